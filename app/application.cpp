@@ -1,0 +1,64 @@
+#include "app/application.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QWidget>
+
+TApplication* Application = nullptr;
+
+namespace {
+
+QWidget* DialogParent() { return Application ? Application->MainForm() : nullptr; }
+
+const QString kOpenFilter = QStringLiteral(
+    "All pictures (*.bmp *.dib *.png *.jpg *.jpeg *.gif *.ppm *.pgm *.pbm *.xpm *.xbm);;"
+    "Bitmaps (*.bmp *.dib);;All files (*)");
+const QString kSaveFilter = QStringLiteral("Bitmaps (*.bmp);;All files (*)");
+
+}  // namespace
+
+std::optional<QString> DialogPrompts::ExecuteOpenPicture() {
+    const QString name = QFileDialog::getOpenFileName(DialogParent(), QString(), QString(), kOpenFilter);
+    if (name.isEmpty()) return std::nullopt;
+    return name;
+}
+
+std::optional<QString> DialogPrompts::ExecuteSavePicture() {
+    const QString name = QFileDialog::getSaveFileName(DialogParent(), QString(), QString(), kSaveFilter);
+    if (name.isEmpty()) return std::nullopt;
+    return name;
+}
+
+void DialogPrompts::ShowMessage(const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok, DialogParent());
+    box.exec();
+}
+
+TApplication::TApplication() = default;
+
+TApplication::~TApplication() {
+    // Windows go first, with their controls and working pictures.
+    forms_.clear();
+}
+
+void TApplication::Initialize() {
+    QApplication::setApplicationName(QStringLiteral("workbench"));
+    QApplication::setQuitOnLastWindowClosed(true);
+}
+
+void TApplication::Run() {
+    if (mainForm_ == nullptr) return;
+    mainForm_->show();
+    QApplication::exec();
+}
+
+void TApplication::ShowException(const Exception& error) {
+    if (errorBox_) {
+        errorBox_(error.Message());
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), error.Message(), QMessageBox::Ok,
+                    DialogParent());
+    box.exec();
+}

@@ -1,0 +1,74 @@
+// The application object: start-up, the message loop, and the message box
+// that shows the error of a command that failed.
+#pragma once
+
+#include <QString>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/commands.h"
+
+class QWidget;
+
+// Prompts as a person sees them: Qt's file dialogs and plain message boxes.
+class DialogPrompts : public Prompts {
+public:
+    std::optional<QString> ExecuteOpenPicture() override;
+    std::optional<QString> ExecuteSavePicture() override;
+    void ShowMessage(const QString& text) override;
+};
+
+class TApplication {
+public:
+    TApplication();
+    ~TApplication();
+
+    void Initialize();
+    // Builds a window of the given class; the first one becomes the main window.
+    template <class Form>
+    void CreateForm(Form*& form) {
+        auto made = std::make_unique<Form>();
+        form = made.get();
+        if (mainForm_ == nullptr) mainForm_ = form;
+        forms_.push_back(std::move(made));
+    }
+    // Shows the main window and runs the message loop until it closes.
+    void Run();
+
+    // Shows an error's message in the application's error box.
+    void ShowException(const Exception& error);
+    // Runs one command handler to its end; an error that escapes it is shown
+    // and the loop goes on.
+    template <class Handler>
+    void Dispatch(Handler&& handler) noexcept {
+        try {
+            handler();
+        } catch (const Exception& error) {
+            ShowException(error);
+        } catch (const std::exception& error) {
+            ShowException(Exception(QString::fromLocal8Bit(error.what())));
+        } catch (...) {
+            ShowException(Exception(QString()));
+        }
+    }
+
+    // The dialogs and message boxes the commands use (replaceable by tests).
+    Prompts& prompts() { return *prompts_; }
+    void SetPrompts(Prompts* prompts) { prompts_ = prompts ? prompts : &dialogPrompts_; }
+    // Where the error box goes (replaceable by tests).
+    void SetErrorBox(std::function<void(const QString&)> box) { errorBox_ = std::move(box); }
+
+    QWidget* MainForm() const { return mainForm_; }
+
+private:
+    DialogPrompts dialogPrompts_;
+    Prompts* prompts_ = &dialogPrompts_;
+    std::function<void(const QString&)> errorBox_;
+    QWidget* mainForm_ = nullptr;
+    std::vector<std::unique_ptr<QWidget>> forms_;
+};
+
+// The one application object of the program.
+extern TApplication* Application;

@@ -1,0 +1,167 @@
+#include "app/form.h"
+
+#include <QFont>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "app/application.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// The window's layout: place on the screen, client size (the outer size
+// 964 x 586 less the frame) and the two fonts.
+constexpr QPoint kWindowPosition(43, 121);
+constexpr QSize kClientSize(956, 559);
+const QString kFontFamily = QStringLiteral("MS Sans Serif");
+constexpr int kWindowFontPixels = 11;
+constexpr int kLargeFontPixels = 13;
+
+QFont LayoutFont(int pixels) {
+    // Where "MS Sans Serif" is missing, a plain sans-serif face stands in;
+    // Chinese captions fall back to a CJK face.
+    QFont::insertSubstitutions(kFontFamily, {QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans"),
+                                             QStringLiteral("Noto Sans CJK TC"), QStringLiteral("Sans Serif")});
+    QFont font(kFontFamily);
+    font.setPixelSize(pixels);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}
+
+QPushButton* MakeButton(QWidget* parent, const QString& objectName, const QRect& place, const QString& caption) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(objectName);
+    button->setGeometry(place);
+    button->setFont(LayoutFont(kLargeFontPixels));
+    return button;
+}
+
+QLabel* MakeCaption(QWidget* parent, const QString& objectName, const QRect& place, const QString& caption) {
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(objectName);
+    label->setGeometry(place);
+    label->setFont(LayoutFont(kLargeFontPixels));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Qt::blue);
+    label->setPalette(palette);
+    return label;
+}
+
+}  // namespace
+
+TImage::TImage(QWidget* parent) : QWidget(parent) {}
+
+void TImage::paintEvent(QPaintEvent*) {
+    const QImage& image = Picture.Bitmap().Image();
+    if (Picture.Bitmap().Empty()) return;
+    QPainter painter(this);
+    if (!Stretch) {
+        painter.drawImage(QPoint(0, 0), image);
+        return;
+    }
+    if (shown_.isNull() || shownKey_ != image.cacheKey() || shownSize_ != size()) {
+        shown_ = QPixmap::fromImage(image.scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        shownKey_ = image.cacheKey();
+        shownSize_ = size();
+    }
+    painter.drawPixmap(0, 0, shown_);
+}
+
+TForm1::TForm1() {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Form1"));
+    setFont(LayoutFont(kWindowFontPixels));
+    resize(kClientSize);
+    move(kWindowPosition);
+
+    // In the order the layout creates them; later widgets lie on top.
+    Image1 = new TImage(this);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setGeometry(272, 24, 321, 241);
+    Image2 = new TImage(this);
+    Image2->setObjectName(QStringLiteral("Image2"));
+    Image2->setGeometry(608, 24, 321, 241);
+    Bevel1 = new QFrame(this);
+    Bevel1->setObjectName(QStringLiteral("Bevel1"));
+    Bevel1->setGeometry(256, 8, 689, 273);
+    Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
+    Bevel1->setAttribute(Qt::WA_TransparentForMouseEvents);
+    Bevel1->lower();
+    Label1 = MakeCaption(this, QStringLiteral("Label1"), {264, 280, 73, 25}, QStringLiteral("原始圖檔"));
+    Label2 = MakeCaption(this, QStringLiteral("Label2"), {616, 280, 89, 25}, QStringLiteral("處理後圖檔"));
+    Button1 = MakeButton(this, QStringLiteral("Button1"), {16, 16, 89, 25}, QStringLiteral("Load Image"));
+    Button2 = MakeButton(this, QStringLiteral("Button2"), {16, 240, 89, 25}, QStringLiteral("Close"));
+    Button3 = MakeButton(this, QStringLiteral("Button3"), {16, 56, 89, 25}, QStringLiteral("濾波"));
+    Button4 = MakeButton(this, QStringLiteral("Button4"), {128, 16, 97, 25}, QStringLiteral("Save Image"));
+    Button5 = MakeButton(this, QStringLiteral("Button5"), {16, 96, 89, 25}, QStringLiteral("二值化"));
+    Button6 = MakeButton(this, QStringLiteral("Button6"), {16, 136, 89, 25}, QStringLiteral("細線化"));
+    Edit1 = new QLineEdit(QStringLiteral("8"), this);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setGeometry(112, 136, 33, 24);
+    Edit1->setFont(LayoutFont(kLargeFontPixels));
+    Button7 = MakeButton(this, QStringLiteral("Button7"), {16, 176, 89, 25}, QStringLiteral("標籤化"));
+    Memo1 = new QPlainTextEdit(QStringLiteral("Memo1"), this);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setGeometry(312, 336, 145, 121);
+
+    QWidget* tabOrder[] = {Button1, Button2, Button3, Button4, Button5, Button6, Edit1, Button7, Memo1};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    Button1->setFocus();
+
+    connect(Button1, &QPushButton::clicked, this, [this] { Run([this] { Button1Click(Button1); }); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Run([this] { Button2Click(Button2); }); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Run([this] { Button3Click(Button3); }); });
+    connect(Button4, &QPushButton::clicked, this, [this] { Run([this] { Button4Click(Button4); }); });
+    connect(Button5, &QPushButton::clicked, this, [this] { Run([this] { Button5Click(Button5); }); });
+    connect(Button6, &QPushButton::clicked, this, [this] { Run([this] { Button6Click(Button6); }); });
+    connect(Button7, &QPushButton::clicked, this, [this] { Run([this] { Button7Click(Button7); }); });
+}
+
+TForm1::~TForm1() = default;
+
+Workspace TForm1::workspace() { return Workspace{*Image1, *Image2, Bitmap1, Application->prompts()}; }
+
+template <class Command>
+void TForm1::Run(Command command) {
+    Application->Dispatch(command);
+    Image1->update();
+    Image2->update();
+}
+
+void TForm1::Button1Click(QObject*) {
+    Workspace ws = workspace();
+    commands::LoadImage(ws);
+}
+
+void TForm1::Button2Click(QObject*) { close(); }
+
+void TForm1::Button3Click(QObject*) {
+    Workspace ws = workspace();
+    commands::Filter(ws);
+}
+
+void TForm1::Button4Click(QObject*) {
+    Workspace ws = workspace();
+    commands::SaveImage(ws);
+}
+
+void TForm1::Button5Click(QObject*) {
+    Workspace ws = workspace();
+    commands::Binarize(ws);
+}
+
+void TForm1::Button6Click(QObject*) {
+    Workspace ws = workspace();
+    commands::Thinning(ws);
+}
+
+void TForm1::Button7Click(QObject*) {
+    Workspace ws = workspace();
+    commands::Labeling(ws);
+}

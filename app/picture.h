@@ -1,0 +1,72 @@
+// The picture layer: a bitmap and a pane's picture over QImage.
+//
+// Every picture is held as 24-bit rows (QImage::Format_BGR888: three bytes a
+// pixel, blue, green, red, rows padded to 4 bytes), whatever the file held,
+// so the pixel work always gets the row layout it expects. Copies are
+// independent: QImage shares its bytes only until one side writes.
+//
+// Failures throw Exception with a message that names the file and the reason,
+// e.g.  Cannot read "A.bmp": no such file
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <cstdint>
+#include <stdexcept>
+
+#include "ops/pixels.h"
+
+// The error a failing command raises; the application object shows its message.
+class Exception : public std::runtime_error {
+public:
+    explicit Exception(const QString& message) : std::runtime_error(message.toStdString()) {}
+    QString Message() const { return QString::fromStdString(what()); }
+};
+
+// Pictures with more pixels than this are refused before any pixel is
+// allocated (about 268 megapixels, 16384 x 16384).
+inline constexpr std::uint64_t kMaxPicturePixels = std::uint64_t{1} << 28;
+
+class TBitmap {
+public:
+    bool Empty() const { return image_.isNull() || image_.width() == 0 || image_.height() == 0; }
+    int Width() const { return Empty() ? 0 : image_.width(); }
+    int Height() const { return Empty() ? 0 : image_.height(); }
+
+    // Reads a BMP file: the bitmap takes its size and pixels.
+    void LoadFromFile(const QString& fileName);
+    // Writes an uncompressed 24-bit BMP file, replacing the named file only
+    // once the new one is complete.
+    void SaveToFile(const QString& fileName) const;
+    // Becomes an independent copy of the other bitmap.
+    void Assign(const TBitmap& other) { image_ = other.image_; }
+    // Converts the pixels to 24-bit rows, keeping every pixel's colour.
+    void ConvertTo24Bit();
+
+    // A writable view of row y; writes change this bitmap only.
+    std::uint8_t* ScanLine(int y);
+    // A writable view of all rows (empty for an empty bitmap).
+    ops::RowView Rows();
+
+    const QImage& Image() const { return image_; }
+    // Takes any QImage, converted to 24-bit rows.
+    void SetImage(const QImage& image);
+
+private:
+    QImage image_;
+};
+
+// A pane's picture: at most one graphic, always held as a bitmap here.
+class TPicture {
+public:
+    // Reads a picture file of any kind the loader knows (BMP, PNG, JPEG, GIF,
+    // PPM, ...), converted to 24-bit rows.
+    void LoadFromFile(const QString& fileName);
+    void SaveToFile(const QString& fileName) const { bitmap_.SaveToFile(fileName); }
+    void Assign(const TBitmap& bitmap) { bitmap_.Assign(bitmap); }
+    // The picture as a bitmap; a picture never given one yields an empty bitmap.
+    const TBitmap& Bitmap() const { return bitmap_; }
+
+private:
+    TBitmap bitmap_;
+};

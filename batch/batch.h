@@ -1,0 +1,17 @@
+// workbench-batch: the workbench's commands without a window.
+//
+//   workbench-batch WORD...
+//     load FILE   Load Image, confirming FILE
+//     save FILE   Save Image, confirming FILE
+//     filter, binarize, thin, label   the four operations
+//
+// Words run in order in the current directory. The program's own messages go
+// to standard error, one line each, and the run goes on. A failing command
+// stops the run with status 1; a usage error exits with status 2.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+int RunBatch(const std::vector<std::string>& words, std::FILE* err);

@@ -1,0 +1,9 @@
+#include <QCoreApplication>
+
+#include "batch/batch.h"
+
+int main(int argc, char* argv[]) {
+    int qtArgc = 1;
+    QCoreApplication qt(qtArgc, argv);  // for Qt's picture format plug-ins
+    return RunBatch(std::vector<std::string>(argv + 1, argv + argc), stderr);
+}

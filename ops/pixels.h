@@ -1,0 +1,53 @@
+// A row view over a picture of 24-bit pixels: three bytes per pixel in the
+// order blue, green, red; row 0 at the top as displayed. The bytes per line
+// come from the picture that owns the rows (rows may be padded), so a row is
+// reached only through row(y), never by assuming 3 * width bytes per line.
+// Operations touch only the first 3 * width bytes of each row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ops {
+
+struct RowView {
+    std::uint8_t* data = nullptr;
+    int width = 0;
+    int height = 0;
+    std::ptrdiff_t stride = 0;  // bytes from one row to the next
+
+    std::uint8_t* row(int y) const { return data + static_cast<std::ptrdiff_t>(y) * stride; }
+    bool empty() const { return width <= 0 || height <= 0 || data == nullptr; }
+};
+
+// A store of signed 32-bit cells addressed by column first, stored column by
+// column: cell (x, y) sits at x * rows() + y. It starts as 640 x 480 zeros,
+// grows to hold any picture it is fitted to (keeping every cell it already
+// held at the same column and row), never shrinks and is never cleared.
+class ColumnGrid {
+public:
+    static constexpr int kInitialColumns = 640;
+    static constexpr int kInitialRows = 480;
+
+    ColumnGrid();
+
+    // Makes sure columns 0..width-1 and rows 0..height-1 exist.
+    void Fit(int width, int height);
+
+    int columns() const { return columns_; }
+    int rows() const { return rows_; }
+    std::int32_t* column(int x) { return cells_ + static_cast<std::ptrdiff_t>(x) * rows_; }
+    std::int32_t& at(int x, int y) { return column(x)[y]; }
+    std::int32_t at(int x, int y) const { return cells_[static_cast<std::ptrdiff_t>(x) * rows_ + y]; }
+
+    ColumnGrid(const ColumnGrid&) = delete;
+    ColumnGrid& operator=(const ColumnGrid&) = delete;
+    ~ColumnGrid();
+
+private:
+    std::int32_t* cells_ = nullptr;
+    int columns_ = 0;
+    int rows_ = 0;
+};
+
+}  // namespace ops

@@ -1,0 +1,104 @@
+// Shared by the window, command and batch tests: a scratch folder that is the
+// current directory for one test, scripted prompts, and picture helpers.
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QString>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <random>
+
+#include "app/commands.h"
+
+// Makes a fresh folder the current directory for the test's lifetime.
+class ScratchDir {
+public:
+    ScratchDir() : previous_(QDir::currentPath()) {
+        EXPECT_TRUE(dir_.isValid());
+        QDir::setCurrent(dir_.path());
+    }
+    ~ScratchDir() { QDir::setCurrent(previous_); }
+    QString path(const QString& name) const { return dir_.filePath(name); }
+
+private:
+    QString previous_;
+    QTemporaryDir dir_;
+};
+
+// Answers dialogs from queues and records every message shown.
+class ScriptedPrompts : public Prompts {
+public:
+    std::deque<std::optional<QString>> openAnswers, saveAnswers;
+    QStringList messages;
+    int openCount = 0, saveCount = 0;
+
+    std::optional<QString> ExecuteOpenPicture() override {
+        ++openCount;
+        return Next(openAnswers);
+    }
+    std::optional<QString> ExecuteSavePicture() override {
+        ++saveCount;
+        return Next(saveAnswers);
+    }
+    void ShowMessage(const QString& text) override { messages << text; }
+
+private:
+    static std::optional<QString> Next(std::deque<std::optional<QString>>& answers) {
+        if (answers.empty()) {
+            ADD_FAILURE() << "a dialog opened that the test did not expect";
+            return std::nullopt;
+        }
+        auto answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+};
+
+inline QByteArray FileBytes(const QString& name) {
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return file.readAll();
+}
+
+inline bool WriteBytes(const QString& name, const QByteArray& bytes) {
+    QFile file(name);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A random 24-bit picture.
+inline QImage RandomPicture(int width, int height, std::uint32_t seed) {
+    QImage image(width, height, QImage::Format_BGR888);
+    std::mt19937 rng(seed);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = image.scanLine(y);
+        for (int x = 0; x < 3 * width; ++x) row[x] = static_cast<std::uint8_t>(rng());
+    }
+    return image;
+}
+
+// Dark strokes on a light background: a picture the whole chain has work on.
+inline QImage StrokePicture(int width, int height) {
+    QImage image(width, height, QImage::Format_BGR888);
+    image.fill(QColor(235, 235, 235));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            if ((x / 6 + y / 9) % 5 == 0 || (x > width / 3 && x < width / 3 + 4)) image.setPixelColor(x, y, QColor(20, 30, 40));
+    return image;
+}
+
+// True when the two pictures have the same size and the same 24-bit pixels.
+inline bool SamePixels(const QImage& a, const QImage& b) {
+    if (a.size() != b.size()) return false;
+    const QImage x = a.convertToFormat(QImage::Format_BGR888), y = b.convertToFormat(QImage::Format_BGR888);
+    for (int row = 0; row < x.height(); ++row)
+        if (std::memcmp(x.constScanLine(row), y.constScanLine(row), 3 * static_cast<std::size_t>(x.width())) != 0) return false;
+    return true;
+}
