@@ -29,8 +29,9 @@ std::int32_t MedianPixel(int x, int y);
 // The plain form: GrayGrid and MedianPixel exactly as described above.
 void FilterReference(const RowView& picture);
 
-// The same result, computed row by row on a private byte plane with a
-// min/max network that the compiler turns into vector instructions.
+// The same result, with the five passes run as a pipeline down the picture
+// over a few rows of bytes, and a min/max network that the compiler turns
+// into vector instructions.
 void Filter(const RowView& picture);
 
 }  // namespace ops

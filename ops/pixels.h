@@ -8,6 +8,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// Marks a loop function to be compiled twice, for AVX2 and for any x86-64,
+// the right one picked when the program starts. Elsewhere (other compilers,
+// other processors, sanitizer builds) it marks nothing.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define OPS_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define OPS_WIDE_CLONES
+#endif
+
 namespace ops {
 
 struct RowView {
