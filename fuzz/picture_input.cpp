@@ -1,0 +1,90 @@
+#include "fuzz/picture_input.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "codec/bmp.h"
+#include "ops/binarize.h"
+#include "ops/filter.h"
+#include "ops/labeling.h"
+#include "ops/thinning.h"
+
+namespace fuzz {
+
+namespace {
+
+struct Buffer {
+    int width = 0, height = 0;
+    std::ptrdiff_t stride = 0;
+    std::vector<std::uint8_t> bytes;
+    ops::RowView view() { return {bytes.data(), width, height, stride}; }
+};
+
+void Require(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
+    Buffer picture;
+    try {
+        codec::DecodeBmp(
+            std::span(data, size),
+            [&](int width, int height) {
+                Require(width > 0 && height > 0 &&
+                        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kFuzzMaxPixels);
+                picture.width = width;
+                picture.height = height;
+                picture.stride = 3 * static_cast<std::ptrdiff_t>(width) + 1;  // padded, as real pictures may be
+                picture.bytes.assign(static_cast<std::size_t>(picture.stride) * height, 0xA5);
+                return picture.view();
+            },
+            kFuzzMaxPixels);
+    } catch (const codec::BmpError&) {
+        return false;
+    }
+    if (picture.bytes.empty()) return true;
+
+    // Each operation on the result of the one before, as the stage files pass
+    // it on; on small pictures the plain forms run beside and must agree.
+    const bool compare = static_cast<std::uint64_t>(picture.width) * picture.height <= kFuzzComparePixels;
+    Buffer plain = picture;
+    ops::Filter(picture.view());
+    if (compare) ops::FilterReference(plain.view());
+    Require(!compare || picture.bytes == plain.bytes);
+    ops::Binarize(picture.view());
+    if (compare) ops::BinarizeReference(plain.view());
+    Require(!compare || picture.bytes == plain.bytes);
+    Buffer written = picture, plainWritten = plain;
+    ops::Thin(picture.view(), written.view());
+    Require(written.bytes == picture.bytes);
+    if (compare) ops::ThinReference(plain.view(), plainWritten.view());
+    Require(!compare || picture.bytes == plain.bytes);
+    ops::Label(picture.view());
+    if (compare) ops::LabelReference(plain.view());
+    Require(!compare || picture.bytes == plain.bytes);
+
+    // The padding byte after each row is never touched.
+    for (int y = 0; y < picture.height; ++y) Require(picture.bytes[y * picture.stride + 3 * picture.width] == 0xA5);
+    // What is written reads back the same.
+    std::vector<std::uint8_t> file;
+    codec::EncodeBmp24(picture.view(), [&](const std::uint8_t* bytes, std::size_t n) { file.insert(file.end(), bytes, bytes + n); });
+    Buffer back;
+    codec::DecodeBmp(
+        file,
+        [&](int width, int height) {
+            back.width = width;
+            back.height = height;
+            back.stride = picture.stride;
+            back.bytes.assign(picture.bytes.size(), 0xA5);
+            return back.view();
+        },
+        kFuzzMaxPixels);
+    Require(back.bytes == picture.bytes);
+    return true;
+}
+
+}  // namespace fuzz

@@ -1,0 +1,21 @@
+// One input of the picture fuzzer: arbitrary bytes taken as a picture file,
+// decoded, then run through the whole chain in memory, fast and plain forms
+// side by side on small pictures. Any difference between them, or any error other than the
+// decoder's refusal, aborts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fuzz {
+
+// Pictures larger than this are refused by the decoder here, to keep each
+// input quick; the limit is not part of what is tested.
+inline constexpr std::uint64_t kFuzzMaxPixels = 1 << 16;
+// Pictures up to this size also run the plain form of every operation.
+inline constexpr std::uint64_t kFuzzComparePixels = 1 << 12;
+
+// Returns true when the bytes decoded to a picture.
+bool RunPictureInput(const std::uint8_t* data, std::size_t size);
+
+}  // namespace fuzz
