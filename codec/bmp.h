@@ -5,8 +5,8 @@
 // its V2/V3/V4/V5 extensions (52, 56, 108, 124 bytes) and the 16/64-byte OS/2
 // 2.x header; 1, 4 and 8 bits per pixel with a palette, RLE4 and RLE8; 16 and
 // 32 bits per pixel with default or explicit bit fields; 24 bits; bottom-up
-// and top-down rows. Channels narrower than 8 bits are widened by repeating
-// their high bits (5-bit 31 becomes 255). Alpha is dropped.
+// and top-down rows. A channel of n bits is scaled to 8 by value, rounded
+// (5-bit 31 becomes 255, 5-bit 3 becomes 25). Alpha is dropped.
 //
 // Writing produces a 54-byte header (file header + 40-byte info header),
 // bottom-up rows of 3 * width bytes padded to a multiple of 4.
