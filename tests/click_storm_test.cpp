@@ -1,6 +1,6 @@
 // A long seeded storm of clicks on the seven buttons, with dialogs that pick
 // random corpus pictures (good, questionable and bad) or cancel, and stage
-// files that sometimes vanish. After every click: the window is in one
+// files that sometimes vanish or are replaced by other pictures. After every click: the window is in one
 // piece, the left pane changed only by Load Image, and after an operation
 // that succeeded the right pane holds exactly the stage file it wrote.
 #include <QPushButton>
@@ -43,7 +43,14 @@ TEST(ClickStormTest, TheWindowSurvivesThousandsOfRandomClicks) {
     for (int click = 0; click < kClicks; ++click) {
         SCOPED_TRACE(click);
         const int which = static_cast<int>(rng() % std::size(buttons));
-        if (chance(3)) QFile::remove(stageOf[1 + 2 * (rng() % 2)]);  // A.bmp or B.bmp goes missing
+        // Now and then a stage file goes missing, or another picture (good,
+        // damaged or hostile) takes its place.
+        if (chance(3)) QFile::remove(stageOf[1 + 2 * (rng() % 2)]);
+        if (chance(3)) {
+            const QString stage = QStringList{"A.bmp", "B.bmp", "C.bmp"}[rng() % 3];
+            QFile::remove(stage);
+            QFile::copy(pictures[rng() % pictures.size()], stage);
+        }
         if (which == 0) prompts.openAnswers.push_back(chance(15) ? std::nullopt : std::optional(pictures[rng() % pictures.size()]));
         if (which == 2) prompts.saveAnswers.push_back(chance(30) ? std::nullopt : std::optional<QString>("saved.bmp"));
 

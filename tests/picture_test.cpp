@@ -206,6 +206,13 @@ TEST(PictureTest, FailedWritesKeepTheEarlierFileAndLeaveNoTemporaryFile) {
             EXPECT_EQ(error.Message(), QStringLiteral("Cannot write \"%1\": %2").arg(c.file, c.reason));
         }
     }
+    // A folder where nothing may be created.
+    try {
+        picture.SaveToFile("/proc/workbench.bmp");
+        ADD_FAILURE() << "written";
+    } catch (const Exception& error) {
+        EXPECT_TRUE(error.Message().startsWith(R"(Cannot write "/proc/workbench.bmp": )")) << error.what();
+    }
     EXPECT_EQ(FileBytes("locked.bmp"), "earlier contents");
     EXPECT_TRUE(QFileInfo("A.bmp").isDir());
     EXPECT_EQ(Leftovers({"A.bmp", "locked.bmp"}), QStringList());
