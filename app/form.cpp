@@ -25,8 +25,12 @@ constexpr int kLargeFontPixels = 13;
 QFont LayoutFont(int pixels) {
     // Where "MS Sans Serif" is missing, a plain sans-serif face stands in;
     // Chinese captions fall back to a CJK face.
-    QFont::insertSubstitutions(kFontFamily, {QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans"),
-                                             QStringLiteral("Noto Sans CJK TC"), QStringLiteral("Sans Serif")});
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(kFontFamily, {QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans"),
+                                                 QStringLiteral("Noto Sans CJK TC"), QStringLiteral("Sans Serif")});
+        return true;
+    }();
+    (void)substituted;
     QFont font(kFontFamily);
     font.setPixelSize(pixels);
     font.setStyleHint(QFont::SansSerif);
