@@ -1,0 +1,112 @@
+// Labeling: every pixel keeps its blue byte and gets green 1 and red 1; every
+// LabelGrid cell under the picture ends holding 1, no other cell is touched.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ops/labeling.h"
+#include "ops_test_pictures.h"
+
+namespace {
+
+using ops_test::Picture;
+using ops_test::Pixel;
+
+const std::vector<ops_test::Form> kForms{{"Label", ops::Label}, {"LabelReference", ops::LabelReference}};
+
+struct Cell {
+    int x, y;
+    std::int32_t value;
+};
+
+// Runs a form on a copy of `input` with `kept` cells set beforehand, besides
+// sentinels just beyond the picture's right and bottom edges and something
+// other than the mark under the picture, where the grid has those cells; the
+// grid is left to grow by itself. Checks the pixels, the padding, the marks
+// and that the cells outside the picture kept their values.
+void ExpectForm(const ops_test::Form& form, const Picture& input, std::vector<Cell> kept = {}) {
+    SCOPED_TRACE(form.name);
+    const int w = input.width(), h = input.height(), columns = ops::LabelGrid.columns(), rows = ops::LabelGrid.rows();
+    for (int x = 0; x <= w && x < columns; ++x)
+        for (int y = 0; y <= h && y < rows; ++y)
+            if (x < w && y < h)
+                ops::LabelGrid.at(x, y) = -77 - x - y;
+            else
+                kept.push_back({x, y, 1000 * x - y});
+    for (const Cell& c : kept) ops::LabelGrid.at(c.x, c.y) = c.value;
+    Picture pic = input, expected = input;
+    form.run(pic.view());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) expected.set(x, y, {input.blue(x, y), 1, 1});
+    EXPECT_TRUE(ops_test::SamePixels(pic, expected));
+    EXPECT_EQ(pic.PaddingDamage(), "");
+    ASSERT_GE(ops::LabelGrid.columns(), w);
+    ASSERT_GE(ops::LabelGrid.rows(), h);
+    long unmarked = 0;
+    for (int x = 0; x < w; ++x)
+        for (int y = 0; y < h; ++y) unmarked += ops::LabelGrid.at(x, y) != ops::kLabelValue;
+    EXPECT_EQ(unmarked, 0) << "cells under the picture not holding the mark";
+    for (const Cell& c : kept) EXPECT_EQ(ops::LabelGrid.at(c.x, c.y), c.value) << "cell " << c.x << ", " << c.y;
+}
+
+// Odd sizes, and sizes one short of the grid's first 640 x 480.
+TEST(OpsLabeling, KeepsBlueAndMarksEveryCell) {
+    std::vector<ops_test::Size> sizes = ops_test::kOddSizes;
+    sizes.insert(sizes.end(), {{639, 2}, {3, 479}});
+    std::mt19937 rng(6000);
+    for (const ops_test::Size size : sizes) {
+        SCOPED_TRACE(ops_test::Name(size));
+        const Picture input = ops_test::RandomPicture(size.w, size.h, rng);
+        for (const ops_test::Form& form : kForms) ExpectForm(form, input);
+    }
+}
+
+// Whatever the pixel, it comes out with its blue byte, green 1 and red 1.
+TEST(OpsLabeling, PixelsBecomeBlueOneOne) {
+    const Pixel cases[][2] = {{ops_test::kBlack, {0, 1, 1}},
+                              {ops_test::kWhite, {255, 1, 1}},
+                              {{1, 200, 3}, {1, 1, 1}},
+                              {{128, 0, 255}, {128, 1, 1}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ops_test::Describe(c[0]));
+        Picture pic(3, 2), expected(3, 2);
+        pic.Fill(c[0]);
+        expected.Fill(c[1]);
+        ops_test::ExpectForms(kForms, pic, expected);
+    }
+}
+
+// Pictures wider or higher than the grid make it grow; what the grid held
+// outside the picture stays at its column and row.
+TEST(OpsLabeling, GridGrowsAndKeepsCellsOutsideThePicture) {
+    std::mt19937 rng(62);
+    for (const ops_test::Size size : {ops_test::Size{700, 3}, ops_test::Size{4, 500}})
+        for (const ops_test::Form& form : kForms) {
+            SCOPED_TRACE(ops_test::Name(size));
+            const int lastColumn = ops::LabelGrid.columns() - 1, lastRow = ops::LabelGrid.rows() - 1;
+            ExpectForm(form, ops_test::RandomPicture(size.w, size.h, rng),
+                       {{5, 13, 1234}, {lastColumn, 4, -1234}, {lastColumn, lastRow, 99}, {600, 470, -7}});
+        }
+}
+
+// LabelPixel takes the cell's value, leaves the mark and returns the
+// magnitude of what it took; a second call takes the mark. Neighbouring
+// cells stay as they were.
+TEST(OpsLabeling, LabelPixelTakesMarksAndReturnsMagnitude) {
+    const std::int32_t cases[][2] = {{0, 0}, {255, 255}, {-7, 7}, {123456, 123456}, {-2147483647, 2147483647}};
+    for (const auto& c : cases) {
+        ops::LabelGrid.at(5, 7) = c[0];
+        ops::LabelGrid.at(5, 8) = 4444;
+        ops::LabelGrid.at(6, 7) = -4444;
+        EXPECT_EQ(ops::LabelPixel(5, 7), c[1]) << "stored " << c[0];
+        EXPECT_EQ(ops::LabelGrid.at(5, 7), ops::kLabelValue);
+        EXPECT_EQ(ops::LabelPixel(5, 7), ops::kLabelValue);
+        EXPECT_EQ(ops::LabelGrid.at(5, 8), 4444);
+        EXPECT_EQ(ops::LabelGrid.at(6, 7), -4444);
+    }
+}
+
+}  // namespace
