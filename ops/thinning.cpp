@@ -1,6 +1,7 @@
 #include "ops/thinning.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -106,6 +107,27 @@ inline Word Deletions(const Word* above, const Word* here, const Word* below, in
     return candidates & fg2 & bg2 & t1 & ~t2 & ~first & ~second;
 }
 
+// One byte per pixel: 1 where the blue byte is 0.
+OPS_WIDE_CLONES void MarkForeground(const std::uint8_t* pixels, std::uint8_t* flags, int width) {
+    for (int x = 0; x < width; ++x) flags[x] = pixels[3 * x] == 0;
+}
+
+// Packs 64 flag bytes (0 or 1) into a word, byte j to bit j. Multiplying
+// eight flag bytes by 0x0102040810204080 gathers them into the top byte.
+inline Word PackFlags(const std::uint8_t* flags) {
+    Word word = 0;
+    for (int k = 0; k < 8; ++k) {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::uint64_t eight;
+            std::memcpy(&eight, flags + 8 * k, 8);
+            word |= ((eight * 0x0102040810204080ull) >> 56) << (8 * k);
+        } else {
+            for (int j = 0; j < 8; ++j) word |= Word{flags[8 * k + j]} << (8 * k + j);
+        }
+    }
+    return word;
+}
+
 }  // namespace
 
 void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) {
@@ -117,10 +139,11 @@ void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) {
     std::vector<Word> plane(static_cast<std::size_t>(pitch) * h, 0);
     auto row = [&](int y) { return plane.data() + static_cast<std::ptrdiff_t>(y) * pitch + 1; };
 
+    std::vector<std::uint8_t> flags(static_cast<std::size_t>(words) * 64, 0);  // past w: always 0
     for (int y = 0; y < h; ++y) {
-        const std::uint8_t* pixels = ReadBitmap.row(y);
+        MarkForeground(ReadBitmap.row(y), flags.data(), w);
         Word* bits = row(y);
-        for (int x = 0; x < w; ++x) bits[x >> 6] |= Word{pixels[3 * x] == 0} << (x & 63);
+        for (int i = 0; i < words; ++i) bits[i] = PackFlags(flags.data() + 64 * i);
     }
     const std::vector<Word> start = plane;
 
@@ -130,29 +153,35 @@ void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) {
     const int last = w - 1;
     inner[last >> 6] &= (Word{1} << (last & 63)) - 1;
 
-    // The sub-pass in which each row last changed; -1 for never.
-    std::vector<int> lastChange(h, -1);
+    // The sub-pass in which each word of each row, and each row, last
+    // changed; -1 for never. A word's deletions depend only on the three
+    // words around it in rows y-1..y+1: when none of those changed over the
+    // last four sub-passes, the word sees what it saw in the same sub-pass
+    // of the previous iteration, where it lost nothing, and is skipped.
+    std::vector<int> wordChange(static_cast<std::size_t>(h) * words, -1), rowChange(h, -1);
+    std::vector<int> nearby(static_cast<std::size_t>(words) + 2, -1);  // with a -1 either side
     std::vector<Word> savedA(pitch, 0), savedB(pitch, 0), deleted(words);
     Word* saved = savedA.data() + 1;
     Word* spare = savedB.data() + 1;
 
     for (int pass = 0; pass < kThinningIterations * kSubPasses; ++pass) {
         const SubPassRule& rule = kRules[pass % kSubPasses];
+        const int settled = pass >= kSubPasses ? pass - kSubPasses : -2;  // skip what changed before this
         const Word* above = row(0);  // row y-1 as it was before this sub-pass
         for (int y = 1; y < h - 1; ++y) {
             Word* here = row(y);
             const Word* below = row(y + 1);
-            // Rows y-1..y+1 unchanged over the last four sub-passes: this row
-            // sees what it saw in the same sub-pass of the previous iteration,
-            // where it lost nothing.
-            const int recent = std::max({lastChange[y - 1], lastChange[y], lastChange[y + 1]});
-            if (pass >= kSubPasses && recent < pass - kSubPasses) {
+            if (std::max({rowChange[y - 1], rowChange[y], rowChange[y + 1]}) < settled) {
                 above = here;
                 continue;
             }
+            const int* changedAbove = &wordChange[static_cast<std::size_t>(y - 1) * words];
+            for (int i = 0; i < words; ++i)
+                nearby[i + 1] = std::max({changedAbove[i], changedAbove[words + i], changedAbove[2 * words + i]});
             Word any = 0;
             for (int i = 0; i < words; ++i) {
-                deleted[i] = Deletions(above, here, below, i, inner[i], rule);
+                const bool quiet = std::max({nearby[i], nearby[i + 1], nearby[i + 2]}) < settled;
+                deleted[i] = quiet ? 0 : Deletions(above, here, below, i, inner[i], rule);
                 any |= deleted[i];
             }
             if (any == 0) {
@@ -160,26 +189,33 @@ void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) {
                 continue;
             }
             std::copy_n(here, words, spare);
-            for (int i = 0; i < words; ++i) here[i] &= ~deleted[i];
+            int* changedHere = &wordChange[static_cast<std::size_t>(y) * words];
+            for (int i = 0; i < words; ++i) {
+                here[i] &= ~deleted[i];
+                if (deleted[i] != 0) changedHere[i] = pass;
+            }
             std::swap(saved, spare);
             above = saved;
-            lastChange[y] = pass;
+            rowChange[y] = pass;
         }
     }
 
-    // Deleted pixels turn white in WriteBitmap; every other byte stays.
+    // Deleted pixels turn white; every other byte stays. The two pictures
+    // started equal, so writing each deletion into both leaves ReadBitmap a
+    // copy of WriteBitmap without copying the whole picture.
     for (int y = 1; y < h - 1; ++y) {
         const Word* before = start.data() + static_cast<std::ptrdiff_t>(y) * pitch + 1;
         const Word* after = row(y);
-        std::uint8_t* pixels = WriteBitmap.row(y);
+        std::uint8_t* written = WriteBitmap.row(y);
+        std::uint8_t* read = ReadBitmap.row(y);
         for (int i = 0; i < words; ++i) {
             for (Word gone = before[i] & ~after[i]; gone != 0; gone &= gone - 1) {
-                const int x = 64 * i + __builtin_ctzll(gone);
-                pixels[3 * x] = pixels[3 * x + 1] = pixels[3 * x + 2] = 255;
+                const int x = 64 * i + std::countr_zero(gone);
+                std::memset(written + 3 * x, 255, 3);
+                std::memset(read + 3 * x, 255, 3);
             }
         }
     }
-    CopyRows(WriteBitmap, ReadBitmap);
 }
 
 }  // namespace ops

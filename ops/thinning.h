@@ -31,8 +31,8 @@ namespace ops {
 
 inline constexpr int kThinningIterations = 9;
 
-// Both views have the same size; WriteBitmap starts as a copy of ReadBitmap.
-// The result is left in both.
+// Both views have the same size; WriteBitmap starts as a copy of ReadBitmap
+// (the same bytes in every pixel). The result is left in both.
 
 // The plain form: every sub-pass visits every inner pixel and reads its eight
 // neighbours from ReadBitmap, then copies WriteBitmap into ReadBitmap.
@@ -42,6 +42,8 @@ void ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap);
 // sub-pass evaluates the rule on whole words with bitwise logic, skipping the
 // rows whose neighbourhood has not changed since the same sub-pass of the
 // previous iteration (which then deleted nothing there and would not now).
+// Since both pictures start equal, the deletions are written into both at
+// the end instead of copying one picture over the other.
 void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap);
 
 }  // namespace ops
