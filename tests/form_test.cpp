@@ -111,6 +111,20 @@ TEST_F(FormTest, FilterWithNothingLoadedShowsTheMessageAndWritesAnEmptyStageFile
     EXPECT_EQ(FileBytes("B.bmp").size(), 54);
 }
 
+TEST_F(FormTest, TheLeftPaneCheckNeverStopsAnOperation) {
+    TBitmap earlier;  // a stage file left by an earlier run
+    earlier.SetImage(RandomPicture(6, 5, 11));
+    earlier.SaveToFile("A.bmp");
+    form->Button5->click();
+    form->Button6->click();
+    EXPECT_EQ(prompts.messages, QStringList({"請載入圖檔!!", "請載入圖檔!!"}));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join("\n").toStdString();
+    TBitmap thinned;
+    thinned.LoadFromFile("C.bmp");
+    EXPECT_EQ(thinned.Width(), 6);
+    EXPECT_TRUE(SamePixels(RightPicture(), thinned.Image()));
+}
+
 TEST_F(FormTest, SaveWithAnEmptyRightPaneShowsTheMessageAndOpensNoDialog) {
     form->Button4->click();
     EXPECT_EQ(prompts.messages, QStringList{"沒有可以存檔的畫面喔!!"});
