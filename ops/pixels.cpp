@@ -14,12 +14,19 @@ ColumnGrid::~ColumnGrid() { delete[] cells_; }
 
 void ColumnGrid::Fit(int width, int height) {
     if (width <= columns_ && height <= rows_) return;
-    const int columns = std::max(width, columns_);
-    const int rows = std::max(height, rows_);
+    int columns = std::max(width, columns_);
+    int rows = std::max(height, rows_);
+    const std::uint64_t needed = std::max<std::uint64_t>(std::uint64_t(width) * std::uint64_t(height),
+                                                         std::uint64_t(kInitialColumns) * kInitialRows);
+    if (std::uint64_t(columns) * std::uint64_t(rows) > 4 * needed) {
+        columns = width;
+        rows = height;
+    }
     // Allocated before anything changes, so a failure leaves the grid whole.
     auto* cells = new std::int32_t[static_cast<std::size_t>(columns) * rows]();
-    for (int x = 0; x < columns_; ++x)
-        std::copy_n(column(x), rows_, cells + static_cast<std::ptrdiff_t>(x) * rows);
+    const int keptColumns = std::min(columns_, columns), keptRows = std::min(rows_, rows);
+    for (int x = 0; x < keptColumns; ++x)
+        std::copy_n(column(x), keptRows, cells + static_cast<std::ptrdiff_t>(x) * rows);
     delete[] cells_;
     cells_ = cells;
     columns_ = columns;

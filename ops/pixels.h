@@ -32,7 +32,13 @@ struct RowView {
 // A store of signed 32-bit cells addressed by column first, stored column by
 // column: cell (x, y) sits at x * rows() + y. It starts as 640 x 480 zeros,
 // grows to hold any picture it is fitted to (keeping every cell it already
-// held at the same column and row), never shrinks and is never cleared.
+// held at the same column and row) and is never cleared.
+//
+// Growing in both directions at once could cost far more than the picture:
+// a 100000 x 1 picture and then a 1 x 100000 one would need 10^10 cells.
+// When the grown store would exceed four times the cells of the picture (or
+// of 640 x 480), it is laid out afresh for the picture alone; the cells it
+// drops lie outside the picture, where no operation reads.
 class ColumnGrid {
 public:
     static constexpr int kInitialColumns = 640;

@@ -2,6 +2,7 @@
 // LabelGrid cell under the picture ends holding 1, no other cell is touched.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -110,3 +111,25 @@ TEST(OpsLabeling, LabelPixelTakesMarksAndReturnsMagnitude) {
 }
 
 }  // namespace
+
+// Pictures long one way and then the other must not make the grid hold the
+// product of their sizes; cells inside every layout keep their values.
+TEST(OpsGrid, GrowingStaysWithinFourTimesThePicture) {
+    ops::ColumnGrid grid;
+    grid.at(0, 0) = 42;
+    const ops_test::Size steps[] = {{700, 3}, {100000, 1}, {1, 100000}, {640, 480}, {3000, 2000}};
+    for (const ops_test::Size step : steps) {
+        SCOPED_TRACE(ops_test::Name(step));
+        grid.Fit(step.w, step.h);
+        EXPECT_GE(grid.columns(), step.w);
+        EXPECT_GE(grid.rows(), step.h);
+        const std::uint64_t picture = std::max<std::uint64_t>(std::uint64_t(step.w) * step.h, 640 * 480);
+        EXPECT_LE(std::uint64_t(grid.columns()) * std::uint64_t(grid.rows()), 4 * picture);
+        EXPECT_EQ(grid.at(0, 0), 42);
+    }
+    // The first growth kept the whole first layout.
+    ops::ColumnGrid kept;
+    kept.at(639, 479) = 7;
+    kept.Fit(700, 3);
+    EXPECT_EQ(kept.at(639, 479), 7);
+}
