@@ -62,6 +62,15 @@ private:
     }
 };
 
+// The BMP files of one folder of the corpus ("good", "questionable", "bad"),
+// with their paths.
+inline QStringList CorpusFiles(const QString& folder) {
+    const QString dir = QStringLiteral(WORKBENCH_BMPSUITE_DIR "/") + folder;
+    QStringList files;
+    for (const QString& name : QDir(dir).entryList({"*.bmp"}, QDir::Files)) files << dir + "/" + name;
+    return files;
+}
+
 inline QByteArray FileBytes(const QString& name) {
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly)) return {};

@@ -11,18 +11,9 @@
 
 namespace {
 
-QStringList CorpusPictures() {
-    QStringList files;
-    for (const char* folder : {"good", "questionable", "bad"}) {
-        const QString dir = QStringLiteral(WORKBENCH_BMPSUITE_DIR "/") + folder;
-        for (const QString& name : QDir(dir).entryList({"*.bmp"}, QDir::Files)) files << dir + "/" + name;
-    }
-    return files;
-}
-
 TEST(ClickStormTest, TheWindowSurvivesThousandsOfRandomClicks) {
     constexpr int kClicks = 2400;
-    const QStringList pictures = CorpusPictures();
+    const QStringList pictures = CorpusFiles("good") + CorpusFiles("questionable") + CorpusFiles("bad");
     ASSERT_GT(pictures.size(), 50);
 
     ScratchDir dir;
