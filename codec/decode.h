@@ -1,0 +1,62 @@
+// What every picture decoder shares: where its bytes come from, where its
+// rows go, and how it says why a file cannot be read.
+//
+// A decoder pulls the file's bytes through a ByteSource as it needs them, so
+// it never holds more of the file than it is working on. Once the headers
+// are read and the picture is known to have width * height <= maxPixels, it
+// calls the AllocateRows callback exactly once for 24-bit rows (blue, green,
+// red; row 0 at the top) and fills every byte of the first 3 * width of each.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "ops/pixels.h"
+
+namespace codec {
+
+// Fills up to size bytes of buffer with the next bytes of the file and
+// returns how many it gave; 0 only at the end of the file. A read error
+// throws, and the exception passes through the decoder unchanged.
+using ByteSource = std::function<std::size_t(std::uint8_t* buffer, std::size_t size)>;
+
+// Gives the rows for a picture of width x height pixels (both > 0). It may
+// throw (for instance std::bad_alloc); the exception passes through the
+// decoder unchanged.
+using AllocateRows = std::function<ops::RowView(int width, int height)>;
+
+// Why a file cannot be read as a picture.
+class DecodeError : public std::runtime_error {
+public:
+    enum class Kind {
+        kDamaged,      // the data ends early or breaks the format's rules
+        kTooLarge,     // more pixels than the caller's limit: see width/height
+        kUnsupported,  // a valid variant of the format this program does not read
+        kNoMemory,     // the decoder's own working memory could not be had
+    };
+
+    // what() is the detail in plain lower-case words, for example "the file
+    // ends inside the image data"; it may be empty.
+    DecodeError(Kind kind, const std::string& detail, std::uint64_t width = 0, std::uint64_t height = 0)
+        : std::runtime_error(detail), kind_(kind), width_(width), height_(height) {}
+
+    Kind kind() const { return kind_; }
+    std::uint64_t width() const { return width_; }
+    std::uint64_t height() const { return height_; }
+
+private:
+    Kind kind_;
+    std::uint64_t width_;
+    std::uint64_t height_;
+};
+
+// The size a file declares for its picture.
+struct DeclaredSize {
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+};
+
+}  // namespace codec
