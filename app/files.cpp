@@ -1,0 +1,357 @@
+#include "app/files.h"
+
+#include <QFile>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <random>
+#include <utility>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// ---------------------------------------------------------------------------
+// Names
+
+FileName::FileName(const QString& text) : bytes_(QFile::encodeName(text)) {}
+
+FileName FileName::Join(const FileName& child) const {
+    if (bytes_.isEmpty()) return child;
+    QByteArray joined = bytes_;
+    if (!joined.endsWith('/')) joined += '/';
+    return FileName(joined + child.bytes_);
+}
+
+namespace {
+
+// Length of the UTF-8 sequence starting at text[i], or 0 when the bytes there
+// are not a valid, shortest-form sequence of a character.
+int Utf8Length(const QByteArray& text, qsizetype i) {
+    const auto byte = [&](qsizetype k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned lead = byte(i);
+    int length;
+    std::uint32_t code;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2, code = lead & 0x1F;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, code = lead & 0x0F;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, code = lead & 0x07;
+    else return 0;
+    if (i + length > text.size()) return 0;
+    for (int k = 1; k < length; ++k) {
+        const unsigned next = byte(i + k);
+        if ((next & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (next & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return length;
+}
+
+}  // namespace
+
+QString FileName::Shown() const {
+    QByteArray shown = "\"";
+    static const char kHex[] = "0123456789abcdef";
+    const auto escape = [&](unsigned char b) {
+        shown += "\\x";
+        shown += kHex[b >> 4];
+        shown += kHex[b & 15];
+    };
+    for (qsizetype i = 0; i < bytes_.size();) {
+        const auto b = static_cast<unsigned char>(bytes_[i]);
+        const int length = Utf8Length(bytes_, i);
+        if (length == 0) {
+            escape(b);
+            ++i;
+        } else if (length == 1) {
+            if (b == '\n') shown += "\\n";
+            else if (b == '\t') shown += "\\t";
+            else if (b == '"') shown += "\\\"";
+            else if (b == '\\') shown += "\\\\";
+            else if (b < 0x20 || b == 0x7F) escape(b);
+            else shown += static_cast<char>(b);
+            ++i;
+        } else {
+            // C1 controls (U+0080..U+009F) and the line and paragraph
+            // separators move a terminal as control bytes do.
+            const QByteArray character = bytes_.mid(i, length);
+            const char32_t code = QString::fromUtf8(character).toUcs4().value(0);
+            if ((code >= 0x80 && code <= 0x9F) || code == 0x2028 || code == 0x2029)
+                for (char c : character) escape(static_cast<unsigned char>(c));
+            else
+                shown += character;
+            i += length;
+        }
+    }
+    shown += '"';
+    return QString::fromUtf8(shown);
+}
+
+namespace files {
+
+// ---------------------------------------------------------------------------
+// Reasons
+
+QString Reason(int error) {
+    switch (error) {
+    case ENOENT: return QStringLiteral("no such file");
+    case ENOTDIR: return QStringLiteral("a folder in the path is not a folder");
+    case EACCES:
+    case EPERM: return QStringLiteral("permission denied");
+    case EISDIR: return QStringLiteral("it is a folder");
+    case ENOSPC: return QStringLiteral("no space left on the disk");
+    case EDQUOT: return QStringLiteral("disk quota exceeded");
+    case EFBIG: return QStringLiteral("the file would be larger than the file size limit allows");
+    case EROFS: return QStringLiteral("the disk is read-only");
+    case ENAMETOOLONG: return QStringLiteral("the name is too long");
+    case ENOMEM: return QStringLiteral("not enough memory");
+    case ELOOP: return QStringLiteral("too many symbolic links");
+    case EIO: return QStringLiteral("input/output error");
+    default: return QString::fromLocal8Bit(std::strerror(error)).toLower();
+    }
+}
+
+void FailRead(const FileName& name, const QString& reason) {
+    throw Exception(QStringLiteral("Cannot read %1: %2").arg(name.Shown(), reason));
+}
+
+void FailWrite(const FileName& name, const QString& reason) {
+    throw Exception(QStringLiteral("Cannot write %1: %2").arg(name.Shown(), reason));
+}
+
+namespace {
+
+QString KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return Reason(EISDIR);
+    if (S_ISFIFO(mode)) return QStringLiteral("it is a named pipe, not an ordinary file");
+    if (S_ISSOCK(mode)) return QStringLiteral("it is a socket, not an ordinary file");
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return QStringLiteral("it is a device, not an ordinary file");
+    return QStringLiteral("it is not an ordinary file");
+}
+
+// ---------------------------------------------------------------------------
+// The temporary being given its name, for the signal handler.
+//
+// The handler may run at any moment; it only reads the flag and the buffer
+// and calls unlink, which is safe in a signal handler.
+
+char pendingName[PATH_MAX + 1];
+std::atomic<int> pendingSet{0};
+
+void SetPending(const QByteArray& name) {
+    pendingSet.store(0);
+    if (name.size() > PATH_MAX) return;
+    std::memcpy(pendingName, name.constData(), static_cast<std::size_t>(name.size()) + 1);
+    pendingSet.store(1);
+}
+
+void ClearPending() { pendingSet.store(0); }
+
+extern "C" void RemovePendingAndEnd(int signal) {
+    if (pendingSet.load() != 0) ::unlink(pendingName);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+QByteArray RandomSuffix() {
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::mt19937_64 rng{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
+    QByteArray suffix;
+    for (int i = 0; i < 6; ++i) suffix += kLetters[rng() % (sizeof kLetters - 1)];
+    return suffix;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Reading
+
+InputFile::InputFile(const FileName& name) : name_(name) {
+    if (name.empty()) FailRead(name, Reason(ENOENT));
+    // Looking before opening keeps a device from being opened at all; the
+    // open itself does not wait either, for a file swapped in meanwhile.
+    struct stat info {};
+    if (::stat(name.c_str(), &info) != 0) FailRead(name, Reason(errno));
+    if (!S_ISREG(info.st_mode)) FailRead(name, KindOf(info.st_mode));
+    fd_ = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) FailRead(name, Reason(errno));
+    if (::fstat(fd_, &info) != 0) {
+        const int error = errno;
+        ::close(std::exchange(fd_, -1));
+        FailRead(name, Reason(error));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(std::exchange(fd_, -1));
+        FailRead(name, KindOf(info.st_mode));
+    }
+    size_ = static_cast<std::uint64_t>(info.st_size);
+}
+
+InputFile::~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::size_t InputFile::Read(std::uint8_t* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(fd_, buffer, size);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) FailRead(name_, Reason(errno));
+    }
+}
+
+std::size_t InputFile::ReadFully(std::uint8_t* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t got = Read(buffer + done, size - done);
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
+void InputFile::Rewind() {
+    if (::lseek(fd_, 0, SEEK_SET) != 0) FailRead(name_, Reason(errno));
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+OutputFile::OutputFile(const FileName& target) : target_(target) {
+    if (target.empty()) FailWrite(target, Reason(ENOENT));
+    const QByteArray& path = target.bytes();
+    if (path.endsWith('/')) FailWrite(target, Reason(EISDIR));
+    const qsizetype slash = path.lastIndexOf('/');
+    folder_ = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+    const QByteArray leaf = slash < 0 ? path : path.mid(slash + 1);
+    if (leaf.size() > NAME_MAX) FailWrite(target, Reason(ENAMETOOLONG));
+
+    struct stat info {};
+    if (::stat(path.constData(), &info) == 0) {
+        if (!S_ISREG(info.st_mode)) FailWrite(target, KindOf(info.st_mode));
+        // Root may write anything; a file without write permission is still
+        // kept as the user marked it.
+        if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path.constData(), W_OK) != 0)
+            FailWrite(target, QStringLiteral("the file is read-only"));
+        mode_ = info.st_mode & 07777;
+    } else if (errno == ENOENT) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode_ = (0666 & ~mask) | S_IWUSR;
+    } else {
+        FailWrite(target, Reason(errno));
+    }
+
+    struct stat where {};
+    if (::stat(folder_.constData(), &where) != 0) {
+        const int error = errno;
+        FailWrite(target, error == ENOENT ? QStringLiteral("no such folder") : Reason(error));
+    }
+    if (!S_ISDIR(where.st_mode)) FailWrite(target, Reason(ENOTDIR));
+
+    // An unnamed file in the folder vanishes by itself however the program
+    // ends; it gets a name only for the moment of the rename.
+    fd_ = ::open(folder_.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd_ >= 0) return;
+    const int error = errno;
+    if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL && error != ENOENT)
+        FailWrite(target, Reason(error));
+
+    // Where the file system has no unnamed files, a named temporary stands in
+    // and the signal handler knows its name from the start.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary_ = folder_ + '/' + files::kTemporaryPrefix + RandomSuffix();
+        SetPending(temporary_);
+        fd_ = ::open(temporary_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            named_ = true;
+            return;
+        }
+        ClearPending();
+        if (errno != EEXIST) FailWrite(target, Reason(errno));
+    }
+    FailWrite(target, Reason(EEXIST));
+}
+
+OutputFile::~OutputFile() { Discard(); }
+
+void OutputFile::Discard() noexcept {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    if (named_) {
+        ::unlink(temporary_.constData());
+        named_ = false;
+        ClearPending();
+    }
+}
+
+void OutputFile::Write(const std::uint8_t* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t done = ::write(fd_, bytes, size);
+        if (done < 0 && errno == EINTR) continue;
+        if (done < 0) {
+            const int error = errno;
+            Discard();
+            FailWrite(target_, Reason(error));
+        }
+        if (done == 0) {
+            Discard();
+            FailWrite(target_, Reason(ENOSPC));
+        }
+        bytes += done;
+        size -= static_cast<std::size_t>(done);
+    }
+}
+
+void OutputFile::Commit() {
+    const auto fail = [this](int error) {
+        Discard();
+        FailWrite(target_, Reason(error));
+    };
+    if (fd_ < 0) fail(EBADF);
+    if (::fchmod(fd_, mode_) != 0 || ::fsync(fd_) != 0) fail(errno);
+    if (!named_) {
+        // Give the unnamed file a name beside the target, then rename it.
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd_);
+        for (int attempt = 0;; ++attempt) {
+            temporary_ = folder_ + '/' + files::kTemporaryPrefix + RandomSuffix();
+            SetPending(temporary_);
+            int linked = ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temporary_.constData(), AT_SYMLINK_FOLLOW);
+            if (linked != 0 && errno == ENOENT)  // no /proc: root can link the descriptor itself
+                linked = ::linkat(fd_, "", AT_FDCWD, temporary_.constData(), AT_EMPTY_PATH);
+            if (linked == 0) break;
+            const int error = errno;
+            ClearPending();
+            if (error != EEXIST || attempt == 100) fail(error);
+        }
+        named_ = true;
+    }
+    if (::close(std::exchange(fd_, -1)) != 0) fail(errno);
+    if (::rename(temporary_.constData(), target_.c_str()) != 0) fail(errno);
+    named_ = false;
+    ClearPending();
+    // The rename itself reaches the disk with the folder.
+    const int folder = ::open(folder_.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+}
+
+void InstallSignalCleanup() {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = RemovePendingAndEnd;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        // A signal ignored by whoever started the program stays ignored
+        // (nohup, a shell's background job).
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+}  // namespace files

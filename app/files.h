@@ -1,0 +1,129 @@
+// The program's file plumbing: names kept as the bytes the system uses,
+// reads that never block and never take anything but an ordinary file,
+// writes that replace a file whole or not at all, and the plain reasons that
+// messages give when any of these fails.
+//
+//   Cannot read "A.bmp": no such file
+//   Cannot write "out\xfe.bmp": the disk is read-only
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+// The error a failing command raises; whoever ran the command shows its
+// message (the window in a message box, workbench-batch on standard error).
+class Exception : public std::runtime_error {
+public:
+    explicit Exception(const QString& message) : std::runtime_error(message.toStdString()) {}
+    QString Message() const { return QString::fromStdString(what()); }
+};
+
+// A file name exactly as the system spells it. A name given as bytes (a
+// command-line word) is used byte for byte, whether or not it is UTF-8; a name
+// given as text (from a dialog) is encoded as the system encodes names.
+class FileName {
+public:
+    FileName() = default;
+    FileName(const char* bytes) : bytes_(bytes) {}
+    FileName(const std::string& bytes) : bytes_(bytes.data(), static_cast<qsizetype>(bytes.size())) {}
+    FileName(const QByteArray& bytes) : bytes_(bytes) {}
+    FileName(const QString& text);
+
+    const QByteArray& bytes() const { return bytes_; }
+    const char* c_str() const { return bytes_.constData(); }
+    bool empty() const { return bytes_.isEmpty(); }
+    // This name followed by "/" and another.
+    FileName Join(const FileName& child) const;
+
+    // The name as a message shows it, in double quotes, on one line: bytes
+    // that are not UTF-8, control characters, the quote and the backslash are
+    // written as \xNN (or \n, \t, \", \\).
+    QString Shown() const;
+
+    friend bool operator==(const FileName&, const FileName&) = default;
+
+private:
+    QByteArray bytes_;
+};
+
+namespace files {
+
+// The plain words for a system error number, e.g. "no such file".
+QString Reason(int error);
+
+[[noreturn]] void FailRead(const FileName& name, const QString& reason);
+[[noreturn]] void FailWrite(const FileName& name, const QString& reason);
+
+// A file opened for reading. Opening never waits: a named pipe, a device or
+// a socket is refused before anything is read from it, as is a folder.
+class InputFile {
+public:
+    explicit InputFile(const FileName& name);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    const FileName& name() const { return name_; }
+    // The size the file had when it was opened.
+    std::uint64_t size() const { return size_; }
+    // Reads up to size bytes from the current place; 0 only at the end.
+    std::size_t Read(std::uint8_t* buffer, std::size_t size);
+    // Reads until buffer is full or the file ends; returns how many.
+    std::size_t ReadFully(std::uint8_t* buffer, std::size_t size);
+    // Goes back to the first byte.
+    void Rewind();
+    int descriptor() const { return fd_; }
+
+private:
+    FileName name_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+// A file written whole or not at all. The bytes go to a temporary file in
+// the target's folder, which only Commit renames over the target once every
+// byte is on the disk; until then the target keeps its earlier content. A
+// file that is not committed, or whose writing fails, leaves nothing behind,
+// and neither does an interruption by SIGINT, SIGTERM or SIGHUP once
+// InstallSignalCleanup has run.
+//
+// A target that exists must be an ordinary file with write permission: a
+// file the user made read-only is never replaced, even by root. A new file
+// gets the permissions the umask allows, always writable by its owner.
+class OutputFile {
+public:
+    explicit OutputFile(const FileName& target);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    void Write(const std::uint8_t* bytes, std::size_t size);
+    void Commit();
+
+private:
+    void Discard() noexcept;
+
+    FileName target_;
+    QByteArray folder_;
+    int fd_ = -1;
+    bool named_ = false;  // the temporary has a name in the folder
+    QByteArray temporary_;
+    unsigned mode_ = 0644;
+};
+
+// Called once at start-up by both programs. A write past the file size limit
+// (ulimit -f) fails with a message instead of killing the program, and SIGINT,
+// SIGTERM and SIGHUP remove a temporary file being written before the
+// program ends as the signal asks.
+void InstallSignalCleanup();
+
+// The prefix of every temporary file name (".workbench-" and six random
+// characters); a folder holding one left by a killed program can be tidied.
+inline constexpr char kTemporaryPrefix[] = ".workbench-";
+
+}  // namespace files
