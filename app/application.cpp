@@ -18,13 +18,13 @@ const QString kSaveFilter = QStringLiteral("Bitmaps (*.bmp);;All files (*)");
 
 }  // namespace
 
-std::optional<QString> DialogPrompts::ExecuteOpenPicture() {
+std::optional<FileName> DialogPrompts::ExecuteOpenPicture() {
     const QString name = QFileDialog::getOpenFileName(DialogParent(), QString(), QString(), kOpenFilter);
     if (name.isEmpty()) return std::nullopt;
     return name;
 }
 
-std::optional<QString> DialogPrompts::ExecuteSavePicture() {
+std::optional<FileName> DialogPrompts::ExecuteSavePicture() {
     const QString name = QFileDialog::getSaveFileName(DialogParent(), QString(), QString(), kSaveFilter);
     if (name.isEmpty()) return std::nullopt;
     return name;

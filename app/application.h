@@ -15,8 +15,8 @@ class QWidget;
 // Prompts as a person sees them: Qt's file dialogs and plain message boxes.
 class DialogPrompts : public Prompts {
 public:
-    std::optional<QString> ExecuteOpenPicture() override;
-    std::optional<QString> ExecuteSavePicture() override;
+    std::optional<FileName> ExecuteOpenPicture() override;
+    std::optional<FileName> ExecuteSavePicture() override;
     void ShowMessage(const QString& text) override;
 };
 

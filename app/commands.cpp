@@ -25,9 +25,11 @@ void ShowAndWrite(Workspace& ws, const TBitmap& result, const QString& stageFile
     ws.Image2.Picture.SaveToFile(stageFile);
 }
 
-// Runs pixel work, turning a failed allocation into the command's error.
+// Runs a command or a step of one, turning a failed allocation into the
+// command's error. Reads and writes name their file themselves; what is left
+// names the operation.
 template <class Work>
-void RunPixelWork(const QString& what, Work&& work) {
+void Guarded(const QString& what, Work&& work) {
     try {
         work();
     } catch (const std::bad_alloc&) {
@@ -38,63 +40,75 @@ void RunPixelWork(const QString& what, Work&& work) {
 }  // namespace
 
 void LoadImage(Workspace& ws) {
-    ws.Bitmap1 = std::make_unique<TBitmap>();
-    const std::optional<QString> fileName = ws.prompts.ExecuteOpenPicture();
-    if (fileName) ws.Image1.Picture.LoadFromFile(*fileName);
-    ws.Image1.Stretch = true;
+    Guarded(QStringLiteral("load the picture"), [&] {
+        ws.Bitmap1 = std::make_unique<TBitmap>();
+        const std::optional<FileName> fileName = ws.prompts.ExecuteOpenPicture();
+        if (fileName) ws.Image1.Picture.LoadFromFile(*fileName);
+        ws.Image1.Stretch = true;
+    });
 }
 
 void SaveImage(Workspace& ws) {
-    if (ws.Image2.Picture.Bitmap().Empty()) {
-        ws.prompts.ShowMessage(kNothingToSaveMessage);
-        return;
-    }
-    if (const std::optional<QString> fileName = ws.prompts.ExecuteSavePicture())
-        ws.Image2.Picture.SaveToFile(*fileName);
+    Guarded(QStringLiteral("save the picture"), [&] {
+        if (ws.Image2.Picture.Bitmap().Empty()) {
+            ws.prompts.ShowMessage(kNothingToSaveMessage);
+            return;
+        }
+        if (const std::optional<FileName> fileName = ws.prompts.ExecuteSavePicture())
+            ws.Image2.Picture.SaveToFile(*fileName);
+    });
 }
 
 void Filter(Workspace& ws) {
-    CheckLeftPane(ws);
-    TBitmap P;
-    P.Assign(ws.Image1.Picture.Bitmap());
-    P.ConvertTo24Bit();
-    RunPixelWork(QStringLiteral("filter the picture"), [&] { ops::Filter(P.Rows()); });
-    ShowAndWrite(ws, P, stage::kFiltered);
+    Guarded(QStringLiteral("filter the picture"), [&] {
+        CheckLeftPane(ws);
+        TBitmap P;
+        P.Assign(ws.Image1.Picture.Bitmap());
+        P.ConvertTo24Bit();
+        ops::Filter(P.Rows());
+        ShowAndWrite(ws, P, stage::kFiltered);
+    });
 }
 
 void Binarize(Workspace& ws) {
-    TBitmap P;
-    CheckLeftPane(ws);
-    P.LoadFromFile(stage::kFiltered);
-    P.ConvertTo24Bit();
-    RunPixelWork(QStringLiteral("binarize the picture"), [&] { ops::Binarize(P.Rows()); });
-    ShowAndWrite(ws, P, stage::kBinarized);
+    Guarded(QStringLiteral("binarize the picture"), [&] {
+        TBitmap P;
+        CheckLeftPane(ws);
+        P.LoadFromFile(stage::kFiltered);
+        P.ConvertTo24Bit();
+        ops::Binarize(P.Rows());
+        ShowAndWrite(ws, P, stage::kBinarized);
+    });
 }
 
 void Thinning(Workspace& ws) {
-    TBitmap ReadBitmap, WriteBitmap;
-    CheckLeftPane(ws);
-    ReadBitmap.LoadFromFile(stage::kBinarized);
-    WriteBitmap.Assign(ReadBitmap);
-    WriteBitmap.ConvertTo24Bit();
-    RunPixelWork(QStringLiteral("thin the picture"), [&] { ops::Thin(ReadBitmap.Rows(), WriteBitmap.Rows()); });
-    ShowAndWrite(ws, ReadBitmap, stage::kThinned);
+    Guarded(QStringLiteral("thin the picture"), [&] {
+        TBitmap ReadBitmap, WriteBitmap;
+        CheckLeftPane(ws);
+        ReadBitmap.LoadFromFile(stage::kBinarized);
+        WriteBitmap.Assign(ReadBitmap);
+        WriteBitmap.ConvertTo24Bit();
+        ops::Thin(ReadBitmap.Rows(), WriteBitmap.Rows());
+        ShowAndWrite(ws, ReadBitmap, stage::kThinned);
+    });
 }
 
 void Labeling(Workspace& ws) {
-    // With no working picture (before any Load Image, or after an earlier
-    // Labeling) a fresh one serves: only its room for "C.bmp" is used.
-    if (!ws.Bitmap1) ws.Bitmap1 = std::make_unique<TBitmap>();
-    TBitmap& Bitmap1 = *ws.Bitmap1;
-    // A failed load keeps the working picture; from here on it is released
-    // however the command ends.
-    Bitmap1.LoadFromFile(stage::kThinned);
-    struct Release {
-        std::unique_ptr<TBitmap>& held;
-        ~Release() { held.reset(); }
-    } release{ws.Bitmap1};
-    RunPixelWork(QStringLiteral("label the picture"), [&] { ops::Label(Bitmap1.Rows()); });
-    ShowAndWrite(ws, Bitmap1, stage::kLabeled);
+    Guarded(QStringLiteral("label the picture"), [&] {
+        // With no working picture (before any Load Image, or after an earlier
+        // Labeling) a fresh one serves: only its room for "C.bmp" is used.
+        if (!ws.Bitmap1) ws.Bitmap1 = std::make_unique<TBitmap>();
+        TBitmap& Bitmap1 = *ws.Bitmap1;
+        // A failed load keeps the working picture; from here on it is released
+        // however the command ends.
+        Bitmap1.LoadFromFile(stage::kThinned);
+        struct Release {
+            std::unique_ptr<TBitmap>& held;
+            ~Release() { held.reset(); }
+        } release{ws.Bitmap1};
+        ops::Label(Bitmap1.Rows());
+        ShowAndWrite(ws, Bitmap1, stage::kLabeled);
+    });
 }
 
 }  // namespace commands

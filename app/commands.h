@@ -4,7 +4,9 @@
 // pictures, the result in the right pane and the stage file it writes).
 //
 // A command that fails throws Exception at the failing step; whoever ran it
-// (the application object, or the batch tool) reports the message.
+// (the application object, or the batch tool) reports the message. Memory
+// running out anywhere in a command ends it the same way, with a message
+// that names the file or the operation.
 #pragma once
 
 #include <QString>
@@ -26,8 +28,8 @@ class Prompts {
 public:
     virtual ~Prompts() = default;
     // The file the user confirmed, or nothing when the user cancelled.
-    virtual std::optional<QString> ExecuteOpenPicture() = 0;
-    virtual std::optional<QString> ExecuteSavePicture() = 0;
+    virtual std::optional<FileName> ExecuteOpenPicture() = 0;
+    virtual std::optional<FileName> ExecuteSavePicture() = 0;
     // A message with an OK button; returns when it is closed.
     virtual void ShowMessage(const QString& text) = 0;
 };

@@ -6,6 +6,8 @@
 
 int main(int argc, char* argv[]) {
     // The program takes no arguments: Qt sees only the program's name.
+    files::InstallSignalCleanup();
+    KeepQtQuiet();
     int qtArgc = 1;
     QApplication qt(qtArgc, argv);
     TApplication application;

@@ -1,249 +1,174 @@
 #include "app/picture.h"
 
-#include <QBuffer>
-#include <QByteArray>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QImageReader>
 
-#include <cerrno>
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <new>
 #include <span>
-#include <utility>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <vector>
 #include <unistd.h>
 
 #include "codec/bmp.h"
 
 namespace {
 
-// Files larger than this are refused before they are read: no picture within
-// the pixel limit needs more, whatever its format.
-constexpr qint64 kMaxFileBytes = qint64{2} << 30;
+using files::FailRead;
+using files::FailWrite;
+using files::Reason;
 
-QString Quoted(const QString& fileName) { return QStringLiteral("\"%1\"").arg(fileName); }
+// The first bytes of a file, enough to know its format and to hold a BMP
+// file's headers and palette.
+constexpr std::size_t kHeadBytes = 64 * 1024;
 
-[[noreturn]] void FailRead(const QString& fileName, const QString& reason) {
-    throw Exception(QStringLiteral("Cannot read %1: %2").arg(Quoted(fileName), reason));
-}
+// Qt's own allocation limit (megabytes) is kept only as a backstop above
+// the program's limit: the widest intermediate Qt uses is 8 bytes a pixel.
+constexpr int kQtAllocationLimitMb = static_cast<int>(kMaxPicturePixels * 8 / (1024 * 1024)) + 1;
 
-[[noreturn]] void FailWrite(const QString& fileName, const QString& reason) {
-    throw Exception(QStringLiteral("Cannot write %1: %2").arg(Quoted(fileName), reason));
-}
-
-QString Reason(int error) {
-    switch (error) {
-    case ENOENT: return QStringLiteral("no such file");
-    case ENOTDIR: return QStringLiteral("a folder in the path is not a folder");
-    case EACCES:
-    case EPERM: return QStringLiteral("permission denied");
-    case EISDIR: return QStringLiteral("it is a folder");
-    case ENOSPC: return QStringLiteral("no space left on the disk");
-    case EDQUOT: return QStringLiteral("disk quota exceeded");
-    case EFBIG: return QStringLiteral("the file would be larger than allowed");
-    case EROFS: return QStringLiteral("the disk is read-only");
-    case ENAMETOOLONG: return QStringLiteral("the name is too long");
-    case ENOMEM: return QStringLiteral("not enough memory");
-    default: return QString::fromLocal8Bit(std::strerror(error)).toLower();
-    }
-}
-
-QString MemoryLimitReason(std::uint64_t width, std::uint64_t height) {
+QString TooLargeReason(std::uint64_t width, std::uint64_t height) {
     return QStringLiteral("the picture is %1 x %2 pixels, more than the limit of %3 pixels")
         .arg(width)
         .arg(height)
         .arg(kMaxPicturePixels);
 }
 
-// An open file descriptor that closes itself.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
+const QString kDamaged = QStringLiteral("the picture data is damaged or incomplete");
 
-private:
-    int fd_;
-};
-
-QByteArray ReadWholeFile(const QString& fileName) {
-    const QByteArray path = QFile::encodeName(fileName);
-    if (path.isEmpty()) FailRead(fileName, Reason(ENOENT));
-    Descriptor fd(::open(path.constData(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) FailRead(fileName, Reason(errno));
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) FailRead(fileName, Reason(errno));
-    if (S_ISDIR(info.st_mode)) FailRead(fileName, Reason(EISDIR));
-    if (!S_ISREG(info.st_mode)) FailRead(fileName, QStringLiteral("it is not an ordinary file"));
-    if (info.st_size > kMaxFileBytes)
-        FailRead(fileName, QStringLiteral("the file is larger than %1 bytes").arg(kMaxFileBytes));
-    QByteArray bytes;
-    try {
-        bytes.resize(static_cast<qsizetype>(info.st_size));
-    } catch (const std::bad_alloc&) {
-        FailRead(fileName, Reason(ENOMEM));
+[[noreturn]] void FailDecode(const FileName& name, const codec::DecodeError& error) {
+    const QString detail = QString::fromStdString(error.what());
+    switch (error.kind()) {
+    case codec::DecodeError::Kind::kTooLarge: FailRead(name, TooLargeReason(error.width(), error.height()));
+    case codec::DecodeError::Kind::kUnsupported: FailRead(name, detail);
+    case codec::DecodeError::Kind::kNoMemory: FailRead(name, Reason(ENOMEM));
+    case codec::DecodeError::Kind::kDamaged: break;
     }
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::read(fd.get(), bytes.data() + done, static_cast<std::size_t>(bytes.size() - done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) FailRead(fileName, Reason(errno));
-        if (got == 0) break;  // the file shrank while being read
-        done += got;
-    }
-    bytes.truncate(done);
-    return bytes;
+    FailRead(name, detail.isEmpty() ? kDamaged : QStringLiteral("%1 (%2)").arg(kDamaged, detail));
 }
 
-QImage DecodeBmpFile(const QString& fileName, const QByteArray& bytes) {
-    QImage image;
-    try {
-        const auto file = std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                                    static_cast<std::size_t>(bytes.size()));
-        codec::DecodeBmp(
-            file,
-            [&](int width, int height) {
-                image = QImage(width, height, QImage::Format_BGR888);
-                if (image.isNull()) FailRead(fileName, Reason(ENOMEM));
-                return ops::RowView{image.bits(), width, height, image.bytesPerLine()};
-            },
-            kMaxPicturePixels);
-    } catch (const codec::BmpError& error) {
-        FailRead(fileName, QString::fromStdString(error.what()));
-    } catch (const std::bad_alloc&) {
-        FailRead(fileName, Reason(ENOMEM));
-    }
-    return image;  // null for a picture without pixels
+// Rows of a new 24-bit picture for a decoder to fill.
+codec::AllocateRows RowsOf(QImage& image) {
+    return [&image](int width, int height) {
+        image = QImage(width, height, QImage::Format_BGR888);
+        if (image.isNull()) throw std::bad_alloc();
+        return ops::RowView{image.bits(), width, height, image.bytesPerLine()};
+    };
+}
+
+[[maybe_unused]] codec::ByteSource SourceOf(files::InputFile& file) {
+    return [&file](std::uint8_t* buffer, std::size_t size) { return file.Read(buffer, size); };
 }
 
 QImage To24Bit(const QImage& image) {
     if (image.isNull() || image.format() == QImage::Format_BGR888) return image;
     QImage converted = image.convertToFormat(QImage::Format_BGR888);
-    if (converted.isNull()) throw Exception(QStringLiteral("Cannot convert the picture: not enough memory"));
+    if (converted.isNull()) throw std::bad_alloc();
     return converted;
 }
 
-QImage DecodeOtherFile(const QString& fileName, const QByteArray& bytes) {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    reader.setAllocationLimit(static_cast<int>(kMaxPicturePixels * 4 / (1024 * 1024)));
-    if (!reader.canRead()) FailRead(fileName, QStringLiteral("not a picture format this program reads"));
+// A BMP file: its headers and palette from the first bytes, then no more of
+// the pixel data than the decoder can use, so a huge gap before the pixels
+// or junk after them costs nothing.
+QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& head) {
+    QByteArray bytes(reinterpret_cast<const char*>(head.data()), static_cast<qsizetype>(head.size()));
+    const std::optional<codec::BmpExtent> extent = codec::BmpExtentOf(head);
+    if (extent && file.size() > head.size() && extent->width * extent->height <= kMaxPicturePixels &&
+        extent->pixelOffset < file.size()) {
+        const std::uint64_t pixelBytes = std::min(extent->pixelBytes, file.size() - extent->pixelOffset);
+        if (extent->pixelOffset <= head.size()) {
+            const std::uint64_t total = extent->pixelOffset + pixelBytes;
+            if (total > head.size()) {
+                bytes.resize(static_cast<qsizetype>(total));
+                const std::size_t more = total - head.size();
+                bytes.truncate(static_cast<qsizetype>(
+                    head.size() + file.ReadFully(reinterpret_cast<std::uint8_t*>(bytes.data()) + head.size(), more)));
+            }
+        } else {
+            // The pixels start past the first bytes: keep those (headers and
+            // palette) and put the pixel data right after them.
+            if (::lseek(file.descriptor(), static_cast<off_t>(extent->pixelOffset), SEEK_SET) < 0)
+                FailRead(file.name(), Reason(errno));
+            bytes.resize(static_cast<qsizetype>(head.size() + pixelBytes));
+            bytes.truncate(static_cast<qsizetype>(
+                head.size() + file.ReadFully(reinterpret_cast<std::uint8_t*>(bytes.data()) + head.size(), pixelBytes)));
+            const auto offset = static_cast<std::uint32_t>(head.size());
+            for (int i = 0; i < 4; ++i) bytes[10 + i] = static_cast<char>(offset >> (8 * i));
+        }
+    }
+    QImage image;
+    const auto data = std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                static_cast<std::size_t>(bytes.size()));
+    codec::DecodeBmp(data, RowsOf(image), kMaxPicturePixels);
+    return image;  // null for a picture without pixels
+}
+
+// The Qt reader for a file's first bytes, or nothing for a format this
+// program does not read.
+QByteArray QtFormatOf(const std::vector<std::uint8_t>& head) {
+    const auto starts = [&](const char* magic) {
+        const std::size_t n = std::strlen(magic);
+        return head.size() >= n && std::memcmp(head.data(), magic, n) == 0;
+    };
+    if (starts("\x89PNG\r\n\x1a\n")) return "png";
+    if (starts("\xff\xd8\xff")) return "jpeg";
+    if (starts("GIF87a") || starts("GIF89a")) return "gif";
+    if (head.size() >= 3 && head[0] == 'P' && head[1] >= '1' && head[1] <= '6' && std::isspace(head[2])) return "ppm";
+    if (starts("/* XPM */")) return "xpm";
+    if (starts("#define")) return "xbm";
+    if (head.size() >= 6 && head[0] == 0 && head[1] == 0 && (head[2] == 1 || head[2] == 2) && head[3] == 0)
+        return head[2] == 1 ? "ico" : "cur";
+    return {};
+}
+
+QImage DecodeWithQt(files::InputFile& file, const QByteArray& format) {
+    file.Rewind();
+    QFile device;
+    if (!device.open(file.descriptor(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        FailRead(file.name(), Reason(EIO));
+    QImageReader reader(&device, format);
+    reader.setDecideFormatFromContent(false);
+    reader.setAllocationLimit(kQtAllocationLimitMb);
     const QSize size = reader.size();
     if (size.isValid() && static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height()) > kMaxPicturePixels)
-        FailRead(fileName, MemoryLimitReason(size.width(), size.height()));
+        FailRead(file.name(), TooLargeReason(size.width(), size.height()));
     QImage image = reader.read();
-    if (image.isNull()) {
-        FailRead(fileName, reader.error() == QImageReader::InvalidDataError
-                               ? QStringLiteral("the picture data is damaged or incomplete")
-                               : reader.errorString().toLower());
-    }
+    if (image.isNull()) FailRead(file.name(), kDamaged);
+    return To24Bit(image);
+}
+
+QImage DecodeFile(const FileName& name, bool bmpOnly) {
+    files::InputFile file(name);
+    if (file.size() == 0) FailRead(name, QStringLiteral("the file is empty"));
     try {
-        return To24Bit(image);
-    } catch (const Exception&) {
-        FailRead(fileName, Reason(ENOMEM));
+        std::vector<std::uint8_t> head(std::min<std::uint64_t>(file.size(), kHeadBytes));
+        head.resize(file.ReadFully(head.data(), head.size()));
+        if (codec::LooksLikeBmp(head)) return DecodeBmpFile(file, head);
+        if (bmpOnly) FailRead(name, QStringLiteral("not a BMP file"));
+        const QByteArray format = QtFormatOf(head);
+        if (format.isEmpty()) FailRead(name, QStringLiteral("not a picture format this program reads"));
+        return DecodeWithQt(file, format);
+    } catch (const codec::DecodeError& error) {
+        FailDecode(name, error);
+    } catch (const std::bad_alloc&) {
+        FailRead(name, Reason(ENOMEM));
     }
 }
-
-QImage DecodeFile(const QString& fileName, bool bmpOnly) {
-    const QByteArray bytes = ReadWholeFile(fileName);
-    const auto head = std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                                static_cast<std::size_t>(bytes.size()));
-    if (bytes.isEmpty()) FailRead(fileName, QStringLiteral("the file is empty"));
-    if (codec::LooksLikeBmp(head)) return DecodeBmpFile(fileName, bytes);
-    if (bmpOnly) FailRead(fileName, QStringLiteral("not a BMP file"));
-    return DecodeOtherFile(fileName, bytes);
-}
-
-// Writes a file beside the target under a temporary name and renames it over
-// the target once every byte is on the disk. On any failure the temporary file
-// is removed and the target is left exactly as it was.
-class AtomicFile {
-public:
-    explicit AtomicFile(const QString& fileName) : fileName_(fileName), target_(QFile::encodeName(fileName)) {
-        if (target_.isEmpty()) FailWrite(fileName_, Reason(ENOENT));
-        struct stat info {};
-        if (::stat(target_.constData(), &info) == 0) {
-            if (S_ISDIR(info.st_mode)) FailWrite(fileName_, Reason(EISDIR));
-            if (!S_ISREG(info.st_mode)) FailWrite(fileName_, QStringLiteral("it is not an ordinary file"));
-            // Root may write anything; a file without write permission is
-            // still kept as the user marked it.
-            if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(target_.constData(), W_OK) != 0)
-                FailWrite(fileName_, QStringLiteral("the file is read-only"));
-            mode_ = info.st_mode & 07777;
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            mode_ = 0666 & ~mask;
-        }
-        const QFileInfo where(fileName_);
-        temp_ = QFile::encodeName(where.dir().filePath(QStringLiteral(".%1.XXXXXX").arg(where.fileName())));
-        const int fd = ::mkostemp(temp_.data(), O_CLOEXEC);
-        if (fd < 0) {
-            const int error = errno;
-            FailWrite(fileName_, error == ENOENT ? QStringLiteral("no such folder") : Reason(error));
-        }
-        fd_ = fd;
-    }
-
-    ~AtomicFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            ::unlink(temp_.constData());
-        }
-    }
-
-    void Write(const std::uint8_t* bytes, std::size_t size) {
-        while (size > 0) {
-            const ssize_t done = ::write(fd_, bytes, size);
-            if (done < 0 && errno == EINTR) continue;
-            if (done < 0) FailWrite(fileName_, Reason(errno));
-            if (done == 0) FailWrite(fileName_, Reason(ENOSPC));
-            bytes += done;
-            size -= static_cast<std::size_t>(done);
-        }
-    }
-
-    void Commit() {
-        if (::fchmod(fd_, mode_) != 0 || ::fsync(fd_) != 0) FailWrite(fileName_, Reason(errno));
-        const int fd = std::exchange(fd_, -1);
-        if (::close(fd) != 0) {
-            const int error = errno;
-            ::unlink(temp_.constData());
-            FailWrite(fileName_, Reason(error));
-        }
-        if (::rename(temp_.constData(), target_.constData()) != 0) {
-            const int error = errno;
-            ::unlink(temp_.constData());
-            FailWrite(fileName_, Reason(error));
-        }
-    }
-
-    AtomicFile(const AtomicFile&) = delete;
-    AtomicFile& operator=(const AtomicFile&) = delete;
-
-private:
-    QString fileName_;
-    QByteArray target_;
-    QByteArray temp_;
-    mode_t mode_ = 0644;
-    int fd_ = -1;
-};
 
 }  // namespace
 
-void TBitmap::LoadFromFile(const QString& fileName) { image_ = DecodeFile(fileName, /*bmpOnly=*/true); }
+void KeepQtQuiet() {
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type != QtFatalMsg) return;
+        const QByteArray line = message.toUtf8() + '\n';
+        (void)!::write(STDERR_FILENO, line.constData(), static_cast<std::size_t>(line.size()));
+    });
+}
 
-void TBitmap::SaveToFile(const QString& fileName) const {
-    AtomicFile file(fileName);
+void TBitmap::LoadFromFile(const FileName& fileName) { image_ = DecodeFile(fileName, /*bmpOnly=*/true); }
+
+void TBitmap::SaveToFile(const FileName& fileName) const {
+    files::OutputFile file(fileName);
     const QImage& image = Empty() ? QImage() : image_;
     const ops::RowView rows{const_cast<std::uint8_t*>(image.constBits()), Width(), Height(),
                             image.isNull() ? 0 : image.bytesPerLine()};
@@ -251,11 +176,19 @@ void TBitmap::SaveToFile(const QString& fileName) const {
         codec::EncodeBmp24(rows, [&](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
     } catch (const codec::BmpError& error) {
         FailWrite(fileName, QString::fromStdString(error.what()));
+    } catch (const std::bad_alloc&) {
+        FailWrite(fileName, Reason(ENOMEM));
     }
     file.Commit();
 }
 
-void TBitmap::ConvertTo24Bit() { image_ = To24Bit(image_); }
+void TBitmap::ConvertTo24Bit() {
+    try {
+        image_ = To24Bit(image_);
+    } catch (const std::bad_alloc&) {
+        throw Exception(QStringLiteral("Cannot convert the picture to 24-bit pixels: not enough memory"));
+    }
+}
 
 std::uint8_t* TBitmap::ScanLine(int y) { return image_.scanLine(y); }
 
@@ -266,6 +199,12 @@ ops::RowView TBitmap::Rows() {
     return {bits, image_.width(), image_.height(), image_.bytesPerLine()};
 }
 
-void TBitmap::SetImage(const QImage& image) { image_ = To24Bit(image); }
+void TBitmap::SetImage(const QImage& image) {
+    try {
+        image_ = To24Bit(image);
+    } catch (const std::bad_alloc&) {
+        throw Exception(QStringLiteral("Cannot convert the picture to 24-bit pixels: not enough memory"));
+    }
+}
 
-void TPicture::LoadFromFile(const QString& fileName) { bitmap_.SetImage(DecodeFile(fileName, /*bmpOnly=*/false)); }
+void TPicture::LoadFromFile(const FileName& fileName) { bitmap_.SetImage(DecodeFile(fileName, /*bmpOnly=*/false)); }

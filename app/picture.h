@@ -7,21 +7,25 @@
 //
 // Failures throw Exception with a message that names the file and the reason,
 // e.g.  Cannot read "A.bmp": no such file
+//
+// Reading knows a file's format from its first bytes and reads no more of
+// it than that format's decoder needs, in memory that follows the picture's
+// pixels: BMP, PNG and JPEG through decoders of the program's own, and GIF,
+// PBM/PGM/PPM, XPM, XBM and ICO/CUR through Qt's readers once their bytes are
+// checked (declared size, complete data). One limit decides for every format.
 #pragma once
 
 #include <QImage>
 #include <QString>
 #include <cstdint>
-#include <stdexcept>
 
+#include "app/files.h"
 #include "ops/pixels.h"
 
-// The error a failing command raises; the application object shows its message.
-class Exception : public std::runtime_error {
-public:
-    explicit Exception(const QString& message) : std::runtime_error(message.toStdString()) {}
-    QString Message() const { return QString::fromStdString(what()); }
-};
+// Qt's readers and platform code report through Qt's message handler; this
+// keeps their lines off standard error, so that it carries only the
+// program's own messages. A fatal message still goes out before the end.
+void KeepQtQuiet();
 
 // Pictures with more pixels than this are refused before any pixel is
 // allocated (about 268 megapixels, 16384 x 16384).
@@ -34,10 +38,10 @@ public:
     int Height() const { return Empty() ? 0 : image_.height(); }
 
     // Reads a BMP file: the bitmap takes its size and pixels.
-    void LoadFromFile(const QString& fileName);
+    void LoadFromFile(const FileName& fileName);
     // Writes an uncompressed 24-bit BMP file, replacing the named file only
     // once the new one is complete.
-    void SaveToFile(const QString& fileName) const;
+    void SaveToFile(const FileName& fileName) const;
     // Becomes an independent copy of the other bitmap.
     void Assign(const TBitmap& other) { image_ = other.image_; }
     // Converts the pixels to 24-bit rows, keeping every pixel's colour.
@@ -61,8 +65,8 @@ class TPicture {
 public:
     // Reads a picture file of any kind the loader knows (BMP, PNG, JPEG, GIF,
     // PPM, ...), converted to 24-bit rows.
-    void LoadFromFile(const QString& fileName);
-    void SaveToFile(const QString& fileName) const { bitmap_.SaveToFile(fileName); }
+    void LoadFromFile(const FileName& fileName);
+    void SaveToFile(const FileName& fileName) const { bitmap_.SaveToFile(fileName); }
     void Assign(const TBitmap& bitmap) { bitmap_.Assign(bitmap); }
     // The picture as a bitmap; a picture never given one yields an empty bitmap.
     const TBitmap& Bitmap() const { return bitmap_; }

@@ -21,10 +21,10 @@ constexpr const char* kUsage =
 class BatchPrompts : public Prompts {
 public:
     explicit BatchPrompts(std::FILE* err) : err_(err) {}
-    std::optional<QString> answer;
+    std::optional<FileName> answer;
 
-    std::optional<QString> ExecuteOpenPicture() override { return std::exchange(answer, std::nullopt); }
-    std::optional<QString> ExecuteSavePicture() override { return std::exchange(answer, std::nullopt); }
+    std::optional<FileName> ExecuteOpenPicture() override { return std::exchange(answer, std::nullopt); }
+    std::optional<FileName> ExecuteSavePicture() override { return std::exchange(answer, std::nullopt); }
     void ShowMessage(const QString& text) override { std::fprintf(err_, "%s\n", text.toUtf8().constData()); }
 
 private:
@@ -33,7 +33,7 @@ private:
 
 struct Step {
     std::function<void(Workspace&)> command;
-    std::optional<QString> file;
+    std::optional<FileName> file;  // the word's FILE, byte for byte
 };
 
 }  // namespace
@@ -48,7 +48,7 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err) {
                 return 2;
             }
             steps.push_back({word == "load" ? commands::LoadImage : commands::SaveImage,
-                             QString::fromLocal8Bit(words[++i])});
+                             FileName(words[++i])});
         } else if (word == "filter") {
             steps.push_back({commands::Filter, std::nullopt});
         } else if (word == "binarize") {

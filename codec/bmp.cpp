@@ -135,7 +135,7 @@ Layout ReadHeaders(std::span<const std::uint8_t> file) {
         kind = HeaderKind::kOs2;
     } else {
         throw BmpError("the bitmap header size " + std::to_string(headerSize) +
-                       " is not one this program knows");
+                       " is not one this program knows", BmpError::Kind::kUnsupported);
     }
     if (kFileHeaderSize + headerSize > size) throw BmpError("the file ends inside the bitmap header");
 
@@ -197,7 +197,7 @@ Layout ReadHeaders(std::span<const std::uint8_t> file) {
             break;
         case 3:
             if (os2Codes)
-                throw BmpError("the picture uses OS/2 Huffman 1D compression, which is not supported");
+                throw BmpError("the picture uses OS/2 Huffman 1D compression, which is not supported", BmpError::Kind::kUnsupported);
             [[fallthrough]];
         case 6:
             if (bpp != 16 && bpp != 32)
@@ -206,24 +206,24 @@ Layout ReadHeaders(std::span<const std::uint8_t> file) {
             break;
         case 4:
             if (!os2Codes)
-                throw BmpError("the picture is an embedded JPEG image, which is not supported");
+                throw BmpError("the picture is an embedded JPEG image, which is not supported", BmpError::Kind::kUnsupported);
             if (bpp != 24) throw BmpError("RLE24 compression needs 24 bits per pixel, not " + depth);
             layout.storage = Storage::kRle24;
             break;
         case 5:
             if (kind == HeaderKind::kWindows)
-                throw BmpError("the picture is an embedded PNG image, which is not supported");
+                throw BmpError("the picture is an embedded PNG image, which is not supported", BmpError::Kind::kUnsupported);
             [[fallthrough]];
         default:
             throw BmpError("the compression method " + std::to_string(compression) +
-                           " is not one this program knows");
+                           " is not one this program knows", BmpError::Kind::kUnsupported);
     }
     if (layout.storage == Storage::kBitFields && kind == HeaderKind::kOs2)
         throw BmpError("the compression method " + std::to_string(compression) +
-                       " is not one this program knows");
+                       " is not one this program knows", BmpError::Kind::kUnsupported);
 
     if (layout.storage == Storage::kPlain) {
-        if (bpp == 64) throw BmpError("64-bit pixels are not supported");
+        if (bpp == 64) throw BmpError("64-bit pixels are not supported", BmpError::Kind::kUnsupported);
         if (bpp != 1 && bpp != 2 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
             throw BmpError(depth + " is not a valid BMP pixel size");
     }
@@ -283,7 +283,7 @@ void CheckView(const ops::RowView& view, std::int64_t width, std::int64_t height
     const std::int64_t rowBytes = 3 * width;
     if (view.data == nullptr || view.width != width || view.height != height ||
         (view.stride < rowBytes && view.stride > -rowBytes))
-        throw BmpError("no memory could be set aside for the picture");
+        throw BmpError("no memory could be set aside for the picture", BmpError::Kind::kNoMemory);
 }
 
 void DecodePlain(std::span<const std::uint8_t> file, const Layout& layout, const ops::RowView& view) {
@@ -450,7 +450,9 @@ BmpSize DecodeBmp(std::span<const std::uint8_t> file,
     if (pixels > maxPixels)
         throw BmpError("the picture is " + std::to_string(layout.width) + " x " +
                        std::to_string(layout.height) + " pixels, more than the limit of " +
-                       std::to_string(maxPixels) + " pixels");
+                       std::to_string(maxPixels) + " pixels",
+                       BmpError::Kind::kTooLarge, static_cast<std::uint64_t>(layout.width),
+                       static_cast<std::uint64_t>(layout.height));
 
     // An uncompressed pixel array must be whole before any memory is taken.
     if (layout.storage == Storage::kPlain || layout.storage == Storage::kBitFields) {
@@ -470,6 +472,42 @@ BmpSize DecodeBmp(std::span<const std::uint8_t> file,
     else
         DecodeRle(file, layout, view);
     return {width, height};
+}
+
+std::optional<BmpExtent> BmpExtentOf(std::span<const std::uint8_t> head) {
+    if (head.size() < kFileHeaderSize + 16 || !LooksLikeBmp(head)) return std::nullopt;
+    const std::uint8_t* bytes = head.data();
+    const std::uint32_t headerSize = Read32(bytes + 14);
+    std::uint64_t width, height, bpp;
+    std::uint32_t compression = 0;
+    if (headerSize == 12) {
+        width = Read16(bytes + 18);
+        height = Read16(bytes + 20);
+        bpp = Read16(bytes + 24);
+    } else {
+        if (headerSize < 16 || head.size() < kFileHeaderSize + 20) return std::nullopt;
+        const auto signedHeight = static_cast<std::int32_t>(Read32(bytes + 22));
+        width = Read32(bytes + 18);
+        height = signedHeight < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(static_cast<std::int64_t>(signedHeight))
+                                  : static_cast<std::uint64_t>(signedHeight);
+        bpp = Read16(bytes + 28);
+        if (headerSize >= 20) compression = Read32(bytes + 30);
+    }
+    if (width > 0x7FFFFFFF || height > 0x80000000u) return std::nullopt;
+    BmpExtent extent;
+    extent.width = width;
+    extent.height = height;
+    extent.pixelOffset = Read32(bytes + 10);
+    switch (compression) {
+        case 0:
+        case 3:
+        case 6: extent.pixelBytes = (width * bpp + 31) / 32 * 4 * height; break;
+        case 1:
+        case 2:
+        case 4: extent.pixelBytes = 4 * (width + 2) * height + 64; break;
+        default: return std::nullopt;
+    }
+    return extent;
 }
 
 std::size_t BmpRowSize(int width) {

@@ -16,19 +16,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <stdexcept>
 
+#include "codec/decode.h"
 #include "ops/pixels.h"
 
 namespace codec {
 
 // A file that cannot be read as a picture. what() is the reason, in plain
-// lower-case words (for example "the file ends inside the pixel data"),
-// meant to follow "Cannot read <file>: ".
-class BmpError : public std::runtime_error {
+// lower-case words (for example "the file ends inside the pixel data");
+// kind() tells damage from a variant that is not supported.
+class BmpError : public DecodeError {
 public:
-    using std::runtime_error::runtime_error;
+    explicit BmpError(const std::string& detail, Kind kind = Kind::kDamaged, std::uint64_t width = 0,
+                      std::uint64_t height = 0)
+        : DecodeError(kind, detail, width, height) {}
 };
 
 struct BmpSize {
@@ -47,6 +51,20 @@ bool LooksLikeBmp(std::span<const std::uint8_t> file);
 BmpSize DecodeBmp(std::span<const std::uint8_t> file,
                   const std::function<ops::RowView(int width, int height)>& allocate,
                   std::uint64_t maxPixels);
+
+// Where the pixel data of a BMP file lies and the most bytes of it that the
+// decoder can use: all of an uncompressed array, or for RLE four bytes a
+// pixel and row, more than any encoder spends. A reader needs no more of the
+// file than the headers and palette before pixelOffset and pixelBytes from
+// there. Empty when the first bytes (at least the file header and the size
+// fields of the bitmap header) do not say; the decoder then reports why.
+struct BmpExtent {
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+    std::uint64_t pixelOffset = 0;
+    std::uint64_t pixelBytes = 0;
+};
+std::optional<BmpExtent> BmpExtentOf(std::span<const std::uint8_t> head);
 
 // Bytes per stored row of a 24-bit file: 3 * width rounded up to 4.
 std::size_t BmpRowSize(int width);

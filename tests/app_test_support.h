@@ -40,11 +40,11 @@ public:
     QStringList messages;
     int openCount = 0, saveCount = 0;
 
-    std::optional<QString> ExecuteOpenPicture() override {
+    std::optional<FileName> ExecuteOpenPicture() override {
         ++openCount;
         return Next(openAnswers);
     }
-    std::optional<QString> ExecuteSavePicture() override {
+    std::optional<FileName> ExecuteSavePicture() override {
         ++saveCount;
         return Next(saveAnswers);
     }

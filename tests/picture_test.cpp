@@ -219,7 +219,7 @@ TEST(PictureTest, AFullDiskKeepsTheEarlierFileByteForByte) {
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
 
-    EXPECT_EQ(message, R"(Cannot write "B.bmp": the file would be larger than allowed)");
+    EXPECT_EQ(message, R"(Cannot write "B.bmp": the file would be larger than the file size limit allows)");
     EXPECT_EQ(FileBytes("B.bmp"), earlier);
     EXPECT_EQ(Leftovers({"B.bmp"}), QStringList());
 }

@@ -1,0 +1,401 @@
+// The file plumbing under hostile files and hostile surroundings: files that
+// are not files, names that are not text, limits on file size and memory,
+// signals in the middle of a write. The batch tool runs as a real process
+// with the signal dispositions and limits a user's shell would give it.
+#include <QDir>
+#include <QImage>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <random>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "app/files.h"
+#include "app/picture.h"
+#include "tests/app_test_support.h"
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;  // -1 when ended by a signal or not ended
+    int signal = 0;
+    bool timedOut = false;
+    std::string errors;
+};
+
+struct Surroundings {
+    std::uint64_t fileSizeLimit = 0;     // RLIMIT_FSIZE in bytes, 0 for none
+    std::uint64_t addressSpaceLimit = 0;  // RLIMIT_AS in bytes, 0 for none
+    mode_t umask = 022;
+    int sendSignal = 0;                   // sent this long after the start
+    int signalAfterMs = 0;
+};
+
+// Runs workbench-batch with the words (bytes as given) in the current folder,
+// with every signal at its default disposition, as a shell would start it.
+Outcome RunBatch(const std::vector<std::string>& words, const Surroundings& around = {}, int timeoutMs = 60000) {
+    int errPipe[2];
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::umask(around.umask);
+        if (around.fileSizeLimit) {
+            const rlimit limit{around.fileSizeLimit, around.fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (around.addressSpaceLimit) {
+            const rlimit limit{around.addressSpaceLimit, around.addressSpaceLimit};
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        ::dup2(errPipe[1], STDERR_FILENO);
+        std::vector<char*> argv{const_cast<char*>(WORKBENCH_BATCH_PATH)};
+        for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        ::execv(WORKBENCH_BATCH_PATH, argv.data());
+        ::_exit(127);
+    }
+    ::close(errPipe[1]);
+    Outcome outcome;
+    const auto start = std::chrono::steady_clock::now();
+    bool signalled = false;
+    int status = 0;
+    for (;;) {
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        if (around.sendSignal && !signalled && elapsed >= around.signalAfterMs) {
+            ::kill(pid, around.sendSignal);
+            signalled = true;
+        }
+        pollfd p{errPipe[0], POLLIN, 0};
+        if (::poll(&p, 1, 2) > 0) {
+            char buffer[4096];
+            const ssize_t got = ::read(errPipe[0], buffer, sizeof buffer);
+            if (got > 0) outcome.errors.append(buffer, static_cast<std::size_t>(got));
+        }
+        if (::waitpid(pid, &status, WNOHANG) == pid) break;
+        if (elapsed > timeoutMs) {
+            outcome.timedOut = true;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+    }
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(errPipe[0], buffer, sizeof buffer)) > 0) outcome.errors.append(buffer, static_cast<std::size_t>(got));
+    ::close(errPipe[0]);
+    if (WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+    return outcome;
+}
+
+// Names in the current folder that the program's temporaries would have.
+QStringList Temporaries() {
+    return QDir(".").entryList({QString::fromLatin1(files::kTemporaryPrefix) + "*"},
+                               QDir::Files | QDir::Hidden | QDir::System);
+}
+
+int CountLines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+
+bool Exists(const std::string& name) {
+    struct stat info {};
+    return ::lstat(name.c_str(), &info) == 0;
+}
+
+void SavePicture(const QImage& picture, const FileName& name) {
+    TBitmap bitmap;
+    bitmap.SetImage(picture);
+    bitmap.SaveToFile(name);
+}
+
+}  // namespace
+
+TEST(FilesTest, NamesStayOnOneLineAndShowEveryByte) {
+    struct Case {
+        QByteArray bytes;
+        QString shown;
+    };
+    const Case cases[] = {
+        {"A.bmp", R"("A.bmp")"},
+        {"two\nlines.png", R"("two\nlines.png")"},
+        {"tab\there", R"("tab\there")"},
+        {"\x1b[31mred", R"("\x1b[31mred")"},
+        {"quote\"back\\slash", R"("quote\"back\\slash")"},
+        {"out\xfe.bmp", R"("out\xfe.bmp")"},
+        {"bad\xff.png", R"("bad\xff.png")"},
+        {"\xe5\x8e\x9f\xe5\xa7\x8b.bmp", QStringLiteral("\"原始.bmp\"")},
+        {"overlong\xc0\xaf", R"("overlong\xc0\xaf")"},
+        {"surrogate\xed\xa0\x80", R"("surrogate\xed\xa0\x80")"},
+        {"c1\xc2\x85next", R"("c1\xc2\x85next")"},
+        {"cut\xe5\x8e", R"("cut\xe5\x8e")"},
+        {"del\x7f", R"("del\x7f")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes.toStdString());
+        EXPECT_EQ(FileName(c.bytes).Shown(), c.shown);
+    }
+}
+
+TEST(FilesTest, AnythingButAnOrdinaryFileIsRefusedWithoutWaiting) {
+    ScratchDir dir;
+    ASSERT_EQ(::mkfifo("pipe", 0644), 0);
+    ASSERT_TRUE(QDir().mkdir("folder"));
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "socket");
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    struct Case {
+        const char* name;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"pipe", "it is a named pipe, not an ordinary file"},
+        {"folder", "it is a folder"},
+        {"socket", "it is a socket, not an ordinary file"},
+        {"/dev/zero", "it is a device, not an ordinary file"},
+        {"/dev/tty", "it is a device, not an ordinary file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const bool stage : {true, false}) {
+            try {
+                if (stage) {
+                    TBitmap bitmap;
+                    bitmap.LoadFromFile(c.name);
+                } else {
+                    TPicture picture;
+                    picture.LoadFromFile(c.name);
+                }
+                ADD_FAILURE() << "loaded";
+            } catch (const Exception& error) {
+                EXPECT_EQ(error.Message(), QStringLiteral("Cannot read \"%1\": %2").arg(c.name, c.reason));
+            }
+        }
+    }
+    ::close(listener);
+}
+
+TEST(FilesTest, EveryCommandRefusesANamedPipeAsItsInput) {
+    // With nobody writing to the pipe, opening it the ordinary way would wait
+    // for ever; every command must give up at once.
+    struct Case {
+        std::vector<std::string> words;
+        const char* pipe;
+    };
+    const Case cases[] = {
+        {{"load", "input.png"}, "input.png"},
+        {{"binarize"}, "A.bmp"},
+        {{"thin"}, "B.bmp"},
+        {{"label"}, "C.bmp"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pipe);
+        ScratchDir dir;
+        ASSERT_EQ(::mkfifo(c.pipe, 0644), 0);
+        const Outcome run = RunBatch(c.words, {}, 20000);
+        ASSERT_FALSE(run.timedOut) << "the command waited on the pipe";
+        EXPECT_EQ(run.exitCode, 1);
+        // Binarize and Thinning first say that the left pane is empty.
+        const std::string expected =
+            std::string("workbench-batch: Cannot read \"") + c.pipe + "\": it is a named pipe, not an ordinary file\n";
+        ASSERT_GE(run.errors.size(), expected.size());
+        EXPECT_EQ(run.errors.substr(run.errors.size() - expected.size()), expected) << run.errors;
+    }
+}
+
+TEST(FilesTest, NamesThatAreNotTextAreUsedByteForByte) {
+    ScratchDir dir;
+    ASSERT_TRUE(RandomPicture(47, 33, 5).save("source.png"));
+    const std::string loadName = "bad\xff.png", saveName = "out\xfe.bmp", lineName = "two\nlines.bmp";
+    ASSERT_EQ(::rename("source.png", loadName.c_str()), 0);
+
+    const Outcome run = RunBatch({"load", loadName, "filter", "save", saveName, "save", lineName});
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_TRUE(run.errors.empty()) << run.errors;
+    EXPECT_TRUE(Exists(saveName));
+    EXPECT_TRUE(Exists(lineName));
+    EXPECT_FALSE(Exists("out\xef\xbf\xbd.bmp"));
+    EXPECT_EQ(FileBytes(QFile::decodeName(QByteArray::fromStdString(lineName))), FileBytes("A.bmp"));
+
+    // A missing name with a newline and an escape byte: one line, escaped.
+    const Outcome missing = RunBatch({"load", "no\nsuch\x1b.png"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.errors, "workbench-batch: Cannot read \"no\\nsuch\\x1b.png\": no such file\n");
+}
+
+TEST(FilesTest, TheLongestLegalNamesCanBeSaved) {
+    ScratchDir dir;
+    const QImage picture = RandomPicture(5, 3, 9);
+    for (const int length : {200, 247, 248, 250, 254, 255}) {
+        SCOPED_TRACE(length);
+        const std::string name(static_cast<std::size_t>(length), 'n');
+        SavePicture(picture, name);
+        TBitmap back;
+        back.LoadFromFile(name);
+        EXPECT_TRUE(SamePixels(back.Image(), picture));
+    }
+    try {
+        SavePicture(picture, std::string(256, 'n'));
+        ADD_FAILURE() << "saved a 256-byte name";
+    } catch (const Exception& error) {
+        EXPECT_TRUE(error.Message().endsWith(": the name is too long")) << error.what();
+    }
+    EXPECT_TRUE(Temporaries().isEmpty());
+}
+
+TEST(FilesTest, AFileTheProgramCreatedUnderAStrictUmaskCanBeReplaced) {
+    ScratchDir dir;
+    ASSERT_TRUE(RandomPicture(9, 9, 1).save("input.png"));
+    for (const mode_t mask : {0222, 0277, 0022, 0077}) {
+        SCOPED_TRACE(mask);
+        QFile::remove("A.bmp");
+        const Outcome first = RunBatch({"load", "input.png", "filter"}, {.umask = mask});
+        const Outcome second = RunBatch({"load", "input.png", "filter"}, {.umask = mask});
+        EXPECT_EQ(first.exitCode, 0) << first.errors;
+        EXPECT_EQ(second.exitCode, 0) << second.errors;
+        struct stat info {};
+        ASSERT_EQ(::stat("A.bmp", &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, (0666 & ~mask) | S_IWUSR);
+    }
+    // A file the user made read-only stays as it is.
+    ASSERT_EQ(::chmod("A.bmp", 0444), 0);
+    const Outcome refused = RunBatch({"load", "input.png", "filter"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.errors, "workbench-batch: Cannot write \"A.bmp\": the file is read-only\n");
+}
+
+TEST(FilesTest, TheFileSizeLimitEndsACommandWithAMessage) {
+    ScratchDir dir;
+    ASSERT_TRUE(RandomPicture(300, 200, 3).save("input.png"));
+    ASSERT_TRUE(RandomPicture(20, 20, 4).save("small.png"));
+    ASSERT_EQ(RunBatch({"load", "small.png", "filter"}).exitCode, 0);
+    const QByteArray before = FileBytes("A.bmp");
+
+    // 100 blocks of 512 bytes: A.bmp of this picture needs 180,054 bytes.
+    const Outcome run = RunBatch({"load", "input.png", "filter"}, {.fileSizeLimit = 100 * 512});
+    EXPECT_EQ(run.signal, 0) << "killed by signal " << run.signal;
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.errors,
+              "workbench-batch: Cannot write \"A.bmp\": the file would be larger than the file size limit allows\n");
+    EXPECT_EQ(FileBytes("A.bmp"), before);
+    EXPECT_TRUE(Temporaries().isEmpty()) << Temporaries().join(' ').toStdString();
+}
+
+TEST(FilesTest, ASignalDuringAWriteLeavesNoTemporaryAndNoHalfFile) {
+    ScratchDir dir;
+    const int width = 3000, height = 2000;
+    QImage picture(width, height, QImage::Format_BGR888);
+    picture.fill(Qt::gray);
+    SavePicture(picture, "input.bmp");
+    const qint64 stageSize = 54 + static_cast<qint64>(width) * 3 * height;
+
+    // The write is the longer part of this command; signals land all over it.
+    std::mt19937 rng(11);
+    int landed = 0;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        QFile::remove("A.bmp");
+        const int signal = attempt % 2 ? SIGINT : SIGTERM;
+        const Outcome run =
+            RunBatch({"load", "input.bmp", "filter"}, {.sendSignal = signal, .signalAfterMs = static_cast<int>(rng() % 250)});
+        ASSERT_FALSE(run.timedOut);
+        if (run.signal == signal) ++landed;
+        EXPECT_TRUE(Temporaries().isEmpty()) << "attempt " << attempt << ": " << Temporaries().join(' ').toStdString();
+        // A.bmp is either absent or complete.
+        if (QFile::exists("A.bmp")) EXPECT_EQ(QFileInfo("A.bmp").size(), stageSize) << "attempt " << attempt;
+    }
+    EXPECT_GT(landed, 0) << "no signal arrived while the command ran";
+}
+
+TEST(FilesTest, AHugeFileThatIsNoPictureIsRefusedFromItsFirstBytes) {
+    ScratchDir dir;
+    // 3 GiB without taking the disk: all but the first bytes are a hole.
+    {
+        QFile file("huge.dat");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("not a picture, just words\n");
+        ASSERT_TRUE(file.resize(qint64{3} << 30));
+    }
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    try {
+        TPicture picture;
+        picture.LoadFromFile("huge.dat");
+        ADD_FAILURE() << "loaded";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), R"(Cannot read "huge.dat": not a picture format this program reads)");
+    }
+    ::getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes taken";
+}
+
+TEST(FilesTest, ABmpReadsOnlyItsHeadersAndPixels) {
+    ScratchDir dir;
+    // A 2 x 2 BMP whose pixels start 1.5 GiB into the file, and one followed
+    // by 1.5 GiB of nothing: neither costs more memory than its pixels.
+    const QImage picture = RandomPicture(2, 2, 21);
+    SavePicture(picture, "plain.bmp");
+    QByteArray plain = FileBytes("plain.bmp");
+    const qint64 offset = qint64{3} << 29;
+    {
+        QFile far("far.bmp");
+        ASSERT_TRUE(far.open(QIODevice::WriteOnly));
+        QByteArray header = plain.left(54);
+        for (int i = 0; i < 4; ++i) header[10 + i] = static_cast<char>(offset >> (8 * i));
+        far.write(header);
+        ASSERT_TRUE(far.seek(offset));
+        far.write(plain.mid(54));
+        QFile tail("tail.bmp");
+        ASSERT_TRUE(tail.open(QIODevice::WriteOnly));
+        tail.write(plain);
+        ASSERT_TRUE(tail.resize(offset));
+    }
+    for (const char* name : {"far.bmp", "tail.bmp"}) {
+        SCOPED_TRACE(name);
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        TBitmap bitmap;
+        bitmap.LoadFromFile(name);
+        ::getrusage(RUSAGE_SELF, &after);
+        EXPECT_TRUE(SamePixels(bitmap.Image(), picture));
+        EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes taken";
+    }
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(FilesTest, RunningOutOfMemoryNamesTheFileOrTheOperation) {
+    ScratchDir dir;
+    // Pictures that compress to almost nothing but need hundreds of
+    // megabytes once loaded, under a limit on the address space.
+    QImage big(9000, 9000, QImage::Format_RGB32);
+    big.fill(Qt::white);
+    ASSERT_TRUE(big.save("big.png"));
+    QImage medium(5000, 5000, QImage::Format_RGB32);
+    medium.fill(Qt::white);
+    ASSERT_TRUE(medium.save("medium.png"));
+    const std::uint64_t limit = std::uint64_t{320} << 20;
+
+    const Outcome load = RunBatch({"load", "big.png"}, {.addressSpaceLimit = limit});
+    EXPECT_EQ(load.exitCode, 1);
+    EXPECT_EQ(load.errors, "workbench-batch: Cannot read \"big.png\": not enough memory\n");
+
+    const Outcome filter = RunBatch({"load", "medium.png", "filter", "binarize", "thin"}, {.addressSpaceLimit = limit});
+    EXPECT_EQ(filter.exitCode, 1);
+    EXPECT_EQ(CountLines(filter.errors), 1) << filter.errors;
+    EXPECT_NE(filter.errors.find("not enough memory"), std::string::npos) << filter.errors;
+    EXPECT_EQ(filter.errors.find("bad_alloc"), std::string::npos) << filter.errors;
+}
+#endif
