@@ -18,19 +18,32 @@ const QString kSaveFilter = QStringLiteral("Bitmaps (*.bmp);;All files (*)");
 
 }  // namespace
 
+BusyCursor::BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+BusyCursor::~BusyCursor() { QApplication::restoreOverrideCursor(); }
+
+ArrowCursor::ArrowCursor() : pushed_(QApplication::overrideCursor() != nullptr) {
+    if (pushed_) QApplication::setOverrideCursor(Qt::ArrowCursor);
+}
+ArrowCursor::~ArrowCursor() {
+    if (pushed_) QApplication::restoreOverrideCursor();
+}
+
 std::optional<FileName> DialogPrompts::ExecuteOpenPicture() {
+    const ArrowCursor arrow;
     const QString name = QFileDialog::getOpenFileName(DialogParent(), QString(), QString(), kOpenFilter);
     if (name.isEmpty()) return std::nullopt;
     return name;
 }
 
 std::optional<FileName> DialogPrompts::ExecuteSavePicture() {
+    const ArrowCursor arrow;
     const QString name = QFileDialog::getSaveFileName(DialogParent(), QString(), QString(), kSaveFilter);
     if (name.isEmpty()) return std::nullopt;
     return name;
 }
 
 void DialogPrompts::ShowMessage(const QString& text) {
+    const ArrowCursor arrow;
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok, DialogParent());
     box.exec();
 }
@@ -58,6 +71,7 @@ void TApplication::ShowException(const Exception& error) {
         errorBox_(error.Message());
         return;
     }
+    const ArrowCursor arrow;
     QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), error.Message(), QMessageBox::Ok,
                     DialogParent());
     box.exec();

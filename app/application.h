@@ -12,6 +12,29 @@
 
 class QWidget;
 
+// The wait cursor for as long as the object lives: a command from its click
+// to its end, on every path out of it.
+class BusyCursor {
+public:
+    BusyCursor();
+    ~BusyCursor();
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// The plain arrow over a dialog or message box that a command opens while
+// the wait cursor is up: the user is being asked, the program is not busy.
+class ArrowCursor {
+public:
+    ArrowCursor();
+    ~ArrowCursor();
+    ArrowCursor(const ArrowCursor&) = delete;
+    ArrowCursor& operator=(const ArrowCursor&) = delete;
+
+private:
+    bool pushed_;
+};
+
 // Prompts as a person sees them: Qt's file dialogs and plain message boxes.
 class DialogPrompts : public Prompts {
 public:
@@ -39,11 +62,13 @@ public:
 
     // Shows an error's message in the application's error box.
     void ShowException(const Exception& error);
-    // Runs one command handler to its end; an error that escapes it is shown
-    // and the loop goes on.
+    // Runs one command handler to its end under the wait cursor; an error
+    // that escapes it is shown, with the cursor already back, and the loop
+    // goes on.
     template <class Handler>
     void Dispatch(Handler&& handler) noexcept {
         try {
+            const BusyCursor busy;
             handler();
         } catch (const Exception& error) {
             ShowException(error);

@@ -1,5 +1,6 @@
 #include "app/form.h"
 
+#include <QEvent>
 #include <QFont>
 #include <QFrame>
 #include <QLabel>
@@ -14,9 +15,11 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
-// The window's layout: place on the screen, client size (the outer size
-// 964 x 586 less the frame) and the two fonts.
+// The window's layout: place on the screen, outer size (frame included),
+// client size for the frame the layout was drawn with (4 pixels at the
+// sides and bottom, 23 at the top) and the two fonts.
 constexpr QPoint kWindowPosition(43, 121);
+constexpr QSize kOuterSize(964, 586);
 constexpr QSize kClientSize(956, 559);
 const QString kFontFamily = QStringLiteral("MS Sans Serif");
 constexpr int kWindowFontPixels = 11;
@@ -57,7 +60,52 @@ QLabel* MakeCaption(QWidget* parent, const QString& objectName, const QRect& pla
     return label;
 }
 
+// Keeps a window's outer size, frame included, at the layout's size under
+// whatever frame the window manager draws. The frame is known only once the
+// window manager has framed the window, which it reports by moving or
+// resizing it; each time the frame's thickness changes, the client area is
+// sized afresh. With no frame at all the layout's client size stands.
+class OuterSizeKeeper : public QObject {
+public:
+    OuterSizeKeeper(QWidget* window, QSize outer) : QObject(window), window_(window), outer_(outer) {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == window_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
+                                   event->type() == QEvent::Show || event->type() == QEvent::WindowActivate))
+            Fit();
+        return false;
+    }
+
+private:
+    void Fit() {
+        if (!window_->isVisible() || (window_->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)))
+            return;
+        const QRect inner = window_->geometry(), outer = window_->frameGeometry();
+        const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                             outer.bottom() - inner.bottom());
+        if (frame == fitted_) return;
+        fitted_ = frame;
+        if (frame.isNull()) return;
+        const QRect controls = window_->childrenRect();
+        const QSize need(controls.right() + 1, controls.bottom() + 1);
+        const QSize client = ClientSizeFor(outer_, frame, need);
+        if (window_->size() != client) window_->resize(client);
+    }
+
+    QWidget* window_;
+    QSize outer_;
+    QMargins fitted_;
+};
+
 }  // namespace
+
+QSize ClientSizeFor(QSize outer, QMargins frame, QSize need) {
+    const QSize inside(outer.width() - frame.left() - frame.right(), outer.height() - frame.top() - frame.bottom());
+    return inside.expandedTo(need);
+}
 
 TImage::TImage(QWidget* parent) : QWidget(parent) {}
 
@@ -113,10 +161,13 @@ TForm1::TForm1() {
     Memo1 = new QPlainTextEdit(QStringLiteral("Memo1"), this);
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setGeometry(312, 336, 145, 121);
+    // The memo wants no tabs: Tab and Shift+Tab move on, as from any control.
+    Memo1->setTabChangesFocus(true);
 
     QWidget* tabOrder[] = {Button1, Button2, Button3, Button4, Button5, Button6, Edit1, Button7, Memo1};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
     Button1->setFocus();
+    new OuterSizeKeeper(this, kOuterSize);
 
     connect(Button1, &QPushButton::clicked, this, [this] { Run([this] { Button1Click(Button1); }); });
     connect(Button2, &QPushButton::clicked, this, [this] { Run([this] { Button2Click(Button2); }); });

@@ -2,6 +2,7 @@
 // captions and frame, an edit box and a memo, laid out at fixed places.
 #pragma once
 
+#include <QMargins>
 #include <QPixmap>
 #include <QWidget>
 #include <memory>
@@ -34,6 +35,10 @@ private:
 // dialog the commands open through the application's prompts.
 struct TOpenPictureDialog {};
 struct TSavePictureDialog {};
+
+// The client size that gives a window the outer size `outer` inside the
+// frame `frame` that the window manager draws, but never less than `need`.
+QSize ClientSizeFor(QSize outer, QMargins frame, QSize need);
 
 class TForm1 : public QWidget {
     Q_OBJECT
