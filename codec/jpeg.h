@@ -1,0 +1,48 @@
+// JPEG files: reading baseline, extended and progressive JPEG (Huffman or
+// arithmetic coded, 8-bit samples) into 24-bit rows, through libjpeg-turbo.
+//
+// The file is pulled through the ByteSource 64 KiB at a time. After the
+// headers up to the first scan the declared size is checked against the
+// caller's limit and the rows are allocated; libjpeg then decodes with its
+// defaults (accurate integer DCT, smooth upsampling) straight into the rows:
+// gray is copied to all three bytes, YCbCr and RGB become blue, green, red.
+// Four-component files (CMYK, YCCK) are taken as Adobe writes them, with
+// inverted inks: red = k * c / 255, green = k * m / 255, blue = k * y / 255.
+//
+// Work and memory follow the declared pixels, never the file's metadata:
+// APPn and COM markers are skipped unread; a progressive file may have at
+// most kMaxJpegScans scans, since each scan costs a pass over the whole
+// picture; libjpeg may use at most what a progressive picture of the
+// declared size needs (its coefficients) plus a small constant. Anything
+// libjpeg warns about (data ending early, corrupt entropy data, a broken
+// progression) is damage, as is a file that ends before its EOI marker: no
+// pixel is ever made up. 12-bit and lossless files are refused as
+// unsupported.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "codec/decode.h"
+
+namespace codec {
+
+// Scans a progressive file may have. libjpeg's standard progression has 10
+// (6 for gray) and optimising encoders write about as many; 100 is far past
+// any encoder's choice while holding a hostile file's work to 100 passes
+// over its declared pixels.
+inline constexpr int kMaxJpegScans = 100;
+
+// True when the bytes start with a JPEG SOI marker followed by a marker.
+bool LooksLikeJpeg(std::span<const std::uint8_t> first);
+
+// Decodes a JPEG file read from source. Calls allocate exactly once, after
+// the headers are checked, with the declared size; throws DecodeError
+// (kTooLarge, "", w, h) without allocating when w * h > maxPixels, kDamaged
+// for damaged or truncated data (or more than kMaxJpegScans scans),
+// kUnsupported for 12-bit, lossless and other variants libjpeg cannot read,
+// kNoMemory when libjpeg's memory runs out or passes its cap. Exceptions
+// from source and allocate pass through unchanged. Returns the size.
+DeclaredSize DecodeJpeg(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels);
+
+}  // namespace codec

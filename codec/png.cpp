@@ -1,0 +1,215 @@
+#include "codec/png.h"
+
+#include <png.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+namespace codec {
+namespace {
+
+// The largest chunk libpng may hold in memory. Only PLTE (768 bytes) and
+// tRNS (256 bytes) are ever kept; image data is streamed.
+constexpr png_alloc_size_t kMaxChunkBytes = png_alloc_size_t{1} << 20;
+
+// Ancillary chunks libpng knows and would otherwise read (and for zTXt,
+// iTXt and iCCP decompress). None of them changes the pixels shown, so
+// they are skipped unread. tRNS is not in the list: it decides black pixels
+// in gray pictures.
+constexpr png_byte kSkippedChunks[] =
+    "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0sTER\0sRGB\0tEXt\0tIME\0zTXt";
+constexpr int kSkippedChunkCount = 18;
+
+enum class Outcome { kDone, kFailed, kTooLarge };
+
+// Everything the C callbacks share with the decoder. It lives in the frame
+// of DecodePng, outside the one that calls setjmp.
+struct PngState {
+    const ByteSource* source = nullptr;
+    const AllocateRows* allocate = nullptr;
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    ops::RowView rows;
+    std::exception_ptr thrown;  // from source or allocate, rethrown after cleanup
+    bool endOfFile = false;
+    bool outOfMemory = false;
+    bool warned = false;
+    char message[160] = {};
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+};
+
+void Remember(PngState& state, const char* text) {
+    if (state.message[0] != '\0' || text == nullptr) return;
+    std::strncpy(state.message, text, sizeof state.message - 1);
+}
+
+extern "C" void OnPngError(png_structp png, png_const_charp text) {
+    Remember(*static_cast<PngState*>(png_get_error_ptr(png)), text);
+    png_longjmp(png, 1);
+}
+
+// A warning means libpng met something outside the format's rules and went
+// on; the decode fails once the library is back in a safe state.
+extern "C" void OnPngWarning(png_structp png, png_const_charp text) {
+    auto& state = *static_cast<PngState*>(png_get_error_ptr(png));
+    state.warned = true;
+    Remember(state, text);
+}
+
+extern "C" png_voidp OnPngMalloc(png_structp png, png_alloc_size_t size) {
+    void* block = std::malloc(size);
+    if (block == nullptr) static_cast<PngState*>(png_get_mem_ptr(png))->outOfMemory = true;
+    return block;
+}
+
+extern "C" void OnPngFree(png_structp, png_voidp block) { std::free(block); }
+
+extern "C" void OnPngRead(png_structp png, png_bytep buffer, size_t size) {
+    auto& state = *static_cast<PngState*>(png_get_io_ptr(png));
+    bool failed = false;
+    try {
+        while (size > 0) {
+            const std::size_t got = (*state.source)(buffer, size);
+            if (got == 0) {
+                state.endOfFile = true;
+                failed = true;
+                break;
+            }
+            if (got > size) throw std::logic_error("the byte source gave more bytes than asked for");
+            buffer += got;
+            size -= got;
+        }
+    } catch (...) {
+        state.thrown = std::current_exception();
+        failed = true;
+    }
+    if (failed) png_error(png, "the file ends early");
+}
+
+bool Allocate(PngState& state) {
+    try {
+        state.rows = (*state.allocate)(static_cast<int>(state.width), static_cast<int>(state.height));
+        if (state.rows.data == nullptr || state.rows.width != static_cast<int>(state.width) ||
+            state.rows.height != static_cast<int>(state.height) ||
+            state.rows.stride < static_cast<std::ptrdiff_t>(3 * state.width))
+            throw std::logic_error("the rows given for the picture do not fit it");
+        return true;
+    } catch (...) {
+        state.thrown = std::current_exception();
+        return false;
+    }
+}
+
+// Runs libpng. Nothing here has a destructor, so the jump back from an error
+// skips no cleanup; the structs are freed by the caller on every path.
+Outcome Run(PngState& state, std::uint64_t maxPixels) {
+    png_structp png = state.png;
+    png_infop info = state.info;
+    if (setjmp(png_jmpbuf(png))) return Outcome::kFailed;
+
+    png_set_benign_errors(png, 0);
+    png_set_check_for_invalid_index(png, 1);
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);  // the pixel limit below decides
+    png_set_chunk_malloc_max(png, kMaxChunkBytes);
+    png_set_chunk_cache_max(png, 1);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kSkippedChunks, kSkippedChunkCount);
+    png_set_read_fn(png, &state, OnPngRead);
+
+    png_read_info(png, info);
+    png_uint_32 width = 0, height = 0;
+    int depth = 0, colorType = 0, interlace = 0;
+    png_get_IHDR(png, info, &width, &height, &depth, &colorType, &interlace, nullptr, nullptr);
+    if (width == 0 || height == 0) png_error(png, "the picture has no pixels");
+    state.width = width;
+    state.height = height;
+    if (std::uint64_t{width} * height > maxPixels) return Outcome::kTooLarge;
+    if (state.warned) return Outcome::kFailed;
+
+    // The gray level tRNS marks, for the two gray variants that use it.
+    png_bytep transAlpha = nullptr;
+    int transCount = 0;
+    png_color_16p transColor = nullptr;
+    const bool grayTrns = colorType == PNG_COLOR_TYPE_GRAY &&
+                          png_get_tRNS(png, info, &transAlpha, &transCount, &transColor) != 0 && transColor != nullptr;
+    const int blackLevel = grayTrns && depth >= 2 && depth <= 8
+                               ? transColor->gray * 255 / ((1 << depth) - 1)
+                               : -1;
+
+    if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+    if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+    if (depth == 16) {
+        if (grayTrns)
+            png_set_strip_16(png);
+        else
+            png_set_scale_16(png);
+    }
+    png_set_strip_alpha(png);
+    if ((colorType & PNG_COLOR_MASK_COLOR) == 0) png_set_gray_to_rgb(png);
+    png_set_bgr(png);
+    const int passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) != 3 * std::size_t{width} || png_get_bit_depth(png, info) != 8)
+        png_error(png, "unexpected row layout");
+
+    if (!Allocate(state)) return Outcome::kFailed;
+    const ops::RowView rows = state.rows;
+    for (int pass = 0; pass < passes; ++pass)
+        for (int y = 0; y < rows.height; ++y) png_read_row(png, rows.row(y), nullptr);
+    png_read_end(png, nullptr);
+    if (state.warned) return Outcome::kFailed;
+
+    if (blackLevel >= 0) {
+        for (int y = 0; y < rows.height; ++y) {
+            std::uint8_t* p = rows.row(y);
+            for (int x = 0; x < rows.width; ++x, p += 3)
+                if (p[0] == blackLevel) p[0] = p[1] = p[2] = 0;
+        }
+    }
+    return Outcome::kDone;
+}
+
+std::string Lower(const char* text) {
+    std::string result(text);
+    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return result;
+}
+
+}  // namespace
+
+bool LooksLikePng(std::span<const std::uint8_t> first) {
+    static constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    return first.size() >= 8 && std::memcmp(first.data(), kSignature, 8) == 0;
+}
+
+DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
+    PngState state;
+    state.source = &source;
+    state.allocate = &allocate;
+    state.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &state, OnPngError, OnPngWarning, &state,
+                                         OnPngMalloc, OnPngFree);
+    if (state.png == nullptr) throw DecodeError(DecodeError::Kind::kNoMemory, "not enough memory for the png decoder");
+    state.info = png_create_info_struct(state.png);
+    Outcome outcome = Outcome::kFailed;
+    if (state.info != nullptr) outcome = Run(state, maxPixels);
+    png_destroy_read_struct(&state.png, state.info != nullptr ? &state.info : nullptr, nullptr);
+
+    if (state.thrown) std::rethrow_exception(state.thrown);
+    switch (outcome) {
+    case Outcome::kDone: return {state.width, state.height};
+    case Outcome::kTooLarge: throw DecodeError(DecodeError::Kind::kTooLarge, "", state.width, state.height);
+    case Outcome::kFailed: break;
+    }
+    if (state.outOfMemory || state.info == nullptr)
+        throw DecodeError(DecodeError::Kind::kNoMemory, "not enough memory to decode the png picture");
+    if (state.endOfFile) throw DecodeError(DecodeError::Kind::kDamaged, "the file ends before the end of the picture");
+    throw DecodeError(DecodeError::Kind::kDamaged,
+                      "the png data is damaged" + (state.message[0] != '\0' ? ": " + Lower(state.message) : ""));
+}
+
+}  // namespace codec
