@@ -244,7 +244,9 @@ DeclaredSize CheckGif(Input& in, std::uint64_t maxPixels) {
 // (and when it is '#', the rest of that line). The raster of P4/P5/P6 starts
 // right after that character. Qt itself fails on short rasters and missing
 // samples; the check also refuses samples above the maximum value, which Qt
-// would wrap or clip into colours the file does not hold.
+// would wrap or clip into colours the file does not hold. An ASCII file must not
+// end right after the digits of its last sample, which Qt would take as
+// complete however many digits were cut.
 
 constexpr std::uint64_t kNumberCap = std::uint64_t{1} << 40;
 
@@ -254,11 +256,15 @@ void SkipLine(Input& in) {
 }
 
 // A number, or -1 when something else (or the end of the file) comes first.
-std::int64_t ReadPnmNumber(Input& in) {
+// *cut is set when the file ends right after the digits.
+std::int64_t ReadPnmNumber(Input& in, bool* cut = nullptr) {
     std::int64_t value = -1;
     for (;;) {
         const int c = in.Get();
-        if (c < 0) return value;
+        if (c < 0) {
+            if (cut) *cut = value >= 0;
+            return value;
+        }
         if (value >= 0) {
             if (IsDigit(c)) {
                 value = std::min<std::int64_t>(value * 10 + (c - '0'), static_cast<std::int64_t>(kNumberCap));
@@ -307,9 +313,13 @@ DeclaredSize CheckPnm(Input& in, std::uint64_t maxPixels) {
         }
     } else {
         for (std::uint64_t i = 0; i < w * h * channels; ++i) {
-            const std::int64_t sample = ReadPnmNumber(in);
+            bool cut = false;
+            const std::int64_t sample = ReadPnmNumber(in, &cut);
             if (sample < 0) Damaged("the pixel data ends early or holds something other than numbers");
             if (sample > maxValue) Damaged("a sample is above the maximum value");
+            // Digits running into the end of the file may be the start of a
+            // longer number that was cut off: nothing tells the two apart.
+            if (cut) Damaged("the file ends inside the last sample");
         }
     }
     return {w, h};
@@ -568,7 +578,7 @@ DeclaredSize CheckXbm(Input& in, std::uint64_t maxPixels) {
             at += 2;
         }
         // A byte split across Qt's 299-byte pieces would be lost or misread.
-        if (line.back() != '\n' && found < needed) {
+        if (line.size() == 299 && line.back() != '\n' && found < needed) {
             const std::size_t n = line.size();
             if (line[n - 1] == '0' || (n >= 2 && line.compare(n - 2, 2, "0x") == 0) ||
                 (n >= 3 && line.compare(n - 3, 2, "0x") == 0))
