@@ -1,13 +1,44 @@
 #include <QCoreApplication>
 
+#include <cstdio>
+
 #include "app/files.h"
-#include "app/picture.h"
 #include "batch/batch.h"
+#include "batch/options.h"
+#include "batch/usage.h"
+
+#ifndef WORKBENCH_VERSION
+#error "WORKBENCH_VERSION must be defined by the build"
+#endif
 
 int main(int argc, char* argv[]) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::string error;
+    const std::optional<Invocation> invocation = ParseCommandLine(args, error);
+    if (!invocation) {
+        std::fprintf(stderr, "workbench-batch: %s\nTry 'workbench-batch --help' for more.\n", error.c_str());
+        return 2;
+    }
+    if (invocation->help) {
+        std::fputs(kUsage, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (invocation->version) {
+        std::puts("workbench-batch " WORKBENCH_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+
     files::InstallSignalCleanup();
-    KeepQtQuiet();
+    if (!EnterFolders(invocation->folders, error)) {
+        std::fprintf(stderr, "workbench-batch: %s\n", error.c_str());
+        return 1;
+    }
+    if (invocation->many) {
+        std::fputs("workbench-batch: --out: the many-pictures mode is not built yet\n", stderr);
+        return 2;
+    }
+
     int qtArgc = 1;
     QCoreApplication qt(qtArgc, argv);  // for Qt's picture format plug-ins
-    return RunBatch(std::vector<std::string>(argv + 1, argv + argc), stderr);
+    return RunBatch(invocation->rest, stderr);
 }

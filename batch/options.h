@@ -1,0 +1,31 @@
+// The command line of workbench-batch: options first, then the words of the
+// word chain or, with --out, the inputs of the many-pictures mode.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct ManyOptions {
+    std::string out;              // --out DIR
+    int jobs = 0;                 // --jobs N; 0 means the number of cores
+    int shard = 0, shards = 1;    // --shard K/N
+    std::optional<std::string> report;  // --report FILE
+    bool force = false;           // --force
+};
+
+struct Invocation {
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> folders;  // each -C DIR, in order
+    std::optional<ManyOptions> many;   // present with --out
+    std::vector<std::string> rest;     // the words, or the inputs
+};
+
+// Reads the arguments after the program's name. On a usage error returns
+// nothing and sets error to a one-line message.
+std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args, std::string& error);
+
+// Goes into each folder in turn, creating it (and its parents) when missing.
+// On failure returns false and sets error to a one-line message.
+bool EnterFolders(const std::vector<std::string>& folders, std::string& error);
