@@ -185,8 +185,10 @@ Workspace TForm1::workspace() { return Workspace{*Image1, *Image2, Bitmap1, Appl
 template <class Command>
 void TForm1::Run(Command command) {
     Application->Dispatch(command);
-    Image1->update();
-    Image2->update();
+    // Painted now rather than at the next turn of the loop, which might be
+    // inside the next command's dialog.
+    Image1->repaint();
+    Image2->repaint();
 }
 
 void TForm1::Button1Click(QObject*) {

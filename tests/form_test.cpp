@@ -1,9 +1,12 @@
 // The window: its layout, and its seven buttons clicked as a user would, with
 // scripted dialogs and message boxes.
 #include <QApplication>
+#include <QCursor>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -15,12 +18,52 @@
 
 namespace {
 
+// The cursor the user sees over the window: the override cursor's shape, or
+// nothing when no override is up.
+std::optional<Qt::CursorShape> ShownCursor() {
+    const QCursor* cursor = QApplication::overrideCursor();
+    if (cursor == nullptr) return std::nullopt;
+    return cursor->shape();
+}
+
+// Scripted prompts that also note the cursor each prompt was opened under.
+class CursorRecordingPrompts : public ScriptedPrompts {
+public:
+    std::vector<std::optional<Qt::CursorShape>> cursors;
+
+    std::optional<FileName> ExecuteOpenPicture() override {
+        cursors.push_back(ShownCursor());
+        return ScriptedPrompts::ExecuteOpenPicture();
+    }
+    std::optional<FileName> ExecuteSavePicture() override {
+        cursors.push_back(ShownCursor());
+        return ScriptedPrompts::ExecuteSavePicture();
+    }
+    void ShowMessage(const QString& text) override {
+        cursors.push_back(ShownCursor());
+        ScriptedPrompts::ShowMessage(text);
+    }
+};
+
+// Sends a key press and its release to the widget that has the focus.
+void PressKey(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, const QString& text = {}) {
+    QWidget* target = QApplication::focusWidget();
+    ASSERT_NE(target, nullptr);
+    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+    QApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
+    QApplication::sendEvent(target, &release);
+}
+
 class FormTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Application = &application;
         application.SetPrompts(&prompts);
-        application.SetErrorBox([this](const QString& message) { errors << message; });
+        application.SetErrorBox([this](const QString& message) {
+            errors << message;
+            errorCursors.push_back(ShownCursor());
+        });
         form = std::make_unique<TForm1>();
     }
     void TearDown() override {
@@ -33,12 +76,22 @@ protected:
         prompts.openAnswers.push_back(fileName);
         form->Button1->click();
     }
+    // Shows the window and waits until it is the active one, as after a
+    // start; the focus is then on Load Image.
+    void ShowActive() {
+        form->show();
+        form->activateWindow();
+        for (int i = 0; i < 200 && !form->isActiveWindow(); ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        ASSERT_TRUE(form->isActiveWindow());
+        ASSERT_EQ(QApplication::focusWidget(), form->Button1);
+    }
     QImage LeftPicture() const { return form->Image1->Picture.Bitmap().Image(); }
     QImage RightPicture() const { return form->Image2->Picture.Bitmap().Image(); }
 
     ScratchDir dir;
-    ScriptedPrompts prompts;
+    CursorRecordingPrompts prompts;
     QStringList errors;
+    std::vector<std::optional<Qt::CursorShape>> errorCursors;
     TApplication application;
     std::unique_ptr<TForm1> form;
 };
@@ -96,6 +149,170 @@ TEST_F(FormTest, TabVisitsTheControlsInTheStoredOrder) {
         w = w->nextInFocusChain();
     } while (w != form->Button1 && visited.size() < expected.size());
     EXPECT_EQ(visited, expected);
+}
+
+TEST_F(FormTest, TabAndShiftTabGoRoundTheWholeCycle) {
+    ShowActive();
+    const QList<QWidget*> order = {form->Button1, form->Button2, form->Button3, form->Button4, form->Button5,
+                                   form->Button6, form->Edit1,   form->Button7, form->Memo1};
+    struct Way {
+        const char* name;
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        int step;
+    };
+    for (const Way& way : {Way{"Tab", Qt::Key_Tab, Qt::NoModifier, 1}, Way{"Shift+Tab", Qt::Key_Backtab, Qt::ShiftModifier, -1}}) {
+        SCOPED_TRACE(way.name);
+        form->Button1->setFocus();
+        QList<QWidget*> visited, expected;
+        for (qsizetype i = 1; i <= order.size(); ++i) {
+            PressKey(way.key, way.modifiers);
+            visited << QApplication::focusWidget();
+            expected << order[((way.step * i) % order.size() + order.size()) % order.size()];
+        }
+        EXPECT_EQ(visited, expected);
+        EXPECT_EQ(visited.back(), form->Button1);
+    }
+    // Passing through typed nothing into the edit box or the memo.
+    EXPECT_EQ(form->Edit1->text(), "8");
+    EXPECT_EQ(form->Memo1->toPlainText(), "Memo1");
+}
+
+TEST_F(FormTest, TheSpaceBarPressesTheFocusedButton) {
+    ShowActive();
+    struct Press {
+        int tabs;  // from Load Image
+        QString message;
+    };
+    for (const Press& press : {Press{2, "請載入圖檔!!"}, Press{3, "沒有可以存檔的畫面喔!!"}}) {
+        form->Button1->setFocus();
+        for (int i = 0; i < press.tabs; ++i) PressKey(Qt::Key_Tab);
+        SCOPED_TRACE(QApplication::focusWidget()->objectName().toStdString());
+        prompts.messages.clear();
+        PressKey(Qt::Key_Space, Qt::NoModifier, " ");
+        EXPECT_EQ(prompts.messages, QStringList{press.message});
+    }
+    EXPECT_TRUE(QFile::exists("A.bmp"));  // the filter ran
+}
+
+TEST_F(FormTest, TheWaitCursorLastsForEachCommandOnEveryPath) {
+    using Shapes = std::vector<std::optional<Qt::CursorShape>>;
+    const Shapes busy = {Qt::WaitCursor}, none;
+    struct Click {
+        const char* what;
+        QPushButton* TForm1::*button;
+        Shapes atPrompts;   // the cursor under each dialog or message of the command
+        Shapes atErrorBox;  // the cursor under the error box, once the command has failed
+    };
+    const Click clicks[] = {
+        {"a cancelled load", &TForm1::Button1, busy, none},
+        {"a filter with the left pane empty", &TForm1::Button3, busy, none},
+        {"a save with the right pane empty", &TForm1::Button4, busy, none},
+        {"a binarize without its input", &TForm1::Button5, busy, {std::nullopt}},
+    };
+    for (const Click& click : clicks) {
+        SCOPED_TRACE(click.what);
+        QFile::remove("A.bmp");
+        prompts.cursors.clear();
+        errorCursors.clear();
+        prompts.openAnswers.push_back(std::nullopt);
+        (form.get()->*click.button)->click();
+        prompts.openAnswers.clear();
+        EXPECT_EQ(prompts.cursors, click.atPrompts);
+        EXPECT_EQ(errorCursors, click.atErrorBox);
+        EXPECT_EQ(ShownCursor(), std::nullopt);
+    }
+    EXPECT_EQ(errors.size(), 1);
+}
+
+TEST_F(FormTest, RealMessageBoxesShowTheArrow) {
+    application.SetPrompts(nullptr);
+    application.SetErrorBox({});
+    form->show();
+    // Closes each message box once it is up, noting its text and the cursor over it.
+    QStringList texts;
+    std::vector<std::optional<Qt::CursorShape>> cursors;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) return;
+        texts << box->text();
+        cursors.push_back(ShownCursor());
+        box->button(QMessageBox::Ok)->click();
+    });
+    closer.start(20);
+    form->Button4->click();  // nothing to save: the program's own message, inside the command
+    EXPECT_EQ(ShownCursor(), std::nullopt);
+    form->Button5->click();  // the left pane empty, then no "A.bmp": the error box after the command
+    EXPECT_EQ(ShownCursor(), std::nullopt);
+    closer.stop();
+    EXPECT_EQ(texts, QStringList({"沒有可以存檔的畫面喔!!", "請載入圖檔!!", R"(Cannot read "A.bmp": no such file)"}));
+    EXPECT_EQ(cursors,
+              (std::vector<std::optional<Qt::CursorShape>>{Qt::ArrowCursor, Qt::ArrowCursor, std::nullopt}));
+}
+
+TEST_F(FormTest, NoPaneRepaintsWhileACommandRuns) {
+    // Counts the panes' paint events, and those that came while the wait
+    // cursor was up, that is in the middle of a command.
+    struct PaintCounter : QObject {
+        int paints = 0, duringCommand = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint) {
+                ++paints;
+                if (QApplication::overrideCursor() != nullptr) ++duringCommand;
+            }
+            return false;
+        }
+    } counter;
+    // A dialog that runs the event loop while it is open, as a real one does.
+    struct LoopingPrompts : CursorRecordingPrompts {
+        std::optional<FileName> ExecuteOpenPicture() override {
+            for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
+            return CursorRecordingPrompts::ExecuteOpenPicture();
+        }
+        std::optional<FileName> ExecuteSavePicture() override {
+            for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
+            return CursorRecordingPrompts::ExecuteSavePicture();
+        }
+        void ShowMessage(const QString& text) override {
+            for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
+            CursorRecordingPrompts::ShowMessage(text);
+        }
+    } looping;
+    application.SetPrompts(&looping);
+    form->show();
+    for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    form->Image1->installEventFilter(&counter);
+    form->Image2->installEventFilter(&counter);
+
+    ASSERT_TRUE(RandomPicture(40, 30, 5).save("in.png"));
+    looping.openAnswers.push_back(QString("in.png"));
+    form->Button1->click();
+    form->Button3->click();
+    looping.saveAnswers.push_back(std::nullopt);
+    form->Button4->click();  // opens the save dialog, which here loops and is cancelled
+    for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
+
+    EXPECT_EQ(counter.duringCommand, 0);
+    EXPECT_GE(counter.paints, 2);  // both panes repainted once the commands had ended
+}
+
+TEST_F(FormTest, TheClientAreaFillsTheOuterSizeInsideTheFrame) {
+    const QSize outer(964, 586), controls(945, 457);
+    struct Frame {
+        QMargins margins;
+        QSize client;
+    };
+    const Frame frames[] = {
+        {{4, 23, 4, 4}, {956, 559}},     // the frame the layout was drawn with
+        {{1, 20, 1, 5}, {962, 561}},     // openbox's default theme
+        {{0, 0, 0, 0}, {964, 586}},      // a frame of no thickness
+        {{30, 200, 30, 30}, {945, 457}}, // thicker than the room left: the controls still fit
+        {{5, 120, 5, 5}, {954, 461}},
+        {{5, 140, 5, 5}, {954, 457}},
+    };
+    for (const Frame& f : frames) EXPECT_EQ(ClientSizeFor(outer, f.margins, controls), f.client) << f.margins.top();
+    EXPECT_EQ(form->childrenRect().bottomRight() + QPoint(1, 1), QPoint(controls.width(), controls.height()));
 }
 
 TEST_F(FormTest, FilterWithNothingLoadedShowsTheMessageAndWritesAnEmptyStageFile) {
