@@ -5,6 +5,7 @@
 #include "app/files.h"
 #include "batch/batch.h"
 #include "batch/options.h"
+#include "batch/runner.h"
 #include "batch/usage.h"
 
 #ifndef WORKBENCH_VERSION
@@ -33,10 +34,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "workbench-batch: %s\n", error.c_str());
         return 1;
     }
-    if (invocation->many) {
-        std::fputs("workbench-batch: --out: the many-pictures mode is not built yet\n", stderr);
-        return 2;
-    }
+    if (invocation->many) return RunMany(*invocation->many, invocation->rest);
 
     int qtArgc = 1;
     QCoreApplication qt(qtArgc, argv);  // for Qt's picture format plug-ins

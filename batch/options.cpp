@@ -18,7 +18,8 @@ bool ParseCount(const std::string& text, int& value) {
 
 std::string Shown(const std::string& bytes) { return FileName(bytes).Shown().toStdString(); }
 
-// mkdir -p: every missing folder along the path, with the umask's permissions.
+}  // namespace
+
 int MakeFolders(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
@@ -29,8 +30,6 @@ int MakeFolders(const std::string& path) {
     if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return errno;
     return 0;
 }
-
-}  // namespace
 
 std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
     Invocation result;

@@ -29,3 +29,7 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
 // Goes into each folder in turn, creating it (and its parents) when missing.
 // On failure returns false and sets error to a one-line message.
 bool EnterFolders(const std::vector<std::string>& folders, std::string& error);
+
+// mkdir -p: every missing folder along the path, with the umask's
+// permissions. Returns 0, or the errno value of the step that failed.
+int MakeFolders(const std::string& path);

@@ -1,0 +1,765 @@
+#include "batch/runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <string_view>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/files.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kStageFiles[] = {"A.bmp", "B.bmp", "C.bmp", "D.bmp"};
+constexpr char kRecordName[] = ".finished";
+constexpr char kRecordTitle[] = "workbench-batch finished";
+
+// Extensions of the picture files that a folder given as INPUT contributes
+// (compared without regard to case); a file named on its own is taken
+// whatever its name.
+constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "gif",
+                                                    "ppm", "pgm", "pbm", "pnm", "xpm", "xbm", "ico", "cur"};
+
+std::string Shown(const std::string& bytes) { return FileName(bytes).Shown().toStdString(); }
+std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
+
+// ---------------------------------------------------------------------------
+// The list of pictures
+
+struct Job {
+    std::string input;     // the path as listed (given, or found below a given folder)
+    std::string absolute;  // the path the worker loads
+    std::string folder;    // below --out, without the extension
+    std::string problem;   // set when the input cannot be used at all
+};
+
+std::string Leaf(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const std::size_t slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+std::string WithoutExtension(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot <= start) return path;  // no extension, or a name like ".png"
+    const std::string stem = path.substr(0, dot);
+    const std::string leaf = stem.substr(start);
+    if (leaf == "." || leaf == "..") return path;
+    return stem;
+}
+
+bool IsPictureName(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return false;
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::find(std::begin(kPictureExtensions), std::end(kPictureExtensions), extension) !=
+           std::end(kPictureExtensions);
+}
+
+class JobList {
+public:
+    std::vector<Job> jobs;
+    std::uint64_t passedOver = 0;
+
+    explicit JobList(std::string cwd) : cwd_(std::move(cwd)) {}
+
+    void AddInput(const std::string& path) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) {
+            AddFile(path, WithoutExtension(Leaf(path)), "Cannot read " + Shown(path) + ": " + ReasonText(errno));
+        } else if (S_ISDIR(info.st_mode)) {
+            std::string root = path;
+            while (root.size() > 1 && root.back() == '/') root.pop_back();
+            Walk(root, "");
+        } else {
+            AddFile(path, WithoutExtension(Leaf(path)), "");
+        }
+    }
+
+    // Lines of standard input, each a path.
+    void AddStandardInput() {
+        std::string pending;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = ::read(0, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            pending.append(buffer, static_cast<std::size_t>(got));
+            std::size_t start = 0;
+            for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
+                if (end > start) AddInput(pending.substr(start, end - start));
+            pending.erase(0, start);
+        }
+        if (!pending.empty()) AddInput(pending);
+    }
+
+private:
+    void AddFile(const std::string& path, const std::string& folder, const std::string& problem) {
+        Job job;
+        job.input = path;
+        job.absolute = path.front() == '/' ? path : cwd_ + "/" + path;
+        job.folder = folder;
+        job.problem = problem;
+        jobs.push_back(std::move(job));
+    }
+
+    // The picture files below root, in sorted order. Symbolic links to
+    // files count as files; links to folders are not followed, so a link
+    // loop cannot make the walk endless.
+    void Walk(const std::string& root, const std::string& below) {
+        const std::string here = below.empty() ? root : root + "/" + below;
+        DIR* dir = ::opendir(here.c_str());
+        if (dir == nullptr) {
+            AddFile(here, below.empty() ? Leaf(root) : below, "Cannot read " + Shown(here) + ": " + ReasonText(errno));
+            return;
+        }
+        std::vector<std::string> names;
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        ::closedir(dir);
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            const std::string relative = below.empty() ? name : below + "/" + name;
+            const std::string path = root + "/" + relative;
+            struct stat info {};
+            if (::lstat(path.c_str(), &info) != 0) {
+                ++passedOver;
+                continue;
+            }
+            if (S_ISDIR(info.st_mode)) {
+                Walk(root, relative);
+                continue;
+            }
+            if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) != 0) info.st_mode = 0;
+            if (S_ISREG(info.st_mode) && IsPictureName(name))
+                AddFile(path, WithoutExtension(relative), "");
+            else
+                ++passedOver;
+        }
+    }
+
+    std::string cwd_;
+};
+
+// Two inputs whose result folders meet: the same folder, or one folder
+// named like a file of the other's result (a/A.bmp.png beside a.png).
+std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std::string& out) {
+    std::map<std::string, const Job*> byFolder;
+    for (const Job& job : jobs) {
+        const auto [at, inserted] = byFolder.emplace(job.folder, &job);
+        if (!inserted)
+            return Shown(at->second->input) + " and " + Shown(job.input) + " would share the result folder " +
+                   Shown(out + "/" + job.folder);
+    }
+    for (const Job& job : jobs) {
+        const std::size_t slash = job.folder.rfind('/');
+        if (slash == std::string::npos) continue;
+        const std::string leaf = job.folder.substr(slash + 1);
+        const bool taken = leaf == kRecordName || std::find(std::begin(kStageFiles), std::end(kStageFiles), leaf) !=
+                                                      std::end(kStageFiles);
+        const auto parent = byFolder.find(job.folder.substr(0, slash));
+        if (taken && parent != byFolder.end())
+            return Shown(parent->second->input) + " and " + Shown(job.input) + " would share the file " +
+                   Shown(out + "/" + job.folder);
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// The record of a finished result
+
+bool Utf8At(const std::string& s, std::size_t i, std::size_t& length) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned lead = byte(i);
+    std::uint32_t code;
+    if (lead < 0x80) return length = 1, true;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2, code = lead & 0x1F;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, code = lead & 0x0F;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, code = lead & 0x07;
+    else return false;
+    if (i + length > s.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return false;
+        code = (code << 6) | (byte(i + k) & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    return code >= least[length] && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+}
+
+struct Stamp {
+    std::uint64_t size = 0;
+    std::int64_t seconds = 0, nanoseconds = 0;
+};
+
+std::optional<Stamp> StampOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return Stamp{static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+}
+
+std::string RecordHead(const Job& job, const Stamp& stamp) {
+    char line[128];
+    std::snprintf(line, sizeof line, "size %llu\nmodified %lld.%09lld\n", static_cast<unsigned long long>(stamp.size),
+                  static_cast<long long>(stamp.seconds), static_cast<long long>(stamp.nanoseconds));
+    return std::string(kRecordTitle) + "\ninput " + JsonString(job.absolute) + "\n" + line;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit) {
+    try {
+        files::InputFile file{FileName(path)};
+        if (file.size() > limit) return std::nullopt;
+        std::string bytes(static_cast<std::size_t>(file.size()), '\0');
+        bytes.resize(file.ReadFully(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()));
+        return bytes;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+struct Size {
+    long width = 0, height = 0;
+};
+
+// The size a finished result records, when its record matches the input as
+// it is now and every stage file is there.
+std::optional<Size> FinishedSize(const std::string& folder, const Job& job) {
+    const std::optional<Stamp> stamp = StampOf(job.absolute);
+    if (!stamp) return std::nullopt;
+    const std::optional<std::string> record = ReadSmallFile(folder + "/" + kRecordName, 1 << 16);
+    const std::string head = RecordHead(job, *stamp);
+    if (!record || record->compare(0, head.size(), head) != 0) return std::nullopt;
+    Size size;
+    if (std::sscanf(record->c_str() + head.size(), "width %ld\nheight %ld\n", &size.width, &size.height) != 2)
+        return std::nullopt;
+    for (const char* stage : kStageFiles) {
+        struct stat info {};
+        if (::stat((folder + "/" + stage).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    }
+    return size;
+}
+
+// The picture's size from the header of the BMP file the chain wrote.
+std::optional<Size> BmpSize(const std::string& path) {
+    try {
+        files::InputFile file{FileName(path)};
+        std::uint8_t head[26];
+        if (file.ReadFully(head, sizeof head) != sizeof head || head[0] != 'B' || head[1] != 'M') return std::nullopt;
+        const auto int32 = [&](int at) {
+            return static_cast<std::int32_t>(std::uint32_t{head[at]} | std::uint32_t{head[at + 1]} << 8 |
+                                             std::uint32_t{head[at + 2]} << 16 | std::uint32_t{head[at + 3]} << 24);
+        };
+        return Size{int32(18), std::labs(int32(22))};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const Size& size) {
+    const std::string text = RecordHead(job, stamp) + "width " + std::to_string(size.width) + "\nheight " +
+                             std::to_string(size.height) + "\n";
+    files::OutputFile file{FileName(folder + "/" + kRecordName)};
+    file.Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    file.Commit();
+}
+
+// Temporaries left in a result folder by a worker that was killed outright.
+// Only a run holding the folder's lock works in it, so none is in use.
+void RemoveTemporaries(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir))
+        if (std::strncmp(entry->d_name, files::kTemporaryPrefix, sizeof files::kTemporaryPrefix - 1) == 0)
+            stale.emplace_back(entry->d_name);
+    ::closedir(dir);
+    for (const std::string& name : stale) ::unlink((folder + "/" + name).c_str());
+}
+
+// What a picture that did not finish leaves: nothing of ours.
+void RemoveResult(const std::string& folder) {
+    ::unlink((folder + "/" + kRecordName).c_str());
+    for (const char* stage : kStageFiles) ::unlink((folder + "/" + stage).c_str());
+    RemoveTemporaries(folder);
+}
+
+// ---------------------------------------------------------------------------
+// Output: the report, progress and messages
+
+std::string FormatSeconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
+}
+
+std::string Clock3(double seconds) {
+    const long total = std::lround(std::max(0.0, seconds));
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+    return text;
+}
+
+void WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return;
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+class Report {
+public:
+    bool Open(const std::string& path, std::string& error) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+        if (fd_ < 0) {
+            error = "Cannot write " + Shown(path) + ": " + ReasonText(errno);
+            return false;
+        }
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+            error = "Cannot write " + Shown(path) + ": it is not an ordinary file";
+            return false;
+        }
+        ::fcntl(fd_, F_SETFL, O_APPEND);
+        path_ = path;
+        return true;
+    }
+
+    // One line, one write: with O_APPEND, lines of runs that share the file
+    // never interleave.
+    void Add(const Job& job, const std::string& folder, const char* status, const std::string& message,
+             std::optional<Size> size, double seconds) {
+        if (fd_ < 0) return;
+        std::string line = "{\"input\":" + JsonString(job.input) + ",\"folder\":" + JsonString(folder) +
+                           ",\"status\":\"" + status + "\",\"message\":" + JsonString(message) + ",\"width\":" +
+                           (size ? std::to_string(size->width) : "null") +
+                           ",\"height\":" + (size ? std::to_string(size->height) : "null") +
+                           ",\"seconds\":" + FormatSeconds(seconds) + "}\n";
+        const ssize_t wrote = ::write(fd_, line.data(), line.size());
+        if (wrote != static_cast<ssize_t>(line.size()) && error_.empty())
+            error_ = "Cannot write " + Shown(path_) + ": " + ReasonText(wrote < 0 ? errno : ENOSPC);
+    }
+
+    const std::string& error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    std::string path_, error_;
+};
+
+class Progress {
+public:
+    explicit Progress(std::size_t total) : total_(total), terminal_(::isatty(1) == 1), start_(Clock::now()) {}
+
+    void Finished(const char* status, const Job& job, std::optional<Size> size, double seconds) {
+        ++finished_;
+        if (std::strcmp(status, "skipped") == 0) {
+            ++skipped_;
+        } else {
+            ++worked_;
+            if (std::strcmp(status, "failed") == 0) ++failed_;
+            else ++done_;
+        }
+        if (terminal_) {
+            Redraw(false);
+        } else if (std::strcmp(status, "skipped") != 0) {
+            std::string line = "[" + std::to_string(finished_) + "/" + std::to_string(total_) + "] " + status + " " +
+                               Shown(job.input);
+            if (size) line += " " + std::to_string(size->width) + "x" + std::to_string(size->height);
+            line += " " + FormatSeconds(seconds) + " s\n";
+            WriteAll(1, line);
+        }
+    }
+
+    // A failure's line on standard error; on a terminal the progress line is
+    // cleared first and drawn again below it.
+    void Failure(const std::string& line) {
+        if (terminal_ && drawn_) WriteAll(1, "\r\x1b[K");
+        drawn_ = false;
+        WriteAll(2, "workbench-batch: " + line + "\n");
+    }
+
+    void Tick() {
+        if (terminal_) Redraw(false);
+    }
+
+    void Summary(std::uint64_t passedOver, int stopSignal) {
+        if (terminal_) Redraw(true), WriteAll(1, "\n");
+        std::string line = std::to_string(done_) + " done, " + std::to_string(skipped_) + " skipped, " +
+                           std::to_string(failed_) + " failed in " + FormatElapsed();
+        if (passedOver > 0) line += "; " + std::to_string(passedOver) + " other files passed over";
+        if (stopSignal != 0)
+            line += std::string("; stopped by ") + (stopSignal == SIGINT ? "SIGINT" : stopSignal == SIGTERM ? "SIGTERM" : "SIGHUP") +
+                    ", " + std::to_string(total_ - finished_) + " not finished";
+        WriteAll(1, line + "\n");
+    }
+
+    std::size_t failed() const { return failed_; }
+
+private:
+    double Elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+    std::string FormatElapsed() const {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f s", Elapsed());
+        return text;
+    }
+
+    void Redraw(bool force) {
+        const Clock::time_point now = Clock::now();
+        if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100) && finished_ != total_) return;
+        lastDraw_ = now;
+        drawn_ = true;
+        const double elapsed = Elapsed();
+        const double rate = elapsed > 0 ? static_cast<double>(worked_) / elapsed : 0.0;
+        char line[256];
+        const std::size_t left = total_ - finished_;
+        std::snprintf(line, sizeof line, "\r\x1b[K%zu/%zu done, %zu failed, %.1f pictures/s, %s left", finished_,
+                      total_, failed_, rate, rate > 0 ? Clock3(static_cast<double>(left) / rate).c_str() : "?");
+        WriteAll(1, line);
+    }
+
+    std::size_t total_, finished_ = 0, worked_ = 0, done_ = 0, skipped_ = 0, failed_ = 0;
+    bool terminal_;
+    bool drawn_ = false;
+    Clock::time_point start_, lastDraw_;
+};
+
+// ---------------------------------------------------------------------------
+// Workers
+
+struct Worker {
+    std::size_t job;
+    std::string folder;
+    int lock = -1;    // the result folder, locked
+    int errors = -1;  // the worker's standard error
+    std::string said;
+    Clock::time_point start;
+};
+
+const char* SignalName(int signal) {
+    switch (signal) {
+    case SIGKILL: return "SIGKILL";
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    case SIGSEGV: return "SIGSEGV";
+    case SIGABRT: return "SIGABRT";
+    case SIGBUS: return "SIGBUS";
+    case SIGXCPU: return "SIGXCPU";
+    default: return nullptr;
+    }
+}
+
+// The worker's last line, without the program's prefix.
+std::string LastLine(const std::string& said) {
+    std::string text = said;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    const std::size_t newline = text.rfind('\n');
+    if (newline != std::string::npos) text.erase(0, newline + 1);
+    constexpr std::string_view prefix = "workbench-batch: ";
+    if (text.compare(0, prefix.size(), prefix) == 0) text.erase(0, prefix.size());
+    return text;
+}
+
+void Drain(Worker& worker) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(worker.errors, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;
+        // Only the end matters; keep the last few kilobytes.
+        worker.said.append(buffer, static_cast<std::size_t>(got));
+        if (worker.said.size() > 16384) worker.said.erase(0, worker.said.size() - 8192);
+    }
+}
+
+int CoreCount() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string json = "\"";
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        std::size_t length = 0;
+        if (!Utf8At(bytes, i, length)) {
+            json += "\\udc";
+            json += kHex[b >> 4];
+            json += kHex[b & 15];
+            ++i;
+            continue;
+        }
+        if (length > 1) {
+            json.append(bytes, i, length);
+        } else if (b == '"') {
+            json += "\\\"";
+        } else if (b == '\\') {
+            json += "\\\\";
+        } else if (b == '\n') {
+            json += "\\n";
+        } else if (b == '\t') {
+            json += "\\t";
+        } else if (b == '\r') {
+            json += "\\r";
+        } else if (b < 0x20 || b == 0x7F) {
+            json += "\\u00";
+            json += kHex[b >> 4];
+            json += kHex[b & 15];
+        } else {
+            json += static_cast<char>(b);
+        }
+        i += length;
+    }
+    return json + "\"";
+}
+
+int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) {
+    // Signals arrive through a descriptor, between steps of the loop below;
+    // workers get the mask and dispositions the program started with.
+    sigset_t handled, original;
+    sigemptyset(&handled);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&handled, signal);
+    ::sigprocmask(SIG_BLOCK, &handled, &original);
+    const int signalFd = ::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    char cwdBuffer[PATH_MAX];
+    if (::getcwd(cwdBuffer, sizeof cwdBuffer) == nullptr) {
+        std::fprintf(stderr, "workbench-batch: Cannot use the current folder: %s\n", ReasonText(errno).c_str());
+        return 1;
+    }
+    std::string out = options.out;
+    while (out.size() > 1 && out.back() == '/') out.pop_back();
+
+    JobList list{cwdBuffer};
+    bool readStandardInput = false;
+    for (const std::string& input : inputs) {
+        if (input == "-") {
+            if (!readStandardInput) list.AddStandardInput();
+            readStandardInput = true;
+        } else {
+            list.AddInput(input);
+        }
+    }
+    std::vector<Job>& all = list.jobs;
+    // Sorted by result folder, so every shard of every run sees one order.
+    std::sort(all.begin(), all.end(), [](const Job& a, const Job& b) { return a.folder < b.folder; });
+    if (const std::optional<std::string> collision = FindCollision(all, out)) {
+        std::fprintf(stderr, "workbench-batch: %s\n", collision->c_str());
+        return 2;
+    }
+    std::vector<Job> jobs;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (static_cast<int>(i % static_cast<std::size_t>(options.shards)) == options.shard) jobs.push_back(std::move(all[i]));
+
+    if (const int problem = MakeFolders(out); problem != 0) {
+        std::fprintf(stderr, "workbench-batch: Cannot use the folder %s: %s\n", Shown(out).c_str(),
+                     ReasonText(problem).c_str());
+        return 1;
+    }
+    Report report;
+    if (options.report) {
+        std::string error;
+        if (!report.Open(*options.report, error)) {
+            std::fprintf(stderr, "workbench-batch: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int jobCount = options.jobs > 0 ? options.jobs : CoreCount();
+    const pid_t self = ::getpid();
+
+    Progress progress(jobs.size());
+    std::map<pid_t, Worker> workers;
+    std::size_t next = 0;
+    int stopSignal = 0;
+    bool killed = false;
+
+    const auto fail = [&](const Job& job, const std::string& folder, const std::string& message, double seconds) {
+        report.Add(job, folder, "failed", message, std::nullopt, seconds);
+        progress.Failure(Shown(job.input) + ": " + message);
+        progress.Finished("failed", job, std::nullopt, seconds);
+    };
+
+    // Hands out the next picture: skips it, fails it, or starts its worker.
+    const auto startNext = [&]() {
+        const Job& job = jobs[next];
+        const std::size_t index = next++;
+        const std::string folder = out + "/" + job.folder;
+        if (!job.problem.empty()) return fail(job, folder, job.problem, 0.0);
+        if (!options.force) {
+            if (const std::optional<Size> size = FinishedSize(folder, job)) {
+                report.Add(job, folder, "skipped", "finished before", size, 0.0);
+                return progress.Finished("skipped", job, size, 0.0);
+            }
+        }
+        if (const int problem = MakeFolders(folder); problem != 0)
+            return fail(job, folder, "Cannot use the folder " + Shown(folder) + ": " + ReasonText(problem), 0.0);
+        const int lock = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (lock < 0) return fail(job, folder, "Cannot use the folder " + Shown(folder) + ": " + ReasonText(errno), 0.0);
+        if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+            ::close(lock);
+            return fail(job, folder, "another run is working in " + Shown(folder), 0.0);
+        }
+        // A record from before no longer holds once the folder is redone.
+        RemoveResult(folder);
+
+        int pipeEnds[2];
+        if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+            ::close(lock);
+            return fail(job, folder, "Cannot start a worker: " + ReasonText(errno), 0.0);
+        }
+        const std::string argv0 = "workbench-batch";
+        const char* const argv[] = {argv0.c_str(), "-C", folder.c_str(), "load", job.absolute.c_str(), "filter",
+                                    "binarize", "thin", "label", nullptr};
+        const Clock::time_point start = Clock::now();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            // A worker ends with the run, even one killed outright.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != self) ::_exit(127);
+            ::dup2(devNull, 0);
+            ::dup2(pipeEnds[1], 2);
+            ::sigprocmask(SIG_SETMASK, &original, nullptr);
+            ::execv("/proc/self/exe", const_cast<char* const*>(argv));
+            static const char kMessage[] = "workbench-batch: Cannot start a worker\n";
+            (void)!::write(2, kMessage, sizeof kMessage - 1);
+            ::_exit(127);
+        }
+        ::close(pipeEnds[1]);
+        if (pid < 0) {
+            const int error = errno;
+            ::close(pipeEnds[0]);
+            ::close(lock);
+            return fail(job, folder, "Cannot start a worker: " + ReasonText(error), 0.0);
+        }
+        ::fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+        workers.emplace(pid, Worker{index, folder, lock, pipeEnds[0], {}, start});
+    };
+
+    const auto reap = [&](pid_t pid, int status) {
+        auto it = workers.find(pid);
+        if (it == workers.end()) return;
+        Worker worker = std::move(it->second);
+        workers.erase(it);
+        Drain(worker);
+        ::close(worker.errors);
+        const Job& job = jobs[worker.job];
+        const double seconds = std::chrono::duration<double>(Clock::now() - worker.start).count();
+
+        std::optional<Size> size;
+        std::string message;
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            const std::optional<Stamp> stamp = StampOf(job.absolute);
+            size = BmpSize(worker.folder + "/D.bmp");
+            if (!stamp || !size) {
+                message = "the chain ended without its result";
+            } else {
+                try {
+                    WriteRecord(worker.folder, job, *stamp, *size);
+                } catch (const std::exception& error) {
+                    message = error.what();
+                }
+            }
+        } else if (stopSignal != 0 && WIFSIGNALED(status)) {
+            // Stopped with the run: nothing of it stays, and no entry.
+            RemoveResult(worker.folder);
+            ::close(worker.lock);
+            return;
+        } else if (WIFSIGNALED(status)) {
+            const int signal = WTERMSIG(status);
+            const char* name = SignalName(signal);
+            message = std::string("the worker was killed by signal ") + std::to_string(signal) +
+                      (name ? std::string(" (") + name + ")" : std::string());
+        } else {
+            message = LastLine(worker.said);
+            if (message.empty()) message = "the worker ended with status " + std::to_string(WEXITSTATUS(status));
+        }
+        if (message.empty()) {
+            report.Add(job, worker.folder, "done", "", size, seconds);
+            progress.Finished("done", job, size, seconds);
+        } else {
+            RemoveResult(worker.folder);
+            fail(job, worker.folder, message, seconds);
+        }
+        ::close(worker.lock);
+    };
+
+    while (true) {
+        while (stopSignal == 0 && next < jobs.size() && workers.size() < static_cast<std::size_t>(jobCount))
+            startNext();
+        if (workers.empty() && (stopSignal != 0 || next == jobs.size())) break;
+
+        std::vector<pollfd> polled{{signalFd, POLLIN, 0}};
+        std::vector<pid_t> order;
+        for (const auto& [pid, worker] : workers) {
+            polled.push_back({worker.errors, POLLIN, 0});
+            order.push_back(pid);
+        }
+        const int ready = ::poll(polled.data(), polled.size(), 250);
+        if (ready < 0 && errno != EINTR) break;
+        for (std::size_t i = 1; i < polled.size(); ++i)
+            if (polled[i].revents != 0) Drain(workers.at(order[i - 1]));
+
+        signalfd_siginfo info{};
+        while (::read(signalFd, &info, sizeof info) == sizeof info) {
+            const int signal = static_cast<int>(info.ssi_signo);
+            if (signal == SIGCHLD) continue;
+            if (stopSignal == 0) {
+                stopSignal = signal;
+                for (const auto& [pid, worker] : workers) ::kill(pid, signal);
+            } else if (!killed) {
+                // Asked twice: the workers end at once.
+                killed = true;
+                for (const auto& [pid, worker] : workers) ::kill(pid, SIGKILL);
+            }
+        }
+        for (;;) {
+            int status = 0;
+            const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+            if (pid <= 0) break;
+            reap(pid, status);
+        }
+        progress.Tick();
+    }
+
+    progress.Summary(list.passedOver, stopSignal);
+    if (!report.error().empty()) std::fprintf(stderr, "workbench-batch: %s\n", report.error().c_str());
+    if (stopSignal != 0) return 128 + stopSignal;
+    if (progress.failed() > 0 || !report.error().empty()) return 1;
+    return 0;
+}
