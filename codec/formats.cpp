@@ -717,6 +717,7 @@ DeclaredSize CheckIco(Input& in, std::uint64_t maxPixels) {
         const DeclaredSize size = CheckIcoImage(in, entry, entry.index == 0, maxPixels);
         if (entry.index == 0) first = size;
         end = std::uint64_t{entry.offset} + entry.size;
+        if (in.Offset() > end) Damaged("an icon's data is shorter than its pixels");
         in.NeedSkip(end - in.Offset(), "inside an icon's data");
     }
     return first;

