@@ -343,11 +343,14 @@ Bytes MakeXpm(int w, int h, int colours, int cpp, Picture* expected, bool varyFi
     std::string s = "/* XPM */\nstatic char *picture[] = {\n/* columns rows colours chars-per-pixel */\n\"" +
                     std::to_string(w) + " " + std::to_string(h) + " " + std::to_string(colours) + " " +
                     std::to_string(cpp) + "\",\n";
+    // Colour 2 by its X11 name, written with spaces and capitals.
+    auto colour = [](int i) { return i == 2 ? Rgb{47, 79, 79} : PaletteColour(i); };
     for (int i = 0; i < colours; ++i) {
-        const Rgb c = PaletteColour(i);
+        const Rgb c = colour(i);
         char hex[16];
         std::snprintf(hex, sizeof hex, "#%02X%02x%02X", c.r, c.g, c.b);
-        s += "\"" + XpmKeyOf(i, cpp, varyFirst) + (i % 2 ? "\tc " : " s name c ") + hex + "\",\n";
+        s += "\"" + XpmKeyOf(i, cpp, varyFirst) + (i % 2 ? "\tc " : " s name c ") + (i == 2 ? "Dark Slate Gray" : hex) +
+             "\",\n";
     }
     *expected = Blank(w, h);
     for (int y = 0; y < h; ++y) {
@@ -355,7 +358,7 @@ Bytes MakeXpm(int w, int h, int colours, int cpp, Picture* expected, bool varyFi
         for (int x = 0; x < w; ++x) {
             const int i = Pattern(x, y, colours);
             s += XpmKeyOf(i, cpp, varyFirst);
-            Set(*expected, x, y, PaletteColour(i));
+            Set(*expected, x, y, colour(i));
         }
         s += y + 1 < h ? "\",\n" : "\"\n";
     }
@@ -646,7 +649,9 @@ TEST(FormatsTest, CutFilesNeverGiveInventedPixels) {
                 continue;
             }
             const std::optional<Picture> read = QtRead(part);
-            if (read) EXPECT_TRUE(*read == f.picture) << "cut at " << cut << " passed and Qt invented pixels";
+            if (read) {
+                EXPECT_TRUE(*read == f.picture) << "cut at " << cut << " passed and Qt invented pixels";
+            }
         }
     }
 }
@@ -781,6 +786,7 @@ TEST(FormatsTest, DamagedAndUnsupportedFilesAreRefused) {
         cases.push_back({"xpm: bad hexadecimal colour", Format::kXpm, replaced(xpm, "#0B05FA", "#0B05ZA"), Kind::kDamaged});
         cases.push_back({"xpm: 6-character keys alike in their last four", Format::kXpm,
                          MakeXpm(9, 4, 3, 6, &ignored, /*varyFirst=*/true), Kind::kDamaged});
+        cases.push_back({"xpm: unknown colour name", Format::kXpm, replaced(xpm, "#0B05FA", "Dark Bleu"), Kind::kDamaged});
         cases.push_back({"xpm: colour without c", Format::kXpm, replaced(xpm, " s name c #0B05FA", " #0B05FA"),
                          Kind::kDamaged});
         cases.push_back({"xpm: 70000 colours", Format::kXpm, replaced(xpm, "\"4 2 2 1\"", "\"4 2 70000 3\""),
