@@ -4,7 +4,6 @@
 #include <QImageReader>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <new>
 #include <span>
@@ -12,6 +11,9 @@
 #include <unistd.h>
 
 #include "codec/bmp.h"
+#include "codec/formats.h"
+#include "codec/jpeg.h"
+#include "codec/png.h"
 
 namespace {
 
@@ -56,7 +58,7 @@ codec::AllocateRows RowsOf(QImage& image) {
     };
 }
 
-[[maybe_unused]] codec::ByteSource SourceOf(files::InputFile& file) {
+codec::ByteSource SourceOf(files::InputFile& file) {
     return [&file](std::uint8_t* buffer, std::size_t size) { return file.Read(buffer, size); };
 }
 
@@ -103,36 +105,27 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
     return image;  // null for a picture without pixels
 }
 
-// The Qt reader for a file's first bytes, or nothing for a format this
-// program does not read.
-QByteArray QtFormatOf(const std::vector<std::uint8_t>& head) {
-    const auto starts = [&](const char* magic) {
-        const std::size_t n = std::strlen(magic);
-        return head.size() >= n && std::memcmp(head.data(), magic, n) == 0;
-    };
-    if (starts("\x89PNG\r\n\x1a\n")) return "png";
-    if (starts("\xff\xd8\xff")) return "jpeg";
-    if (starts("GIF87a") || starts("GIF89a")) return "gif";
-    if (head.size() >= 3 && head[0] == 'P' && head[1] >= '1' && head[1] <= '6' && std::isspace(head[2])) return "ppm";
-    if (starts("/* XPM */")) return "xpm";
-    if (starts("#define")) return "xbm";
-    if (head.size() >= 6 && head[0] == 0 && head[1] == 0 && (head[2] == 1 || head[2] == 2) && head[3] == 0)
-        return head[2] == 1 ? "ico" : "cur";
-    return {};
-}
-
-QImage DecodeWithQt(files::InputFile& file, const QByteArray& format) {
+// The formats Qt reads, once their bytes have passed the check.
+QImage DecodeWithQt(files::InputFile& file, codec::Format format, const std::vector<std::uint8_t>& head) {
+    file.Rewind();
+    codec::CheckForQt(format, SourceOf(file), kMaxPicturePixels);
     file.Rewind();
     QFile device;
     if (!device.open(file.descriptor(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         FailRead(file.name(), Reason(EIO));
-    QImageReader reader(&device, format);
-    reader.setDecideFormatFromContent(false);
-    reader.setAllocationLimit(kQtAllocationLimitMb);
-    const QSize size = reader.size();
-    if (size.isValid() && static_cast<std::uint64_t>(size.width()) * static_cast<std::uint64_t>(size.height()) > kMaxPicturePixels)
-        FailRead(file.name(), TooLargeReason(size.width(), size.height()));
-    QImage image = reader.read();
+    QByteArray reader;
+    switch (format) {
+    case codec::Format::kGif: reader = "gif"; break;
+    case codec::Format::kPnm: reader = "ppm"; break;
+    case codec::Format::kXpm: reader = "xpm"; break;
+    case codec::Format::kXbm: reader = "xbm"; break;
+    case codec::Format::kIco: reader = head.size() > 2 && head[2] == 2 ? "cur" : "ico"; break;
+    default: FailRead(file.name(), QStringLiteral("not a picture format this program reads"));
+    }
+    QImageReader qt(&device, reader);
+    qt.setDecideFormatFromContent(false);
+    qt.setAllocationLimit(kQtAllocationLimitMb);
+    QImage image = qt.read();
     if (image.isNull()) FailRead(file.name(), kDamaged);
     return To24Bit(image);
 }
@@ -143,11 +136,26 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
     try {
         std::vector<std::uint8_t> head(std::min<std::uint64_t>(file.size(), kHeadBytes));
         head.resize(file.ReadFully(head.data(), head.size()));
-        if (codec::LooksLikeBmp(head)) return DecodeBmpFile(file, head);
-        if (bmpOnly) FailRead(name, QStringLiteral("not a BMP file"));
-        const QByteArray format = QtFormatOf(head);
-        if (format.isEmpty()) FailRead(name, QStringLiteral("not a picture format this program reads"));
-        return DecodeWithQt(file, format);
+        const codec::Format format =
+            codec::SniffFormat(std::span(head).first(std::min(head.size(), codec::kSniffBytes)));
+        if (bmpOnly && format != codec::Format::kBmp) FailRead(name, QStringLiteral("not a BMP file"));
+        QImage image;
+        switch (format) {
+        case codec::Format::kBmp: return DecodeBmpFile(file, head);
+        case codec::Format::kPng:
+            file.Rewind();
+            codec::DecodePng(SourceOf(file), RowsOf(image), kMaxPicturePixels);
+            return image;
+        case codec::Format::kJpeg:
+            file.Rewind();
+            codec::DecodeJpeg(SourceOf(file), RowsOf(image), kMaxPicturePixels);
+            return image;
+        case codec::Format::kUnknown: break;
+        default:
+            if (codec::CheckedForQt(format)) return DecodeWithQt(file, format, head);
+            break;
+        }
+        FailRead(name, QStringLiteral("not a picture format this program reads"));
     } catch (const codec::DecodeError& error) {
         FailDecode(name, error);
     } catch (const std::bad_alloc&) {

@@ -380,7 +380,7 @@ TEST(FilesTest, RunningOutOfMemoryNamesTheFileOrTheOperation) {
     ScratchDir dir;
     // Pictures that compress to almost nothing but need hundreds of
     // megabytes once loaded, under a limit on the address space.
-    QImage big(9000, 9000, QImage::Format_RGB32);
+    QImage big(12000, 12000, QImage::Format_RGB32);
     big.fill(Qt::white);
     ASSERT_TRUE(big.save("big.png"));
     QImage medium(5000, 5000, QImage::Format_RGB32);
