@@ -306,6 +306,8 @@ DeclaredSize CheckPnm(Input& in, std::uint64_t maxPixels) {
                 in.Read(sample, 2, "inside the pixel data");
                 if ((sample[0] << 8 | sample[1]) > maxValue) Damaged("a sample is above the maximum value");
             }
+        } else if (maxValue == 255) {
+            in.NeedSkip(w * h * channels, "inside the pixel data");
         } else {
             for (std::uint64_t i = 0; i < w * h * channels; ++i) {
                 if (in.Need("inside the pixel data") > maxValue) Damaged("a sample is above the maximum value");

@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace {
 
 using codec::DecodeError;
@@ -838,6 +840,30 @@ TEST(FormatsTest, DamagedAndUnsupportedFilesAreRefused) {
         EXPECT_EQ(checked.kind, c.kind) << KindName(checked.kind) << ": " << checked.detail;
         EXPECT_FALSE(checked.detail.empty());
     }
+}
+
+// A 256 MiB file made up as it is read: the check streams through the
+// whole raster and holds none of it.
+TEST(FormatsTest, LargeFilesAreCheckedWithoutHoldingThem) {
+    const std::string header = "P5\n16384 16384\n255\n";
+    const std::uint64_t fileSize = header.size() + (std::uint64_t{1} << 28);
+    std::uint64_t served = 0;
+    codec::ByteSource file = [&](std::uint8_t* out, std::size_t size) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, fileSize - served));
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = served + i < header.size() ? static_cast<std::uint8_t>(header[served + i]) : static_cast<std::uint8_t>(i);
+        served += n;
+        return n;
+    };
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    const codec::DeclaredSize size = codec::CheckForQt(Format::kPnm, file, kLimit);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_EQ(size.width, 16384u);
+    EXPECT_EQ(size.height, 16384u);
+    EXPECT_EQ(served, fileSize);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024) << "kilobytes more at the peak";
 }
 
 TEST(FormatsTest, SniffingNeedsOnlyTheHead) {
