@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # The real window under a real X server: its place and size first with no
-# window manager, then under openbox, which draws a frame around it.
+# window manager, then under openbox, which draws a frame around it; and the
+# cursor that the X server shows while commands run, through the real dialogs
+# and message boxes.
 #
-#   tests/window/openbox_test.sh BUILD_DIR
+#   tests/window/openbox_test.sh PATH/TO/workbench
 #
-# Needs Xvfb, openbox, xdotool and x11-utils (./dev window installs them).
-# Starts Xvfb, openbox and the window itself and stops each by its own pid.
+# Needs Xvfb, openbox, xdotool, x11-utils, ImageMagick and a C compiler with
+# the Xlib and XFixes headers (./dev window installs them). Starts Xvfb,
+# openbox and the window itself and stops each by its own pid.
 set -euo pipefail
-build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
+program=$(realpath "${1:?usage: $0 PATH/TO/workbench}")
+here=$(cd "$(dirname "$0")" && pwd)
 display=:${WORKBENCH_TEST_DISPLAY:-73}
 work=$(mktemp -d)
 pids=()
@@ -40,7 +44,7 @@ start_x() {
 }
 
 start_window() {
-  (cd "$work" && exec "$build/workbench") >"$work/workbench.log" 2>&1 &
+  (cd "$work" && exec "$program") >"$work/workbench.log" 2>&1 &
   pids+=($!)
   window=$(timeout 10 xdotool search --sync --name '^Form1$' | head -n1)
   [ -n "$window" ] || { echo "no window"; cat "$work/workbench.log"; exit 1; }
@@ -91,6 +95,69 @@ if [ "$cw" -lt 945 ] || [ "$ch" -lt 457 ]; then
   echo "FAIL openbox: client area $cw x $ch is smaller than the controls (945 x 457)"
   failures=$((failures + 1))
 fi
+
+# The cursor. The helper prints the cursor now and then each change; the wait
+# cursor must show during each command and be gone once it has ended, also
+# while a message box is open, and the boxes show the same cursor as the idle
+# window.
+cc -O2 -o "$work/cursor_watch" "$here/cursor_watch.c" -lX11 -lXfixes
+convert -size 8000x6000 xc:white -fill black -stroke black -strokewidth 40 \
+  -draw 'line 300,300 7700,5700' -type TrueColor "BMP3:$work/big.bmp"
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1 mousemove --window "$window" 700 520; }
+park() { xdotool mousemove --window "$window" 700 520; sleep 0.3; }
+idle_cursor() { "$work/cursor_watch" 0; }
+# Runs ACTION… while watching the cursor for SECONDS; checks that it changed
+# away from the idle one and ended as the idle one.
+expect_busy_then_idle() {
+  local what=$1 seconds=$2 idle lines last
+  shift 2
+  idle=$(idle_cursor)
+  "$work/cursor_watch" "$seconds" >"$work/cursor.log" &
+  local watcher=$!
+  sleep 0.2
+  "$@"
+  wait "$watcher"
+  lines=$(sort -u "$work/cursor.log" | wc -l)
+  last=$(tail -n1 "$work/cursor.log")
+  if [ "$lines" -ge 2 ] && [ "$last" = "$idle" ]; then
+    echo "ok   cursor, $what: busy, then idle again ($(wc -l <"$work/cursor.log") cursor changes)"
+  else
+    echo "FAIL cursor, $what: idle $idle, seen:"; sed 's/^/       /' "$work/cursor.log"
+    failures=$((failures + 1))
+  fi
+}
+# The current cursor, once the window NAME (a message box) is up.
+box_up() { timeout 10 xdotool search --sync --onlyvisible --name "$1" >/dev/null; }
+expect_idle() {
+  local what=$1 idle=$2 seen
+  seen=$(idle_cursor)
+  if [ "$seen" = "$idle" ]; then echo "ok   cursor, $what: the idle cursor"; else
+    echo "FAIL cursor, $what: $seen instead of the idle $idle"; failures=$((failures + 1)); fi
+}
+park
+idle=$(idle_cursor)
+# Filter with the left pane empty: its message box opens in the middle of the command.
+click 60 68
+box_up '^workbench$'
+park
+expect_idle "over the message box inside a command" "$idle"
+xdotool key Return
+sleep 0.5
+# Load Image through the real open dialog: busy while the big picture loads.
+click 60 28
+sleep 1.5
+xdotool type --delay 5 "$work/big.bmp"
+expect_busy_then_idle "loading 8000 x 6000" 6 xdotool key Return
+expect_busy_then_idle "filtering 8000 x 6000" 6 click 60 68
+# A failing command: Binarize without A.bmp. The error box comes after it.
+rm -f "$work/A.bmp"
+expect_busy_then_idle "a failing binarize" 4 click 60 108
+box_up '^workbench$'
+park
+expect_idle "over the error box after the failed command" "$idle"
+xdotool key Return
+sleep 0.5
+
 # The Close button still ends the program with status 0.
 xdotool mousemove --window "$window" 60 252 click 1
 status=0

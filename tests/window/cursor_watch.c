@@ -1,0 +1,57 @@
+/* Reports the pointer's cursor as the X server shows it, for the window
+ * test: one line for the cursor now, then one line each time it changes,
+ * for the given number of seconds. A line is the cursor's size, hot spot and
+ * a hash of its pixels, so equal lines mean the same picture.
+ *
+ *   cursor_watch SECONDS
+ */
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+static void print_cursor(Display* display) {
+    XFixesCursorImage* image = XFixesGetCursorImage(display);
+    if (image == NULL) {
+        puts("none");
+    } else {
+        unsigned long long hash = 1469598103934665603ULL;
+        for (int i = 0; i < image->width * image->height; i++) hash = (hash ^ (image->pixels[i] & 0xffffffffUL)) * 1099511628211ULL;
+        printf("%dx%d+%d+%d:%016llx\n", image->width, image->height, image->xhot, image->yhot, hash);
+        XFree(image);
+    }
+    fflush(stdout);
+}
+
+static double now(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? atof(argv[1]) : 0;
+    Display* display = XOpenDisplay(NULL);
+    int event_base, error_base;
+    if (display == NULL || !XFixesQueryExtension(display, &event_base, &error_base)) {
+        fputs("cursor_watch: no X display with XFixes\n", stderr);
+        return 2;
+    }
+    XFixesSelectCursorInput(display, DefaultRootWindow(display), XFixesDisplayCursorNotifyMask);
+    XSync(display, False);
+    print_cursor(display);
+    const double end = now() + seconds;
+    struct pollfd fd = {ConnectionNumber(display), POLLIN, 0};
+    while (now() < end) {
+        while (XPending(display)) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if (event.type == event_base + XFixesCursorNotify) print_cursor(display);
+        }
+        poll(&fd, 1, 20);
+    }
+    XCloseDisplay(display);
+    return 0;
+}
