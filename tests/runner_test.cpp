@@ -16,6 +16,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <map>
 #include <set>
 #include <thread>
@@ -207,6 +209,410 @@ TEST(RunnerOptionsTest, FolderOptionRunsTheWordsThereAndCreatesIt) {
     const ToolRun blocked = RunTool({"-C", "plain/sub", "filter"});
     EXPECT_EQ(blocked.exitCode, 1);
     EXPECT_EQ(blocked.err, "workbench-batch: Cannot use the folder \"plain/sub\": a folder in the path is not a folder\n");
+}
+
+
+// ---------------------------------------------------------------------------
+// The many-pictures mode
+
+// Writes a picture file, making its folder; the size and seed vary the work.
+void MakePicture(const std::string& path, int width, int height, std::uint32_t seed) {
+    const std::filesystem::path where(path);
+    if (where.has_parent_path()) std::filesystem::create_directories(where.parent_path());
+    const QImage image = seed % 3 == 0 ? RandomPicture(width, height, seed) : StrokePicture(width, height);
+    // Saved through a neutral name, then moved to its bytes-exact name.
+    const QString format = where.extension() == ".bmp" ? "BMP" : where.extension() == ".jpg" ? "JPG" : "PNG";
+    ASSERT_TRUE(image.save(QStringLiteral("/tmp/workbench-runner-picture.tmp"), format.toLatin1().constData()));
+    std::filesystem::rename("/tmp/workbench-runner-picture.tmp", where);
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+const char* const kStages[] = {"A.bmp", "B.bmp", "C.bmp", "D.bmp"};
+
+// The word chain run once in an empty folder: what every result folder must
+// hold, byte for byte.
+void ExpectSameAsSingleRun(const std::string& input, const std::string& folder) {
+    static int count = 0;
+    const std::string reference = "/tmp/workbench-runner-reference-" + std::to_string(::getpid()) + "-" +
+                                  std::to_string(count++);
+    std::string absolute = input.front() == '/' ? input : std::filesystem::current_path().string() + "/" + input;
+    const ToolRun single = RunTool({"-C", QByteArray::fromStdString(reference), "load", QByteArray::fromStdString(absolute),
+                                    "filter", "binarize", "thin", "label"});
+    EXPECT_EQ(single.exitCode, 0) << single.err.toStdString();
+    for (const char* stage : kStages) {
+        const std::string expected = ReadAll(reference + "/" + stage);
+        EXPECT_FALSE(expected.empty());
+        EXPECT_TRUE(ReadAll(folder + "/" + stage) == expected) << folder << "/" << stage << " differs from a single run";
+    }
+    std::filesystem::remove_all(reference);
+}
+
+// Every file whose name starts with the temporary prefix, below a folder.
+std::vector<std::string> Temporaries(const std::string& root) {
+    std::vector<std::string> found;
+    std::error_code ignored;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+        if (it->path().filename().string().rfind(".workbench-", 0) == 0) found.push_back(it->path().string());
+    return found;
+}
+
+// Result folders that hold stage files but no record of a finished chain.
+std::vector<std::string> HalfDone(const std::string& root) {
+    std::vector<std::string> found;
+    std::error_code ignored;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        if (!it->is_directory()) continue;
+        bool stages = false;
+        for (const char* stage : kStages) stages |= std::filesystem::exists(it->path() / stage);
+        const bool complete = std::filesystem::exists(it->path() / ".finished") &&
+                              std::all_of(std::begin(kStages), std::end(kStages),
+                                          [&](const char* s) { return std::filesystem::exists(it->path() / s); });
+        if (stages && !complete) found.push_back(it->path().string());
+    }
+    return found;
+}
+
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::vector<pid_t> children;
+    for (pid_t child; in >> child;) children.push_back(child);
+    return children;
+}
+
+bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+void WaitUntil(const std::function<bool()>& condition, int seconds = 60) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!condition() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(condition()) << "timed out";
+}
+
+QList<QByteArray> Lines(const QByteArray& text) {
+    QList<QByteArray> lines = text.split('\n');
+    if (!lines.isEmpty() && lines.back().isEmpty()) lines.pop_back();
+    return lines;
+}
+
+// The report's lines as JSON objects; each line must parse alone.
+std::vector<QJsonObject> ReportEntries(const std::string& path) {
+    std::vector<QJsonObject> entries;
+    for (const QByteArray& line : Lines(QByteArray::fromStdString(ReadAll(path)))) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        EXPECT_TRUE(document.isObject()) << line.toStdString();
+        entries.push_back(document.object());
+    }
+    return entries;
+}
+
+std::multiset<std::string> Inputs(const std::vector<QJsonObject>& entries, const char* status = nullptr) {
+    std::multiset<std::string> inputs;
+    for (const QJsonObject& entry : entries)
+        if (status == nullptr || entry["status"].toString() == status) inputs.insert(entry["input"].toString().toStdString());
+    return inputs;
+}
+
+TEST(RunnerTest, EveryResultFolderHoldsWhatASingleRunWrites) {
+    Scratch dir;
+    // Odd sizes, several formats, nested folders, a file beside them that is
+    // not a picture, and a picture named on its own.
+    MakePicture("scans/one.png", 47, 33, 1);
+    MakePicture("scans/deep/er/two.bmp", 1, 1, 3);
+    MakePicture("scans/deep/three.jpg", 64, 48, 2);
+    MakePicture("scans/UPPER.PNG", 33, 47, 6);
+    MakePicture("scans/deep/er/four.x.png", 7, 1, 9);
+    ASSERT_TRUE(WriteBytes("scans/notes.txt", "not a picture"));
+    MakePicture("single/alone.png", 640, 480, 4);
+
+    const ToolRun run = RunTool({"--out", "results", "--jobs", "2", "scans", "single/alone.png"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+    EXPECT_TRUE(Lines(run.out).back().startsWith("6 done, 0 skipped, 0 failed in ")) << run.out.toStdString();
+    EXPECT_TRUE(Lines(run.out).back().endsWith("; 1 other files passed over"));
+    const std::pair<const char*, const char*> expected[] = {
+        {"scans/one.png", "results/one"},
+        {"scans/deep/er/two.bmp", "results/deep/er/two"},
+        {"scans/deep/three.jpg", "results/deep/three"},
+        {"scans/UPPER.PNG", "results/UPPER"},
+        {"scans/deep/er/four.x.png", "results/deep/er/four.x"},
+        {"single/alone.png", "results/alone"},
+    };
+    for (const auto& [input, folder] : expected) {
+        SCOPED_TRACE(input);
+        ExpectSameAsSingleRun(input, folder);
+    }
+    EXPECT_FALSE(std::filesystem::exists("results/notes"));
+}
+
+TEST(RunnerTest, InputsThatWouldShareAFolderAreRefusedBeforeAnyWork) {
+    struct Case {
+        std::vector<std::string> pictures;
+        QList<QByteArray> inputs;
+        QByteArray message;
+    };
+    const Case cases[] = {
+        {{"in/x.png", "in/x.jpg"}, {"in"}, R"("in/x.jpg" and "in/x.png" would share the result folder "out/x")"},
+        {{"a/x.png", "b/x.png"}, {"a", "b"}, R"("a/x.png" and "b/x.png" would share the result folder "out/x")"},
+        {{"a/x.png", "b/x.bmp"}, {"a/x.png", "b/x.bmp"}, R"("a/x.png" and "b/x.bmp" would share the result folder "out/x")"},
+        {{"in/p.png", "in/p/A.bmp.png"}, {"in"}, R"("in/p.png" and "in/p/A.bmp.png" would share the file "out/p/A.bmp")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message.toStdString());
+        Scratch dir;
+        for (std::size_t i = 0; i < c.pictures.size(); ++i) MakePicture(c.pictures[i], 9, 9, static_cast<std::uint32_t>(i));
+        QList<QByteArray> args{"--out", "out"};
+        args += c.inputs;
+        const ToolRun run = RunTool(args);
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.err, "workbench-batch: " + c.message + "\n");
+        EXPECT_FALSE(std::filesystem::exists("out")) << "no work before the refusal";
+    }
+}
+
+TEST(RunnerTest, AFailingPictureIsOneLineAndTheOthersGoOn) {
+    Scratch dir;
+    for (int i = 0; i < 5; ++i) MakePicture("in/good" + std::to_string(i) + ".png", 40 + i, 30, static_cast<std::uint32_t>(i));
+    ASSERT_TRUE(WriteBytes("in/damaged.bmp", QByteArray("BM") + QByteArray(60, '\x7f')));
+    ASSERT_TRUE(WriteBytes("in/empty.png", ""));
+    const ToolRun run = RunTool({"--out", "out", "--report", "report.jsonl", "in", "in/missing.png"});
+    EXPECT_EQ(run.exitCode, 1);
+    const QList<QByteArray> errors = Lines(run.err);
+    ASSERT_EQ(errors.size(), 3) << run.err.toStdString();
+    EXPECT_TRUE(errors[0].startsWith("workbench-batch: \"in/damaged.bmp\": Cannot read ")) << errors[0].toStdString();
+    EXPECT_TRUE(errors[1].startsWith("workbench-batch: \"in/empty.png\": Cannot read ")) << errors[1].toStdString();
+    EXPECT_EQ(errors[2], "workbench-batch: \"in/missing.png\": Cannot read \"in/missing.png\": no such file");
+    EXPECT_TRUE(Lines(run.out).back().startsWith("5 done, 0 skipped, 3 failed in "));
+    for (int i = 0; i < 5; ++i) ExpectSameAsSingleRun("in/good" + std::to_string(i) + ".png", "out/good" + std::to_string(i));
+    EXPECT_EQ(Inputs(ReportEntries("report.jsonl"), "failed"),
+              (std::multiset<std::string>{"in/damaged.bmp", "in/empty.png", "in/missing.png"}));
+    EXPECT_TRUE(HalfDone("out").empty());
+}
+
+TEST(RunnerTest, AWorkerKilledOutrightIsOneFailedEntry) {
+    Scratch dir;
+    MakePicture("in/big.png", 4000, 3000, 1);
+    for (int i = 0; i < 3; ++i) MakePicture("in/small" + std::to_string(i) + ".png", 64, 48, static_cast<std::uint32_t>(i));
+    Child run({"--out", "out", "--jobs", "1", "--report", "report.jsonl", "in"});
+    // "big" sorts first: the first worker is the one to kill.
+    std::vector<pid_t> workers;
+    WaitUntil([&] { return !(workers = ChildrenOf(run.pid())).empty(); });
+    ASSERT_EQ(workers.size(), 1u);
+    ASSERT_EQ(::kill(workers[0], SIGKILL), 0);
+    const ToolRun result = run.Wait();
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "workbench-batch: \"in/big.png\": the worker was killed by signal 9 (SIGKILL)\n");
+    for (int i = 0; i < 3; ++i) ExpectSameAsSingleRun("in/small" + std::to_string(i) + ".png", "out/small" + std::to_string(i));
+    EXPECT_TRUE(Temporaries("out").empty());
+    EXPECT_TRUE(HalfDone("out").empty());
+    const std::vector<QJsonObject> entries = ReportEntries("report.jsonl");
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(Inputs(entries, "failed"), std::multiset<std::string>{"in/big.png"});
+}
+
+// Stops a run by a signal once some pictures are done, then runs the same
+// command again.
+TEST(RunnerTest, AStoppedRunLeavesNothingHalfDoneAndARerunFinishesTheRest) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        Scratch dir;
+        for (int i = 0; i < 24; ++i) MakePicture("in/p" + std::to_string(100 + i) + ".png", 800, 600, static_cast<std::uint32_t>(i));
+        const QList<QByteArray> command{"--out", "out", "--jobs", "2", "--report", "report.jsonl", "in"};
+        Child first(command);
+        WaitUntil([&] { return Lines(first.OutputSoFar()).size() >= 3; });
+        const std::vector<pid_t> workers = ChildrenOf(first.pid());
+        ASSERT_EQ(::kill(first.pid(), signal), 0);
+        const ToolRun stopped = first.Wait();
+        EXPECT_EQ(stopped.exitCode, 128 + signal);
+        const QByteArray summary = Lines(stopped.out).back();
+        EXPECT_TRUE(summary.contains(signal == SIGTERM ? "; stopped by SIGTERM, " : "; stopped by SIGINT, ")) << summary.toStdString();
+        for (const pid_t worker : workers) EXPECT_FALSE(Alive(worker)) << "the run waits for its workers";
+        EXPECT_TRUE(Temporaries(".").empty());
+        EXPECT_TRUE(HalfDone("out").empty());
+        const std::size_t doneFirst = Inputs(ReportEntries("report.jsonl"), "done").size();
+        EXPECT_GE(doneFirst, 3u);
+        EXPECT_LT(doneFirst, 24u) << "the signal came too late to test anything";
+
+        const ToolRun again = RunTool(command);
+        EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+        const std::vector<QJsonObject> entries = ReportEntries("report.jsonl");
+        EXPECT_EQ(Inputs(entries, "done").size(), 24u);
+        EXPECT_EQ(Inputs(entries, "skipped").size(), doneFirst);
+        EXPECT_TRUE(Lines(again.out).back().startsWith(QByteArray::number(24 - static_cast<int>(doneFirst)) + " done, " +
+                                                       QByteArray::number(static_cast<int>(doneFirst)) + " skipped, 0 failed"));
+        for (int i = 0; i < 24; i += 5) ExpectSameAsSingleRun("in/p" + std::to_string(100 + i) + ".png", "out/p" + std::to_string(100 + i));
+    }
+}
+
+TEST(RunnerTest, AfterTheWholeRunIsKilledARerunFinishesAndTidies) {
+    Scratch dir;
+    for (int i = 0; i < 16; ++i) MakePicture("in/p" + std::to_string(10 + i) + ".png", 800, 600, static_cast<std::uint32_t>(i));
+    const QList<QByteArray> command{"--out", "out", "--jobs", "2", "in"};
+    Child first(command);
+    WaitUntil([&] { return Lines(first.OutputSoFar()).size() >= 2; });
+    const std::vector<pid_t> workers = ChildrenOf(first.pid());
+    ASSERT_EQ(::kill(first.pid(), SIGKILL), 0);
+    EXPECT_EQ(first.Wait().exitCode, -1 - SIGKILL);
+    // Workers end with their run.
+    for (const pid_t worker : workers) WaitUntil([&] { return !Alive(worker); }, 10);
+    // What a worker killed between naming its temporary and the rename leaves.
+    std::filesystem::create_directories("out/p25");
+    ASSERT_TRUE(WriteBytes("out/p25/.workbench-Ab3dE9", "half"));
+    ASSERT_TRUE(WriteBytes("out/p25/A.bmp", "half"));
+
+    const ToolRun again = RunTool(command);
+    EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+    EXPECT_TRUE(Temporaries(".").empty());
+    EXPECT_TRUE(HalfDone("out").empty());
+    for (int i = 0; i < 16; i += 3) ExpectSameAsSingleRun("in/p" + std::to_string(10 + i) + ".png", "out/p" + std::to_string(10 + i));
+    ExpectSameAsSingleRun("in/p25.png", "out/p25");
+}
+
+TEST(RunnerTest, ShardsRunAtOnceMakeTheWholeWithoutOverlap) {
+    Scratch dir;
+    std::multiset<std::string> all;
+    for (int i = 0; i < 21; ++i) {
+        const std::string name = "in/" + std::string(1, static_cast<char>('a' + i % 3)) + "/p" + std::to_string(i) + ".png";
+        MakePicture(name, 120 + i, 90, static_cast<std::uint32_t>(i));
+        all.insert(name);
+    }
+    std::vector<std::unique_ptr<Child>> shards;
+    for (int k = 0; k < 3; ++k) {
+        const QByteArray shard = QByteArray::number(k) + "/3";
+        shards.push_back(std::make_unique<Child>(QList<QByteArray>{"--out", "out", "--jobs", "1", "--shard", shard,
+                                                                   "--report", "shard" + QByteArray::number(k) + ".jsonl",
+                                                                   "in"}));
+    }
+    // A fourth run at the same time appends to a report of its own: its
+    // lines must stay whole whatever the others do.
+    std::multiset<std::string> fromShards;
+    for (int k = 0; k < 3; ++k) {
+        const ToolRun run = shards[k]->Wait();
+        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const std::multiset<std::string> inputs = Inputs(ReportEntries("shard" + std::to_string(k) + ".jsonl"), "done");
+        EXPECT_EQ(inputs.size(), 7u);
+        fromShards.insert(inputs.begin(), inputs.end());
+    }
+    EXPECT_EQ(fromShards, all);
+    for (const std::string& input : all) {
+        std::string folder = "out/" + input.substr(3);
+        folder.resize(folder.size() - 4);
+        ExpectSameAsSingleRun(input, folder);
+    }
+    // Each shard again, all into one report at once: every picture skipped.
+    shards.clear();
+    for (int k = 0; k < 3; ++k)
+        shards.push_back(std::make_unique<Child>(QList<QByteArray>{"--out", "out", "--shard", QByteArray::number(k) + "/3",
+                                                                   "--report", "shared.jsonl", "in"}));
+    for (auto& shard : shards) EXPECT_EQ(shard->Wait().exitCode, 0);
+    EXPECT_EQ(Inputs(ReportEntries("shared.jsonl"), "skipped"), all);
+}
+
+TEST(RunnerTest, ReportIsJsonLinesWithEveryField) {
+    Scratch dir;
+    const std::string odd = "in/odd\xfe name \"q\"\\\n.png";
+    MakePicture(odd, 47, 33, 5);
+    MakePicture("in/plain.png", 20, 10, 1);
+    ASSERT_TRUE(WriteBytes("in/broken.png", "\x89PNG\r\n\x1a\n"));
+    const ToolRun first = RunTool({"--out", "out", "--report", "r.jsonl", "in"});
+    EXPECT_EQ(first.exitCode, 1);
+    const ToolRun second = RunTool({"--out", "out", "--report", "r.jsonl", "in"});
+    EXPECT_EQ(second.exitCode, 1);
+
+    const std::vector<QJsonObject> entries = ReportEntries("r.jsonl");
+    ASSERT_EQ(entries.size(), 6u);
+    std::map<std::string, int> statuses;
+    for (const QJsonObject& entry : entries) {
+        EXPECT_EQ(entry.keys(), (QStringList{"folder", "height", "input", "message", "seconds", "status", "width"}));
+        const std::string status = entry["status"].toString().toStdString();
+        ++statuses[status];
+        EXPECT_TRUE(entry["seconds"].isDouble());
+        EXPECT_GE(entry["seconds"].toDouble(), 0.0);
+        if (status == "failed") {
+            EXPECT_EQ(entry["input"].toString(), "in/broken.png");
+            EXPECT_EQ(entry["folder"].toString(), "out/broken");
+            EXPECT_TRUE(entry["message"].toString().startsWith("Cannot read ")) << entry["message"].toString().toStdString();
+            EXPECT_TRUE(entry["width"].isNull() && entry["height"].isNull());
+        } else if (entry["input"].toString() == "in/plain.png") {
+            EXPECT_EQ(entry["width"].toInt(), 20);
+            EXPECT_EQ(entry["height"].toInt(), 10);
+        } else {
+            EXPECT_EQ(entry["width"].toInt(), 47);
+            EXPECT_EQ(entry["height"].toInt(), 33);
+        }
+    }
+    EXPECT_EQ(statuses, (std::map<std::string, int>{{"done", 2}, {"failed", 2}, {"skipped", 2}}));
+    // The odd name: the non-UTF-8 byte as \udcfe, the rest escaped as JSON does.
+    EXPECT_TRUE(QByteArray::fromStdString(ReadAll("r.jsonl")).contains(R"("input":"in/odd\udcfe name \"q\"\\\n.png")"));
+    ExpectSameAsSingleRun(odd, "out/odd\xfe name \"q\"\\\n");
+}
+
+TEST(RunnerTest, ListOnStandardInput) {
+    Scratch dir;
+    MakePicture("a/one.png", 30, 20, 1);
+    MakePicture("b/two\xff.bmp", 20, 30, 2);
+    const ToolRun run = RunTool({"--out", "out", "-"}, "a/one.png\n\nb/two\xff.bmp\n");
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    ExpectSameAsSingleRun("a/one.png", "out/one");
+    ExpectSameAsSingleRun("b/two\xff.bmp", "out/two\xff");
+}
+
+TEST(RunnerTest, FinishedPicturesAreSkippedUntilTheInputChangesOrForce) {
+    Scratch dir;
+    MakePicture("in/a.png", 30, 20, 1);
+    MakePicture("in/b.png", 30, 20, 2);
+    const QList<QByteArray> command{"--out", "out", "in"};
+    EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("2 done, 0 skipped, 0 failed"));
+    EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("0 done, 2 skipped, 0 failed"));
+    // A changed input is done again, and so is a result missing a stage file.
+    MakePicture("in/a.png", 31, 21, 4);
+    ExpectSameAsSingleRun("in/b.png", "out/b");
+    EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("1 done, 1 skipped, 0 failed"));
+    ExpectSameAsSingleRun("in/a.png", "out/a");
+    std::filesystem::remove("out/b/C.bmp");
+    EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("1 done, 1 skipped, 0 failed"));
+    ExpectSameAsSingleRun("in/b.png", "out/b");
+    EXPECT_TRUE(Lines(RunTool({"--out", "out", "--force", "in"}).out).back().startsWith("2 done, 0 skipped, 0 failed"));
+}
+
+TEST(RunnerTest, ProgressIsOneLineAPictureWithoutATerminal) {
+    Scratch dir;
+    for (int i = 0; i < 3; ++i) MakePicture("in/p" + std::to_string(i) + ".png", 25, 15, static_cast<std::uint32_t>(i));
+    ASSERT_TRUE(WriteBytes("in/p3.png", "junk"));
+    const ToolRun run = RunTool({"--out", "out", "--jobs", "1", "in"});
+    const QList<QByteArray> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 5) << run.out.toStdString();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^\[%1/4\] done "in/p%2\.png" 25x15 [0-9]+\.[0-9]{3} s$)").arg(i + 1).arg(i))
+                        .match(QString::fromUtf8(lines[i])).hasMatch()) << lines[i].toStdString();
+    EXPECT_TRUE(QRegularExpression(R"(^\[4/4\] failed "in/p3\.png" [0-9]+\.[0-9]{3} s$)").match(QString::fromUtf8(lines[3])).hasMatch())
+        << lines[3].toStdString();
+    EXPECT_TRUE(QRegularExpression(R"(^3 done, 0 skipped, 1 failed in [0-9]+\.[0-9] s$)").match(QString::fromUtf8(lines[4])).hasMatch())
+        << lines[4].toStdString();
+}
+
+TEST(RunnerTest, ProgressIsOneLineUpdatedInPlaceOnATerminal) {
+    Scratch dir;
+    for (int i = 0; i < 4; ++i) MakePicture("in/p" + std::to_string(i) + ".png", 25, 15, static_cast<std::uint32_t>(i));
+    // script(1) gives the run a pseudo-terminal and copies what it shows.
+    const std::string command = std::string("'") + kBatch + "' --out out --jobs 1 in";
+    const ToolRun run = Child({"-qfec", QByteArray::fromStdString(command), "/dev/null"}, {}, "/usr/bin/script").Wait();
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QString shown = QString::fromUtf8(run.out);
+    // No line per picture: each update returns to the start of the line and clears it.
+    EXPECT_EQ(shown.count('\n'), 2) << run.out.toStdString();
+    EXPECT_TRUE(QRegularExpression(R"(\r\x1b\[K4/4 done, 0 failed, [0-9]+\.[0-9] pictures/s, 0:00:00 left)").match(shown).hasMatch())
+        << run.out.toStdString();
+    EXPECT_TRUE(QRegularExpression(R"(\r\x1b\[K[0-3]/4 done, 0 failed, ([0-9.]+ pictures/s, [0-9]+:[0-9]{2}:[0-9]{2}|0.0 pictures/s, \?) left)").match(shown).hasMatch())
+        << run.out.toStdString();
+    EXPECT_TRUE(shown.contains(QRegularExpression(R"(\n4 done, 0 skipped, 0 failed in [0-9.]+ s\r?\n$)"))) << run.out.toStdString();
 }
 
 }  // namespace
