@@ -633,7 +633,7 @@ DeclaredSize CheckXbm(Input& in, std::uint64_t maxPixels) {
     for (;;) {
         piece = lines.Next();
         if (piece.empty()) Damaged("the file ends before the size");
-        if (piece.size() >= 298) Unsupported("a line before the size is too long");
+        if (piece.size() >= 299) Unsupported("a line before the size is too long");
         total += piece.size();
         if (total >= 4096) Damaged("no size within the first 4096 bytes");
         if (piece[0] == '#') break;
@@ -857,6 +857,17 @@ const char* FormatName(Format format) {
     case Format::kUnknown: break;
     }
     return "unknown";
+}
+
+const char* QtReaderName(Format format) {
+    switch (format) {
+    case Format::kGif: return "gif";
+    case Format::kPnm: return "ppm";
+    case Format::kXpm: return "xpm";
+    case Format::kXbm: return "xbm";
+    case Format::kIco: return "ico";
+    default: return "";
+    }
 }
 
 bool CheckedForQt(Format format) {

@@ -42,6 +42,12 @@ const char* FormatName(Format format);
 // True for the formats CheckForQt handles: GIF, PNM, XPM, XBM and ICO.
 bool CheckedForQt(Format format);
 
+// The name of the Qt reader the check was made for ("gif", "ppm" for every
+// PNM type, "xpm", "xbm", "ico"; "" for the others): pass it to
+// QImageReader::setFormat, with autodetection off, so that no other reader
+// takes the file.
+const char* QtReaderName(Format format);
+
 // Reads the whole file from its first byte through source and returns the
 // size of the picture Qt's reader will allocate for it (for GIF the logical
 // screen, for ICO the first image, which is the one Qt reads). Throws

@@ -112,11 +112,13 @@ Checked Check(Format format, const Bytes& file, std::uint64_t limit = kLimit) {
     return result;
 }
 
-std::optional<Picture> QtRead(const Bytes& file) {
+// Reads the file with the Qt reader the check was made for.
+std::optional<Picture> QtRead(Format format, const Bytes& file) {
     QBuffer buffer;
     buffer.setData(QByteArray(reinterpret_cast<const char*>(file.data()), static_cast<qsizetype>(file.size())));
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
+    QImageReader reader(&buffer, codec::QtReaderName(format));
+    reader.setAutoDetectImageFormat(false);
     reader.setAllocationLimit(static_cast<int>(kLimit * 4 / (1024 * 1024)));
     const QImage image = reader.read();
     if (image.isNull()) return std::nullopt;
@@ -626,7 +628,7 @@ TEST(FormatsTest, ValidFilesPassWithTheirSizeAndQtReadsTheirPixels) {
         }
         EXPECT_EQ(checked.size.width, static_cast<std::uint64_t>(f.picture.width));
         EXPECT_EQ(checked.size.height, static_cast<std::uint64_t>(f.picture.height));
-        const std::optional<Picture> read = QtRead(f.bytes);
+        const std::optional<Picture> read = QtRead(f.format, f.bytes);
         if (!read) {
             ADD_FAILURE() << "Qt cannot read it";
             continue;
@@ -650,7 +652,7 @@ TEST(FormatsTest, CutFilesNeverGiveInventedPixels) {
                 EXPECT_EQ(checked.kind, Kind::kDamaged) << "cut at " << cut << ": " << checked.detail;
                 continue;
             }
-            const std::optional<Picture> read = QtRead(part);
+            const std::optional<Picture> read = QtRead(f.format, part);
             if (read) {
                 EXPECT_TRUE(*read == f.picture) << "cut at " << cut << " passed and Qt invented pixels";
             }
