@@ -1,11 +1,15 @@
 #include "fuzz/picture_input.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 #include <vector>
 
 #include "codec/bmp.h"
+#include "codec/formats.h"
+#include "codec/jpeg.h"
+#include "codec/png.h"
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
@@ -30,20 +34,41 @@ void Require(bool condition) {
 
 bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
     Buffer picture;
+    const auto allocate = [&](int width, int height) {
+        Require(width > 0 && height > 0 &&
+                static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kFuzzMaxPixels);
+        Require(picture.bytes.empty());  // asked once at most
+        picture.width = width;
+        picture.height = height;
+        picture.stride = 3 * static_cast<std::ptrdiff_t>(width) + 1;  // padded, as real pictures may be
+        picture.bytes.assign(static_cast<std::size_t>(picture.stride) * height, 0xA5);
+        return picture.view();
+    };
+    // The file's bytes a few at a time, as a file arrives from the disk.
+    std::size_t at = 0;
+    const codec::ByteSource source = [&](std::uint8_t* buffer, std::size_t wanted) {
+        const std::size_t n = std::min({wanted, size - at, std::size_t{4099}});
+        std::memcpy(buffer, data + at, n);
+        at += n;
+        return n;
+    };
+    const std::span<const std::uint8_t> input(data, size);
     try {
-        codec::DecodeBmp(
-            std::span(data, size),
-            [&](int width, int height) {
-                Require(width > 0 && height > 0 &&
-                        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kFuzzMaxPixels);
-                picture.width = width;
-                picture.height = height;
-                picture.stride = 3 * static_cast<std::ptrdiff_t>(width) + 1;  // padded, as real pictures may be
-                picture.bytes.assign(static_cast<std::size_t>(picture.stride) * height, 0xA5);
-                return picture.view();
-            },
-            kFuzzMaxPixels);
-    } catch (const codec::BmpError&) {
+        switch (codec::SniffFormat(input.first(std::min(size, codec::kSniffBytes)))) {
+        case codec::Format::kPng: codec::DecodePng(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kJpeg: codec::DecodeJpeg(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kGif:
+        case codec::Format::kPnm:
+        case codec::Format::kXpm:
+        case codec::Format::kXbm:
+        case codec::Format::kIco:
+            // Qt reads these in the program; here only the check runs.
+            codec::CheckForQt(codec::SniffFormat(input.first(std::min(size, codec::kSniffBytes))), source,
+                              kFuzzMaxPixels);
+            return false;
+        default: codec::DecodeBmp(input, allocate, kFuzzMaxPixels); break;
+        }
+    } catch (const codec::DecodeError&) {
         return false;
     }
     if (picture.bytes.empty()) return true;
