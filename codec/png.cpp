@@ -35,7 +35,14 @@ struct PngState {
     png_infop info = nullptr;
     ops::RowView rows;
     std::exception_ptr thrown;  // from source or allocate, rethrown after cleanup
+    std::uint64_t maxPixels = 0;
+    std::uint64_t position = 0;  // bytes of the file given to libpng
+    bool sizeChecked = false;
+    bool tooLarge = false;
     bool endOfFile = false;
+    bool badIndex = false;
+    int paletteSize = 0;
+    std::uint8_t palette[256][3] = {};  // blue, green, red
     bool outOfMemory = false;
     bool warned = false;
     char message[160] = {};
@@ -69,8 +76,24 @@ extern "C" png_voidp OnPngMalloc(png_structp png, png_alloc_size_t size) {
 
 extern "C" void OnPngFree(png_structp, png_voidp block) { std::free(block); }
 
+// The signature and IHDR take the first 33 bytes; libpng has checked IHDR
+// before it asks for more, so the size is refused there, before anything
+// else in the file is read.
+constexpr std::uint64_t kHeaderBytes = 33;
+
 extern "C" void OnPngRead(png_structp png, png_bytep buffer, size_t size) {
     auto& state = *static_cast<PngState*>(png_get_io_ptr(png));
+    if (!state.sizeChecked && state.position >= kHeaderBytes) {
+        state.sizeChecked = true;
+        state.width = png_get_image_width(png, state.info);
+        state.height = png_get_image_height(png, state.info);
+        if (state.width == 0 || state.height == 0) png_error(png, "the picture has no pixels");
+        if (state.width * state.height > state.maxPixels) {
+            state.tooLarge = true;
+            png_error(png, "too large");
+        }
+    }
+    state.position += size;
     bool failed = false;
     try {
         while (size > 0) {
@@ -89,6 +112,23 @@ extern "C" void OnPngRead(png_structp png, png_bytep buffer, size_t size) {
         failed = true;
     }
     if (failed) png_error(png, "the file ends early");
+}
+
+// Palette indices (one byte each after png_set_packing) to blue, green, red,
+// from the last pixel back so the row can grow in place. An index past the
+// palette is damage: there is no colour to show.
+extern "C" void ExpandPalette(png_structp png, png_row_infop row, png_bytep data) {
+    auto& state = *static_cast<PngState*>(png_get_user_transform_ptr(png));
+    if (row->bit_depth != 8 || row->channels != 1) png_error(png, "unexpected palette row layout");
+    for (png_uint_32 x = row->width; x-- > 0;) {
+        const unsigned index = data[x];
+        if (index >= static_cast<unsigned>(state.paletteSize)) png_error(png, "a pixel's palette index is past the palette");
+        std::memcpy(data + 3 * std::size_t{x}, state.palette[index], 3);
+    }
+    row->color_type = PNG_COLOR_TYPE_RGB;
+    row->channels = 3;
+    row->pixel_depth = 24;
+    row->rowbytes = 3 * std::size_t{row->width};
 }
 
 bool Allocate(PngState& state) {
@@ -121,6 +161,7 @@ Outcome Run(PngState& state, std::uint64_t maxPixels) {
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kSkippedChunks, kSkippedChunkCount);
     png_set_read_fn(png, &state, OnPngRead);
 
+    state.maxPixels = maxPixels;
     png_read_info(png, info);
     png_uint_32 width = 0, height = 0;
     int depth = 0, colorType = 0, interlace = 0;
@@ -131,27 +172,34 @@ Outcome Run(PngState& state, std::uint64_t maxPixels) {
     if (std::uint64_t{width} * height > maxPixels) return Outcome::kTooLarge;
     if (state.warned) return Outcome::kFailed;
 
-    // The gray level tRNS marks, for the two gray variants that use it.
+    // In 2/4/8-bit gray the level tRNS marks is shown black.
     png_bytep transAlpha = nullptr;
     int transCount = 0;
     png_color_16p transColor = nullptr;
     const bool grayTrns = colorType == PNG_COLOR_TYPE_GRAY &&
                           png_get_tRNS(png, info, &transAlpha, &transCount, &transColor) != 0 && transColor != nullptr;
-    const int blackLevel = grayTrns && depth >= 2 && depth <= 8
-                               ? transColor->gray * 255 / ((1 << depth) - 1)
-                               : -1;
+    const int blackLevel = grayTrns && depth >= 2 && depth <= 8 ? transColor->gray * 255 / ((1 << depth) - 1) : -1;
 
-    if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-    if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-    if (depth == 16) {
-        if (grayTrns)
-            png_set_strip_16(png);
-        else
-            png_set_scale_16(png);
+    if (colorType == PNG_COLOR_TYPE_PALETTE) {
+        png_colorp entries = nullptr;
+        int count = 0;
+        if (png_get_PLTE(png, info, &entries, &count) == 0 || count <= 0 || count > 256)
+            png_error(png, "the palette is missing");
+        state.paletteSize = count;
+        for (int i = 0; i < count; ++i) {
+            state.palette[i][0] = entries[i].blue;
+            state.palette[i][1] = entries[i].green;
+            state.palette[i][2] = entries[i].red;
+        }
+        png_set_packing(png);
+        png_set_read_user_transform_fn(png, ExpandPalette);
+        png_set_user_transform_info(png, &state, 8, 3);
     }
+    if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+    if (depth == 16) png_set_scale_16(png);
     png_set_strip_alpha(png);
     if ((colorType & PNG_COLOR_MASK_COLOR) == 0) png_set_gray_to_rgb(png);
-    png_set_bgr(png);
+    if (colorType != PNG_COLOR_TYPE_PALETTE) png_set_bgr(png);
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != 3 * std::size_t{width} || png_get_bit_depth(png, info) != 8)
@@ -195,9 +243,9 @@ DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, s
                                          OnPngMalloc, OnPngFree);
     if (state.png == nullptr) throw DecodeError(DecodeError::Kind::kNoMemory, "not enough memory for the png decoder");
     state.info = png_create_info_struct(state.png);
-    Outcome outcome = Outcome::kFailed;
-    if (state.info != nullptr) outcome = Run(state, maxPixels);
-    png_destroy_read_struct(&state.png, state.info != nullptr ? &state.info : nullptr, nullptr);
+    const bool haveInfo = state.info != nullptr;
+    const Outcome outcome = haveInfo ? Run(state, maxPixels) : Outcome::kFailed;
+    png_destroy_read_struct(&state.png, haveInfo ? &state.info : nullptr, nullptr);
 
     if (state.thrown) std::rethrow_exception(state.thrown);
     switch (outcome) {
@@ -205,7 +253,8 @@ DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, s
     case Outcome::kTooLarge: throw DecodeError(DecodeError::Kind::kTooLarge, "", state.width, state.height);
     case Outcome::kFailed: break;
     }
-    if (state.outOfMemory || state.info == nullptr)
+    if (state.tooLarge) throw DecodeError(DecodeError::Kind::kTooLarge, "", state.width, state.height);
+    if (state.outOfMemory || !haveInfo)
         throw DecodeError(DecodeError::Kind::kNoMemory, "not enough memory to decode the png picture");
     if (state.endOfFile) throw DecodeError(DecodeError::Kind::kDamaged, "the file ends before the end of the picture");
     throw DecodeError(DecodeError::Kind::kDamaged,

@@ -6,18 +6,18 @@
 // straight into those rows: palettes and 1/2/4-bit gray are expanded, gray is
 // copied to all three bytes, 16-bit samples are scaled to 8 bits with
 // rounding, alpha (an alpha channel or tRNS) is dropped, interlaced files
-// are assembled pass by pass in place. Two variants follow what the program
-// has always shown for them: in 2/4/8-bit gray with tRNS the transparent
-// gray level shows as black, and 16-bit gray with tRNS keeps the high byte
-// of each sample.
+// are assembled pass by pass in place. One variant follows what the program
+// has always shown for it: in 2/4/8-bit gray with tRNS the transparent gray
+// level shows as black.
 //
 // Work and memory follow the declared pixels, never the file's metadata:
-// every ancillary chunk except tRNS (text, ICC profiles, EXIF, ...) and every
-// unknown ancillary chunk is skipped without being decompressed or kept; the
-// library's own chunk buffers are capped at 1 MiB as a backstop. An unknown
-// critical chunk, a bad checksum, a palette index outside the palette, data
-// missing or left over, a file that ends before IEND, and anything libpng
-// warns about are damage: no pixel is ever made up.
+// the size is refused straight after IHDR, before anything else is read;
+// every ancillary chunk except tRNS (text, ICC profiles, EXIF, ...) and
+// every unknown ancillary chunk is skipped without being decompressed or
+// kept; libpng's own chunk buffers are capped at 1 MiB as a backstop. An
+// unknown critical chunk, a bad checksum, a palette index past the palette,
+// image data missing or left over, a file that ends before IEND, and
+// anything libpng warns about are damage: no pixel is ever made up.
 #pragma once
 
 #include <cstdint>

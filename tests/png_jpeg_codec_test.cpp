@@ -1,0 +1,861 @@
+// Tests of the PNG and JPEG readers: every variant written here with libpng
+// and libjpeg and compared byte for byte with what Qt's readers give after
+// conversion to 24 bits; files cut short or damaged; files whose metadata or
+// scans would cost far more than their pixels; size limits and exceptions
+// from the callbacks.
+#include "codec/jpeg.h"
+#include "codec/png.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
+#include <QImageReader>
+
+#include <png.h>
+#include <zlib.h>
+
+#include <cstdio>  // jpeglib.h needs FILE
+#include <jpeglib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Kind = codec::DecodeError::Kind;
+using Decoder = std::function<codec::DeclaredSize(const codec::ByteSource&, const codec::AllocateRows&, std::uint64_t)>;
+
+constexpr std::uint64_t kLimit = std::uint64_t{1} << 28;
+constexpr int kPad = 5;               // bytes after each row's pixels, which must stay untouched
+constexpr std::uint8_t kCanary = 0xa5;
+
+const Decoder kPng = [](const codec::ByteSource& s, const codec::AllocateRows& a, std::uint64_t m) {
+    return codec::DecodePng(s, a, m);
+};
+const Decoder kJpeg = [](const codec::ByteSource& s, const codec::AllocateRows& a, std::uint64_t m) {
+    return codec::DecodeJpeg(s, a, m);
+};
+
+// A picture as 3 * width bytes per row, blue green red.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    Bytes bgr;
+    bool operator==(const Picture&) const = default;
+};
+
+std::optional<Picture> QtDecode(const Bytes& file) {
+    QByteArray data(reinterpret_cast<const char*>(file.data()), static_cast<qsizetype>(file.size()));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const QImage image = reader.read();
+    if (image.isNull()) return std::nullopt;
+    const QImage converted = image.convertToFormat(QImage::Format_BGR888);
+    Picture picture{converted.width(), converted.height(), {}};
+    for (int y = 0; y < converted.height(); ++y)
+        picture.bgr.insert(picture.bgr.end(), converted.constScanLine(y), converted.constScanLine(y) + 3 * converted.width());
+    return picture;
+}
+
+// A source giving the file in pieces of changing size (1 to 4099 bytes), so
+// that reads straddle every kind of boundary.
+codec::ByteSource PiecesOf(const Bytes& file, std::size_t& at) {
+    return [&file, &at, piece = std::size_t{0}](std::uint8_t* buffer, std::size_t size) mutable {
+        piece = (piece * 7 + 13) % 4099 + 1;
+        const std::size_t n = std::min({size, piece, file.size() - at});
+        std::memcpy(buffer, file.data() + at, n);
+        at += n;
+        return n;
+    };
+}
+
+struct Outcome {
+    std::optional<Picture> picture;
+    std::optional<Kind> error;
+    std::string detail;
+    std::uint64_t width = 0, height = 0;
+    int allocations = 0;
+};
+
+// Decodes into rows padded with canary bytes and checks the padding.
+Outcome Decode(const Decoder& decode, const Bytes& file, std::uint64_t maxPixels = kLimit) {
+    Outcome outcome;
+    Bytes store;
+    std::ptrdiff_t stride = 0;
+    std::size_t at = 0;
+    try {
+        const codec::DeclaredSize size = decode(
+            PiecesOf(file, at),
+            [&](int width, int height) {
+                ++outcome.allocations;
+                stride = 3 * std::ptrdiff_t{width} + kPad;
+                store.assign(static_cast<std::size_t>(stride * height), kCanary);
+                return ops::RowView{store.data(), width, height, stride};
+            },
+            maxPixels);
+        Picture picture{static_cast<int>(size.width), static_cast<int>(size.height), {}};
+        EXPECT_EQ(outcome.allocations, 1);
+        for (int y = 0; y < picture.height; ++y) {
+            const std::uint8_t* row = store.data() + y * stride;
+            picture.bgr.insert(picture.bgr.end(), row, row + 3 * picture.width);
+            for (int k = 0; k < kPad; ++k) EXPECT_EQ(row[3 * picture.width + k], kCanary) << "row " << y;
+        }
+        outcome.picture = picture;
+    } catch (const codec::DecodeError& error) {
+        outcome.error = error.kind();
+        outcome.detail = error.what();
+        outcome.width = error.width();
+        outcome.height = error.height();
+    }
+    return outcome;
+}
+
+// ---------------------------------------------------------------- writers
+
+extern "C" void AppendPng(png_structp png, png_bytep data, size_t size) {
+    auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + size);
+}
+extern "C" void FlushPng(png_structp) {}
+
+struct PngCase {
+    const char* name;
+    int colorType;
+    int depth;
+    bool trns = false;
+    bool interlace = false;
+    int width = 47;
+    int height = 33;
+    int paletteSize = 0;  // 0: 2^depth entries
+    bool extras = false;  // tEXt, zTXt, gAMA and pHYs chunks too
+};
+
+int Channels(int colorType) {
+    switch (colorType) {
+    case PNG_COLOR_TYPE_GRAY: return 1;
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
+    case PNG_COLOR_TYPE_PALETTE: return 1;
+    case PNG_COLOR_TYPE_RGB: return 3;
+    default: return 4;
+    }
+}
+
+// Random samples; in files with tRNS every fifth pixel is the transparent
+// value. Without writeTrns the same samples are written without the chunk.
+Bytes MakePng(const PngCase& c, std::uint32_t seed = 1, bool writeTrns = true) {
+    std::mt19937 random(seed);
+    const int channels = Channels(c.colorType);
+    const int entries = c.colorType == PNG_COLOR_TYPE_PALETTE ? (c.paletteSize ? c.paletteSize : 1 << c.depth) : 0;
+    const unsigned maxValue = entries ? entries - 1 : (1u << c.depth) - 1;
+    std::vector<std::vector<unsigned>> samples(c.height, std::vector<unsigned>(static_cast<std::size_t>(c.width) * channels));
+    for (auto& row : samples)
+        for (auto& v : row) v = random() % (maxValue + 1);
+    if (c.trns && c.colorType != PNG_COLOR_TYPE_PALETTE)
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x)
+                if ((x + y * c.width) % 5 == 0)
+                    for (int k = 0; k < channels; ++k) samples[y][x * channels + k] = samples[0][k];
+
+    Bytes out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(png, &out, AppendPng, FlushPng);
+    png_set_IHDR(png, info, c.width, c.height, c.depth, c.colorType,
+                 c.interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    std::vector<png_color> palette(entries);
+    for (auto& p : palette) p = {static_cast<png_byte>(random()), static_cast<png_byte>(random()), static_cast<png_byte>(random())};
+    if (entries) png_set_PLTE(png, info, palette.data(), entries);
+    if (c.trns && writeTrns) {
+        if (entries) {
+            std::vector<png_byte> alpha(entries / 2 + 1);
+            for (auto& a : alpha) a = static_cast<png_byte>(random());
+            alpha[0] = 0;
+            png_set_tRNS(png, info, alpha.data(), static_cast<int>(alpha.size()), nullptr);
+        } else {
+            png_color_16 color{};
+            color.gray = static_cast<png_uint_16>(samples[0][0]);
+            color.red = static_cast<png_uint_16>(samples[0][0]);
+            if (channels >= 3) {
+                color.green = static_cast<png_uint_16>(samples[0][1]);
+                color.blue = static_cast<png_uint_16>(samples[0][2]);
+            }
+            png_set_tRNS(png, info, nullptr, 0, &color);
+        }
+    }
+    std::vector<png_text> texts;
+    char key[] = "Comment", value[] = "written by the codec test";
+    if (c.extras) {
+        texts.push_back({PNG_TEXT_COMPRESSION_NONE, key, value, 0, 0, nullptr, nullptr});
+        texts.push_back({PNG_TEXT_COMPRESSION_zTXt, key, value, 0, 0, nullptr, nullptr});
+        png_set_text(png, info, texts.data(), static_cast<int>(texts.size()));
+        png_set_gAMA(png, info, 1.0 / 1.8);
+        png_set_pHYs(png, info, 3000, 3000, PNG_RESOLUTION_METER);
+    }
+    png_write_info(png, info);
+    const int bits = c.depth * channels;
+    std::vector<Bytes> rows(c.height, Bytes((static_cast<std::size_t>(c.width) * bits + 7) / 8));
+    for (int y = 0; y < c.height; ++y) {
+        for (std::size_t i = 0; i < samples[y].size(); ++i) {
+            const unsigned v = samples[y][i];
+            if (c.depth == 16) {
+                rows[y][2 * i] = static_cast<std::uint8_t>(v >> 8);
+                rows[y][2 * i + 1] = static_cast<std::uint8_t>(v);
+            } else if (c.depth == 8) {
+                rows[y][i] = static_cast<std::uint8_t>(v);
+            } else {
+                const std::size_t bit = i * c.depth;
+                rows[y][bit / 8] |= static_cast<std::uint8_t>(v << (8 - c.depth - bit % 8));
+            }
+        }
+    }
+    std::vector<png_bytep> pointers;
+    for (auto& r : rows) pointers.push_back(r.data());
+    png_write_image(png, pointers.data());
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+extern "C" void ExitOnJpegError(j_common_ptr cinfo) {
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    ADD_FAILURE() << "libjpeg could not write the test file: " << text;
+    std::abort();
+}
+
+struct JpegCase {
+    const char* name;
+    J_COLOR_SPACE space;  // as stored: JCS_GRAYSCALE, JCS_YCbCr, JCS_RGB, JCS_CMYK, JCS_YCCK
+    int hSampling = 2;    // of the first component; the others are 1 x 1
+    int vSampling = 2;
+    bool progressive = false;
+    int restartRows = 0;
+    bool arithmetic = false;
+    int width = 47;
+    int height = 33;
+};
+
+Bytes MakeJpeg(const JpegCase& c, std::uint32_t seed = 1) {
+    std::mt19937 random(seed);
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    cinfo.err = jpeg_std_error(&errors);
+    errors.error_exit = ExitOnJpegError;
+    jpeg_create_compress(&cinfo);
+    unsigned char* memory = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &memory, &size);
+    cinfo.image_width = c.width;
+    cinfo.image_height = c.height;
+    const bool gray = c.space == JCS_GRAYSCALE, inks = c.space == JCS_CMYK || c.space == JCS_YCCK;
+    cinfo.input_components = gray ? 1 : inks ? 4 : 3;
+    cinfo.in_color_space = gray ? JCS_GRAYSCALE : inks ? JCS_CMYK : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_colorspace(&cinfo, c.space);
+    jpeg_set_quality(&cinfo, 90, TRUE);
+    cinfo.comp_info[0].h_samp_factor = c.hSampling;
+    cinfo.comp_info[0].v_samp_factor = c.vSampling;
+    for (int k = 1; k < cinfo.num_components; ++k) cinfo.comp_info[k].h_samp_factor = cinfo.comp_info[k].v_samp_factor = 1;
+    if (c.progressive) jpeg_simple_progression(&cinfo);
+    cinfo.restart_in_rows = c.restartRows;
+    cinfo.arith_code = c.arithmetic ? TRUE : FALSE;
+    jpeg_start_compress(&cinfo, TRUE);
+    Bytes row(static_cast<std::size_t>(c.width) * cinfo.input_components);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const unsigned y = cinfo.next_scanline;
+        for (int x = 0; x < c.width; ++x)
+            for (int k = 0; k < cinfo.input_components; ++k)
+                row[x * cinfo.input_components + k] = static_cast<std::uint8_t>(x * 5 + y * 3 + k * 60 + random() % 40);
+        JSAMPROW pointer = row.data();
+        jpeg_write_scanlines(&cinfo, &pointer, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    Bytes out(memory, memory + size);
+    jpeg_destroy_compress(&cinfo);
+    std::free(memory);
+    return out;
+}
+
+// ---------------------------------------------------------------- byte-level builders
+
+void Put32(Bytes& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+void PutChunk(Bytes& out, const char* type, const Bytes& data) {
+    Put32(out, static_cast<std::uint32_t>(data.size()));
+    const std::size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    Put32(out, static_cast<std::uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+}
+
+Bytes Ihdr(std::uint32_t width, std::uint32_t height, int depth, int colorType) {
+    Bytes data;
+    Put32(data, width);
+    Put32(data, height);
+    data.insert(data.end(), {static_cast<std::uint8_t>(depth), static_cast<std::uint8_t>(colorType), 0, 0, 0});
+    return data;
+}
+
+Bytes PngSignature() { return {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'}; }
+
+// A 1 x 1 gray PNG with the given chunks between IHDR and IDAT.
+Bytes TinyPng(const std::function<void(Bytes&)>& middle, std::uint8_t gray = 77) {
+    Bytes out = PngSignature();
+    PutChunk(out, "IHDR", Ihdr(1, 1, 8, PNG_COLOR_TYPE_GRAY));
+    middle(out);
+    const Bytes raw = {0, gray};  // filter byte, one sample
+    Bytes packed(compressBound(raw.size()));
+    uLongf packedSize = packed.size();
+    compress(packed.data(), &packedSize, raw.data(), raw.size());
+    packed.resize(packedSize);
+    PutChunk(out, "IDAT", packed);
+    PutChunk(out, "IEND", {});
+    return out;
+}
+
+// Finds the first chunk of a type; returns the offset of its length field.
+std::size_t FindChunk(const Bytes& file, const char* type) {
+    for (std::size_t at = 8; at + 8 <= file.size();) {
+        const std::uint32_t length = (std::uint32_t{file[at]} << 24) | (file[at + 1] << 16) | (file[at + 2] << 8) | file[at + 3];
+        if (std::memcmp(&file[at + 4], type, 4) == 0) return at;
+        at += 12 + length;
+    }
+    ADD_FAILURE() << "no " << type << " chunk";
+    return 0;
+}
+
+// Writes a gray or three-component progressive JPEG by hand: all-zero
+// coefficients (a flat mid-gray picture) sent in `scans` scans, each one a
+// legal step of the progression: one DC scan, then for each component and
+// each AC coefficient a first scan at successive-approximation bit 13 and
+// refinement scans down to bit 0. Zero coefficients cost almost nothing
+// (runs of empty blocks), so thousands of scans fit in a few kilobytes.
+Bytes ManyScanJpeg(int width, int height, int components, int scans) {
+    Bytes out = {0xff, 0xd8};
+    auto marker = [&](std::uint8_t code, const Bytes& body) {
+        out.insert(out.end(), {0xff, code, static_cast<std::uint8_t>((body.size() + 2) >> 8), static_cast<std::uint8_t>(body.size() + 2)});
+        out.insert(out.end(), body.begin(), body.end());
+    };
+    Bytes dqt = {0};
+    dqt.insert(dqt.end(), 64, 1);
+    marker(0xdb, dqt);
+    Bytes sof = {8, static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
+                 static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width), static_cast<std::uint8_t>(components)};
+    for (int c = 0; c < components; ++c) sof.insert(sof.end(), {static_cast<std::uint8_t>(c + 1), 0x11, 0});
+    marker(0xc2, sof);
+    // DC table: the one symbol 0 (no difference) as the 1-bit code "0".
+    Bytes dht = {0x00, 1};
+    dht.insert(dht.end(), 15, 0);
+    dht.push_back(0);
+    // AC table: the 15 end-of-band-run symbols EOB0..EOB14 as 4-bit codes.
+    dht.insert(dht.end(), {0x10, 0, 0, 0, 15});
+    dht.insert(dht.end(), 12, 0);
+    for (int n = 0; n < 15; ++n) dht.push_back(static_cast<std::uint8_t>(n << 4));
+    marker(0xc4, dht);
+
+    const int blocksWide = (width + 7) / 8, blocksHigh = (height + 7) / 8;
+    std::uint32_t accumulator = 0;
+    int bits = 0;
+    auto put = [&](std::uint32_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) {
+            accumulator = (accumulator << 1) | ((value >> i) & 1);
+            if (++bits == 8) {
+                out.push_back(static_cast<std::uint8_t>(accumulator));
+                if ((accumulator & 0xff) == 0xff) out.push_back(0);
+                accumulator = 0;
+                bits = 0;
+            }
+        }
+    };
+    auto flush = [&] {
+        if (bits > 0) put(0xff, 8 - bits);  // pad with one-bits
+    };
+    auto sos = [&](const std::vector<int>& ids, int ss, int se, int ah, int al) {
+        Bytes body = {static_cast<std::uint8_t>(ids.size())};
+        for (int id : ids) body.insert(body.end(), {static_cast<std::uint8_t>(id), 0x00});
+        body.insert(body.end(), {static_cast<std::uint8_t>(ss), static_cast<std::uint8_t>(se),
+                                 static_cast<std::uint8_t>(ah << 4 | al)});
+        marker(0xda, body);
+    };
+
+    int written = 0;
+    std::vector<int> all;
+    for (int c = 0; c < components; ++c) all.push_back(c + 1);
+    sos(all, 0, 0, 0, 0);
+    for (long b = 0; b < long{blocksWide} * blocksHigh * components; ++b) put(0, 1);
+    flush();
+    ++written;
+    for (int c = 0; c < components && written < scans; ++c)
+        for (int k = 1; k < 64 && written < scans; ++k)
+            for (int bit = 13; bit >= 0 && written < scans; --bit) {
+                const bool first = bit == 13;
+                sos({c + 1}, k, k, first ? 0 : bit + 1, bit);
+                for (long run = long{blocksWide} * blocksHigh; run > 0;) {
+                    const long take = std::min(run, 32767L);
+                    int n = 0;
+                    while ((2L << n) <= take) ++n;
+                    put(static_cast<std::uint32_t>(n), 4);
+                    put(static_cast<std::uint32_t>(take - (1L << n)), n);
+                    run -= take;
+                }
+                flush();
+                ++written;
+            }
+    out.insert(out.end(), {0xff, 0xd9});
+    return out;
+}
+
+// ---------------------------------------------------------------- PNG variants
+
+class PngVariant : public testing::TestWithParam<PngCase> {};
+
+TEST_P(PngVariant, MatchesQtByteForByte) {
+    const Bytes file = MakePng(GetParam());
+    const std::optional<Picture> qt = QtDecode(file);
+    ASSERT_TRUE(qt.has_value()) << "Qt cannot read the test file";
+    const Outcome ours = Decode(kPng, file);
+    ASSERT_TRUE(ours.picture.has_value()) << ours.detail;
+    EXPECT_EQ(ours.picture->width, qt->width);
+    EXPECT_EQ(ours.picture->height, qt->height);
+    EXPECT_TRUE(ours.picture->bgr == qt->bgr);
+}
+
+constexpr int G = PNG_COLOR_TYPE_GRAY, GA = PNG_COLOR_TYPE_GRAY_ALPHA, P = PNG_COLOR_TYPE_PALETTE,
+              RGB = PNG_COLOR_TYPE_RGB, RGBA = PNG_COLOR_TYPE_RGB_ALPHA;
+
+INSTANTIATE_TEST_SUITE_P(
+    Png, PngVariant,
+    testing::Values(PngCase{"gray1", G, 1}, PngCase{"gray2", G, 2}, PngCase{"gray4", G, 4}, PngCase{"gray8", G, 8},
+                    PngCase{"gray16", G, 16}, PngCase{"gray1_trns", G, 1, true}, PngCase{"gray2_trns", G, 2, true},
+                    PngCase{"gray4_trns", G, 4, true}, PngCase{"gray8_trns", G, 8, true},
+                    PngCase{"gray16_trns", G, 16, true}, PngCase{"grayalpha8", GA, 8}, PngCase{"grayalpha16", GA, 16},
+                    PngCase{"palette1", P, 1}, PngCase{"palette2", P, 2}, PngCase{"palette4", P, 4},
+                    PngCase{"palette8", P, 8}, PngCase{"palette1_trns", P, 1, true}, PngCase{"palette2_trns", P, 2, true},
+                    PngCase{"palette4_trns", P, 4, true}, PngCase{"palette8_trns", P, 8, true},
+                    PngCase{"palette8_short", P, 8, false, false, 47, 33, 100},
+                    PngCase{"palette8_short_trns", P, 8, true, false, 47, 33, 100}, PngCase{"rgb8", RGB, 8},
+                    PngCase{"rgb16", RGB, 16}, PngCase{"rgb8_trns", RGB, 8, true}, PngCase{"rgba8", RGBA, 8},
+                    PngCase{"rgba16", RGBA, 16}, PngCase{"gray1_interlaced", G, 1, false, true},
+                    PngCase{"gray8_trns_interlaced", G, 8, true, true}, PngCase{"palette4_interlaced", P, 4, false, true},
+                    PngCase{"rgb8_interlaced", RGB, 8, false, true}, PngCase{"rgba16_interlaced", RGBA, 16, false, true},
+                    PngCase{"rgb8_1x1", RGB, 8, false, false, 1, 1}, PngCase{"palette1_1x1", P, 1, true, false, 1, 1},
+                    PngCase{"rgba8_interlaced_1x1", RGBA, 8, false, true, 1, 1},
+                    PngCase{"gray2_interlaced_3x2", G, 2, false, true, 3, 2},
+                    PngCase{"rgb8_interlaced_wide", RGB, 8, false, true, 301, 9},
+                    PngCase{"rgb8_extras", RGB, 8, false, false, 47, 33, 0, true},
+                    PngCase{"gray16_extras", G, 16, false, false, 47, 33, 0, true}),
+    [](const testing::TestParamInfo<PngCase>& info) { return std::string(info.param.name); });
+
+// Every 16-bit sample value: scaled to 8 bits as Qt scales it (rounded).
+TEST(PngCodec, EverySixteenBitValueMatchesQt) {
+    Bytes out = PngSignature();
+    PutChunk(out, "IHDR", Ihdr(256, 256, 16, PNG_COLOR_TYPE_GRAY));
+    Bytes raw;
+    for (int y = 0; y < 256; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < 256; ++x) raw.insert(raw.end(), {static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(x)});
+    }
+    Bytes packed(compressBound(raw.size()));
+    uLongf packedSize = packed.size();
+    compress(packed.data(), &packedSize, raw.data(), raw.size());
+    packed.resize(packedSize);
+    PutChunk(out, "IDAT", packed);
+    PutChunk(out, "IEND", {});
+    const std::optional<Picture> qt = QtDecode(out);
+    ASSERT_TRUE(qt.has_value());
+    const Outcome ours = Decode(kPng, out);
+    ASSERT_TRUE(ours.picture.has_value()) << ours.detail;
+    EXPECT_TRUE(ours.picture->bgr == qt->bgr);
+}
+
+// Qt reads 16-bit RGB with tRNS into the wrong layout (three samples into a
+// four-sample format), so it is checked against the same file without tRNS:
+// as everywhere else, the transparent colour keeps its colour.
+TEST(PngCodec, SixteenBitRgbWithTrnsShowsItsColours) {
+    const Bytes keyed = MakePng({"rgb16_trns", RGB, 16, true});
+    const Bytes plain = MakePng({"rgb16_trns", RGB, 16, true}, 1, /*writeTrns=*/false);
+    ASSERT_NE(keyed, plain);
+    const std::optional<Picture> qt = QtDecode(plain);
+    ASSERT_TRUE(qt.has_value());
+    const Outcome ours = Decode(kPng, keyed);
+    ASSERT_TRUE(ours.picture.has_value()) << ours.detail;
+    EXPECT_TRUE(ours.picture->bgr == qt->bgr);
+}
+
+// ---------------------------------------------------------------- JPEG variants
+
+class JpegVariant : public testing::TestWithParam<JpegCase> {};
+
+TEST_P(JpegVariant, MatchesQtByteForByte) {
+    const Bytes file = MakeJpeg(GetParam());
+    const std::optional<Picture> qt = QtDecode(file);
+    ASSERT_TRUE(qt.has_value()) << "Qt cannot read the test file";
+    const Outcome ours = Decode(kJpeg, file);
+    ASSERT_TRUE(ours.picture.has_value()) << ours.detail;
+    EXPECT_EQ(ours.picture->width, qt->width);
+    EXPECT_EQ(ours.picture->height, qt->height);
+    EXPECT_TRUE(ours.picture->bgr == qt->bgr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Jpeg, JpegVariant,
+    testing::Values(JpegCase{"baseline420", JCS_YCbCr}, JpegCase{"baseline444", JCS_YCbCr, 1, 1},
+                    JpegCase{"baseline422", JCS_YCbCr, 2, 1}, JpegCase{"baseline440", JCS_YCbCr, 1, 2},
+                    JpegCase{"progressive420", JCS_YCbCr, 2, 2, true}, JpegCase{"progressive444", JCS_YCbCr, 1, 1, true},
+                    JpegCase{"gray", JCS_GRAYSCALE, 1, 1}, JpegCase{"gray_progressive", JCS_GRAYSCALE, 1, 1, true},
+                    JpegCase{"rgb", JCS_RGB, 1, 1}, JpegCase{"cmyk", JCS_CMYK, 1, 1},
+                    JpegCase{"cmyk_progressive", JCS_CMYK, 1, 1, true}, JpegCase{"ycck", JCS_YCCK, 2, 2},
+                    JpegCase{"restarts", JCS_YCbCr, 2, 2, false, 1},
+                    JpegCase{"restarts_progressive", JCS_YCbCr, 2, 2, true, 2},
+                    JpegCase{"arithmetic", JCS_YCbCr, 2, 2, false, 0, true},
+                    JpegCase{"arithmetic_progressive", JCS_YCbCr, 2, 2, true, 0, true},
+                    JpegCase{"1x1", JCS_YCbCr, 2, 2, false, 0, false, 1, 1},
+                    JpegCase{"gray_1x1", JCS_GRAYSCALE, 1, 1, false, 0, false, 1, 1},
+                    JpegCase{"odd_17x3", JCS_YCbCr, 2, 2, true, 0, false, 17, 3},
+                    JpegCase{"wide_301x9", JCS_YCbCr, 2, 2, false, 1, false, 301, 9}),
+    [](const testing::TestParamInfo<JpegCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- damage
+
+struct CutCase {
+    const char* name;
+    Decoder decode;
+    std::function<Bytes()> make;
+};
+
+class CutFile : public testing::TestWithParam<CutCase> {};
+
+// Cut at a hundred offsets through the file and at each of its last 16
+// bytes (the end marker): never a picture.
+TEST_P(CutFile, IsDamagedAtEveryLength) {
+    const Bytes file = GetParam().make();
+    ASSERT_TRUE(Decode(GetParam().decode, file).picture.has_value());
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n < file.size(); n += std::max<std::size_t>(1, file.size() / 100)) lengths.push_back(n);
+    for (std::size_t n = file.size() - std::min<std::size_t>(16, file.size()); n < file.size(); ++n) lengths.push_back(n);
+    for (const std::size_t n : lengths) {
+        const Outcome outcome = Decode(GetParam().decode, Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n)));
+        EXPECT_FALSE(outcome.picture.has_value()) << "cut at " << n << " of " << file.size();
+        EXPECT_EQ(outcome.error, Kind::kDamaged) << "cut at " << n << ": " << outcome.detail;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cut, CutFile,
+    testing::Values(CutCase{"png_rgb", kPng, [] { return MakePng({"rgb8", RGB, 8, false, false, 47, 33, 0, true}); }},
+                    CutCase{"png_palette_interlaced", kPng, [] { return MakePng({"p", P, 4, true, true}); }},
+                    CutCase{"jpeg_baseline", kJpeg, [] { return MakeJpeg({"b", JCS_YCbCr}); }},
+                    CutCase{"jpeg_progressive", kJpeg, [] { return MakeJpeg({"p", JCS_YCbCr, 2, 2, true}); }},
+                    CutCase{"jpeg_restarts", kJpeg, [] { return MakeJpeg({"r", JCS_GRAYSCALE, 1, 1, false, 1}); }}),
+    [](const testing::TestParamInfo<CutCase>& info) { return std::string(info.param.name); });
+
+struct DamageCase {
+    const char* name;
+    std::function<Bytes()> make;
+};
+
+class DamagedPng : public testing::TestWithParam<DamageCase> {};
+
+TEST_P(DamagedPng, IsRefused) {
+    const Outcome outcome = Decode(kPng, GetParam().make());
+    EXPECT_FALSE(outcome.picture.has_value());
+    EXPECT_EQ(outcome.error, Kind::kDamaged) << outcome.detail;
+    EXPECT_FALSE(outcome.detail.empty());
+}
+
+Bytes FlipInChunk(const char* type, std::size_t offset) {
+    Bytes file = MakePng({"rgb8", RGB, 8, false, false, 47, 33, 0, true});
+    file[FindChunk(file, type) + 8 + offset] ^= 0x10;
+    return file;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Png, DamagedPng,
+    testing::Values(
+        DamageCase{"bad_ihdr_crc", [] { return FlipInChunk("IHDR", 3); }},
+        DamageCase{"bad_idat_crc", [] { return FlipInChunk("IDAT", 20); }},
+        DamageCase{"bad_text_crc", [] { return FlipInChunk("tEXt", 2); }},
+        DamageCase{"bad_ztxt_crc", [] { return FlipInChunk("zTXt", 2); }},
+        DamageCase{"unknown_critical_chunk", [] { return TinyPng([](Bytes& out) { PutChunk(out, "ABCD", {1, 2, 3}); }); }},
+        DamageCase{"palette_index_outside_palette",
+                   [] {
+                       Bytes out = PngSignature();
+                       PutChunk(out, "IHDR", Ihdr(1, 1, 8, PNG_COLOR_TYPE_PALETTE));
+                       PutChunk(out, "PLTE", {10, 20, 30, 40, 50, 60});
+                       const Bytes raw = {0, 7};
+                       Bytes packed(64);
+                       uLongf size = packed.size();
+                       compress(packed.data(), &size, raw.data(), raw.size());
+                       packed.resize(size);
+                       PutChunk(out, "IDAT", packed);
+                       PutChunk(out, "IEND", {});
+                       return out;
+                   }},
+        DamageCase{"image_data_short",
+                   [] {
+                       Bytes out = PngSignature();
+                       PutChunk(out, "IHDR", Ihdr(4, 4, 8, PNG_COLOR_TYPE_GRAY));
+                       const Bytes raw = {0, 1, 2, 3, 4};  // one row of four
+                       Bytes packed(64);
+                       uLongf size = packed.size();
+                       compress(packed.data(), &size, raw.data(), raw.size());
+                       packed.resize(size);
+                       PutChunk(out, "IDAT", packed);
+                       PutChunk(out, "IEND", {});
+                       return out;
+                   }},
+        DamageCase{"zero_width", [] {
+                       Bytes out = TinyPng([](Bytes&) {});
+                       Bytes ihdr = Ihdr(0, 1, 8, PNG_COLOR_TYPE_GRAY);
+                       Bytes fixed = PngSignature();
+                       PutChunk(fixed, "IHDR", ihdr);
+                       fixed.insert(fixed.end(), out.begin() + 33, out.end());
+                       return fixed;
+                   }}),
+    [](const testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
+
+// A progressive JPEG cut from a real picture, declaring 16384 x 16384 and
+// sending its scans again and again: the first scan already runs out of
+// data, which is damage, long before the picture's work is done.
+TEST(JpegCodec, HugeDeclaredPictureWithEmptyScansIsRefused) {
+    Bytes file = MakeJpeg({"p", JCS_YCbCr, 2, 2, true, 0, false, 16, 16});
+    std::size_t sof = 2;
+    while (!(file[sof] == 0xff && file[sof + 1] == 0xc2)) ++sof;
+    file[sof + 5] = 0x40, file[sof + 6] = 0x00;  // height 16384
+    file[sof + 7] = 0x40, file[sof + 8] = 0x00;  // width 16384
+    std::size_t lastScan = file.size() - 2;
+    while (!(file[lastScan] == 0xff && file[lastScan + 1] == 0xda)) --lastScan;
+    const Bytes scan(file.begin() + static_cast<std::ptrdiff_t>(lastScan), file.end() - 2);
+    file.resize(file.size() - 2);
+    for (int k = 0; k < 3000; ++k) file.insert(file.end(), scan.begin(), scan.end());
+    file.insert(file.end(), {0xff, 0xd9});
+    const Outcome outcome = Decode(kJpeg, file);
+    EXPECT_FALSE(outcome.picture.has_value());
+    EXPECT_EQ(outcome.error, Kind::kDamaged) << outcome.detail;
+}
+
+// A legal progression of thousands of scans stops at the scan limit; the
+// same file cut to the limit decodes, as Qt decodes it.
+TEST(JpegCodec, ScanLimit) {
+    const Bytes many = ManyScanJpeg(2048, 2048, 3, 2647);
+    const Outcome refused = Decode(kJpeg, many);
+    EXPECT_FALSE(refused.picture.has_value());
+    EXPECT_EQ(refused.error, Kind::kDamaged);
+    EXPECT_NE(refused.detail.find("more than " + std::to_string(codec::kMaxJpegScans) + " scans"), std::string::npos)
+        << refused.detail;
+
+    for (const int scans : {codec::kMaxJpegScans, codec::kMaxJpegScans + 1}) {
+        const Bytes file = ManyScanJpeg(64, 48, 3, scans);
+        const Outcome outcome = Decode(kJpeg, file);
+        if (scans <= codec::kMaxJpegScans) {
+            ASSERT_TRUE(outcome.picture.has_value()) << scans << " scans: " << outcome.detail;
+            const std::optional<Picture> qt = QtDecode(file);
+            ASSERT_TRUE(qt.has_value());
+            EXPECT_TRUE(outcome.picture->bgr == qt->bgr);
+        } else {
+            EXPECT_EQ(outcome.error, Kind::kDamaged) << scans << " scans";
+        }
+    }
+}
+
+// ---------------------------------------------------------------- metadata cost
+
+// Peak resident memory of a child process that runs `work`, in kilobytes.
+long ChildPeakKilobytes(const std::function<void()>& work) {
+    const pid_t child = fork();
+    if (child == 0) {
+        work();
+        _exit(0);
+    }
+    int status = 0;
+    rusage usage{};
+    EXPECT_EQ(wait4(child, &status, 0, &usage), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return usage.ru_maxrss;
+}
+
+// Fifty zTXt chunks of 30 MB each once decompressed: skipped unread, so the
+// picture decodes with memory close to that of decoding the bare 1 x 1 file.
+TEST(PngCodec, CompressedTextBombCostsNothing) {
+    const Bytes text(30u << 20, 'x');
+    Bytes packed(compressBound(text.size()));
+    uLongf packedSize = packed.size();
+    ASSERT_EQ(compress2(packed.data(), &packedSize, text.data(), text.size(), 9), Z_OK);
+    packed.resize(packedSize);
+    Bytes chunk = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 0};
+    chunk.insert(chunk.end(), packed.begin(), packed.end());
+    const Bytes bomb = TinyPng([&](Bytes& out) {
+        for (int k = 0; k < 50; ++k) PutChunk(out, "zTXt", chunk);
+    }, 200);
+    const Bytes bare = TinyPng([](Bytes&) {}, 200);
+
+    const Outcome outcome = Decode(kPng, bomb);
+    ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
+    EXPECT_EQ(outcome.picture->bgr, (Bytes{200, 200, 200}));
+
+    auto decodeIn = [](const Bytes& file) {
+        return [&file] {
+            if (!Decode(kPng, file).picture) _exit(1);
+        };
+    };
+    const long barePeak = ChildPeakKilobytes(decodeIn(bare));
+    const long bombPeak = ChildPeakKilobytes(decodeIn(bomb));
+    // One chunk inflated would already be 30 MB.
+    EXPECT_LT(bombPeak - barePeak, 16 * 1024) << "bare " << barePeak << " KB, bomb " << bombPeak << " KB";
+}
+
+// ---------------------------------------------------------------- limits and callbacks
+
+struct LimitCase {
+    const char* name;
+    Decoder decode;
+    std::function<Bytes()> make;
+    std::uint64_t width, height;
+};
+
+class SizeLimit : public testing::TestWithParam<LimitCase> {};
+
+// One pixel over the limit is refused before any allocation, naming the size;
+// exactly at the limit the picture loads.
+TEST_P(SizeLimit, RefusesBeforeAllocating) {
+    const LimitCase& c = GetParam();
+    const Bytes file = c.make();
+    const std::uint64_t pixels = c.width * c.height;
+    const Outcome over = Decode(c.decode, file, pixels - 1);
+    EXPECT_EQ(over.error, Kind::kTooLarge);
+    EXPECT_EQ(over.width, c.width);
+    EXPECT_EQ(over.height, c.height);
+    EXPECT_EQ(over.allocations, 0);
+    const Outcome at = Decode(c.decode, file, pixels);
+    ASSERT_TRUE(at.picture.has_value()) << at.detail;
+    EXPECT_EQ(at.picture->width, static_cast<int>(c.width));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, SizeLimit,
+    testing::Values(LimitCase{"png", kPng, [] { return MakePng({"rgb8", RGB, 8}); }, 47, 33},
+                    LimitCase{"png_interlaced", kPng, [] { return MakePng({"g", G, 4, false, true, 5, 7}); }, 5, 7},
+                    LimitCase{"jpeg", kJpeg, [] { return MakeJpeg({"b", JCS_YCbCr}); }, 47, 33},
+                    LimitCase{"jpeg_progressive", kJpeg, [] { return MakeJpeg({"p", JCS_GRAYSCALE, 1, 1, true, 0, false, 9, 70}); }, 9, 70}),
+    [](const testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
+
+// Headers declaring huge pictures: the size is read and refused from the
+// header alone, or (within the limit) passed to allocate, whose exception
+// comes back unchanged. libpng's own default limit (a million per side) does
+// not decide: a 3 x 89478485 picture is within 2^28 pixels.
+TEST(PngJpegCodec, HugeDeclaredSizes) {
+    Bytes wide = PngSignature();
+    PutChunk(wide, "IHDR", Ihdr(70000, 70000, 8, PNG_COLOR_TYPE_RGB));
+    Outcome outcome = Decode(kPng, wide);
+    EXPECT_EQ(outcome.error, Kind::kTooLarge);
+    EXPECT_EQ(outcome.width, 70000u);
+    EXPECT_EQ(outcome.height, 70000u);
+    EXPECT_EQ(outcome.allocations, 0);
+
+    Bytes tall = PngSignature();
+    PutChunk(tall, "IHDR", Ihdr(3, 89478485, 8, PNG_COLOR_TYPE_RGB));
+    PutChunk(tall, "IDAT", {0x78, 0x9c});
+    struct Refused {};
+    std::size_t at = 0;
+    int asked = 0;
+    EXPECT_THROW(codec::DecodePng(PiecesOf(tall, at),
+                                  [&](int width, int height) -> ops::RowView {
+                                      ++asked;
+                                      EXPECT_EQ(width, 3);
+                                      EXPECT_EQ(height, 89478485);
+                                      throw Refused{};
+                                  },
+                                  kLimit),
+                 Refused);
+    EXPECT_EQ(asked, 1);
+
+    const Bytes jpeg = ManyScanJpeg(16384, 16384, 1, 1);
+    outcome = Decode(kJpeg, jpeg, 16384u * 16383u);
+    EXPECT_EQ(outcome.error, Kind::kTooLarge);
+    EXPECT_EQ(outcome.width, 16384u);
+    EXPECT_EQ(outcome.height, 16384u);
+    EXPECT_EQ(outcome.allocations, 0);
+}
+
+struct ThrowCase {
+    const char* name;
+    Decoder decode;
+    std::function<Bytes()> make;
+    bool inSource;  // else in allocate
+};
+
+class CallbackThrows : public testing::TestWithParam<ThrowCase> {};
+
+// An exception from the source (at several points of the file) or from
+// allocate passes through the decoder as it is.
+TEST_P(CallbackThrows, PassesThrough) {
+    const ThrowCase& c = GetParam();
+    const Bytes file = c.make();
+    for (const std::size_t failAt : {std::size_t{0}, std::size_t{40}, file.size() / 2, file.size() - 1}) {
+        std::size_t at = 0;
+        const codec::ByteSource pieces = PiecesOf(file, at);
+        const codec::ByteSource source = [&](std::uint8_t* buffer, std::size_t size) {
+            if (c.inSource && at + size > failAt) throw std::runtime_error("read failed");
+            return pieces(buffer, size);
+        };
+        Bytes store;
+        const codec::AllocateRows allocate = [&](int width, int height) {
+            if (!c.inSource) throw std::bad_alloc();
+            store.resize(static_cast<std::size_t>(3 * width * height));
+            return ops::RowView{store.data(), width, height, 3 * width};
+        };
+        if (c.inSource)
+            EXPECT_THROW(c.decode(source, allocate, kLimit), std::runtime_error) << "at " << failAt;
+        else
+            EXPECT_THROW(c.decode(source, allocate, kLimit), std::bad_alloc);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Callbacks, CallbackThrows,
+    testing::Values(ThrowCase{"png_source", kPng, [] { return MakePng({"rgb8", RGB, 8}); }, true},
+                    ThrowCase{"png_allocate", kPng, [] { return MakePng({"rgb8", RGB, 8}); }, false},
+                    ThrowCase{"jpeg_source", kJpeg, [] { return MakeJpeg({"b", JCS_YCbCr}); }, true},
+                    ThrowCase{"jpeg_allocate", kJpeg, [] { return MakeJpeg({"b", JCS_YCbCr}); }, false}),
+    [](const testing::TestParamInfo<ThrowCase>& info) { return std::string(info.param.name); });
+
+TEST(PngJpegCodec, Signatures) {
+    const Bytes png = MakePng({"g", G, 8, false, false, 1, 1});
+    const Bytes jpeg = MakeJpeg({"g", JCS_GRAYSCALE, 1, 1, false, 0, false, 1, 1});
+    EXPECT_TRUE(codec::LooksLikePng(png));
+    EXPECT_FALSE(codec::LooksLikePng(jpeg));
+    EXPECT_FALSE(codec::LooksLikePng(std::span(png).first(7)));
+    EXPECT_TRUE(codec::LooksLikeJpeg(jpeg));
+    EXPECT_FALSE(codec::LooksLikeJpeg(png));
+    EXPECT_FALSE(codec::LooksLikeJpeg(std::span(jpeg).first(2)));
+}
+
+// 12-bit samples are a valid JPEG this program does not read.
+TEST(JpegCodec, TwelveBitIsUnsupported) {
+    Bytes file = MakeJpeg({"g", JCS_GRAYSCALE, 1, 1});
+    std::size_t sof = 2;
+    while (!(file[sof] == 0xff && (file[sof + 1] == 0xc0 || file[sof + 1] == 0xc1))) ++sof;
+    file[sof + 4] = 12;
+    const Outcome outcome = Decode(kJpeg, file);
+    EXPECT_EQ(outcome.error, Kind::kUnsupported) << outcome.detail;
+}
+
+}  // namespace
