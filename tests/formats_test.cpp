@@ -95,7 +95,7 @@ Checked Check(Format format, const Bytes& file, std::uint64_t limit = kLimit) {
     codec::ByteSource source = [&](std::uint8_t* out, std::size_t size) {
         step = step % 97 + 1;
         const std::size_t n = std::min({size, step, file.size() - at});
-        std::memcpy(out, file.data() + at, n);
+        if (n > 0) std::memcpy(out, file.data() + at, n);
         at += n;
         return n;
     };
