@@ -106,22 +106,14 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
 }
 
 // The formats Qt reads, once their bytes have passed the check.
-QImage DecodeWithQt(files::InputFile& file, codec::Format format, const std::vector<std::uint8_t>& head) {
+QImage DecodeWithQt(files::InputFile& file, codec::Format format) {
     file.Rewind();
     codec::CheckForQt(format, SourceOf(file), kMaxPicturePixels);
     file.Rewind();
     QFile device;
     if (!device.open(file.descriptor(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         FailRead(file.name(), Reason(EIO));
-    QByteArray reader;
-    switch (format) {
-    case codec::Format::kGif: reader = "gif"; break;
-    case codec::Format::kPnm: reader = "ppm"; break;
-    case codec::Format::kXpm: reader = "xpm"; break;
-    case codec::Format::kXbm: reader = "xbm"; break;
-    case codec::Format::kIco: reader = head.size() > 2 && head[2] == 2 ? "cur" : "ico"; break;
-    default: FailRead(file.name(), QStringLiteral("not a picture format this program reads"));
-    }
+    const QByteArray reader = codec::QtReaderName(format);
     QImageReader qt(&device, reader);
     qt.setDecideFormatFromContent(false);
     qt.setAllocationLimit(kQtAllocationLimitMb);
@@ -152,7 +144,7 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
             return image;
         case codec::Format::kUnknown: break;
         default:
-            if (codec::CheckedForQt(format)) return DecodeWithQt(file, format, head);
+            if (codec::CheckedForQt(format)) return DecodeWithQt(file, format);
             break;
         }
         FailRead(name, QStringLiteral("not a picture format this program reads"));
