@@ -280,12 +280,33 @@ std::optional<Size> BmpSize(const std::string& path) {
     }
 }
 
-void WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const Size& size) {
+// Written beside under a temporary name, then renamed over the record: the
+// record is whole or absent. It is not flushed to the disk first, unlike the
+// stage files: the stage files are on the disk before the record exists, and
+// a record lost or cut short by a crash no longer matches, so the picture is
+// done again. That saves a third of a small picture's time on a disk where a
+// flush costs milliseconds. Only the run holding the folder's lock writes
+// here, so the fixed temporary name is its own; one left by a run killed
+// outright starts with the temporary prefix and is tidied.
+bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const Size& size, std::string& error) {
     const std::string text = RecordHead(job, stamp) + "width " + std::to_string(size.width) + "\nheight " +
                              std::to_string(size.height) + "\n";
-    files::OutputFile file{FileName(folder + "/" + kRecordName)};
-    file.Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    file.Commit();
+    const std::string temporary = folder + "/" + files::kTemporaryPrefix + "record";
+    const std::string target = folder + "/" + kRecordName;
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    bool written = fd >= 0;
+    int problem = written ? 0 : errno;
+    if (written) {
+        written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (!written) problem = errno != 0 ? errno : ENOSPC;
+        if (::close(fd) != 0 && written) written = false, problem = errno;
+    }
+    if (written && ::rename(temporary.c_str(), target.c_str()) != 0) written = false, problem = errno;
+    if (!written) {
+        ::unlink(temporary.c_str());
+        error = "Cannot write " + Shown(target) + ": " + ReasonText(problem);
+    }
+    return written;
 }
 
 // Temporaries left in a result folder by a worker that was killed outright.
@@ -689,11 +710,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
             if (!stamp || !size) {
                 message = "the chain ended without its result";
             } else {
-                try {
-                    WriteRecord(worker.folder, job, *stamp, *size);
-                } catch (const std::exception& error) {
-                    message = error.what();
-                }
+                WriteRecord(worker.folder, job, *stamp, *size, message);
             }
         } else if (stopSignal != 0 && WIFSIGNALED(status)) {
             // Stopped with the run: nothing of it stays, and no entry.

@@ -246,13 +246,14 @@ int main(int argc, char** argv) {
         add("Peer/Chain/" + s, PeerChainBench);
 #endif
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    // Looked at before Initialize, which removes the flags it consumes.
     bool json = false, console = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--benchmark_format=json") == 0) json = true, console = false;
         if (std::strcmp(argv[i], "--benchmark_format=csv") == 0) console = false;
     }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     if (json) {
         Keeping<benchmark::JSONReporter> reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
