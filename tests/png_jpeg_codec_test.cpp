@@ -676,6 +676,36 @@ TEST(JpegCodec, ScanLimit) {
     }
 }
 
+struct ChunkCase {
+    const char* name;
+    const char* type;
+    Bytes data;
+};
+
+class SkippedChunk : public testing::TestWithParam<ChunkCase> {};
+
+// Ancillary chunks, known or not, are skipped unread: even ones whose
+// content is broken (a profile or text that does not decompress, a wrong
+// length) leave the picture as it is.
+TEST_P(SkippedChunk, LeavesThePicture) {
+    const Bytes file = TinyPng([](Bytes& out) { PutChunk(out, GetParam().type, GetParam().data); }, 123);
+    const Outcome outcome = Decode(kPng, file);
+    ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
+    EXPECT_EQ(outcome.picture->bgr, (Bytes{123, 123, 123}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Png, SkippedChunk,
+    testing::Values(ChunkCase{"iccp_garbage", "iCCP", {'p', 0, 0, 1, 2, 3, 4}},
+                    ChunkCase{"ztxt_garbage", "zTXt", {'k', 0, 0, 9, 9, 9}},
+                    ChunkCase{"itxt_garbage", "iTXt", {'k', 0, 1, 0, 7, 7}},
+                    ChunkCase{"srgb_wrong_length", "sRGB", {0, 0, 0}},
+                    ChunkCase{"gama_zero", "gAMA", {0, 0, 0, 0}},
+                    ChunkCase{"exif", "eXIf", {'M', 'M', 0, 42, 0, 0, 0, 8}},
+                    ChunkCase{"unknown_ancillary", "vpAg", {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+                    ChunkCase{"empty_text", "tEXt", {}}),
+    [](const testing::TestParamInfo<ChunkCase>& info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------- metadata cost
 
 // Peak resident memory of a child process that runs `work`, in kilobytes.
