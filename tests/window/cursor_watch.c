@@ -1,7 +1,9 @@
 /* Reports the pointer's cursor as the X server shows it, for the window
  * test: one line for the cursor now, then one line each time it changes,
- * for the given number of seconds. A line is the cursor's size, hot spot and
- * a hash of its pixels, so equal lines mean the same picture.
+ * for the given number of seconds. A line is the cursor's serial number
+ * (each cursor the server knows has its own, so even a cursor that was
+ * shown too briefly to be read back is seen), then its size, hot spot and a
+ * hash of the pixels of the cursor shown when the line was written.
  *
  *   cursor_watch SECONDS
  */
@@ -12,14 +14,15 @@
 #include <stdlib.h>
 #include <time.h>
 
-static void print_cursor(Display* display) {
+static void print_cursor(Display* display, unsigned long serial) {
     XFixesCursorImage* image = XFixesGetCursorImage(display);
     if (image == NULL) {
-        puts("none");
+        printf("%lu none\n", serial);
     } else {
+        if (serial == 0) serial = image->cursor_serial;
         unsigned long long hash = 1469598103934665603ULL;
         for (int i = 0; i < image->width * image->height; i++) hash = (hash ^ (image->pixels[i] & 0xffffffffUL)) * 1099511628211ULL;
-        printf("%dx%d+%d+%d:%016llx\n", image->width, image->height, image->xhot, image->yhot, hash);
+        printf("%lu %dx%d+%d+%d:%016llx\n", serial, image->width, image->height, image->xhot, image->yhot, hash);
         XFree(image);
     }
     fflush(stdout);
@@ -41,14 +44,15 @@ int main(int argc, char** argv) {
     }
     XFixesSelectCursorInput(display, DefaultRootWindow(display), XFixesDisplayCursorNotifyMask);
     XSync(display, False);
-    print_cursor(display);
+    print_cursor(display, 0);
     const double end = now() + seconds;
     struct pollfd fd = {ConnectionNumber(display), POLLIN, 0};
     while (now() < end) {
         while (XPending(display)) {
             XEvent event;
             XNextEvent(display, &event);
-            if (event.type == event_base + XFixesCursorNotify) print_cursor(display);
+            if (event.type == event_base + XFixesCursorNotify)
+                print_cursor(display, ((XFixesCursorNotifyEvent*)&event)->cursor_serial);
         }
         poll(&fd, 1, 20);
     }

@@ -106,19 +106,20 @@ convert -size 8000x6000 xc:white -fill black -stroke black -strokewidth 40 \
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1 mousemove --window "$window" 700 520; }
 park() { xdotool mousemove --window "$window" 700 520; sleep 0.3; }
 idle_cursor() { "$work/cursor_watch" 0; }
-# Runs ACTION… while watching the cursor for SECONDS; checks that it changed
-# away from the idle one and ended as the idle one.
+cursor_image() { "$work/cursor_watch" 0 | cut -d' ' -f2; }
+# Runs ACTION… while watching the cursor for SECONDS; checks that another
+# cursor showed and that it ended as the idle one.
 expect_busy_then_idle() {
   local what=$1 seconds=$2 idle lines last
   shift 2
-  idle=$(idle_cursor)
+  idle=$(idle_cursor | cut -d' ' -f2)
   "$work/cursor_watch" "$seconds" >"$work/cursor.log" &
   local watcher=$!
   sleep 0.2
   "$@"
   wait "$watcher"
-  lines=$(sort -u "$work/cursor.log" | wc -l)
-  last=$(tail -n1 "$work/cursor.log")
+  lines=$(cut -d' ' -f1 "$work/cursor.log" | sort -u | wc -l)
+  last=$(tail -n1 "$work/cursor.log" | cut -d' ' -f2)
   if [ "$lines" -ge 2 ] && [ "$last" = "$idle" ]; then
     echo "ok   cursor, $what: busy, then idle again ($(wc -l <"$work/cursor.log") cursor changes)"
   else
@@ -130,12 +131,12 @@ expect_busy_then_idle() {
 box_up() { timeout 10 xdotool search --sync --onlyvisible --name "$1" >/dev/null; }
 expect_idle() {
   local what=$1 idle=$2 seen
-  seen=$(idle_cursor)
+  seen=$(cursor_image)
   if [ "$seen" = "$idle" ]; then echo "ok   cursor, $what: the idle cursor"; else
     echo "FAIL cursor, $what: $seen instead of the idle $idle"; failures=$((failures + 1)); fi
 }
 park
-idle=$(idle_cursor)
+idle=$(cursor_image)
 # Filter with the left pane empty: its message box opens in the middle of the command.
 click 60 68
 box_up '^workbench$'
