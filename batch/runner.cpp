@@ -85,7 +85,10 @@ public:
     std::vector<Job> jobs;
     std::uint64_t passedOver = 0;
 
-    explicit JobList(std::string cwd) : cwd_(std::move(cwd)) {}
+    explicit JobList(std::string cwd, const std::string& out) : cwd_(std::move(cwd)) {
+        struct stat info {};
+        if (::stat(out.c_str(), &info) == 0) out_ = std::make_pair(info.st_dev, info.st_ino);
+    }
 
     void AddInput(const std::string& path) {
         struct stat info {};
@@ -153,7 +156,9 @@ private:
                 continue;
             }
             if (S_ISDIR(info.st_mode)) {
-                Walk(root, relative);
+                // The results of an earlier run inside a folder of inputs
+                // are not inputs.
+                if (!out_ || *out_ != std::make_pair(info.st_dev, info.st_ino)) Walk(root, relative);
                 continue;
             }
             if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) != 0) info.st_mode = 0;
@@ -165,6 +170,7 @@ private:
     }
 
     std::string cwd_;
+    std::optional<std::pair<dev_t, ino_t>> out_;  // the --out folder, when it exists
 };
 
 // Two inputs whose result folders meet: the same folder, or one folder
@@ -586,7 +592,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
     std::string out = options.out;
     while (out.size() > 1 && out.back() == '/') out.pop_back();
 
-    JobList list{cwdBuffer};
+    JobList list{cwdBuffer, out};
     bool readStandardInput = false;
     for (const std::string& input : inputs) {
         if (input == "-") {

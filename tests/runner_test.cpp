@@ -582,6 +582,17 @@ TEST(RunnerTest, FinishedPicturesAreSkippedUntilTheInputChangesOrForce) {
     EXPECT_TRUE(Lines(RunTool({"--out", "out", "--force", "in"}).out).back().startsWith("2 done, 0 skipped, 0 failed"));
 }
 
+TEST(RunnerTest, ResultsInsideAFolderOfInputsAreNotInputs) {
+    Scratch dir;
+    MakePicture("in/a.png", 30, 20, 1);
+    const QList<QByteArray> command{"--out", "in/results", "in"};
+    EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("1 done, 0 skipped, 0 failed"));
+    const ToolRun again = RunTool(command);
+    EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+    EXPECT_TRUE(Lines(again.out).back().startsWith("0 done, 1 skipped, 0 failed")) << again.out.toStdString();
+    EXPECT_FALSE(std::filesystem::exists("in/results/results"));
+}
+
 TEST(RunnerTest, ProgressIsOneLineAPictureWithoutATerminal) {
     Scratch dir;
     for (int i = 0; i < 3; ++i) MakePicture("in/p" + std::to_string(i) + ".png", 25, 15, static_cast<std::uint32_t>(i));
