@@ -66,17 +66,21 @@ void ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap) {
     }
 }
 
-// The fast form. The foreground of the picture is a bit plane: bit j of word
-// i of a row is pixel 64 i + j. Each row carries a zero word on either side,
-// so the shifts that bring in the west and east neighbours need no edge test.
-// A sub-pass works a row at a time, in place, keeping a copy of the row above
-// as it was before the sub-pass.
+// The fast form. The foreground is one bit stream for the whole picture:
+// pixel (x, y) is bit p = y * S + x, bit p % 64 of word p / 64, where the
+// row stride S is W itself for narrow pictures (rows end to end, nothing
+// spent between them) and W rounded up to whole words from 512 pixels
+// across (at most an eighth more, and the rows above and below are then
+// whole words away). Bits W..S-1 of a row are 0. The neighbours of a word
+// are 64-bit windows of the stream at offsets -S-1 .. S+1, each two words
+// and a funnel shift. A bit in column 0 or W-1 gets a neighbour from the
+// next or previous row that way, but those columns are never candidates,
+// and their own neighbours are right.
 namespace {
 
 using Word = std::uint64_t;
 
-inline Word West(const Word* r, int i) { return (r[i] << 1) | (r[i - 1] >> 63); }
-inline Word East(const Word* r, int i) { return (r[i] >> 1) | (r[i + 1] << 63); }
+constexpr int kAlignedWidth = 512;
 
 // Folds one more flag word into "at least one" and "at least two" of the
 // flags seen so far, bit by bit.
@@ -85,14 +89,35 @@ inline void Tally(Word v, Word& one, Word& two) {
     one |= v;
 }
 
-// The pixels of one word of row `here` that the sub-pass deletes.
-inline Word Deletions(const Word* above, const Word* here, const Word* below, int i, Word inner,
+// The 64 bits of the stream starting `shift` bits into word j: (j, j+1).
+inline Word Window(const Word* plane, std::ptrdiff_t j, int shift) {
+    return (plane[j] >> shift) | ((plane[j + 1] << 1) << (63 - shift));
+}
+
+// Where a window starts relative to bit 0 of word i: `shift` bits into word
+// i + word.
+struct Offset {
+    std::ptrdiff_t word;
+    int shift;
+};
+inline Offset At(std::int64_t bits) { return {static_cast<std::ptrdiff_t>(bits >> 6), static_cast<int>(bits & 63)}; }
+
+// The neighbours P0..P7 of bit 0 of a word, in stream bits.
+inline void NeighbourOffsets(std::int64_t stride, Offset* off) {
+    const std::int64_t delta[8] = {-stride - 1, -stride, -stride + 1, 1, stride + 1, stride, stride - 1, -1};
+    for (int k = 0; k < 8; ++k) off[k] = At(delta[k]);
+}
+
+// The pixels of `candidates` (a subset of word i) that the sub-pass deletes.
+// With whole-word rows the shifts are known here: 63 for the west column,
+// 0 for the middle, 1 for the east.
+template <bool kAligned>
+inline Word Deletions(const Word* plane, std::ptrdiff_t i, const Offset* off, Word candidates,
                       const SubPassRule& rule) {
-    const Word candidates = here[i] & inner;
-    if (candidates == 0) return 0;
-    const Word p[9] = {West(above, i), above[i], East(above, i), East(here, i),
-                       East(below, i), below[i], West(below, i), West(here, i),
-                       West(above, i)};
+    constexpr int kAlignedShift[8] = {63, 0, 1, 1, 1, 0, 63, 63};
+    Word p[9];
+    for (int k = 0; k < 8; ++k) p[k] = Window(plane, i + off[k].word, kAligned ? kAlignedShift[k] : off[k].shift);
+    p[8] = p[0];
     Word fg1 = 0, fg2 = 0, bg1 = 0, bg2 = 0, t1 = 0, t2 = 0;
     for (int k = 0; k < 8; ++k) {
         Tally(p[k], fg1, fg2);
@@ -128,92 +153,216 @@ inline Word PackFlags(const std::uint8_t* flags) {
     return word;
 }
 
+// Deletions found but not yet cleared from the plane. A sub-pass works in
+// place in stream order and word i reads back to word i + reach (reach < 0),
+// so a word's deletions wait until no later word reads it as it stood: at
+// most -reach words are pending besides the newest.
+class Pending {
+public:
+    explicit Pending(std::ptrdiff_t reach) : entries_(static_cast<std::size_t>(1 - reach)) {}
+    void Push(std::ptrdiff_t word, Word bits) {
+        entries_[tail_] = {word, bits};
+        tail_ = tail_ + 1 == entries_.size() ? 0 : tail_ + 1;
+        ++size_;
+    }
+    // Clears the pending deletions of the words before `limit`.
+    void ApplyBefore(std::ptrdiff_t limit, Word* plane) {
+        while (size_ != 0 && entries_[head_].word < limit) {
+            plane[entries_[head_].word] &= ~entries_[head_].bits;
+            head_ = head_ + 1 == entries_.size() ? 0 : head_ + 1;
+            --size_;
+        }
+    }
+
+private:
+    struct Entry {
+        std::ptrdiff_t word;
+        Word bits;
+    };
+    std::vector<Entry> entries_;
+    std::size_t head_ = 0, tail_ = 0, size_ = 0;
+};
+
+// The bit plane of a picture and what the sub-passes need to know about it.
+struct Plane {
+    int width = 0, height = 0;
+    std::int64_t stride = 0;   // S, in bits
+    std::ptrdiff_t words = 0;  // ceil(S * H / 64)
+    std::vector<Word> store;   // the words with two zero words either side
+    Word* bits() { return store.data() + 2; }
+    const Word* bits() const { return store.data() + 2; }
+};
+
+Plane Pack(const RowView& picture) {
+    Plane plane;
+    const int w = picture.width, h = picture.height;
+    plane.width = w;
+    plane.height = h;
+    plane.stride = w >= kAlignedWidth ? (std::int64_t{w} + 63) / 64 * 64 : w;
+    plane.words = static_cast<std::ptrdiff_t>((plane.stride * h + 63) / 64);
+    plane.store.assign(static_cast<std::size_t>(plane.words) + 4, 0);
+    Word* out = plane.bits();
+    // A bounded chunk of flag bytes at a time, whole words packed as they fill.
+    constexpr int kChunk = 4096;
+    std::uint8_t flags[kChunk + 128];
+    int filled = 0;
+    auto flush = [&] {
+        int used = 0;
+        for (; filled - used >= 64; used += 64) *out++ = PackFlags(flags + used);
+        std::memmove(flags, flags + used, filled - used);
+        filled -= used;
+    };
+    const int rowPad = static_cast<int>(plane.stride - w);  // < 64
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* pixels = picture.row(y);
+        for (int x = 0; x < w;) {
+            const int n = std::min(kChunk, w - x);
+            MarkForeground(pixels + 3 * x, flags + filled, n);
+            x += n;
+            filled += n;
+            flush();
+        }
+        std::memset(flags + filled, 0, rowPad);
+        filled += rowPad;
+        flush();
+    }
+    if (filled > 0) {
+        std::memset(flags + filled, 0, 64 - filled);
+        *out = PackFlags(flags);
+    }
+    return plane;
+}
+
+// All the sub-passes, on the plane in place.
+template <bool kAligned>
+void SubPasses(Plane& picture) {
+    const int w = picture.width, h = picture.height;
+    const std::int64_t stride = picture.stride;
+    const std::ptrdiff_t words = picture.words;
+    Word* plane = picture.bits();
+
+    // Rows 1..h-2 may change: words firstWord..lastWord, the bits before
+    // stream position S in the first and from (h-1) S on in the last masked.
+    const std::ptrdiff_t firstWord = static_cast<std::ptrdiff_t>(stride / 64);
+    const std::ptrdiff_t lastWord = static_cast<std::ptrdiff_t>(((h - 1) * stride - 1) / 64);
+    const Word firstMask = ~Word{0} << (stride % 64);
+    const int lastBits = static_cast<int>((h - 1) * stride - 64 * std::int64_t{lastWord});  // 1..64
+    const Word lastMask = lastBits == 64 ? ~Word{0} : (Word{1} << lastBits) - 1;
+    // Columns 0 and w-1 never change. The column of bit 0 of word i is its
+    // phase (64 i) mod S; bit k has column (phase + k) mod S. Narrow
+    // pictures hold several rows in a word: their masks come from a table.
+    std::vector<Word> narrowMasks(stride < 64 ? stride : 0);
+    for (int phase = 0; phase < static_cast<int>(narrowMasks.size()); ++phase) {
+        Word m = ~Word{0};
+        for (int k = 0; k < 64; ++k)
+            if ((phase + k) % w == 0 || (phase + k) % w == w - 1) m &= ~(Word{1} << k);
+        narrowMasks[phase] = m;
+    }
+    auto innerMask = [&](std::int64_t phase) {
+        if (stride < 64) return narrowMasks[phase];
+        const std::int64_t left = phase == 0 ? 0 : stride - phase;                           // column 0
+        const std::int64_t right = phase <= w - 1 ? w - 1 - phase : w - 1 - phase + stride;  // column w-1
+        return ~((left < 64 ? Word{1} << left : 0) | (right < 64 ? Word{1} << right : 0));
+    };
+    // The phase of word 64 g + k is that of word 64 g plus phaseStep[k], mod S.
+    std::int64_t phaseStep[64];
+    for (int k = 0; k < 64; ++k) phaseStep[k] = (64 * std::int64_t{k}) % stride;
+
+    Offset off[8];
+    NeighbourOffsets(stride, off);
+    const std::ptrdiff_t reach = off[0].word;  // the lowest word a decision reads, relative to i
+
+    // Which words lost a pixel in each of the last four sub-passes, a bit
+    // per word. Word i's deletions depend on stream bits 64 i - S - 1 to
+    // 64 i + S + 64, which lie in words i-1..i+1 and the three words around
+    // i - S / 64 and around i + (S - 1) / 64 + 1. When none of those changed
+    // over the last four sub-passes, word i sees what it saw in the same
+    // sub-pass of the previous iteration, where it lost nothing, and is
+    // skipped.
+    const std::ptrdiff_t groups = (words + 63) / 64;
+    std::vector<Word> changed[kSubPasses];
+    for (auto& c : changed) c.assign(static_cast<std::size_t>(groups), 0);
+    constexpr std::ptrdiff_t kRecentPad = 3;  // the windows below reach two words past the end
+    std::vector<Word> recentStore(static_cast<std::size_t>(groups + 2 * kRecentPad), 0);
+    Word* recent = recentStore.data() + kRecentPad;
+    const std::int64_t aboveCentre = -(stride / 64), belowCentre = (stride - 1) / 64 + 1;
+    Offset near[9];
+    for (int k = 0; k < 9; ++k) near[k] = At((k % 3 - 1) + (k < 3 ? 0 : k < 6 ? aboveCentre : belowCentre));
+
+    Pending pending(reach);
+    const std::ptrdiff_t firstGroup = firstWord / 64, lastGroup = lastWord / 64;
+    for (int pass = 0; pass < kThinningIterations * kSubPasses; ++pass) {
+        const SubPassRule& rule = kRules[pass % kSubPasses];
+        Word* changedNow = changed[pass % kSubPasses].data();
+        const bool everything = pass < kSubPasses;
+        if (!everything) {
+            for (std::ptrdiff_t g = 0; g < groups; ++g)
+                recent[g] = changed[0][g] | changed[1][g] | changed[2][g] | changed[3][g];
+            std::fill_n(changedNow, groups, 0);
+        }
+        for (std::ptrdiff_t g = firstGroup; g <= lastGroup; ++g) {
+            Word active = ~Word{0};
+            if (!everything) {
+                active = 0;
+                for (const Offset& o : near) active |= Window(recent, g + o.word, o.shift);
+            }
+            if (g == firstGroup) active &= ~Word{0} << (firstWord % 64);
+            if (g == lastGroup) active &= ~Word{0} >> (63 - lastWord % 64);
+            if (active == 0) continue;
+            const std::int64_t basePhase = (64 * 64 * static_cast<std::int64_t>(g)) % stride;
+            for (; active != 0; active &= active - 1) {
+                const int k = std::countr_zero(active);
+                const std::ptrdiff_t i = 64 * g + k;
+                if (plane[i] == 0) continue;
+                std::int64_t phase = basePhase + phaseStep[k];
+                if (phase >= stride) phase -= stride;
+                Word candidates = plane[i] & innerMask(phase);
+                if (i == firstWord) candidates &= firstMask;
+                if (i == lastWord) candidates &= lastMask;
+                if (candidates == 0) continue;
+                pending.ApplyBefore(i + reach, plane);
+                const Word gone = Deletions<kAligned>(plane, i, off, candidates, rule);
+                if (gone != 0) {
+                    pending.Push(i, gone);
+                    changedNow[g] |= Word{1} << k;
+                }
+            }
+        }
+        pending.ApplyBefore(words, plane);
+    }
+}
+
 }  // namespace
 
 void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) {
     const int w = ReadBitmap.width;
     const int h = ReadBitmap.height;
     if (ReadBitmap.empty() || w < 3 || h < 3) return;
-    const int words = (w + 63) / 64;
-    const int pitch = words + 2;
-    std::vector<Word> plane(static_cast<std::size_t>(pitch) * h, 0);
-    auto row = [&](int y) { return plane.data() + static_cast<std::ptrdiff_t>(y) * pitch + 1; };
-
-    std::vector<std::uint8_t> flags(static_cast<std::size_t>(words) * 64, 0);  // past w: always 0
-    for (int y = 0; y < h; ++y) {
-        MarkForeground(ReadBitmap.row(y), flags.data(), w);
-        Word* bits = row(y);
-        for (int i = 0; i < words; ++i) bits[i] = PackFlags(flags.data() + 64 * i);
-    }
-    const std::vector<Word> start = plane;
-
-    // Columns 1..w-2 may change.
-    std::vector<Word> inner(words, ~Word{0});
-    inner[0] &= ~Word{1};
-    const int last = w - 1;
-    inner[last >> 6] &= (Word{1} << (last & 63)) - 1;
-
-    // The sub-pass in which each word of each row, and each row, last
-    // changed; -1 for never. A word's deletions depend only on the three
-    // words around it in rows y-1..y+1: when none of those changed over the
-    // last four sub-passes, the word sees what it saw in the same sub-pass
-    // of the previous iteration, where it lost nothing, and is skipped.
-    std::vector<int> wordChange(static_cast<std::size_t>(h) * words, -1), rowChange(h, -1);
-    std::vector<int> nearby(static_cast<std::size_t>(words) + 2, -1);  // with a -1 either side
-    std::vector<Word> savedA(pitch, 0), savedB(pitch, 0), deleted(words);
-    Word* saved = savedA.data() + 1;
-    Word* spare = savedB.data() + 1;
-
-    for (int pass = 0; pass < kThinningIterations * kSubPasses; ++pass) {
-        const SubPassRule& rule = kRules[pass % kSubPasses];
-        const int settled = pass >= kSubPasses ? pass - kSubPasses : -2;  // skip what changed before this
-        const Word* above = row(0);  // row y-1 as it was before this sub-pass
-        for (int y = 1; y < h - 1; ++y) {
-            Word* here = row(y);
-            const Word* below = row(y + 1);
-            if (std::max({rowChange[y - 1], rowChange[y], rowChange[y + 1]}) < settled) {
-                above = here;
-                continue;
-            }
-            const int* changedAbove = &wordChange[static_cast<std::size_t>(y - 1) * words];
-            for (int i = 0; i < words; ++i)
-                nearby[i + 1] = std::max({changedAbove[i], changedAbove[words + i], changedAbove[2 * words + i]});
-            Word any = 0;
-            for (int i = 0; i < words; ++i) {
-                const bool quiet = std::max({nearby[i], nearby[i + 1], nearby[i + 2]}) < settled;
-                deleted[i] = quiet ? 0 : Deletions(above, here, below, i, inner[i], rule);
-                any |= deleted[i];
-            }
-            if (any == 0) {
-                above = here;
-                continue;
-            }
-            std::copy_n(here, words, spare);
-            int* changedHere = &wordChange[static_cast<std::size_t>(y) * words];
-            for (int i = 0; i < words; ++i) {
-                here[i] &= ~deleted[i];
-                if (deleted[i] != 0) changedHere[i] = pass;
-            }
-            std::swap(saved, spare);
-            above = saved;
-            rowChange[y] = pass;
-        }
-    }
+    Plane plane = Pack(ReadBitmap);
+    const std::vector<Word> start = plane.store;
+    if (plane.stride % 64 == 0)
+        SubPasses<true>(plane);
+    else
+        SubPasses<false>(plane);
 
     // Deleted pixels turn white; every other byte stays. The two pictures
     // started equal, so writing each deletion into both leaves ReadBitmap a
     // copy of WriteBitmap without copying the whole picture.
-    for (int y = 1; y < h - 1; ++y) {
-        const Word* before = start.data() + static_cast<std::ptrdiff_t>(y) * pitch + 1;
-        const Word* after = row(y);
-        std::uint8_t* written = WriteBitmap.row(y);
-        std::uint8_t* read = ReadBitmap.row(y);
-        for (int i = 0; i < words; ++i) {
-            for (Word gone = before[i] & ~after[i]; gone != 0; gone &= gone - 1) {
-                const int x = 64 * i + std::countr_zero(gone);
-                std::memset(written + 3 * x, 255, 3);
-                std::memset(read + 3 * x, 255, 3);
-            }
+    const Word* before = start.data() + 2;
+    const Word* after = plane.bits();
+    const std::int64_t stride = plane.stride;
+    for (std::ptrdiff_t i = 0; i < plane.words; ++i) {
+        Word gone = before[i] & ~after[i];
+        if (gone == 0) continue;
+        const std::int64_t at = 64 * static_cast<std::int64_t>(i);
+        std::int64_t y = at / stride, x = at % stride;
+        for (int k = 0; gone != 0; gone &= gone - 1) {
+            const int bit = std::countr_zero(gone);
+            x += bit - k;
+            k = bit;
+            while (x >= stride) x -= stride, ++y;
+            std::memset(WriteBitmap.row(static_cast<int>(y)) + 3 * x, 255, 3);
+            std::memset(ReadBitmap.row(static_cast<int>(y)) + 3 * x, 255, 3);
         }
     }
 }

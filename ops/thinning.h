@@ -38,12 +38,15 @@ inline constexpr int kThinningIterations = 9;
 // neighbours from ReadBitmap, then copies WriteBitmap into ReadBitmap.
 void ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap);
 
-// The same result: the foreground is packed 64 pixels to a word and each
-// sub-pass evaluates the rule on whole words with bitwise logic, skipping the
-// rows whose neighbourhood has not changed since the same sub-pass of the
-// previous iteration (which then deleted nothing there and would not now).
-// Since both pictures start equal, the deletions are written into both at
-// the end instead of copying one picture over the other.
+// The same result: the foreground is packed into one bit stream, rows end
+// to end (rounded up to whole words from 512 pixels across), and each
+// sub-pass evaluates the rule on whole words with bitwise logic, skipping
+// the words whose neighbourhood has not changed since the same sub-pass of
+// the previous iteration (which then deleted nothing there and would not
+// now). Working memory, whatever the shape: at most 2.4 W*H/8 bytes for
+// the plane, its starting copy and the change bits, plus W/3 bytes and a
+// few kilobytes. Since both pictures start equal, the deletions are written
+// into both at the end instead of copying one picture over the other.
 void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap);
 
 }  // namespace ops

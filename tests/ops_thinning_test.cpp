@@ -131,6 +131,27 @@ TEST(OpsThinning, BothFormsMatchOnRandomPictures) {
     }
 }
 
+// Shapes far from square, where rows are few or short: the fast form packs
+// narrow rows end to end (a word holds parts of many rows, and a row's
+// neighbours are an odd number of bits away) and, from 512 across, rounds
+// rows up to whole words. Widths around whole words and around 512 on
+// either side of that; one and two across (or down) pass through unchanged.
+TEST(OpsThinning, BothFormsMatchOnNarrowAndWideShapes) {
+    const ops_test::Size sizes[] = {{3, 5000}, {5000, 3}, {4, 3000}, {3000, 4}, {9, 1500},  {1500, 9},
+                                    {65, 200}, {200, 65}, {1, 5000}, {5000, 1}, {2, 5000},  {5000, 2},
+                                    {63, 90},  {64, 90},  {65, 90},  {127, 50}, {128, 50},  {129, 50},
+                                    {447, 24}, {448, 24}, {449, 24}, {511, 24}, {512, 24},  {513, 24},
+                                    {575, 21}, {576, 21}, {577, 21}, {1025, 9}, {1023, 11}, {13, 1001}};
+    std::mt19937 rng(4100);
+    for (const ops_test::Size size : sizes) {
+        SCOPED_TRACE(ops_test::Name(size));
+        const int densities[] = {45, 10, 70, 92};
+        for (int i = 0; i < 6; ++i)
+            ThinChecked(i % 2 ? Scramble(Blobs(size.w, size.h, rng), rng, 5 * (i / 2))
+                              : Scramble(Noise(size.w, size.h, densities[i / 2], rng), rng, 10));
+    }
+}
+
 // The two working pictures are reached each through its own rows; their
 // lines need not be equally long.
 TEST(OpsThinning, ReadAndWriteWithDifferentLinePadding) {
@@ -161,6 +182,11 @@ TEST(OpsThinning, DrawnCases) {
          {"............", "............", "............", "............", "............", "............",
           ".....##.....", "............", "............", "............", "............", "............"}},
         {"all foreground", {"#####", "#####", "#####", "#####"}, {"#####", "#####", "#####", "#####"}},
+        // Three across: only the middle column may change. Both ends of the
+        // spur go in the first sub-pass (each has two neighbours and one
+        // step); the middle is then an end of the stub on the left and stays.
+        {"3 across", {"...", ".#.", "##.", ".#.", "..."}, {"...", "...", "##.", "...", "..."}},
+        {"3 down", {"..#..", ".###.", "....."}, {"..#..", "..#..", "....."}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
