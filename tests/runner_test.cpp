@@ -420,7 +420,7 @@ TEST(RunnerTest, AWorkerKilledOutrightIsOneFailedEntry) {
 // Stops a run by a signal once some pictures are done, then runs the same
 // command again.
 TEST(RunnerTest, AStoppedRunLeavesNothingHalfDoneAndARerunFinishesTheRest) {
-    for (const int signal : {SIGTERM, SIGINT}) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
         Scratch dir;
         for (int i = 0; i < 24; ++i) MakePicture("in/p" + std::to_string(100 + i) + ".png", 800, 600, static_cast<std::uint32_t>(i));
@@ -432,7 +432,8 @@ TEST(RunnerTest, AStoppedRunLeavesNothingHalfDoneAndARerunFinishesTheRest) {
         const ToolRun stopped = first.Wait();
         EXPECT_EQ(stopped.exitCode, 128 + signal);
         const QByteArray summary = Lines(stopped.out).back();
-        EXPECT_TRUE(summary.contains(signal == SIGTERM ? "; stopped by SIGTERM, " : "; stopped by SIGINT, ")) << summary.toStdString();
+        const char* const name = signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "SIGHUP";
+        EXPECT_TRUE(summary.contains(QByteArray("; stopped by ") + name + ", ")) << summary.toStdString();
         for (const pid_t worker : workers) EXPECT_FALSE(Alive(worker)) << "the run waits for its workers";
         EXPECT_TRUE(Temporaries(".").empty());
         EXPECT_TRUE(HalfDone("out").empty());
