@@ -9,6 +9,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -330,13 +331,17 @@ TEST(RunnerTest, EveryResultFolderHoldsWhatASingleRunWrites) {
     MakePicture("scans/UPPER.PNG", 33, 47, 6);
     MakePicture("scans/deep/er/four.x.png", 7, 1, 9);
     ASSERT_TRUE(WriteBytes("scans/notes.txt", "not a picture"));
+    // A link to a picture is a picture; a link to a folder is not followed,
+    // so a loop cannot make the walk endless.
+    std::filesystem::create_symlink("one.png", "scans/linked.png");
+    std::filesystem::create_directory_symlink("..", "scans/deep/loop");
     MakePicture("single/alone.png", 640, 480, 4);
 
     const ToolRun run = RunTool({"--out", "results", "--jobs", "2", "scans", "single/alone.png"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
-    EXPECT_TRUE(Lines(run.out).back().startsWith("6 done, 0 skipped, 0 failed in ")) << run.out.toStdString();
-    EXPECT_TRUE(Lines(run.out).back().endsWith("; 1 other files passed over"));
+    EXPECT_TRUE(Lines(run.out).back().startsWith("7 done, 0 skipped, 0 failed in ")) << run.out.toStdString();
+    EXPECT_TRUE(Lines(run.out).back().endsWith("; 2 other files passed over"));
     const std::pair<const char*, const char*> expected[] = {
         {"scans/one.png", "results/one"},
         {"scans/deep/er/two.bmp", "results/deep/er/two"},
@@ -344,6 +349,7 @@ TEST(RunnerTest, EveryResultFolderHoldsWhatASingleRunWrites) {
         {"scans/UPPER.PNG", "results/UPPER"},
         {"scans/deep/er/four.x.png", "results/deep/er/four.x"},
         {"single/alone.png", "results/alone"},
+        {"scans/linked.png", "results/linked"},
     };
     for (const auto& [input, folder] : expected) {
         SCOPED_TRACE(input);
@@ -592,6 +598,24 @@ TEST(RunnerTest, ResultsInsideAFolderOfInputsAreNotInputs) {
     EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
     EXPECT_TRUE(Lines(again.out).back().startsWith("0 done, 1 skipped, 0 failed")) << again.out.toStdString();
     EXPECT_FALSE(std::filesystem::exists("in/results/results"));
+}
+
+TEST(RunnerTest, AFolderLockedByAnotherRunIsLeftAlone) {
+    Scratch dir;
+    MakePicture("in/a.png", 30, 20, 1);
+    MakePicture("in/b.png", 30, 20, 2);
+    std::filesystem::create_directories("out/a");
+    const int folder = ::open("out/a", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    const ToolRun run = RunTool({"--out", "out", "in"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "workbench-batch: \"in/a.png\": another run is working in \"out/a\"\n");
+    EXPECT_TRUE(std::filesystem::is_empty("out/a"));
+    ExpectSameAsSingleRun("in/b.png", "out/b");
+    ::close(folder);
+    EXPECT_EQ(RunTool({"--out", "out", "in"}).exitCode, 0);
+    ExpectSameAsSingleRun("in/a.png", "out/a");
 }
 
 TEST(RunnerTest, ProgressIsOneLineAPictureWithoutATerminal) {
