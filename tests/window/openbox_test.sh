@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The real window under a real X server: its place and size first with no
-# window manager, then under openbox, which draws a frame around it; and the
-# cursor that the X server shows while commands run, through the real dialogs
-# and message boxes.
+# window manager, then under openbox, which draws a frame around it; Tab out
+# of the memo; and the cursor that the X server shows while commands run,
+# through the real dialogs and message boxes.
 #
 #   tests/window/openbox_test.sh PATH/TO/workbench
 #
@@ -95,6 +95,18 @@ if [ "$cw" -lt 945 ] || [ "$ch" -lt 457 ]; then
   echo "FAIL openbox: client area $cw x $ch is smaller than the controls (945 x 457)"
   failures=$((failures + 1))
 fi
+
+# The keyboard: Tab from the memo goes on to Load Image, whose open dialog
+# the space bar then opens; Escape cancels it.
+xdotool mousemove --window "$window" 380 400 click 1
+sleep 0.3
+xdotool key Tab space
+sleep 1
+active=$(xdotool getactivewindow getwindowname)
+if [ "$active" = Open ]; then echo "ok   Tab from the memo, then space: the open dialog"; else
+  echo "FAIL Tab from the memo, then space: the active window is '$active', not the open dialog"; failures=$((failures + 1)); fi
+xdotool key Escape
+sleep 0.5
 
 # The cursor. The helper prints the cursor now and then each change; the wait
 # cursor must show during each command and be gone once it has ended, also
