@@ -78,7 +78,7 @@ codec::ByteSource PiecesOf(const Bytes& file, std::size_t& at) {
     return [&file, &at, piece = std::size_t{0}](std::uint8_t* buffer, std::size_t size) mutable {
         piece = (piece * 7 + 13) % 4099 + 1;
         const std::size_t n = std::min({size, piece, file.size() - at});
-        std::memcpy(buffer, file.data() + at, n);
+        if (n > 0) std::memcpy(buffer, file.data() + at, n);
         at += n;
         return n;
     };
