@@ -1,6 +1,7 @@
 #include "ops/filter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -129,10 +130,99 @@ OPS_WIDE_CLONES void PutGray(const std::uint8_t* gray, std::uint8_t* row, int wi
     }
 }
 
+// Narrow pictures: work done once per row would cost far more than the few
+// pixels of a row, so each stage keeps its rows framed and end to end, with
+// a copy of the first row above them and of the last below (the clamped
+// neighbours). The rows above and below are then one pitch away, and a
+// single MedianRow call makes a strip of many rows; the bytes it makes in
+// the frames between rows are thrown away when the rows are framed.
+class StripBuffer {
+public:
+    StripBuffer(int width, int strip)
+        : width_(width), pitch_(width + 2), capacity_(3 * strip + 3),
+          bytes_(static_cast<std::size_t>(capacity_) * (width + 2)) {}
+
+    // Row r, from -1 (the copy of row 0) to the height (the copy of the last row).
+    std::uint8_t* row(int r) { return bytes_.data() + static_cast<std::ptrdiff_t>(r - base_) * pitch_ + 1; }
+
+    // Makes room for rows up to `last`, keeping rows `keep` onwards.
+    void Reserve(int keep, int last) {
+        if (last - base_ < capacity_) return;
+        std::memmove(bytes_.data(), row(keep) - 1, static_cast<std::size_t>(end_ - keep) * pitch_);
+        base_ = keep;
+    }
+
+    // Frames row r once its pixels are in, and copies it to row -1 or
+    // `height` when it is the first or the last.
+    void Finish(int r, int height) {
+        std::uint8_t* p = row(r);
+        p[-1] = p[0];
+        p[width_] = p[width_ - 1];
+        end_ = r + 1;
+        if (r == 0) std::memcpy(row(-1) - 1, p - 1, pitch_);
+        if (r == height - 1) std::memcpy(row(height) - 1, p - 1, pitch_);
+    }
+
+    int pitch() const { return pitch_; }
+
+private:
+    int width_, pitch_, capacity_;
+    int base_ = -1, end_ = -1;
+    std::vector<std::uint8_t> bytes_;
+};
+
+constexpr int kNarrowWidth = 128;  // below this, strips of rows
+constexpr int kStripBytes = 4096;
+
+void FilterNarrow(const RowView& picture) {
+    const int w = picture.width;
+    const int h = picture.height;
+    const int strip = std::max(1, kStripBytes / (w + 2));
+    const int strips = (h + strip - 1) / strip;
+    // stages[0] holds blue rows, stages[k] the rows of pass k (k < 5); the
+    // last pass makes a strip into `last` and writes it into the picture.
+    std::vector<StripBuffer> stages(kFilterPasses, StripBuffer(w, strip));
+    const int pitch = w + 2;
+    std::vector<std::uint8_t> last(static_cast<std::size_t>(strip) * pitch);
+    for (int t = 0; t < strips + kFilterPasses; ++t) {
+        if (t < strips) {
+            const int first = t * strip, end = std::min(h, first + strip);
+            stages[0].Reserve((t - 1) * strip - 1, end);
+            for (int r = first; r < end; ++r) {
+                const std::uint8_t* from = picture.row(r);
+                std::uint8_t* to = stages[0].row(r);
+                for (int x = 0; x < w; ++x) to[x] = from[3 * x];
+                stages[0].Finish(r, h);
+            }
+        }
+        for (int pass = 1; pass <= kFilterPasses; ++pass) {
+            const int j = t - pass;
+            if (j < 0 || j >= strips) continue;
+            const int first = j * strip, end = std::min(h, first + strip);
+            StripBuffer& from = stages[pass - 1];
+            const int span = (end - first) * pitch - 2;
+            if (pass < kFilterPasses) {
+                StripBuffer& to = stages[pass];
+                to.Reserve((j - 1) * strip - 1, end);
+                MedianRow(from.row(first - 1), from.row(first), from.row(first + 1), to.row(first), span);
+                for (int r = first; r < end; ++r) to.Finish(r, h);
+            } else {
+                MedianRow(from.row(first - 1), from.row(first), from.row(first + 1), last.data(), span);
+                for (int r = first; r < end; ++r) {
+                    const std::uint8_t* gray = last.data() + static_cast<std::ptrdiff_t>(r - first) * pitch;
+                    std::uint8_t* out = picture.row(r);
+                    for (int x = 0; x < w; ++x) out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = gray[x];
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void Filter(const RowView& picture) {
     if (picture.empty()) return;
+    if (picture.width < kNarrowWidth) return FilterNarrow(picture);
     const int w = picture.width;
     const int h = picture.height;
     // rings[0] holds blue rows, rings[k] the rows of pass k (k < 5); the

@@ -54,10 +54,13 @@ Picture ExpectedFilter(const Picture& in) {
 // Random bytes, and blocky pictures (plateaus with a little noise), which
 // keep edges and plateaus through five passes where white noise does not.
 // Besides the odd sizes: widths around vector lengths and the 256-pixel
-// chunks of the fast form.
+// chunks of the fast form, and narrow pictures, which the fast form makes
+// in strips of many rows (4096 bytes' worth): one strip, several, a last
+// strip of one row, and widths either side of 128, where strips stop.
 TEST(OpsFilter, BothFormsMatchFiveReplicatedEdgeMedians) {
     std::vector<ops_test::Size> sizes = ops_test::kOddSizes;
-    sizes.insert(sizes.end(), {{2, 9}, {9, 2}, {33, 5}, {257, 4}});
+    sizes.insert(sizes.end(), {{2, 9}, {9, 2}, {33, 5}, {257, 4}, {3, 5000}, {1, 3000}, {2, 2049}, {5000, 3},
+                               {40, 200}, {40, 190}, {100, 121}, {127, 70}, {128, 70}});
     std::mt19937 rng(1000);
     for (const ops_test::Size size : sizes) {
         SCOPED_TRACE(ops_test::Name(size));
