@@ -12,9 +12,11 @@
 namespace codec {
 namespace {
 
-// The largest chunk libpng may hold in memory. Only PLTE (768 bytes) and
-// tRNS (256 bytes) are ever kept; image data is streamed.
-constexpr png_alloc_size_t kMaxChunkBytes = png_alloc_size_t{1} << 20;
+// The longest chunk libpng accepts: the format's own maximum. libpng checks
+// every chunk's length against this, skipped ones too, so anything less
+// would refuse valid files with large metadata; the chunks it does keep
+// (PLTE, tRNS) have their own small limits, and image data is streamed.
+constexpr png_alloc_size_t kMaxChunkBytes = PNG_UINT_31_MAX;
 
 // Ancillary chunks libpng knows and would otherwise read (and for zTXt,
 // iTXt and iCCP decompress). None of them changes the pixels shown, so

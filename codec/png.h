@@ -13,11 +13,11 @@
 // Work and memory follow the declared pixels, never the file's metadata:
 // the size is refused straight after IHDR, before anything else is read;
 // every ancillary chunk except tRNS (text, ICC profiles, EXIF, ...) and
-// every unknown ancillary chunk is skipped without being decompressed or
-// kept; libpng's own chunk buffers are capped at 1 MiB as a backstop. An
-// unknown critical chunk, a bad checksum, a palette index past the palette,
-// image data missing or left over, a file that ends before IEND, and
-// anything libpng warns about are damage: no pixel is ever made up.
+// every unknown ancillary chunk is skipped, however long, without being
+// decompressed or kept. An unknown critical chunk, a bad checksum, a
+// palette index past the palette, image data missing or left over, a file
+// that ends before IEND, and anything libpng warns about are damage: no
+// pixel is ever made up.
 #pragma once
 
 #include <cstdint>

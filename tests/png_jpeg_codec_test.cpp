@@ -703,7 +703,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ChunkCase{"gama_zero", "gAMA", {0, 0, 0, 0}},
                     ChunkCase{"exif", "eXIf", {'M', 'M', 0, 42, 0, 0, 0, 8}},
                     ChunkCase{"unknown_ancillary", "vpAg", {1, 2, 3, 4, 5, 6, 7, 8, 9}},
-                    ChunkCase{"empty_text", "tEXt", {}}),
+                    ChunkCase{"empty_text", "tEXt", {}},
+                    ChunkCase{"long_text", "tEXt", [] { Bytes d(2u << 20, 'x'); d[3] = 0; return d; }()},
+                    ChunkCase{"long_unknown_ancillary", "vpAg", Bytes(9u << 20, 'y')}),
     [](const testing::TestParamInfo<ChunkCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- metadata cost
