@@ -880,14 +880,20 @@ TEST(PngJpegCodec, Signatures) {
     EXPECT_FALSE(codec::LooksLikeJpeg(std::span(jpeg).first(2)));
 }
 
-// 12-bit samples are a valid JPEG this program does not read.
-TEST(JpegCodec, TwelveBitIsUnsupported) {
-    Bytes file = MakeJpeg({"g", JCS_GRAYSCALE, 1, 1});
+// 12-bit samples and the lossless process are valid JPEG this program does
+// not read.
+TEST(JpegCodec, TwelveBitAndLosslessAreUnsupported) {
+    const Bytes file = MakeJpeg({"g", JCS_GRAYSCALE, 1, 1});
     std::size_t sof = 2;
     while (!(file[sof] == 0xff && (file[sof + 1] == 0xc0 || file[sof + 1] == 0xc1))) ++sof;
-    file[sof + 4] = 12;
-    const Outcome outcome = Decode(kJpeg, file);
-    EXPECT_EQ(outcome.error, Kind::kUnsupported) << outcome.detail;
+    Bytes twelveBit = file;
+    twelveBit[sof + 4] = 12;
+    Bytes lossless = file;
+    lossless[sof + 1] = 0xc3;
+    for (const Bytes& variant : {twelveBit, lossless}) {
+        const Outcome outcome = Decode(kJpeg, variant);
+        EXPECT_EQ(outcome.error, Kind::kUnsupported) << outcome.detail;
+    }
 }
 
 }  // namespace
