@@ -218,13 +218,16 @@ void FilterNarrow(const RowView& picture) {
     }
 }
 
-}  // namespace
-
-void Filter(const RowView& picture) {
-    if (picture.empty()) return;
-    if (picture.width < kNarrowWidth) return FilterNarrow(picture);
-    const int w = picture.width;
+// Columns x0..x1-1 of the picture, the pipeline run over them and up to five
+// columns either side. A band's frame repeats its outermost columns, which is
+// the edge rule only at the picture's edges; inside, each pass spreads that
+// one column further in, so after five passes the five extra columns either
+// side absorb it. The five columns left of x0 come from `savedLeft` (five
+// bytes per row), as the band to the left has already filtered them.
+void FilterColumns(const RowView& picture, int x0, int x1, const std::uint8_t* savedLeft) {
     const int h = picture.height;
+    const int left = x0 > 0 ? kFilterPasses : 0, right = std::min(kFilterPasses, picture.width - x1);
+    const int w = left + (x1 - x0) + right;
     // rings[0] holds blue rows, rings[k] the rows of pass k (k < 5); the
     // last pass writes straight back into the picture, five rows behind the
     // row being read.
@@ -232,7 +235,9 @@ void Filter(const RowView& picture) {
     std::vector<std::uint8_t> last(static_cast<std::size_t>(w));
     for (int t = 0; t < h + kFilterPasses; ++t) {
         if (t < h) {
-            TakeBlue(picture.row(t), rings[0].row(t), w);
+            std::uint8_t* blue = rings[0].row(t);
+            if (left > 0) std::memcpy(blue, savedLeft + static_cast<std::ptrdiff_t>(t) * left, left);
+            TakeBlue(picture.row(t) + 3 * static_cast<std::ptrdiff_t>(x0), blue + left, w - left);
             rings[0].Frame(t);
         }
         for (int pass = 1; pass <= kFilterPasses; ++pass) {
@@ -244,8 +249,32 @@ void Filter(const RowView& picture) {
             if (pass < kFilterPasses)
                 rings[pass].Frame(r);
             else
-                PutGray(last.data(), picture.row(r), w);
+                PutGray(last.data() + left, picture.row(r) + 3 * static_cast<std::ptrdiff_t>(x0), x1 - x0);
         }
+    }
+}
+
+// Very wide pictures go in bands, so the rows the pipeline keeps stay small
+// (and in cache) however wide the picture.
+constexpr int kBandWidth = 16384;
+
+}  // namespace
+
+void Filter(const RowView& picture) {
+    if (picture.empty()) return;
+    const int w = picture.width;
+    const int h = picture.height;
+    if (w < kNarrowWidth) return FilterNarrow(picture);
+    if (w <= 2 * kBandWidth) return FilterColumns(picture, 0, w, nullptr);
+    std::vector<std::uint8_t> saved(static_cast<std::size_t>(kFilterPasses) * h), next(saved.size());
+    for (int x0 = 0, x1; x0 < w; x0 = x1) {
+        x1 = std::min(w, x0 + kBandWidth);
+        if (x1 < w)  // the next band's left columns, before this band filters them
+            for (int y = 0; y < h; ++y)
+                for (int k = 0; k < kFilterPasses; ++k)
+                    next[static_cast<std::size_t>(y) * kFilterPasses + k] = picture.row(y)[3 * (x1 - kFilterPasses + k)];
+        FilterColumns(picture, x0, x1, saved.data());
+        std::swap(saved, next);
     }
 }
 

@@ -51,16 +51,20 @@ Picture ExpectedFilter(const Picture& in) {
     return out;
 }
 
-// Random bytes, and blocky pictures (plateaus with a little noise), which
-// keep edges and plateaus through five passes where white noise does not.
+// Random bytes, blocky pictures (plateaus with a little noise), which keep
+// edges and plateaus through five passes where white noise does not, and
+// stripes.
 // Besides the odd sizes: widths around vector lengths and the 256-pixel
 // chunks of the fast form, and narrow pictures, which the fast form makes
 // in strips of many rows (4096 bytes' worth): one strip, several, a last
-// strip of one row, and widths either side of 128, where strips stop.
+// strip of one row, and widths either side of 128, where strips stop; and
+// pictures wider than 32768, which it makes in bands of 16384 columns: a
+// last band of one column, of a few, of many.
 TEST(OpsFilter, BothFormsMatchFiveReplicatedEdgeMedians) {
     std::vector<ops_test::Size> sizes = ops_test::kOddSizes;
     sizes.insert(sizes.end(), {{2, 9}, {9, 2}, {33, 5}, {257, 4}, {3, 5000}, {1, 3000}, {2, 2049}, {5000, 3},
-                               {40, 200}, {40, 190}, {100, 121}, {127, 70}, {128, 70}});
+                               {40, 200}, {40, 190}, {100, 121}, {127, 70}, {128, 70},
+                               {32768, 3}, {32769, 4}, {32772, 2}, {40000, 3}, {49153, 1}});
     std::mt19937 rng(1000);
     for (const ops_test::Size size : sizes) {
         SCOPED_TRACE(ops_test::Name(size));
@@ -72,13 +76,22 @@ TEST(OpsFilter, BothFormsMatchFiveReplicatedEdgeMedians) {
             for (int x = 0; x < size.w; ++x)
                 if (rng() % 100 >= 15) blocky.row(y)[3 * x] = std::uint8_t(levels[(x / 5 + y / 3) % 4]);
         ops_test::ExpectForms(kForms, blocky, ExpectedFilter(blocky));
+        // Stripes one column wide flip at every pass, so a wrong value at
+        // any column travels a column further each pass.
+        Picture stripes = noise;
+        for (int y = 0; y < size.h; ++y)
+            for (int x = 0; x < size.w; ++x) stripes.row(y)[3 * x] = std::uint8_t((x + y / 7) % 2 ? 220 : 20);
+        ops_test::ExpectForms(kForms, stripes, ExpectedFilter(stripes));
     }
 }
 
 // Whatever anything left in the grid outside the picture (here a ring of
 // cells beyond its right and bottom edges and cells of the store's last row
-// and column) neither shows in the result nor gets overwritten.
+// and column) neither shows in the result nor gets overwritten. The grid is
+// first fitted to 640 x 480, as earlier pictures (say 49153 x 1) may have
+// left it with no cells beyond this one's edges.
 TEST(OpsFilter, IgnoresAndKeepsGridCellsOutsideThePicture) {
+    ops::GrayGrid.Fit(ops::ColumnGrid::kInitialColumns, ops::ColumnGrid::kInitialRows);
     struct Cell {
         int x, y;
         std::int32_t value;
