@@ -33,8 +33,8 @@ void FilterReference(const RowView& picture);
 // over a few rows of bytes (under 128 pixels across, strips of rows of
 // about 4 KB; over 32768 across, bands of 16384 columns), and a min/max
 // network that the compiler turns into vector instructions. Working memory
-// stays within a few hundred kilobytes whatever the shape, plus five bytes
-// per row for very wide pictures.
+// stays under about 600 KB whatever the shape, plus ten bytes per row for
+// very wide pictures.
 void Filter(const RowView& picture);
 
 }  // namespace ops
