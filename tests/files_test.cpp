@@ -306,9 +306,9 @@ TEST(FilesTest, ASignalDuringAWriteLeavesNoTemporaryAndNoHalfFile) {
     // The write is the longer part of this command; signals land all over it.
     std::mt19937 rng(11);
     int landed = 0;
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    for (int attempt = 0; attempt < 18; ++attempt) {
         QFile::remove("A.bmp");
-        const int signal = attempt % 2 ? SIGINT : SIGTERM;
+        const int signal = attempt % 3 == 0 ? SIGTERM : attempt % 3 == 1 ? SIGINT : SIGHUP;
         const Outcome run =
             RunBatch({"load", "input.bmp", "filter"}, {.sendSignal = signal, .signalAfterMs = static_cast<int>(rng() % 250)});
         ASSERT_FALSE(run.timedOut);
