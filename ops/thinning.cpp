@@ -351,11 +351,12 @@ void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) {
     const Word* before = start.data() + 2;
     const Word* after = plane.bits();
     const std::int64_t stride = plane.stride;
-    for (std::ptrdiff_t i = 0; i < plane.words; ++i) {
+    std::int64_t rowOfWord = 0, columnOfWord = 0;  // of bit 0 of word i
+    for (std::ptrdiff_t i = 0; i < plane.words; ++i, columnOfWord += 64) {
+        while (columnOfWord >= stride) columnOfWord -= stride, ++rowOfWord;
         Word gone = before[i] & ~after[i];
         if (gone == 0) continue;
-        const std::int64_t at = 64 * static_cast<std::int64_t>(i);
-        std::int64_t y = at / stride, x = at % stride;
+        std::int64_t y = rowOfWord, x = columnOfWord;
         for (int k = 0; gone != 0; gone &= gone - 1) {
             const int bit = std::countr_zero(gone);
             x += bit - k;
