@@ -626,7 +626,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
             return 1;
         }
     }
-    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     const int jobCount = options.jobs > 0 ? options.jobs : CoreCount();
     const pid_t self = ::getpid();
 
@@ -680,7 +680,9 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (::getppid() != self) ::_exit(127);
             ::dup2(devNull, 0);
+            ::dup2(devNull, 1);
             ::dup2(pipeEnds[1], 2);
+            ::signal(SIGPIPE, SIG_DFL);
             ::sigprocmask(SIG_SETMASK, &original, nullptr);
             ::execv("/proc/self/exe", const_cast<char* const*>(argv));
             static const char kMessage[] = "workbench-batch: Cannot start a worker\n";
@@ -743,9 +745,14 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
     };
 
     while (true) {
-        while (stopSignal == 0 && next < jobs.size() && workers.size() < static_cast<std::size_t>(jobCount))
+        // A bounded number at a time, so that a long run of skipped
+        // pictures still looks at signals in between.
+        for (int handed = 0; handed < 256 && stopSignal == 0 && next < jobs.size() &&
+                             workers.size() < static_cast<std::size_t>(jobCount);
+             ++handed)
             startNext();
         if (workers.empty() && (stopSignal != 0 || next == jobs.size())) break;
+        const bool moreToHand = stopSignal == 0 && next < jobs.size() && workers.size() < static_cast<std::size_t>(jobCount);
 
         std::vector<pollfd> polled{{signalFd, POLLIN, 0}};
         std::vector<pid_t> order;
@@ -753,7 +760,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
             polled.push_back({worker.errors, POLLIN, 0});
             order.push_back(pid);
         }
-        const int ready = ::poll(polled.data(), polled.size(), 250);
+        const int ready = ::poll(polled.data(), polled.size(), moreToHand ? 0 : 250);
         if (ready < 0 && errno != EINTR) break;
         for (std::size_t i = 1; i < polled.size(); ++i)
             if (polled[i].revents != 0) Drain(workers.at(order[i - 1]));

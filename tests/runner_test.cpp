@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -390,7 +391,9 @@ TEST(RunnerTest, AFailingPictureIsOneLineAndTheOthersGoOn) {
     ASSERT_TRUE(WriteBytes("in/empty.png", ""));
     const ToolRun run = RunTool({"--out", "out", "--report", "report.jsonl", "in", "in/missing.png"});
     EXPECT_EQ(run.exitCode, 1);
-    const QList<QByteArray> errors = Lines(run.err);
+    // Workers end in any order; one line each, sorted here.
+    QList<QByteArray> errors = Lines(run.err);
+    std::sort(errors.begin(), errors.end());
     ASSERT_EQ(errors.size(), 3) << run.err.toStdString();
     EXPECT_TRUE(errors[0].startsWith("workbench-batch: \"in/damaged.bmp\": Cannot read ")) << errors[0].toStdString();
     EXPECT_TRUE(errors[1].startsWith("workbench-batch: \"in/empty.png\": Cannot read ")) << errors[1].toStdString();
