@@ -3,6 +3,9 @@
 #include <QFile>
 
 #include <atomic>
+#include <cctype>
+#include <vector>
+#include <dirent.h>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -164,6 +167,49 @@ QByteArray RandomSuffix() {
     return suffix;
 }
 
+// This machine's name as it appears in temporary names: letters, digits,
+// dots and hyphens, at most 64 of them.
+QByteArray HostTag() {
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    QByteArray tag;
+    for (const char* c = name; *c != 0 && tag.size() < 64; ++c)
+        if (std::isalnum(static_cast<unsigned char>(*c)) || *c == '.' || *c == '-') tag += *c;
+    return tag.isEmpty() ? QByteArray("host") : tag;
+}
+
+// A temporary's name: the prefix, the machine, the process and six random
+// characters, so that a later write can tell one whose writer is gone.
+QByteArray TemporaryName(const QByteArray& folder) {
+    static const QByteArray owner = HostTag() + '-' + QByteArray::number(::getpid()) + '-';
+    return folder + '/' + files::kTemporaryPrefix + owner + RandomSuffix();
+}
+
+// Removes the temporaries in the folder that a process of this machine left
+// when it was killed outright: their writer no longer runs. Temporaries of
+// running processes, and of other machines sharing the folder, stay.
+void RemoveAbandonedTemporaries(const QByteArray& folder) {
+    static const QByteArray host = HostTag();
+    DIR* dir = ::opendir(folder.constData());
+    if (dir == nullptr) return;
+    std::vector<QByteArray> abandoned;
+    const std::size_t prefix = sizeof files::kTemporaryPrefix - 1;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (!name.startsWith(files::kTemporaryPrefix)) continue;
+        const qsizetype last = name.lastIndexOf('-');
+        const qsizetype before = last > 0 ? name.lastIndexOf('-', last - 1) : -1;
+        if (before < static_cast<qsizetype>(prefix) || name.mid(static_cast<qsizetype>(prefix), before - static_cast<qsizetype>(prefix)) != host)
+            continue;
+        bool number = false;
+        const long pid = name.mid(before + 1, last - before - 1).toLong(&number);
+        if (!number || pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) abandoned.push_back(name);
+    }
+    ::closedir(dir);
+    for (const QByteArray& name : abandoned) ::unlink((folder + '/' + name).constData());
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -250,6 +296,7 @@ OutputFile::OutputFile(const FileName& target) : target_(target) {
         FailWrite(target, error == ENOENT ? QStringLiteral("no such folder") : Reason(error));
     }
     if (!S_ISDIR(where.st_mode)) FailWrite(target, Reason(ENOTDIR));
+    RemoveAbandonedTemporaries(folder_);
 
     // An unnamed file in the folder vanishes by itself however the program
     // ends; it gets a name only for the moment of the rename.
@@ -262,7 +309,7 @@ OutputFile::OutputFile(const FileName& target) : target_(target) {
     // Where the file system has no unnamed files, a named temporary stands in
     // and the signal handler knows its name from the start.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary_ = folder_ + '/' + files::kTemporaryPrefix + RandomSuffix();
+        temporary_ = TemporaryName(folder_);
         SetPending(temporary_);
         fd_ = ::open(temporary_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ >= 0) {
@@ -315,7 +362,7 @@ void OutputFile::Commit() {
         // Give the unnamed file a name beside the target, then rename it.
         const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd_);
         for (int attempt = 0;; ++attempt) {
-            temporary_ = folder_ + '/' + files::kTemporaryPrefix + RandomSuffix();
+            temporary_ = TemporaryName(folder_);
             SetPending(temporary_);
             int linked = ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temporary_.constData(), AT_SYMLINK_FOLLOW);
             if (linked != 0 && errno == ENOENT)  // no /proc: root can link the descriptor itself

@@ -95,6 +95,8 @@ private:
 // A target that exists must be an ordinary file with write permission: a
 // file the user made read-only is never replaced, even by root. A new file
 // gets the permissions the umask allows, always writable by its owner.
+// Writing first removes temporaries in the folder that ended processes of
+// this machine left behind.
 class OutputFile {
 public:
     explicit OutputFile(const FileName& target);
@@ -122,8 +124,11 @@ private:
 // program ends as the signal asks.
 void InstallSignalCleanup();
 
-// The prefix of every temporary file name (".workbench-" and six random
-// characters); a folder holding one left by a killed program can be tidied.
+// The prefix of every temporary file name. The rest names the machine, the
+// process and six random characters (".workbench-HOST-PID-XXXXXX"); each
+// write in a folder first removes the temporaries there whose process on
+// this machine has ended (killed outright, in the moment a temporary has a
+// name).
 inline constexpr char kTemporaryPrefix[] = ".workbench-";
 
 }  // namespace files

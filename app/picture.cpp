@@ -8,6 +8,7 @@
 #include <new>
 #include <span>
 #include <vector>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "codec/bmp.h"
@@ -50,8 +51,13 @@ const QString kDamaged = QStringLiteral("the picture data is damaged or incomple
 }
 
 // Rows of a new 24-bit picture for a decoder to fill.
-codec::AllocateRows RowsOf(QImage& image) {
-    return [&image](int width, int height) {
+codec::AllocateRows RowsOf(QImage& image, const FileName& name) {
+    return [&image, &name](int width, int height) {
+        if (static_cast<std::uint64_t>(width) > kMaxPictureWidth)
+            FailRead(name, QStringLiteral("the picture is %1 x %2 pixels, wider than the limit of %3 pixels a row")
+                               .arg(width)
+                               .arg(height)
+                               .arg(kMaxPictureWidth));
         image = QImage(width, height, QImage::Format_BGR888);
         if (image.isNull()) throw std::bad_alloc();
         return ops::RowView{image.bits(), width, height, image.bytesPerLine()};
@@ -101,14 +107,38 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
     QImage image;
     const auto data = std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
                                 static_cast<std::size_t>(bytes.size()));
-    codec::DecodeBmp(data, RowsOf(image), kMaxPicturePixels);
+    codec::DecodeBmp(data, RowsOf(image, file.name()), kMaxPicturePixels);
     return image;  // null for a picture without pixels
 }
 
 // The formats Qt reads, once their bytes have passed the check.
+// Keeps standard error shut for its lifetime: libraries under Qt's readers
+// (libpng for a PNG inside an ICO) print their complaints there themselves.
+class QuietStandardError {
+public:
+    QuietStandardError() {
+        std::fflush(stderr);
+        saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStandardError() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    QuietStandardError(const QuietStandardError&) = delete;
+    QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 QImage DecodeWithQt(files::InputFile& file, codec::Format format) {
     file.Rewind();
-    codec::CheckForQt(format, SourceOf(file), kMaxPicturePixels);
+    const codec::DeclaredSize size = codec::CheckForQt(format, SourceOf(file), kMaxPicturePixels);
     file.Rewind();
     QFile device;
     if (!device.open(file.descriptor(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
@@ -117,8 +147,19 @@ QImage DecodeWithQt(files::InputFile& file, codec::Format format) {
     QImageReader qt(&device, reader);
     qt.setDecideFormatFromContent(false);
     qt.setAllocationLimit(kQtAllocationLimitMb);
-    QImage image = qt.read();
-    if (image.isNull()) FailRead(file.name(), kDamaged);
+    QImage image;
+    {
+        const QuietStandardError quiet;
+        image = qt.read();
+    }
+    if (image.isNull()) {
+        // Qt tells no failed allocation from damage: a picture of the
+        // declared size that cannot be had either is a lack of memory.
+        if (size.width > 0 && size.height > 0 &&
+            QImage(static_cast<int>(size.width), static_cast<int>(size.height), QImage::Format_ARGB32).isNull())
+            FailRead(file.name(), Reason(ENOMEM));
+        FailRead(file.name(), kDamaged);
+    }
     return To24Bit(image);
 }
 
@@ -136,11 +177,11 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
         case codec::Format::kBmp: return DecodeBmpFile(file, head);
         case codec::Format::kPng:
             file.Rewind();
-            codec::DecodePng(SourceOf(file), RowsOf(image), kMaxPicturePixels);
+            codec::DecodePng(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
             return image;
         case codec::Format::kJpeg:
             file.Rewind();
-            codec::DecodeJpeg(SourceOf(file), RowsOf(image), kMaxPicturePixels);
+            codec::DecodeJpeg(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
             return image;
         case codec::Format::kUnknown: break;
         default:

@@ -30,6 +30,9 @@ void KeepQtQuiet();
 // Pictures with more pixels than this are refused before any pixel is
 // allocated (about 268 megapixels, 16384 x 16384).
 inline constexpr std::uint64_t kMaxPicturePixels = std::uint64_t{1} << 28;
+// A row holds at most this many pixels: the widest 24-bit row a QImage can
+// hold (its bits per row must fit a signed 32-bit count).
+inline constexpr std::uint64_t kMaxPictureWidth = (0x7FFFFFFFull - 31) / 24;
 
 class TBitmap {
 public:

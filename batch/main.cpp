@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/files.h"
+#include "app/picture.h"
 #include "batch/batch.h"
 #include "batch/options.h"
 #include "batch/runner.h"
@@ -30,6 +31,7 @@ int main(int argc, char* argv[]) {
     }
 
     files::InstallSignalCleanup();
+    KeepQtQuiet();
     if (!EnterFolders(invocation->folders, error)) {
         std::fprintf(stderr, "workbench-batch: %s\n", error.c_str());
         return 1;

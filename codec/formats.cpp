@@ -659,6 +659,8 @@ DeclaredSize CheckXbm(Input& in, std::uint64_t maxPixels) {
             started = true;
         }
         for (at = line.find("0x", at); at != std::string::npos && found < needed; at = line.find("0x", at)) {
+            if (at + 3 >= line.size() && line.size() == 299 && line.back() != '\n')
+                Unsupported("a line of the bitmap is too long");  // the byte runs into Qt's next piece
             if (at + 3 >= line.size() || !IsHex(static_cast<std::uint8_t>(line[at + 2])) ||
                 !IsHex(static_cast<std::uint8_t>(line[at + 3])))
                 Damaged("a byte of the bitmap is not two hexadecimal digits");

@@ -234,8 +234,8 @@ DeclaredSize DecodeJpeg(const ByteSource& source, const AllocateRows& allocate, 
     switch (state->failure) {
     case Failure::kEndOfFile: throw DecodeError(Kind::kDamaged, "the file ends before the end of the picture");
     case Failure::kTooManyScans:
-        throw DecodeError(Kind::kDamaged, "the progressive jpeg has more than " + std::to_string(kMaxJpegScans) +
-                                              " scans, the limit");
+        throw DecodeError(Kind::kUnsupported, "the progressive JPEG has more than " + std::to_string(kMaxJpegScans) +
+                                                  " scans, the most this program reads");
     case Failure::kNone:
     case Failure::kLibrary: break;
     }

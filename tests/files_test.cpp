@@ -416,6 +416,16 @@ TEST(FilesTest, DamagedPicturesOfEveryFormatGiveOneLineAndNoInventedPixels) {
                        "\x2c\x00\x00\x00\x00\x02\x00\x02\x00\x00"
                        "\x02\x03\x44\x34\x05\x00\x3b";
     files.emplace_back("gif", QByteArray(gif, sizeof gif - 1));
+    // An ICO whose one image is a PNG: Qt hands it to libpng.
+    {
+        const QByteArray png = files.front().second;
+        QByteArray ico("\0\0\1\0\1\0", 6);
+        const char entry[] = {47, 33, 0, 0, 1, 0, 32, 0};
+        ico.append(entry, sizeof entry);
+        for (const quint32 value : {static_cast<quint32>(png.size()), quint32{22}})
+            for (int i = 0; i < 4; ++i) ico.append(static_cast<char>(value >> (8 * i)));
+        files.emplace_back("ico holding a png", ico + png);
+    }
 
     for (const auto& [kind, bytes] : files) {
         SCOPED_TRACE(kind);
@@ -451,4 +461,66 @@ TEST(FilesTest, DamagedPicturesOfEveryFormatGiveOneLineAndNoInventedPixels) {
             }
         }
     }
+}
+
+TEST(FilesTest, ARowWiderThanAPictureCanHoldIsRefusedWithItsSize) {
+    ScratchDir dir;
+    // A PNG of one row of 89,478,485 black pixels: a few hundred kilobytes.
+    QByteArray raw(1 + 3 * 89478485, '\0');
+    const QByteArray compressed = qCompress(raw, 1).mid(4);  // zlib stream without Qt's length prefix
+    raw.clear();
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    QByteArray ihdr("IHDR", 4);
+    for (const quint32 value : {quint32{89478485}, quint32{1}})
+        for (int i = 3; i >= 0; --i) ihdr.append(static_cast<char>(value >> (8 * i)));
+    ihdr.append("\x08\x02\x00\x00\x00", 5);
+    const auto crc32 = [](const QByteArray& bytes) {
+        quint32 crc = 0xFFFFFFFFu;
+        for (const char c : bytes) {
+            crc ^= static_cast<quint8>(c);
+            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        return ~crc;
+    };
+    const auto put = [&](const QByteArray& body) {
+        for (int i = 3; i >= 0; --i) png.append(static_cast<char>((body.size() - 4) >> (8 * i)));
+        png += body;
+        const quint32 crc = crc32(body);
+        for (int i = 3; i >= 0; --i) png.append(static_cast<char>(crc >> (8 * i)));
+    };
+    put(ihdr);
+    put(QByteArray("IDAT", 4) + compressed);
+    put(QByteArray("IEND", 4));
+    ASSERT_TRUE(WriteBytes("wide.png", png));
+    try {
+        TPicture picture;
+        picture.LoadFromFile("wide.png");
+        ADD_FAILURE() << "loaded";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), QStringLiteral("Cannot read \"wide.png\": the picture is 89478485 x 1 pixels, wider "
+                                                  "than the limit of %1 pixels a row")
+                                       .arg(kMaxPictureWidth));
+    }
+    EXPECT_EQ(kMaxPictureWidth, 89478484u);
+}
+
+TEST(FilesTest, AWriteRemovesTheTemporariesOfEndedProcessesOnly) {
+    ScratchDir dir;
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    const std::string prefix = std::string(files::kTemporaryPrefix) + host + "-";
+    const std::string abandoned = prefix + std::to_string(ended) + "-AbC123";
+    const std::string running = prefix + std::to_string(::getppid()) + "-AbC123";
+    const std::string elsewhere = std::string(files::kTemporaryPrefix) + "another-host-" + std::to_string(ended) + "-AbC123";
+    const std::string unrelated = std::string(files::kTemporaryPrefix) + "notes";
+    for (const std::string& name : {abandoned, running, elsewhere, unrelated}) ASSERT_TRUE(WriteBytes(QString::fromStdString(name), "x"));
+
+    SavePicture(RandomPicture(3, 3, 1), "A.bmp");
+    EXPECT_FALSE(Exists(abandoned));
+    EXPECT_TRUE(Exists(running));
+    EXPECT_TRUE(Exists(elsewhere));
+    EXPECT_TRUE(Exists(unrelated));
 }

@@ -804,6 +804,11 @@ TEST(FormatsTest, DamagedAndUnsupportedFilesAreRefused) {
         cases.push_back({"xbm: a byte short", Format::kXbm, replaced(xbm, ", 0x", " 0y"), Kind::kDamaged});
         cases.push_back({"xbm: no height line", Format::kXbm, replaced(xbm, "#define picture_height", "#define"),
                          Kind::kDamaged});
+        // Valid, but a byte straddles the end of one of Qt's 299-byte pieces.
+        std::string oneLine = "#define a_width 16\n#define a_height 40\nstatic char a_bits[] = {\n   ";
+        for (int i = 0; i < 80; ++i) oneLine += i == 79 ? "0x55 };\n" : "0x55, ";
+        cases.push_back({"xbm: a byte across a long line's pieces", Format::kXbm, Bytes(oneLine.begin(), oneLine.end()),
+                         Kind::kUnsupported});
     }
     {
         Bytes outside = MakeIco({{4, 4, 24}}, nullptr);
