@@ -14,6 +14,7 @@
 #endif
 
 int main(int argc, char* argv[]) {
+    if (!WorkerOfRun()) return 1;
     const std::vector<std::string> args(argv + 1, argv + argc);
     std::string error;
     const std::optional<Invocation> invocation = ParseCommandLine(args, error);

@@ -7,6 +7,7 @@
 //   workbench-batch -C DIR/<name> load /abs/INPUT filter binarize thin label
 // so a picture that fails, runs out of memory or is killed ends as one failed
 // entry and the others go on, and the one-thread commands stay as they are.
+// A worker never outlives its run (WorkerOfRun).
 //
 // A result folder holds a finished result or nothing of ours: the record
 // ".finished" (the input's path, size and modification time) is written last
@@ -20,6 +21,11 @@
 #include <vector>
 
 #include "batch/options.h"
+
+// Called first by every run of the program: a worker of a many-pictures run
+// (started with WORKBENCH_BATCH_RUN=<the run's process id>) arranges to be
+// killed when that run ends, and returns false when it has already ended.
+bool WorkerOfRun();
 
 // Runs the mode; returns the exit status (0, 1, 2, or 128 + the signal that
 // stopped it).
