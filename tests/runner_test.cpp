@@ -224,8 +224,9 @@ void MakePicture(const std::string& path, int width, int height, std::uint32_t s
     const QImage image = seed % 3 == 0 ? RandomPicture(width, height, seed) : StrokePicture(width, height);
     // Saved through a neutral name, then moved to its bytes-exact name.
     const QString format = where.extension() == ".bmp" ? "BMP" : where.extension() == ".jpg" ? "JPG" : "PNG";
-    ASSERT_TRUE(image.save(QStringLiteral("/tmp/workbench-runner-picture.tmp"), format.toLatin1().constData()));
-    std::filesystem::rename("/tmp/workbench-runner-picture.tmp", where);
+    const QString temporary = QStringLiteral("/tmp/workbench-runner-picture-%1.tmp").arg(::getpid());
+    ASSERT_TRUE(image.save(temporary, format.toLatin1().constData()));
+    std::filesystem::rename(temporary.toStdString(), where);
 }
 
 std::string ReadAll(const std::string& path) {
