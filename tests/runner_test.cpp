@@ -501,8 +501,6 @@ TEST(RunnerTest, ShardsRunAtOnceMakeTheWholeWithoutOverlap) {
                                                                    "--report", "shard" + QByteArray::number(k) + ".jsonl",
                                                                    "in"}));
     }
-    // A fourth run at the same time appends to a report of its own: its
-    // lines must stay whole whatever the others do.
     std::multiset<std::string> fromShards;
     for (int k = 0; k < 3; ++k) {
         const ToolRun run = shards[k]->Wait();
