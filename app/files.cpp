@@ -117,6 +117,14 @@ QString Reason(int error) {
     }
 }
 
+QString KindReason(unsigned mode) {
+    if (S_ISDIR(mode)) return Reason(EISDIR);
+    if (S_ISFIFO(mode)) return QStringLiteral("it is a named pipe, not an ordinary file");
+    if (S_ISSOCK(mode)) return QStringLiteral("it is a socket, not an ordinary file");
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return QStringLiteral("it is a device, not an ordinary file");
+    return QStringLiteral("it is not an ordinary file");
+}
+
 void FailRead(const FileName& name, const QString& reason) {
     throw Exception(QStringLiteral("Cannot read %1: %2").arg(name.Shown(), reason));
 }
@@ -127,13 +135,6 @@ void FailWrite(const FileName& name, const QString& reason) {
 
 namespace {
 
-QString KindOf(mode_t mode) {
-    if (S_ISDIR(mode)) return Reason(EISDIR);
-    if (S_ISFIFO(mode)) return QStringLiteral("it is a named pipe, not an ordinary file");
-    if (S_ISSOCK(mode)) return QStringLiteral("it is a socket, not an ordinary file");
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return QStringLiteral("it is a device, not an ordinary file");
-    return QStringLiteral("it is not an ordinary file");
-}
 
 // ---------------------------------------------------------------------------
 // The temporary being given its name, for the signal handler.
@@ -221,7 +222,7 @@ InputFile::InputFile(const FileName& name) : name_(name) {
     // open itself does not wait either, for a file swapped in meanwhile.
     struct stat info {};
     if (::stat(name.c_str(), &info) != 0) FailRead(name, Reason(errno));
-    if (!S_ISREG(info.st_mode)) FailRead(name, KindOf(info.st_mode));
+    if (!S_ISREG(info.st_mode)) FailRead(name, KindReason(info.st_mode));
     fd_ = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd_ < 0) FailRead(name, Reason(errno));
     if (::fstat(fd_, &info) != 0) {
@@ -231,7 +232,7 @@ InputFile::InputFile(const FileName& name) : name_(name) {
     }
     if (!S_ISREG(info.st_mode)) {
         ::close(std::exchange(fd_, -1));
-        FailRead(name, KindOf(info.st_mode));
+        FailRead(name, KindReason(info.st_mode));
     }
     size_ = static_cast<std::uint64_t>(info.st_size);
 }
@@ -276,7 +277,7 @@ OutputFile::OutputFile(const FileName& target) : target_(target) {
 
     struct stat info {};
     if (::stat(path.constData(), &info) == 0) {
-        if (!S_ISREG(info.st_mode)) FailWrite(target, KindOf(info.st_mode));
+        if (!S_ISREG(info.st_mode)) FailWrite(target, KindReason(info.st_mode));
         // Root may write anything; a file without write permission is still
         // kept as the user marked it.
         if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path.constData(), W_OK) != 0)

@@ -56,6 +56,10 @@ namespace files {
 // The plain words for a system error number, e.g. "no such file".
 QString Reason(int error);
 
+// What a file that is not an ordinary file is, from its st_mode, e.g. "it is
+// a named pipe, not an ordinary file".
+QString KindReason(unsigned mode);
+
 [[noreturn]] void FailRead(const FileName& name, const QString& reason);
 [[noreturn]] void FailWrite(const FileName& name, const QString& reason);
 

@@ -4,18 +4,17 @@
 #include <optional>
 
 #include "app/commands.h"
+#include "batch/usage.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: workbench-batch WORD...\n"
-    "  load FILE    load a picture into the left pane\n"
-    "  save FILE    save the right pane's picture as a BMP file\n"
-    "  filter       median filter the loaded picture, write A.bmp\n"
-    "  binarize     binarize A.bmp, write B.bmp\n"
-    "  thin         thin B.bmp, write C.bmp\n"
-    "  label        label C.bmp, write D.bmp\n"
-    "example: workbench-batch load scan.png filter binarize thin label save result.bmp\n";
+// A word as a message shows it: on one line, every byte that is not
+// printable text escaped.
+std::string ShownWord(const std::string& word) {
+    const QString shown = FileName(word).Shown();  // in double quotes
+    const QByteArray bytes = shown.mid(1, shown.size() - 2).toUtf8();
+    return "'" + bytes.toStdString() + "'";
+}
 
 // Answers each dialog with the file named after its word.
 class BatchPrompts : public Prompts {
@@ -44,7 +43,7 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err) {
         const std::string& word = words[i];
         if (word == "load" || word == "save") {
             if (i + 1 == words.size()) {
-                std::fprintf(err, "workbench-batch: '%s' needs a FILE\n%s", word.c_str(), kUsage);
+                std::fprintf(err, "workbench-batch: %s needs a FILE\n%s", ShownWord(word).c_str(), kUsage);
                 return 2;
             }
             steps.push_back({word == "load" ? commands::LoadImage : commands::SaveImage,
@@ -58,7 +57,7 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err) {
         } else if (word == "label") {
             steps.push_back({commands::Labeling, std::nullopt});
         } else {
-            std::fprintf(err, "workbench-batch: unknown word '%s'\n%s", word.c_str(), kUsage);
+            std::fprintf(err, "workbench-batch: unknown word %s\n%s", ShownWord(word).c_str(), kUsage);
             return 2;
         }
     }

@@ -129,6 +129,11 @@ bool EnterFolders(const std::vector<std::string>& folders, std::string& error) {
     for (const std::string& folder : folders) {
         int problem = MakeFolders(folder);
         if (problem == 0 && ::chdir(folder.c_str()) != 0) problem = errno;
+        struct stat info {};
+        if (problem == ENOTDIR && ::stat(folder.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+            error = "Cannot use the folder " + Shown(folder) + ": it is not a folder";
+            return false;
+        }
         if (problem != 0) {
             error = "Cannot use the folder " + Shown(folder) + ": " + files::Reason(problem).toStdString();
             return false;

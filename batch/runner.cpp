@@ -370,6 +370,11 @@ void WriteAll(int fd, const std::string& text) {
 class Report {
 public:
     bool Open(const std::string& path, std::string& error) {
+        struct stat before {};
+        if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
+            error = "Cannot write " + Shown(path) + ": " + files::KindReason(before.st_mode).toStdString();
+            return false;
+        }
         fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
         if (fd_ < 0) {
             error = "Cannot write " + Shown(path) + ": " + ReasonText(errno);

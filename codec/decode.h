@@ -28,6 +28,16 @@ using ByteSource = std::function<std::size_t(std::uint8_t* buffer, std::size_t s
 // decoder unchanged.
 using AllocateRows = std::function<ops::RowView(int width, int height)>;
 
+// Calls allocate and makes sure the rows it gave fit the picture, before a
+// decoder writes through them; rows that do not fit throw std::logic_error.
+inline ops::RowView AllocateFitting(const AllocateRows& allocate, int width, int height) {
+    const ops::RowView rows = allocate(width, height);
+    if (rows.data == nullptr || rows.width != width || rows.height != height ||
+        rows.stride < 3 * static_cast<std::ptrdiff_t>(width))
+        throw std::logic_error("the rows given for the picture do not fit it");
+    return rows;
+}
+
 // Why a file cannot be read as a picture.
 class DecodeError : public std::runtime_error {
 public:

@@ -111,11 +111,7 @@ extern "C" void OnProgress(j_common_ptr cinfo) {
 
 bool Allocate(JpegState& state) {
     try {
-        state.rows = (*state.allocate)(static_cast<int>(state.width), static_cast<int>(state.height));
-        if (state.rows.data == nullptr || state.rows.width != static_cast<int>(state.width) ||
-            state.rows.height != static_cast<int>(state.height) ||
-            state.rows.stride < static_cast<std::ptrdiff_t>(3 * state.width))
-            throw std::logic_error("the rows given for the picture do not fit it");
+        state.rows = AllocateFitting(*state.allocate, static_cast<int>(state.width), static_cast<int>(state.height));
         return true;
     } catch (...) {
         state.thrown = std::current_exception();

@@ -524,3 +524,27 @@ TEST(FilesTest, AWriteRemovesTheTemporariesOfEndedProcessesOnly) {
     EXPECT_TRUE(Exists(elsewhere));
     EXPECT_TRUE(Exists(unrelated));
 }
+
+TEST(FilesTest, ANamedPipeWhereTheBatchToolWritesOrWorksIsRefused) {
+    ScratchDir dir;
+    ASSERT_EQ(::mkfifo("pipe", 0644), 0);
+    ASSERT_TRUE(RandomPicture(4, 4, 2).save("a.png"));
+    struct Case {
+        std::vector<std::string> words;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{"--out", "results", "--report", "pipe", "a.png"},
+         "workbench-batch: Cannot write \"pipe\": it is a named pipe, not an ordinary file\n"},
+        {{"-C", "pipe", "load", "a.png"}, "workbench-batch: Cannot use the folder \"pipe\": it is not a folder\n"},
+        {{"load", "a.png", "filter", "save", "pipe"},
+         "workbench-batch: Cannot write \"pipe\": it is a named pipe, not an ordinary file\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words.front());
+        const Outcome run = RunBatch(c.words, {}, 20000);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.errors, c.error);
+    }
+}
