@@ -87,7 +87,10 @@ stop_all
 start_x
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
-wait_for sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || { echo "openbox did not start"; exit 1; }
+# A busy machine can take a while to start it: up to 30 s.
+openbox_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"; }
+wait_for openbox_up || wait_for openbox_up || wait_for openbox_up ||
+  { echo "openbox did not start"; cat "$work/openbox.log"; exit 1; }
 start_window
 expect_geometry "openbox" "client * * * * frame 43 121 964 586"
 read -r _ _ _ cw ch _ <<<"$(geometry)"
