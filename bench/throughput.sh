@@ -50,8 +50,8 @@ timed() {  # timed COMMAND...: prints the least seconds it took in REPEAT runs
 echo "workbench-batch throughput, $(date -u +%Y-%m-%d), $cores cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo "load average before the run (other programs on the machine): $(cut -d" " -f1-3 /proc/loadavg)"
 printf '%-12s %8s %10s %12s %12s %12s %8s %10s\n' size pictures "loop p/s" "jobs 1 p/s" "jobs $cores p/s" "" speedup "jobs 1/loop"
-for spec in "200 640 480" "20 4000 3000"; do
-  read -r count width height <<<"$spec"
+for shape in "200 640 480" "20 4000 3000"; do
+  read -r count width height <<<"$shape"
   pictures=$work/in-$width
   mkdir -p "$pictures"
   "$make" "$pictures" "$count" "$width" "$height"

@@ -466,10 +466,10 @@ constexpr std::string_view kColourNames[] = {
     "yellow4", "yellowgreen",
 };
 
-void CheckColourSpec(const std::string& spec) {
+void CheckColourLine(const std::string& line) {
     std::vector<std::string> tokens;
     std::string token;
-    for (char c : spec) {
+    for (char c : line) {
         if (IsSpace(static_cast<std::uint8_t>(c))) {
             if (!token.empty()) tokens.push_back(token);
             token.clear();
@@ -540,7 +540,7 @@ DeclaredSize CheckXpm(Input& in, std::uint64_t maxPixels) {
         if (total > kMaxColourString) Damaged("a colour string is too long");
         if (line.size() < keySize) Damaged("a colour string is shorter than its key");
         keys.push_back(XpmKey(line.data() + keySize - hashed, hashed));
-        CheckColourSpec(line.substr(keySize));
+        CheckColourLine(line.substr(keySize));
     }
     std::sort(keys.begin(), keys.end());
     if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) Damaged("two colours have the same key");

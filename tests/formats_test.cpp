@@ -202,7 +202,7 @@ void SubBlocks(Bytes& file, const Bytes& data) {
     file.push_back(0);
 }
 
-struct GifSpec {
+struct GifLayout {
     const char* name;
     int screenWidth, screenHeight;  // 0: the frame's
     int left, top, width, height;
@@ -215,7 +215,7 @@ struct GifSpec {
 };
 
 // The first frame's indices in the order they are stored.
-std::vector<int> GifIndices(const GifSpec& s, int colours) {
+std::vector<int> GifIndices(const GifLayout& s, int colours) {
     std::vector<int> rows;
     if (s.interlace) {
         for (int start : {0, 4, 2, 1})
@@ -229,7 +229,7 @@ std::vector<int> GifIndices(const GifSpec& s, int colours) {
     return pixels;
 }
 
-Bytes MakeGif(const GifSpec& s, Picture* expected, std::optional<std::vector<int>> override = std::nullopt) {
+Bytes MakeGif(const GifLayout& s, Picture* expected, std::optional<std::vector<int>> override = std::nullopt) {
     const int colours = 1 << s.colourBits;
     const int screenW = s.screenWidth ? s.screenWidth : s.left + s.width;
     const int screenH = s.screenHeight ? s.screenHeight : s.top + s.height;
@@ -564,7 +564,7 @@ std::vector<ValidFile> ValidFiles() {
         f.bytes = make(&f.picture);
         files.push_back(std::move(f));
     };
-    const GifSpec gifs[] = {
+    const GifLayout gifs[] = {
         {"gif 1x1", 0, 0, 0, 0, 1, 1, 1, false, false, false, false, true},
         {"gif 47x33", 47, 33, 0, 0, 47, 33, 3, false, false, false, false, true},
         {"gif 47x33 interlaced, local table, extensions", 47, 33, 0, 0, 47, 33, 4, true, true, true, false, true},
@@ -574,7 +574,7 @@ std::vector<ValidFile> ValidFiles() {
         {"gif 47x33 no trailer", 47, 33, 0, 0, 47, 33, 3, false, false, false, false, false},
         {"gif 300x200, table full", 300, 200, 0, 0, 300, 200, 8, false, false, false, false, true},
     };
-    for (const GifSpec& s : gifs) add(s.name, Format::kGif, [&](Picture* p) { return MakeGif(s, p); });
+    for (const GifLayout& s : gifs) add(s.name, Format::kGif, [&](Picture* p) { return MakeGif(s, p); });
     for (int type = 1; type <= 6; ++type)
         for (auto [w, h] : {std::pair{1, 1}, std::pair{47, 33}})
             add("P" + std::to_string(type) + " " + std::to_string(w) + "x" + std::to_string(h), Format::kPnm,
@@ -748,10 +748,10 @@ TEST(FormatsTest, DamagedAndUnsupportedFilesAreRefused) {
     };
     Picture ignored;
     {
-        const GifSpec spec{"", 47, 33, 0, 0, 47, 33, 3, false, false, false, false, true};
-        std::vector<int> fewer = GifIndices(spec, 8);
+        const GifLayout layout{"", 47, 33, 0, 0, 47, 33, 3, false, false, false, false, true};
+        std::vector<int> fewer = GifIndices(layout, 8);
         fewer.resize(fewer.size() - 1);
-        cases.push_back({"gif: end code one pixel early", Format::kGif, MakeGif(spec, nullptr, fewer), Kind::kDamaged});
+        cases.push_back({"gif: end code one pixel early", Format::kGif, MakeGif(layout, nullptr, fewer), Kind::kDamaged});
         // Minimum code size 3 with a four-colour table: index 6 has no colour.
         Bytes wide = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x81, 0, 0, 0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3,
                       0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0};
