@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -36,6 +37,20 @@ inline ops::RowView AllocateFitting(const AllocateRows& allocate, int width, int
         rows.stride < 3 * static_cast<std::ptrdiff_t>(width))
         throw std::logic_error("the rows given for the picture do not fit it");
     return rows;
+}
+
+// For decoders over C libraries, where no exception may pass through the
+// library: allocates the state's rows, or keeps what was thrown in
+// state.thrown for the decoder to throw again once the library is left.
+template <class State>
+bool AllocateKeepingError(State& state) noexcept {
+    try {
+        state.rows = AllocateFitting(*state.allocate, static_cast<int>(state.width), static_cast<int>(state.height));
+        return true;
+    } catch (...) {
+        state.thrown = std::current_exception();
+        return false;
+    }
 }
 
 // Why a file cannot be read as a picture.

@@ -109,16 +109,6 @@ extern "C" void OnProgress(j_common_ptr cinfo) {
     if (decompress->input_scan_number > kMaxJpegScans) Fail(StateOf(cinfo), Failure::kTooManyScans);
 }
 
-bool Allocate(JpegState& state) {
-    try {
-        state.rows = AllocateFitting(*state.allocate, static_cast<int>(state.width), static_cast<int>(state.height));
-        return true;
-    } catch (...) {
-        state.thrown = std::current_exception();
-        return false;
-    }
-}
-
 // The most libjpeg may allocate for this picture: the coefficients of every
 // component at full size, padded to whole MCUs (what a progressive file
 // needs), plus row buffers charged per column, plus a constant.
@@ -165,7 +155,7 @@ Outcome Run(JpegState& state, std::uint64_t maxPixels) {
         state.inkRow = static_cast<std::uint8_t*>(
             (*cinfo.mem->alloc_large)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, 4 * std::size_t{cinfo.output_width}));
 
-    if (!Allocate(state)) return Outcome::kFailed;
+    if (!AllocateKeepingError(state)) return Outcome::kFailed;
     const ops::RowView rows = state.rows;
     while (cinfo.output_scanline < cinfo.output_height) {
         const int y = static_cast<int>(cinfo.output_scanline);

@@ -133,16 +133,6 @@ extern "C" void ExpandPalette(png_structp png, png_row_infop row, png_bytep data
     row->rowbytes = 3 * std::size_t{row->width};
 }
 
-bool Allocate(PngState& state) {
-    try {
-        state.rows = AllocateFitting(*state.allocate, static_cast<int>(state.width), static_cast<int>(state.height));
-        return true;
-    } catch (...) {
-        state.thrown = std::current_exception();
-        return false;
-    }
-}
-
 // Runs libpng. Nothing here has a destructor, so the jump back from an error
 // skips no cleanup; the structs are freed by the caller on every path.
 Outcome Run(PngState& state, std::uint64_t maxPixels) {
@@ -203,7 +193,7 @@ Outcome Run(PngState& state, std::uint64_t maxPixels) {
     if (png_get_rowbytes(png, info) != 3 * std::size_t{width} || png_get_bit_depth(png, info) != 8)
         png_error(png, "unexpected row layout");
 
-    if (!Allocate(state)) return Outcome::kFailed;
+    if (!AllocateKeepingError(state)) return Outcome::kFailed;
     const ops::RowView rows = state.rows;
     for (int pass = 0; pass < passes; ++pass)
         for (int y = 0; y < rows.height; ++y) png_read_row(png, rows.row(y), nullptr);
