@@ -317,11 +317,12 @@ Bytes Ihdr(std::uint32_t width, std::uint32_t height, int depth, int colorType) 
 Bytes PngSignature() { return {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'}; }
 
 // A 1 x 1 gray PNG with the given chunks between IHDR and IDAT.
-Bytes TinyPng(const std::function<void(Bytes&)>& middle, std::uint8_t gray = 77) {
+// A PNG from its header, the chunks middle adds before the image data, and
+// its raw rows, each led by its filter byte.
+Bytes SmallPng(const Bytes& ihdr, const std::function<void(Bytes&)>& middle, const Bytes& raw) {
     Bytes out = PngSignature();
-    PutChunk(out, "IHDR", Ihdr(1, 1, 8, PNG_COLOR_TYPE_GRAY));
+    PutChunk(out, "IHDR", ihdr);
     middle(out);
-    const Bytes raw = {0, gray};  // filter byte, one sample
     Bytes packed(compressBound(raw.size()));
     uLongf packedSize = packed.size();
     compress(packed.data(), &packedSize, raw.data(), raw.size());
@@ -329,6 +330,12 @@ Bytes TinyPng(const std::function<void(Bytes&)>& middle, std::uint8_t gray = 77)
     PutChunk(out, "IDAT", packed);
     PutChunk(out, "IEND", {});
     return out;
+}
+
+void NoChunks(Bytes&) {}
+
+Bytes TinyPng(const std::function<void(Bytes&)>& middle, std::uint8_t gray = 77) {
+    return SmallPng(Ihdr(1, 1, 8, PNG_COLOR_TYPE_GRAY), middle, {0, gray});  // filter byte, one sample
 }
 
 // Finds the first chunk of a type; returns the offset of its length field.
@@ -469,24 +476,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Every 16-bit sample value: scaled to 8 bits as Qt scales it (rounded).
 TEST(PngCodec, EverySixteenBitValueMatchesQt) {
-    Bytes out = PngSignature();
-    PutChunk(out, "IHDR", Ihdr(256, 256, 16, PNG_COLOR_TYPE_GRAY));
     Bytes raw;
     for (int y = 0; y < 256; ++y) {
         raw.push_back(0);
         for (int x = 0; x < 256; ++x) raw.insert(raw.end(), {static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(x)});
     }
-    Bytes packed(compressBound(raw.size()));
-    uLongf packedSize = packed.size();
-    compress(packed.data(), &packedSize, raw.data(), raw.size());
-    packed.resize(packedSize);
-    PutChunk(out, "IDAT", packed);
-    PutChunk(out, "IEND", {});
-    const std::optional<Picture> qt = QtDecode(out);
-    ASSERT_TRUE(qt.has_value());
-    const Outcome ours = Decode(kPng, out);
-    ASSERT_TRUE(ours.picture.has_value()) << ours.detail;
-    EXPECT_TRUE(ours.picture->bgr == qt->bgr);
+    ExpectSameAsQt(SmallPng(Ihdr(256, 256, 16, PNG_COLOR_TYPE_GRAY), NoChunks, raw), kPng);
 }
 
 // Qt reads 16-bit RGB with tRNS into the wrong layout (three samples into a
@@ -591,31 +586,11 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"unknown_critical_chunk", [] { return TinyPng([](Bytes& out) { PutChunk(out, "ABCD", {1, 2, 3}); }); }},
         DamageCase{"palette_index_outside_palette",
                    [] {
-                       Bytes out = PngSignature();
-                       PutChunk(out, "IHDR", Ihdr(1, 1, 8, PNG_COLOR_TYPE_PALETTE));
-                       PutChunk(out, "PLTE", {10, 20, 30, 40, 50, 60});
-                       const Bytes raw = {0, 7};
-                       Bytes packed(64);
-                       uLongf size = packed.size();
-                       compress(packed.data(), &size, raw.data(), raw.size());
-                       packed.resize(size);
-                       PutChunk(out, "IDAT", packed);
-                       PutChunk(out, "IEND", {});
-                       return out;
+                       return SmallPng(Ihdr(1, 1, 8, PNG_COLOR_TYPE_PALETTE),
+                                       [](Bytes& out) { PutChunk(out, "PLTE", {10, 20, 30, 40, 50, 60}); }, {0, 7});
                    }},
-        DamageCase{"image_data_short",
-                   [] {
-                       Bytes out = PngSignature();
-                       PutChunk(out, "IHDR", Ihdr(4, 4, 8, PNG_COLOR_TYPE_GRAY));
-                       const Bytes raw = {0, 1, 2, 3, 4};  // one row of four
-                       Bytes packed(64);
-                       uLongf size = packed.size();
-                       compress(packed.data(), &size, raw.data(), raw.size());
-                       packed.resize(size);
-                       PutChunk(out, "IDAT", packed);
-                       PutChunk(out, "IEND", {});
-                       return out;
-                   }},
+        DamageCase{"image_data_short",  // one row of four
+                   [] { return SmallPng(Ihdr(4, 4, 8, PNG_COLOR_TYPE_GRAY), NoChunks, {0, 1, 2, 3, 4}); }},
         DamageCase{"zero_width", [] {
                        Bytes out = TinyPng([](Bytes&) {});
                        Bytes ihdr = Ihdr(0, 1, 8, PNG_COLOR_TYPE_GRAY);
