@@ -84,22 +84,21 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
     if (extent && file.size() > head.size() && extent->width * extent->height <= kMaxPicturePixels &&
         extent->pixelOffset < file.size()) {
         const std::uint64_t pixelBytes = std::min(extent->pixelBytes, file.size() - extent->pixelOffset);
+        // Adds up to count bytes from the file's current place.
+        const auto append = [&](std::uint64_t count) {
+            const qsizetype had = bytes.size();
+            bytes.resize(had + static_cast<qsizetype>(count));
+            bytes.truncate(had + static_cast<qsizetype>(file.ReadFully(
+                                     reinterpret_cast<std::uint8_t*>(bytes.data()) + had, static_cast<std::size_t>(count))));
+        };
         if (extent->pixelOffset <= head.size()) {
-            const std::uint64_t total = extent->pixelOffset + pixelBytes;
-            if (total > head.size()) {
-                bytes.resize(static_cast<qsizetype>(total));
-                const std::size_t more = total - head.size();
-                bytes.truncate(static_cast<qsizetype>(
-                    head.size() + file.ReadFully(reinterpret_cast<std::uint8_t*>(bytes.data()) + head.size(), more)));
-            }
+            append(std::max(extent->pixelOffset + pixelBytes, std::uint64_t{head.size()}) - head.size());
         } else {
             // The pixels start past the first bytes: keep those (headers and
             // palette) and put the pixel data right after them.
             if (::lseek(file.descriptor(), static_cast<off_t>(extent->pixelOffset), SEEK_SET) < 0)
                 FailRead(file.name(), Reason(errno));
-            bytes.resize(static_cast<qsizetype>(head.size() + pixelBytes));
-            bytes.truncate(static_cast<qsizetype>(
-                head.size() + file.ReadFully(reinterpret_cast<std::uint8_t*>(bytes.data()) + head.size(), pixelBytes)));
+            append(pixelBytes);
             const auto offset = static_cast<std::uint32_t>(head.size());
             for (int i = 0; i < 4; ++i) bytes[10 + i] = static_cast<char>(offset >> (8 * i));
         }
@@ -111,7 +110,6 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
     return image;  // null for a picture without pixels
 }
 
-// The formats Qt reads, once their bytes have passed the check.
 // Keeps standard error shut for its lifetime: libraries under Qt's readers
 // (libpng for a PNG inside an ICO) print their complaints there themselves.
 class QuietStandardError {
@@ -136,6 +134,7 @@ private:
     int saved_ = -1;
 };
 
+// The formats Qt reads, once their bytes have passed the check.
 QImage DecodeWithQt(files::InputFile& file, codec::Format format) {
     file.Rewind();
     const codec::DeclaredSize size = codec::CheckForQt(format, SourceOf(file), kMaxPicturePixels);
