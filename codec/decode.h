@@ -78,10 +78,41 @@ private:
     std::uint64_t height_;
 };
 
-// The size a file declares for its picture.
+// How the stored rows are to be turned to show the picture as the file
+// means it, by the EXIF / TIFF orientation values:
+//   1 as stored            2 mirrored left to right
+//   3 turned 180 degrees   4 mirrored top to bottom
+//   5 mirrored along the main diagonal (transposed)
+//   6 turned 90 degrees clockwise
+//   7 mirrored along the other diagonal (transversed)
+//   8 turned 90 degrees counter-clockwise
+// Any other value a file holds counts as 1.
+enum class Orientation : std::uint8_t {
+    kNormal = 1, kMirrored, kTurned180, kFlipped, kTransposed, kTurned90, kTransversed, kTurned270,
+};
+
+// The size a file declares for its picture, as stored (before orientation),
+// and how the picture is to be shown.
 struct DeclaredSize {
     std::uint64_t width = 0;
     std::uint64_t height = 0;
+    Orientation orientation = Orientation::kNormal;
 };
+
+// A colour sample of a pixel with the given coverage (alpha), laid over
+// white paper: round((value * alpha + 255 * (255 - alpha)) / 255). Alpha 255
+// keeps the value, alpha 0 gives white.
+constexpr std::uint8_t OverWhite(std::uint32_t value, std::uint32_t alpha) {
+    return static_cast<std::uint8_t>((value * alpha + 255 * (255 - alpha) + 127) / 255);
+}
+
+// The same for 16-bit samples and alpha, rounded once to 8 bits:
+// round(((value * alpha + 65535 * (65535 - alpha)) / 65535) * 255 / 65535).
+constexpr std::uint8_t OverWhite16(std::uint32_t value, std::uint32_t alpha) {
+    const std::uint64_t laid =
+        std::uint64_t{value} * alpha + std::uint64_t{65535} * (65535 - alpha);  // scaled by 65535
+    return static_cast<std::uint8_t>((laid * 255 + std::uint64_t{65535} * 65535 / 2) /
+                                     (std::uint64_t{65535} * 65535));
+}
 
 }  // namespace codec
