@@ -1,20 +1,20 @@
 #include "app/picture.h"
 
-#include <QFile>
-#include <QImageReader>
-
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <span>
 #include <vector>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "codec/bmp.h"
 #include "codec/formats.h"
+#include "codec/gif.h"
+#include "codec/ico.h"
 #include "codec/jpeg.h"
 #include "codec/png.h"
+#include "codec/pnm.h"
 
 namespace {
 
@@ -25,10 +25,6 @@ using files::Reason;
 // The first bytes of a file, enough to know its format and to hold a BMP
 // file's headers and palette.
 constexpr std::size_t kHeadBytes = 64 * 1024;
-
-// Qt's own allocation limit (megabytes) is kept only as a backstop above
-// the program's limit: the widest intermediate Qt uses is 8 bytes a pixel.
-constexpr int kQtAllocationLimitMb = static_cast<int>(kMaxPicturePixels * 8 / (1024 * 1024)) + 1;
 
 QString TooLargeReason(std::uint64_t width, std::uint64_t height) {
     return QStringLiteral("the picture is %1 x %2 pixels, more than the limit of %3 pixels")
@@ -66,6 +62,22 @@ codec::AllocateRows RowsOf(QImage& image, const FileName& name) {
 
 codec::ByteSource SourceOf(files::InputFile& file) {
     return [&file](std::uint8_t* buffer, std::size_t size) { return file.Read(buffer, size); };
+}
+
+// Reads at any place of the file, for formats whose parts are found through
+// a directory.
+codec::RandomSource RandomSourceOf(files::InputFile& file) {
+    return [&file](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size && offset + done < file.size()) {
+            const ssize_t got = ::pread(file.descriptor(), buffer + done, size - done, static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) FailRead(file.name(), Reason(errno));
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        return done;
+    };
 }
 
 QImage To24Bit(const QImage& image) {
@@ -110,58 +122,6 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
     return image;  // null for a picture without pixels
 }
 
-// Keeps standard error shut for its lifetime: libraries under Qt's readers
-// (libpng for a PNG inside an ICO) print their complaints there themselves.
-class QuietStandardError {
-public:
-    QuietStandardError() {
-        std::fflush(stderr);
-        saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
-        if (null >= 0) ::close(null);
-    }
-    ~QuietStandardError() {
-        if (saved_ < 0) return;
-        std::fflush(stderr);
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-    QuietStandardError(const QuietStandardError&) = delete;
-    QuietStandardError& operator=(const QuietStandardError&) = delete;
-
-private:
-    int saved_ = -1;
-};
-
-// The formats Qt reads, once their bytes have passed the check.
-QImage DecodeWithQt(files::InputFile& file, codec::Format format) {
-    file.Rewind();
-    const codec::DeclaredSize size = codec::CheckForQt(format, SourceOf(file), kMaxPicturePixels);
-    file.Rewind();
-    QFile device;
-    if (!device.open(file.descriptor(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-        FailRead(file.name(), Reason(EIO));
-    const QByteArray reader = codec::QtReaderName(format);
-    QImageReader qt(&device, reader);
-    qt.setDecideFormatFromContent(false);
-    qt.setAllocationLimit(kQtAllocationLimitMb);
-    QImage image;
-    {
-        const QuietStandardError quiet;
-        image = qt.read();
-    }
-    if (image.isNull()) {
-        // Qt tells no failed allocation from damage: a picture of the
-        // declared size that cannot be had either is a lack of memory.
-        if (size.width > 0 && size.height > 0 &&
-            QImage(static_cast<int>(size.width), static_cast<int>(size.height), QImage::Format_ARGB32).isNull())
-            FailRead(file.name(), Reason(ENOMEM));
-        FailRead(file.name(), kDamaged);
-    }
-    return To24Bit(image);
-}
-
 QImage DecodeFile(const FileName& name, bool bmpOnly) {
     files::InputFile file(name);
     if (file.size() == 0) FailRead(name, QStringLiteral("the file is empty"));
@@ -182,10 +142,18 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
             file.Rewind();
             codec::DecodeJpeg(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
             return image;
+        case codec::Format::kGif:
+            file.Rewind();
+            codec::DecodeGif(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            return image;
+        case codec::Format::kPnm:
+            file.Rewind();
+            codec::DecodePnm(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            return image;
+        case codec::Format::kIco:
+            codec::DecodeIco(RandomSourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            return image;
         case codec::Format::kUnknown: break;
-        default:
-            if (codec::CheckedForQt(format)) return DecodeWithQt(file, format);
-            break;
         }
         FailRead(name, QStringLiteral("not a picture format this program reads"));
     } catch (const codec::DecodeError& error) {

@@ -10,9 +10,10 @@
 //
 // Reading knows a file's format from its first bytes and reads no more of
 // it than that format's decoder needs, in memory that follows the picture's
-// pixels: BMP, PNG and JPEG through decoders of the program's own, and GIF,
-// PBM/PGM/PPM, XPM, XBM and ICO/CUR through Qt's readers once their bytes are
-// checked (declared size, complete data). One limit decides for every format.
+// pixels: BMP, PNG, JPEG, GIF, PBM/PGM/PPM and ICO/CUR, each through a
+// decoder of the program's own under codec/ (over libpng, libjpeg and giflib
+// where the format has one). No picture is read through Qt. One limit
+// decides for every format.
 #pragma once
 
 #include <QImage>
@@ -22,7 +23,7 @@
 #include "app/files.h"
 #include "ops/pixels.h"
 
-// Qt's readers and platform code report through Qt's message handler; this
+// Qt's platform code reports through Qt's message handler; this
 // keeps their lines off standard error, so that it carries only the
 // program's own messages. A fatal message still goes out before the end.
 void KeepQtQuiet();

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <string_view>
 
 #include <dirent.h>
@@ -27,6 +28,7 @@
 #include <unistd.h>
 
 #include "app/files.h"
+#include "codec/bmp.h"
 
 extern char** environ;
 
@@ -44,7 +46,7 @@ constexpr char kRecordTitle[] = "workbench-batch finished";
 // (compared without regard to case); a file named on its own is taken
 // whatever its name.
 constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "gif",
-                                                    "ppm", "pgm", "pbm", "pnm", "xpm", "xbm", "ico", "cur"};
+                                                    "ppm", "pgm", "pbm", "pnm", "ico", "cur"};
 
 std::string Shown(const std::string& bytes) { return FileName(bytes).Shown().toStdString(); }
 std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
@@ -276,17 +278,15 @@ std::optional<Size> FinishedSize(const std::string& folder, const Job& job) {
     return size;
 }
 
-// The picture's size from the header of the BMP file the chain wrote.
+// The picture's size from the headers of the BMP file the chain wrote.
 std::optional<Size> BmpSize(const std::string& path) {
     try {
         files::InputFile file{FileName(path)};
-        std::uint8_t head[26];
-        if (file.ReadFully(head, sizeof head) != sizeof head || head[0] != 'B' || head[1] != 'M') return std::nullopt;
-        const auto int32 = [&](int at) {
-            return static_cast<std::int32_t>(std::uint32_t{head[at]} | std::uint32_t{head[at + 1]} << 8 |
-                                             std::uint32_t{head[at + 2]} << 16 | std::uint32_t{head[at + 3]} << 24);
-        };
-        return Size{int32(18), std::labs(int32(22))};
+        std::uint8_t head[256];
+        const std::size_t got = file.ReadFully(head, sizeof head);
+        const std::optional<codec::BmpExtent> extent = codec::BmpExtentOf(std::span(head, got));
+        if (!extent) return std::nullopt;
+        return Size{static_cast<long>(extent->width), static_cast<long>(extent->height)};
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -8,8 +8,11 @@
 
 #include "codec/bmp.h"
 #include "codec/formats.h"
+#include "codec/gif.h"
+#include "codec/ico.h"
 #include "codec/jpeg.h"
 #include "codec/png.h"
+#include "codec/pnm.h"
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
@@ -52,20 +55,21 @@ bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
         at += n;
         return n;
     };
+    // Any part of the file, for the formats read through a directory.
+    const codec::RandomSource randomSource = [&](std::uint64_t offset, std::uint8_t* buffer, std::size_t wanted) {
+        if (offset >= size) return std::size_t{0};
+        const std::size_t n = std::min<std::size_t>(wanted, size - static_cast<std::size_t>(offset));
+        std::memcpy(buffer, data + offset, n);
+        return n;
+    };
     const std::span<const std::uint8_t> input(data, size);
     try {
         switch (codec::SniffFormat(input.first(std::min(size, codec::kSniffBytes)))) {
         case codec::Format::kPng: codec::DecodePng(source, allocate, kFuzzMaxPixels); break;
         case codec::Format::kJpeg: codec::DecodeJpeg(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kGif:
-        case codec::Format::kPnm:
-        case codec::Format::kXpm:
-        case codec::Format::kXbm:
-        case codec::Format::kIco:
-            // Qt reads these in the program; here only the check runs.
-            codec::CheckForQt(codec::SniffFormat(input.first(std::min(size, codec::kSniffBytes))), source,
-                              kFuzzMaxPixels);
-            return false;
+        case codec::Format::kGif: codec::DecodeGif(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kPnm: codec::DecodePnm(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kIco: codec::DecodeIco(randomSource, allocate, kFuzzMaxPixels); break;
         default: codec::DecodeBmp(input, allocate, kFuzzMaxPixels); break;
         }
     } catch (const codec::DecodeError&) {
