@@ -602,6 +602,24 @@ TEST(RunnerTest, ResultsInsideAFolderOfInputsAreNotInputs) {
     EXPECT_FALSE(std::filesystem::exists("in/results/results"));
 }
 
+// A folder contributes the files of every format the program reads, by
+// their extensions (cursors too), and no XPM or XBM files.
+TEST(RunnerTest, AFolderGivesItsPicturesOfEveryFormatReadAndNoOthers) {
+    Scratch dir;
+    const std::string seeds = WORKBENCH_SOURCE_DIR "/fuzz/seeds/";
+    std::filesystem::create_directories("in");
+    for (const auto& [from, to] : {std::pair{"cur/cursor.cur", "in/a.cur"}, std::pair{"gif/t.gif", "in/b.gif"},
+                                   std::pair{"pnm/raw16.pgm", "in/c.pgm"}, std::pair{"ico/multi.ico", "in/d.ICO"}})
+        std::filesystem::copy_file(seeds + from, to);
+    ASSERT_TRUE(WriteBytes("in/e.xpm", "/* XPM */\nstatic char *e[] = {\n\"1 1 1 1\",\n\"a c #ff0000\",\n\"a\"};\n"));
+    ASSERT_TRUE(WriteBytes("in/f.xbm", "#define f_width 1\n#define f_height 1\nstatic char f_bits[] = { 0x01 };\n"));
+    const ToolRun run = RunTool({"--out", "out", "--report", "r.jsonl", "in"});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const std::vector<QJsonObject> entries = ReportEntries("r.jsonl");
+    EXPECT_EQ(Inputs(entries, "done"), (std::multiset<std::string>{"in/a.cur", "in/b.gif", "in/c.pgm", "in/d.ICO"}));
+    EXPECT_EQ(entries.size(), 4u);
+}
+
 TEST(RunnerTest, AFolderLockedByAnotherRunIsLeftAlone) {
     Scratch dir;
     MakePicture("in/a.png", 30, 20, 1);
