@@ -13,6 +13,9 @@
 // pixels: BMP, PNG and JPEG through decoders of the program's own, and GIF,
 // PBM/PGM/PPM, XPM, XBM and ICO/CUR through Qt's readers once their bytes are
 // checked (declared size, complete data). One limit decides for every format.
+// A picture loads as a viewer shows it: turned or mirrored as its file's
+// orientation says (EXIF in JPEG and PNG), with transparent pixels laid
+// over white paper.
 #pragma once
 
 #include <QImage>

@@ -9,6 +9,7 @@
 #include "codec/bmp.h"
 #include "codec/formats.h"
 #include "codec/jpeg.h"
+#include "codec/orient.h"
 #include "codec/png.h"
 #include "ops/binarize.h"
 #include "ops/filter.h"
@@ -28,6 +29,37 @@ struct Buffer {
 
 void Require(bool condition) {
     if (!condition) std::abort();
+}
+
+// The orientation that undoes the given one.
+codec::Orientation Inverse(codec::Orientation orientation) {
+    if (orientation == codec::Orientation::kTurned90) return codec::Orientation::kTurned270;
+    if (orientation == codec::Orientation::kTurned270) return codec::Orientation::kTurned90;
+    return orientation;
+}
+
+// A padded buffer of the given size, every byte 0xA5.
+Buffer Blank(int width, int height) {
+    Buffer buffer;
+    buffer.width = width;
+    buffer.height = height;
+    buffer.stride = 3 * static_cast<std::ptrdiff_t>(width) + 1;
+    buffer.bytes.assign(static_cast<std::size_t>(buffer.stride) * height, 0xA5);
+    return buffer;
+}
+
+// The stored picture turned as the file says, as the program shows it;
+// turned back, it must be the stored picture again.
+Buffer Shown(Buffer& stored, const codec::DeclaredSize& declared) {
+    const codec::ShownSize size = codec::ShownSizeOf(declared);
+    Require(declared.width == static_cast<std::uint64_t>(stored.width) &&
+            declared.height == static_cast<std::uint64_t>(stored.height));
+    Buffer shown = Blank(static_cast<int>(size.width), static_cast<int>(size.height));
+    codec::Orient(stored.view(), shown.view(), declared.orientation);
+    Buffer back = Blank(stored.width, stored.height);
+    codec::Orient(shown.view(), back.view(), Inverse(declared.orientation));
+    Require(back.bytes == stored.bytes);
+    return shown;
 }
 
 }  // namespace
@@ -53,10 +85,11 @@ bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
         return n;
     };
     const std::span<const std::uint8_t> input(data, size);
+    codec::DeclaredSize declared;
     try {
         switch (codec::SniffFormat(input.first(std::min(size, codec::kSniffBytes)))) {
-        case codec::Format::kPng: codec::DecodePng(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kJpeg: codec::DecodeJpeg(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kPng: declared = codec::DecodePng(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kJpeg: declared = codec::DecodeJpeg(source, allocate, kFuzzMaxPixels); break;
         case codec::Format::kGif:
         case codec::Format::kPnm:
         case codec::Format::kXpm:
@@ -72,6 +105,7 @@ bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
         return false;
     }
     if (picture.bytes.empty()) return true;
+    if (declared.orientation != codec::Orientation::kNormal) picture = Shown(picture, declared);
 
     // Each operation on the result of the one before, as the stage files pass
     // it on; on small pictures the plain forms run beside and must agree.
