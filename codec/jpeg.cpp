@@ -41,8 +41,8 @@ constexpr WarningVerdict kWarnings[] = {
      "padding); libjpeg steps over them to the next marker and every segment is read whole"},
     {JWRN_JFIF_MAJOR, false, "a JFIF version this library does not know; the JFIF header holds no pixels"},
     {JWRN_ADOBE_XFORM, false,
-     "an Adobe colour transform code this library does not know; the components are taken as their "
-     "count says, as with no Adobe marker"},
+     "an Adobe colour transform code this library does not know; the components are taken as YCbCr "
+     "(three) or YCCK (four), the transforms Adobe writes"},
     {JWRN_BOGUS_ICC, false, "a broken ICC profile marker; profiles are not used"},
     {JWRN_JPEG_EOF, true, "the file ends early; libjpeg would decode the rest as blank"},
     {JWRN_HIT_MARKER, true, "a scan's data stops before its last block; the rest would be blank"},
@@ -77,6 +77,10 @@ enum class Failure { kNone, kLibrary, kEndOfFile, kTooManyScans };
 // step over its segment whole; no pixel is in it. Every other byte passes
 // to libjpeg unchanged, and libjpeg reads the segments by the same lengths
 // (or refuses them).
+//
+// A segment stepped over leaves a TEM marker (FF 01) in its place, which
+// has no segment and which libjpeg passes over between segments: a scan's
+// data that the segment ended still ends there, complete or not.
 //
 // The filter follows the file's structure as its bytes pass: segments by
 // their lengths, and after SOS the entropy-coded data up to the next marker
@@ -140,7 +144,9 @@ public:
                 left_ = length >= 2 ? length - 2 : 0;
                 const bool reserved = code_ <= 0xbf || (code_ >= 0xf0 && code_ <= 0xfd);
                 if (reserved && length >= 2) {
-                    heldCount_ = 0;
+                    held_[1] = 0x01;  // TEM
+                    heldCount_ = 2;
+                    giveHeld();
                     place_ = Place::kSkipped;
                 } else {
                     giveHeld();
@@ -296,7 +302,7 @@ extern "C" boolean OnApp1(j_decompress_ptr cinfo) {
     JpegState& state = StateOf(reinterpret_cast<j_common_ptr>(cinfo));
     const std::size_t high = NextByte(cinfo);
     const std::size_t length = (high << 8 | NextByte(cinfo));
-    std::size_t left = length >= 2 ? length - 2 : 0;
+    const std::size_t left = length >= 2 ? length - 2 : 0;
     if (state.sawExif || left < sizeof kExifSignature) {
         OnSkip(cinfo, static_cast<long>(left));
         return TRUE;

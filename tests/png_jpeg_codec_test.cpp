@@ -1233,6 +1233,10 @@ INSTANTIATE_TEST_SUITE_P(
                       file.erase(file.begin() + static_cast<std::ptrdiff_t>(at), file.begin() + static_cast<std::ptrdiff_t>(at) + 2);
                       return file;
                   }},
+        QuirkCase{"jpeg_unknown_marker_inside_the_scan", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) {
+                      return InsertAt(f, (ScanData(f) + f.size()) / 2, {0xff, 0xf3, 0x00, 0x04, 0xab, 0xcd, 0x12, 0x34});
+                  }},
         QuirkCase{"jpeg_unknown_marker_without_length", kJpeg, BaselineJpeg,
                   [](const Bytes& f) { return InsertAt(f, FindMarker(f, 0xc0), {0xff, 0xf3, 0x00, 0x01}); }},
         QuirkCase{"png_without_image_data", kPng, [] { return FourLevels(NoChunks); },

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/picture.h"
+#include "fuzz/picture_input.h"
 #include "ops/filter.h"
 #include "tests/app_test_support.h"
 #include "tests/picture_files.h"
@@ -185,6 +186,26 @@ TEST(BatchShown, TransparentDrawingIsFilteredOnWhite) {
         }
     EXPECT_GT(white, filtered.width() * filtered.height() / 2);
     EXPECT_GT(black, 0);
+}
+
+// ---------------------------------------------------------------- fuzzing seeds
+
+// The fuzzer's JPEG and PNG seeds are small and pass the fuzz target's
+// checks (turned and turned back among them) as pictures.
+TEST(FuzzSeeds, JpegAndPngSeedsDecode) {
+    int seeds = 0;
+    for (const char* format : {"jpeg", "png"}) {
+        const QDir dir(QStringLiteral(WORKBENCH_SOURCE_DIR "/fuzz/seeds/") + format);
+        for (const QString& name : dir.entryList(QDir::Files)) {
+            SCOPED_TRACE(name.toStdString());
+            const QByteArray bytes = FileBytes(dir.filePath(name));
+            EXPECT_LT(bytes.size(), 2048);
+            EXPECT_TRUE(fuzz::RunPictureInput(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                              static_cast<std::size_t>(bytes.size())));
+            ++seeds;
+        }
+    }
+    EXPECT_GE(seeds, 10);
 }
 
 }  // namespace
