@@ -98,8 +98,9 @@ inline Bytes ExifBlock(codec::Orientation orientation, bool bigEndian) {
 
 // The payload of a JPEG APP1 segment holding the block.
 inline Bytes ExifSegment(const Bytes& block) {
-    Bytes payload = {'E', 'x', 'i', 'f', 0, 0};
-    payload.insert(payload.end(), block.begin(), block.end());
+    Bytes payload(6 + block.size(), 0);
+    std::memcpy(payload.data(), "Exif", 4);
+    std::copy(block.begin(), block.end(), payload.begin() + 6);
     return payload;
 }
 
