@@ -13,6 +13,7 @@
 #include "codec/gif.h"
 #include "codec/ico.h"
 #include "codec/jpeg.h"
+#include "codec/orient.h"
 #include "codec/png.h"
 #include "codec/pnm.h"
 
@@ -46,18 +47,40 @@ const QString kDamaged = QStringLiteral("the picture data is damaged or incomple
     FailRead(name, detail.isEmpty() ? kDamaged : QStringLiteral("%1 (%2)").arg(kDamaged, detail));
 }
 
+// A new 24-bit picture, refused when its rows would be wider than a QImage
+// holds; std::bad_alloc when its memory cannot be had.
+QImage NewPicture(std::uint64_t width, std::uint64_t height, const FileName& name) {
+    if (width > kMaxPictureWidth)
+        FailRead(name, QStringLiteral("the picture is %1 x %2 pixels, wider than the limit of %3 pixels a row")
+                           .arg(width)
+                           .arg(height)
+                           .arg(kMaxPictureWidth));
+    QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_BGR888);
+    if (image.isNull()) throw std::bad_alloc();
+    return image;
+}
+
+ops::RowView RowsIn(const QImage& image) {
+    return {const_cast<std::uint8_t*>(image.constBits()), image.width(), image.height(), image.bytesPerLine()};
+}
+
 // Rows of a new 24-bit picture for a decoder to fill.
 codec::AllocateRows RowsOf(QImage& image, const FileName& name) {
     return [&image, &name](int width, int height) {
-        if (static_cast<std::uint64_t>(width) > kMaxPictureWidth)
-            FailRead(name, QStringLiteral("the picture is %1 x %2 pixels, wider than the limit of %3 pixels a row")
-                               .arg(width)
-                               .arg(height)
-                               .arg(kMaxPictureWidth));
-        image = QImage(width, height, QImage::Format_BGR888);
-        if (image.isNull()) throw std::bad_alloc();
+        image = NewPicture(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), name);
         return ops::RowView{image.bits(), width, height, image.bytesPerLine()};
     };
+}
+
+// The picture as its file means it to be shown: turned or mirrored into
+// new rows when the file declares an orientation.
+QImage Shown(const QImage& stored, codec::Orientation orientation, const FileName& name) {
+    if (orientation == codec::Orientation::kNormal || stored.isNull()) return stored;
+    const codec::ShownSize size = codec::ShownSizeOf(
+        {static_cast<std::uint64_t>(stored.width()), static_cast<std::uint64_t>(stored.height()), orientation});
+    const QImage shown = NewPicture(size.width, size.height, name);
+    codec::Orient(RowsIn(stored), RowsIn(shown), orientation);
+    return shown;
 }
 
 codec::ByteSource SourceOf(files::InputFile& file) {
@@ -134,14 +157,16 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
         QImage image;
         switch (format) {
         case codec::Format::kBmp: return DecodeBmpFile(file, head);
-        case codec::Format::kPng:
+        case codec::Format::kPng: {
             file.Rewind();
-            codec::DecodePng(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
-            return image;
-        case codec::Format::kJpeg:
+            const codec::DeclaredSize declared = codec::DecodePng(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            return Shown(image, declared.orientation, name);
+        }
+        case codec::Format::kJpeg: {
             file.Rewind();
-            codec::DecodeJpeg(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
-            return image;
+            const codec::DeclaredSize declared = codec::DecodeJpeg(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            return Shown(image, declared.orientation, name);
+        }
         case codec::Format::kGif:
             file.Rewind();
             codec::DecodeGif(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);

@@ -14,6 +14,9 @@
 // decoder of the program's own under codec/ (over libpng, libjpeg and giflib
 // where the format has one). No picture is read through Qt. One limit
 // decides for every format.
+// A picture loads as a viewer shows it: turned or mirrored as its file's
+// orientation says (EXIF in JPEG and PNG), with transparent pixels laid
+// over white paper.
 #pragma once
 
 #include <QImage>

@@ -11,6 +11,7 @@
 #include "codec/gif.h"
 #include "codec/ico.h"
 #include "codec/jpeg.h"
+#include "codec/orient.h"
 #include "codec/png.h"
 #include "codec/pnm.h"
 #include "ops/binarize.h"
@@ -31,6 +32,37 @@ struct Buffer {
 
 void Require(bool condition) {
     if (!condition) std::abort();
+}
+
+// The orientation that undoes the given one.
+codec::Orientation Inverse(codec::Orientation orientation) {
+    if (orientation == codec::Orientation::kTurned90) return codec::Orientation::kTurned270;
+    if (orientation == codec::Orientation::kTurned270) return codec::Orientation::kTurned90;
+    return orientation;
+}
+
+// A padded buffer of the given size, every byte 0xA5.
+Buffer Blank(int width, int height) {
+    Buffer buffer;
+    buffer.width = width;
+    buffer.height = height;
+    buffer.stride = 3 * static_cast<std::ptrdiff_t>(width) + 1;
+    buffer.bytes.assign(static_cast<std::size_t>(buffer.stride) * height, 0xA5);
+    return buffer;
+}
+
+// The stored picture turned as the file says, as the program shows it;
+// turned back, it must be the stored picture again.
+Buffer Shown(Buffer& stored, const codec::DeclaredSize& declared) {
+    const codec::ShownSize size = codec::ShownSizeOf(declared);
+    Require(declared.width == static_cast<std::uint64_t>(stored.width) &&
+            declared.height == static_cast<std::uint64_t>(stored.height));
+    Buffer shown = Blank(static_cast<int>(size.width), static_cast<int>(size.height));
+    codec::Orient(stored.view(), shown.view(), declared.orientation);
+    Buffer back = Blank(stored.width, stored.height);
+    codec::Orient(shown.view(), back.view(), Inverse(declared.orientation));
+    Require(back.bytes == stored.bytes);
+    return shown;
 }
 
 }  // namespace
@@ -63,19 +95,21 @@ bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
         return n;
     };
     const std::span<const std::uint8_t> input(data, size);
+    codec::DeclaredSize declared;
     try {
         switch (codec::SniffFormat(input.first(std::min(size, codec::kSniffBytes)))) {
-        case codec::Format::kPng: codec::DecodePng(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kJpeg: codec::DecodeJpeg(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kGif: codec::DecodeGif(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kPnm: codec::DecodePnm(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kIco: codec::DecodeIco(randomSource, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kPng: declared = codec::DecodePng(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kJpeg: declared = codec::DecodeJpeg(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kGif: declared = codec::DecodeGif(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kPnm: declared = codec::DecodePnm(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kIco: declared = codec::DecodeIco(randomSource, allocate, kFuzzMaxPixels); break;
         default: codec::DecodeBmp(input, allocate, kFuzzMaxPixels); break;
         }
     } catch (const codec::DecodeError&) {
         return false;
     }
     if (picture.bytes.empty()) return true;
+    if (declared.orientation != codec::Orientation::kNormal) picture = Shown(picture, declared);
 
     // Each operation on the result of the one before, as the stage files pass
     // it on; on small pictures the plain forms run beside and must agree.
