@@ -15,6 +15,7 @@
 #include "codec/formats.h"
 #include "codec/jpeg.h"
 #include "codec/png.h"
+#include "codec/tiff.h"
 
 namespace {
 
@@ -110,6 +111,30 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
     return image;  // null for a picture without pixels
 }
 
+// A file read at random, as TIFF needs.
+codec::RandomAccess AccessTo(files::InputFile& file) {
+    return {file.size(), [&file](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+                for (;;) {
+                    const ssize_t got = ::pread(file.descriptor(), buffer, size, static_cast<off_t>(offset));
+                    if (got >= 0) return static_cast<std::size_t>(got);
+                    if (errno != EINTR) FailRead(file.name(), Reason(errno));
+                }
+            }};
+}
+
+QString OnlyPages(std::uint32_t count) {
+    return count == 1 ? QStringLiteral("the file has only 1 page") : QStringLiteral("the file has only %1 pages").arg(count);
+}
+
+QImage DecodeTiffFile(files::InputFile& file, int page) {
+    const codec::RandomAccess access = AccessTo(file);
+    const std::uint32_t pages = codec::CountTiffPages(access);
+    if (static_cast<std::uint32_t>(page) >= pages) FailRead(file.name(), OnlyPages(pages));
+    QImage image;
+    codec::DecodeTiff(access, RowsOf(image, file.name()), kMaxPicturePixels, static_cast<std::uint32_t>(page));
+    return image;
+}
+
 // Keeps standard error shut for its lifetime: libraries under Qt's readers
 // (libpng for a PNG inside an ICO) print their complaints there themselves.
 class QuietStandardError {
@@ -162,7 +187,7 @@ QImage DecodeWithQt(files::InputFile& file, codec::Format format) {
     return To24Bit(image);
 }
 
-QImage DecodeFile(const FileName& name, bool bmpOnly) {
+QImage DecodeFile(const FileName& name, bool bmpOnly, int page = 0) {
     files::InputFile file(name);
     if (file.size() == 0) FailRead(name, QStringLiteral("the file is empty"));
     try {
@@ -171,6 +196,7 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
         const codec::Format format =
             codec::SniffFormat(std::span(head).first(std::min(head.size(), codec::kSniffBytes)));
         if (bmpOnly && format != codec::Format::kBmp) FailRead(name, QStringLiteral("not a BMP file"));
+        if (page > 0 && format != codec::Format::kTiff && format != codec::Format::kUnknown) FailRead(name, OnlyPages(1));
         QImage image;
         switch (format) {
         case codec::Format::kBmp: return DecodeBmpFile(file, head);
@@ -182,6 +208,7 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
             file.Rewind();
             codec::DecodeJpeg(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
             return image;
+        case codec::Format::kTiff: return DecodeTiffFile(file, page);
         case codec::Format::kUnknown: break;
         default:
             if (codec::CheckedForQt(format)) return DecodeWithQt(file, format);
@@ -247,4 +274,18 @@ void TBitmap::SetImage(const QImage& image) {
     }
 }
 
-void TPicture::LoadFromFile(const FileName& fileName) { bitmap_.SetImage(DecodeFile(fileName, /*bmpOnly=*/false)); }
+void TPicture::LoadFromFile(const FileName& fileName, int page) {
+    bitmap_.SetImage(DecodeFile(fileName, /*bmpOnly=*/false, page));
+}
+
+int PageCount(const FileName& fileName) {
+    files::InputFile file(fileName);
+    std::uint8_t head[8] = {};
+    const std::size_t got = file.ReadFully(head, sizeof head);
+    if (!codec::LooksLikeTiff(std::span(head, got))) return 1;
+    try {
+        return static_cast<int>(codec::CountTiffPages(AccessTo(file)));
+    } catch (const codec::DecodeError& error) {
+        FailDecode(fileName, error);
+    }
+}

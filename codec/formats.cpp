@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/tiff.h"
+
 namespace codec {
 
 namespace {
@@ -822,6 +824,7 @@ Format SniffFormat(std::span<const std::uint8_t> head) {
     if (head.size() >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return Format::kJpeg;
     if (StartsWith(head, "GIF87a") || StartsWith(head, "GIF89a")) return Format::kGif;
     if (StartsWith(head, "BM")) return Format::kBmp;
+    if (LooksLikeTiff(head)) return Format::kTiff;
     if (head.size() >= 3 && head[0] == 'P' && head[1] >= '1' && head[1] <= '6' && IsSpace(head[2])) return Format::kPnm;
     if (StartsWith(head, "/* XPM")) return Format::kXpm;
     if (head.size() >= 22 && head[0] == 0 && head[1] == 0 && (head[2] == 1 || head[2] == 2) && head[3] == 0 &&
@@ -856,6 +859,7 @@ const char* FormatName(Format format) {
     case Format::kXpm: return "XPM";
     case Format::kXbm: return "XBM";
     case Format::kIco: return "ICO";
+    case Format::kTiff: return "TIFF";
     case Format::kUnknown: break;
     }
     return "unknown";

@@ -19,7 +19,7 @@
 
 namespace codec {
 
-enum class Format { kUnknown, kBmp, kPng, kJpeg, kGif, kPnm, kXpm, kXbm, kIco };
+enum class Format { kUnknown, kBmp, kPng, kJpeg, kGif, kPnm, kXpm, kXbm, kIco, kTiff };
 
 // SniffFormat never looks further than this many bytes.
 inline constexpr std::size_t kSniffBytes = 512;
@@ -33,10 +33,11 @@ inline constexpr std::size_t kSniffBytes = 512;
 //   XBM  "#define", after white space and C comments
 //   ICO  00 00 01 00 (CUR 00 00 02 00), at least one image, and a first
 //        directory entry Qt accepts (reserved byte 0, at least 40 bytes).
+//   TIFF "II*\0" or "MM\0*"; BigTIFF "II+\0" or "MM\0+"
 Format SniffFormat(std::span<const std::uint8_t> head);
 
 // A short upper-case name for messages: "BMP", "PNG", "JPEG", "GIF", "PNM",
-// "XPM", "XBM", "ICO"; "unknown" for kUnknown.
+// "XPM", "XBM", "ICO", "TIFF"; "unknown" for kUnknown.
 const char* FormatName(Format format);
 
 // True for the formats CheckForQt handles: GIF, PNM, XPM, XBM and ICO.

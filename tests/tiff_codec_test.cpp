@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <tiffio.h>
 
 #include <algorithm>
@@ -30,6 +33,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "app/picture.h"
+#include "codec/formats.h"
 #include "tests/tiff_test_files.h"
 
 namespace {
@@ -702,6 +707,71 @@ TEST(TiffCodec, Signatures) {
         EXPECT_TRUE(codec::LooksLikeTiff(head));
     for (const Bytes& head : {Bytes{'I', 'I', 0, 42}, Bytes{'M', 'M', 42, 0}, Bytes{'I', 'M', 42, 0}, Bytes{'I', 'I', 42}})
         EXPECT_FALSE(codec::LooksLikeTiff(head));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the picture layer
+
+namespace {
+
+TEST(TiffCodec, SniffedAsTiff) {
+    const tifftest::File classic = tifftest::Write({Gray(8)});
+    const tifftest::File big = tifftest::Write({With(Gray(8), [](Page& p) { p.bigTiff = true, p.bigEndian = true; })});
+    EXPECT_EQ(codec::SniffFormat(classic.bytes), codec::Format::kTiff);
+    EXPECT_EQ(codec::SniffFormat(big.bytes), codec::Format::kTiff);
+    EXPECT_STREQ(codec::FormatName(codec::Format::kTiff), "TIFF");
+}
+
+class TiffFileTest : public testing::Test {
+protected:
+    QString Put(const char* name, const Bytes& bytes) {
+        const QString path = dir_.filePath(QString::fromLatin1(name));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+        return path;
+    }
+
+private:
+    QTemporaryDir dir_;
+};
+
+Picture PixelsOf(const TPicture& picture) {
+    const QImage& image = picture.Bitmap().Image();
+    Picture pixels{image.width(), image.height(), {}};
+    for (int y = 0; y < image.height(); ++y)
+        pixels.bgr.insert(pixels.bgr.end(), image.constScanLine(y), image.constScanLine(y) + 3 * image.width());
+    return pixels;
+}
+
+TEST_F(TiffFileTest, PicturesLoadTheirPagesAndCountThem) {
+    const tifftest::File file = tifftest::Write({Rgb(8, COMPRESSION_LZW), With(Gray(4), [](Page& p) { p.width = 9; })});
+    const QString path = Put("two.tif", file.bytes);
+    EXPECT_EQ(PageCount(path), 2);
+    TPicture picture;
+    picture.LoadFromFile(path);
+    EXPECT_EQ(PixelsOf(picture), file.expected[0]);
+    picture.LoadFromFile(path, 1);
+    EXPECT_EQ(PixelsOf(picture), file.expected[1]);
+    try {
+        picture.LoadFromFile(path, 2);
+        ADD_FAILURE() << "loaded a page past the last";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), QStringLiteral("Cannot read \"%1\": the file has only 2 pages").arg(path));
+    }
+    EXPECT_EQ(PixelsOf(picture), file.expected[1]) << "a failed load keeps the picture";
+
+    EXPECT_EQ(PageCount(Put("not.tif", Bytes{'B', 'M', 0, 0})), 1);
+    EXPECT_THROW(PageCount(QStringLiteral("/nonexistent/file.tif")), Exception);
+    Bytes cut = file.bytes;
+    cut.resize(cut.size() - 20);
+    try {
+        PageCount(Put("cut.tif", cut));
+        ADD_FAILURE() << "counted the pages of a cut file";
+    } catch (const Exception& error) {
+        EXPECT_TRUE(error.Message().contains("damaged")) << error.Message().toStdString();
+    }
 }
 
 }  // namespace
