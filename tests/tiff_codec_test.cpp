@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -35,6 +36,7 @@
 
 #include "app/picture.h"
 #include "codec/formats.h"
+#include "fuzz/picture_input.h"
 #include "tests/tiff_test_files.h"
 
 namespace {
@@ -771,6 +773,23 @@ TEST_F(TiffFileTest, PicturesLoadTheirPagesAndCountThem) {
         ADD_FAILURE() << "counted the pages of a cut file";
     } catch (const Exception& error) {
         EXPECT_TRUE(error.Message().contains("damaged")) << error.Message().toStdString();
+    }
+}
+
+// The fuzzer's TIFF seeds are small, and each goes through the fuzz
+// target's checks as a picture.
+TEST(TiffCodec, FuzzSeedsAreSmallPictures) {
+    const QDir seeds(QStringLiteral(WORKBENCH_SOURCE_DIR "/fuzz/seeds/tiff"));
+    const QStringList names = seeds.entryList(QDir::Files);
+    EXPECT_GE(names.size(), 10);
+    for (const QString& name : names) {
+        SCOPED_TRACE(name.toStdString());
+        QFile file(seeds.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        EXPECT_LT(bytes.size(), 2048);
+        EXPECT_TRUE(fuzz::RunPictureInput(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                          static_cast<std::size_t>(bytes.size())));
     }
 }
 
