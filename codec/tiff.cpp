@@ -186,6 +186,13 @@ bool Harmless(const char* format, const char* text) {
            (std::strncmp(text, "Corrupt JPEG data: ", 19) == 0 && std::strstr(text, "extraneous bytes before marker") != nullptr);
 }
 
+// libtiff's words for an allocation that failed (not for one its memory
+// cap refused, which it words as "beyond the ... limit").
+bool MeansNoMemory(const char* text) {
+    return std::strstr(text, "Out of memory") != nullptr || std::strstr(text, "Failed to allocate") != nullptr ||
+           std::strstr(text, "Cannot allocate") != nullptr;
+}
+
 void Record(TiffState& state, bool error, const char* format, va_list arguments) {
     if (!error && state.phase != Phase::kPixels) return;
     if (state.failed || (state.phase == Phase::kDirectory && state.tagError)) return;  // the first one tells
@@ -198,8 +205,7 @@ void Record(TiffState& state, bool error, const char* format, va_list arguments)
         return;
     }
     state.failed = true;
-    state.outOfMemory = std::strstr(text, "Out of memory") != nullptr || std::strstr(text, "Failed to allocate") != nullptr ||
-                        std::strstr(text, "Cannot allocate") != nullptr;
+    state.outOfMemory = MeansNoMemory(text);
 }
 
 extern "C" int OnTiffError(TIFF*, void* user, const char*, const char* format, va_list arguments) {
@@ -306,9 +312,7 @@ void Check(const TiffState& state) {
 [[noreturn]] void DirectoryFailed(const TiffState& state) {
     if (state.thrown) std::rethrow_exception(state.thrown);
     const char* text = state.message;
-    if (std::strstr(text, "Out of memory") != nullptr || std::strstr(text, "Failed to allocate") != nullptr ||
-        std::strstr(text, "Cannot allocate") != nullptr)
-        throw DecodeError(Kind::kNoMemory, "not enough memory to decode the tiff picture");
+    if (MeansNoMemory(text)) throw DecodeError(Kind::kNoMemory, "not enough memory to decode the tiff picture");
     Damaged(text[0] != '\0' ? "the tiff data is damaged: " + Detail(text) : "the tiff directory cannot be read");
 }
 
@@ -333,6 +337,10 @@ struct Layout {
     std::uint64_t blockRowBytes = 0;                // a row of one plane of a block
     std::array<std::vector<std::uint16_t>, 3> palette;  // red, green, blue at 16 bits
     Orientation orientation = Orientation::kNormal;
+    // Without alpha, gray, RGB and palette samples show through a table:
+    // the 8-bit level of each sample value (gray, RGB), or the blue, green,
+    // red of each index (palette).
+    std::vector<std::uint8_t> shown;
 };
 
 std::uint16_t Field16(TIFF* tif, ttag_t tag, std::uint16_t fallback) {
@@ -512,12 +520,46 @@ struct Run {
     int samples;
 };
 
+// The table of Layout::shown, built once a page.
+void BuildShown(Layout& layout) {
+    if (layout.alpha != Alpha::kNone || layout.colour == Colour::kCmyk) return;
+    const std::uint32_t values = 1u << layout.bits;
+    const std::uint32_t unit = 65535 / (values - 1);
+    if (layout.colour == Colour::kPalette) {
+        layout.shown.resize(3 * std::size_t{values});
+        for (std::uint32_t i = 0; i < values; ++i)
+            for (int c = 0; c < 3; ++c) layout.shown[3 * i + 2 - c] = static_cast<std::uint8_t>(To8(layout.palette[c][i]));
+        return;
+    }
+    layout.shown.resize(values);
+    for (std::uint32_t v = 0; v < values; ++v)
+        layout.shown[v] = static_cast<std::uint8_t>(To8(layout.colour == Colour::kMinIsWhite ? 65535 - v * unit : v * unit));
+}
+
 template <int Bits>
 void Compose(const Layout& layout, const Run& run, std::uint32_t count, std::uint8_t* out) {
     constexpr std::uint32_t kUnit = 65535 / ((1u << Bits) - 1);
     const auto sample = [&](std::uint32_t x, int s) {
         return run.planar ? SampleAt<Bits>(run.rows[s], x) : SampleAt<Bits>(run.rows[0], std::size_t{x} * run.samples + s);
     };
+    if (!layout.shown.empty()) {
+        const std::uint8_t* shown = layout.shown.data();
+        switch (layout.colour) {
+        case Colour::kPalette:
+            for (std::uint32_t x = 0; x < count; ++x, out += 3) std::memcpy(out, shown + 3 * sample(x, 0), 3);
+            return;
+        case Colour::kRgb:
+            for (std::uint32_t x = 0; x < count; ++x, out += 3) {
+                out[0] = shown[sample(x, 2)];
+                out[1] = shown[sample(x, 1)];
+                out[2] = shown[sample(x, 0)];
+            }
+            return;
+        default:
+            for (std::uint32_t x = 0; x < count; ++x, out += 3) out[0] = out[1] = out[2] = shown[sample(x, 0)];
+            return;
+        }
+    }
     for (std::uint32_t x = 0; x < count; ++x, out += 3) {
         std::uint32_t rgb[3] = {};
         switch (layout.colour) {
@@ -606,9 +648,11 @@ private:
 
 void DecodePixels(TIFF* tif, TiffState& state, const RandomAccess& file, const Layout& layout, const ops::RowView& rows) {
     const int planes = layout.planar ? layout.samples : 1;
+    // Left as allocated, not cleared: a block costs only what its codec
+    // writes, so a file that claims a huge strip and ends early costs little.
     const std::uint64_t blockBytes = layout.blockRowBytes * layout.blockHeight;
-    std::vector<std::vector<std::uint8_t>> blocks(static_cast<std::size_t>(planes));
-    for (auto& block : blocks) block.resize(static_cast<std::size_t>(blockBytes));
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks(static_cast<std::size_t>(planes));
+    for (auto& block : blocks) block.reset(new std::uint8_t[static_cast<std::size_t>(blockBytes)]);
     BlockReader reader(tif, state, file);
     const std::uint32_t across = (layout.width - 1) / layout.blockWidth + 1;
     const std::uint32_t down = (layout.height - 1) / layout.blockHeight + 1;
@@ -629,10 +673,10 @@ void DecodePixels(TIFF* tif, TiffState& state, const RandomAccess& file, const L
             const std::uint32_t left = bx * layout.blockWidth;
             const std::uint32_t width = std::min(layout.blockWidth, layout.width - left);
             for (int p = 0; p < planes; ++p)
-                reader.Decode(static_cast<std::uint32_t>(p) * perPlane + by * across + bx, blocks[p].data(),
+                reader.Decode(static_cast<std::uint32_t>(p) * perPlane + by * across + bx, blocks[p].get(),
                               layout.blockRowBytes * decodedRows, decodedRows, layout.compressed);
             for (std::uint32_t y = 0; y < height; ++y) {
-                for (int p = 0; p < planes; ++p) rowPointers[p] = blocks[p].data() + layout.blockRowBytes * y;
+                for (int p = 0; p < planes; ++p) rowPointers[p] = blocks[p].get() + layout.blockRowBytes * y;
                 ComposeRun(layout, run, width, rows.row(static_cast<int>(top + y)) + 3 * std::size_t{left});
             }
         }
@@ -684,7 +728,8 @@ DeclaredSize DecodeTiff(const RandomAccess& file, const AllocateRows& allocate, 
             if (TIFFSetDirectory(tif.get(), static_cast<tdir_t>(page)) != 1) DirectoryFailed(state);
         }
         state.phase = Phase::kLayout;
-        const Layout layout = Inspect(tif.get(), state, maxPixels);
+        Layout layout = Inspect(tif.get(), state, maxPixels);
+        BuildShown(layout);
         const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(layout.width), static_cast<int>(layout.height));
         try {
             DecodePixels(tif.get(), state, file, layout, rows);
