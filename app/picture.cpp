@@ -16,6 +16,7 @@
 #include "codec/orient.h"
 #include "codec/png.h"
 #include "codec/pnm.h"
+#include "codec/tiff.h"
 
 namespace {
 
@@ -145,7 +146,32 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
     return image;  // null for a picture without pixels
 }
 
-QImage DecodeFile(const FileName& name, bool bmpOnly) {
+// A file read at random, as TIFF needs.
+codec::RandomAccess AccessTo(files::InputFile& file) {
+    return {file.size(), [&file](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+                for (;;) {
+                    const ssize_t got = ::pread(file.descriptor(), buffer, size, static_cast<off_t>(offset));
+                    if (got >= 0) return static_cast<std::size_t>(got);
+                    if (errno != EINTR) FailRead(file.name(), Reason(errno));
+                }
+            }};
+}
+
+QString OnlyPages(std::uint32_t count) {
+    return count == 1 ? QStringLiteral("the file has only 1 page") : QStringLiteral("the file has only %1 pages").arg(count);
+}
+
+QImage DecodeTiffFile(files::InputFile& file, int page) {
+    const codec::RandomAccess access = AccessTo(file);
+    const std::uint32_t pages = codec::CountTiffPages(access);
+    if (static_cast<std::uint32_t>(page) >= pages) FailRead(file.name(), OnlyPages(pages));
+    QImage image;
+    const codec::DeclaredSize declared =
+        codec::DecodeTiff(access, RowsOf(image, file.name()), kMaxPicturePixels, static_cast<std::uint32_t>(page));
+    return Shown(image, declared.orientation, file.name());
+}
+
+QImage DecodeFile(const FileName& name, bool bmpOnly, int page = 0) {
     files::InputFile file(name);
     if (file.size() == 0) FailRead(name, QStringLiteral("the file is empty"));
     try {
@@ -154,6 +180,7 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
         const codec::Format format =
             codec::SniffFormat(std::span(head).first(std::min(head.size(), codec::kSniffBytes)));
         if (bmpOnly && format != codec::Format::kBmp) FailRead(name, QStringLiteral("not a BMP file"));
+        if (page > 0 && format != codec::Format::kTiff && format != codec::Format::kUnknown) FailRead(name, OnlyPages(1));
         QImage image;
         switch (format) {
         case codec::Format::kBmp: return DecodeBmpFile(file, head);
@@ -178,6 +205,7 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
         case codec::Format::kIco:
             codec::DecodeIco(RandomSourceOf(file), RowsOf(image, name), kMaxPicturePixels);
             return image;
+        case codec::Format::kTiff: return DecodeTiffFile(file, page);
         case codec::Format::kUnknown: break;
         }
         FailRead(name, QStringLiteral("not a picture format this program reads"));
@@ -240,4 +268,18 @@ void TBitmap::SetImage(const QImage& image) {
     }
 }
 
-void TPicture::LoadFromFile(const FileName& fileName) { bitmap_.SetImage(DecodeFile(fileName, /*bmpOnly=*/false)); }
+void TPicture::LoadFromFile(const FileName& fileName, int page) {
+    bitmap_.SetImage(DecodeFile(fileName, /*bmpOnly=*/false, page));
+}
+
+int PageCount(const FileName& fileName) {
+    files::InputFile file(fileName);
+    std::uint8_t head[8] = {};
+    const std::size_t got = file.ReadFully(head, sizeof head);
+    if (!codec::LooksLikeTiff(std::span(head, got))) return 1;
+    try {
+        return static_cast<int>(codec::CountTiffPages(AccessTo(file)));
+    } catch (const codec::DecodeError& error) {
+        FailDecode(fileName, error);
+    }
+}

@@ -37,7 +37,7 @@ struct Step {
 
 }  // namespace
 
-int RunBatch(const std::vector<std::string>& words, std::FILE* err) {
+int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page) {
     std::vector<Step> steps;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -69,7 +69,7 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err) {
     BatchPrompts prompts(err);
     Pane image1, image2;
     std::unique_ptr<TBitmap> bitmap1;
-    Workspace ws{image1, image2, bitmap1, prompts};
+    Workspace ws{image1, image2, bitmap1, prompts, page};
     for (Step& step : steps) {
         prompts.answer = step.file;
         try {

@@ -41,5 +41,5 @@ int main(int argc, char* argv[]) {
 
     int qtArgc = 1;
     QCoreApplication qt(qtArgc, argv);  // for Qt's picture format plug-ins
-    return RunBatch(invocation->rest, stderr);
+    return RunBatch(invocation->rest, stderr, invocation->page.value_or(1) - 1);
 }

@@ -62,6 +62,15 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             result.folders.push_back(dir);
+        } else if (arg == "--page") {
+            std::string text;
+            int page = 0;
+            if (!value(arg, text)) return std::nullopt;
+            if (!ParseCount(text, page) || page < 1) {
+                error = "'--page' needs a page number from 1, not " + Shown(text);
+                return std::nullopt;
+            }
+            result.page = page;
         } else if (arg == "--out") {
             if (!value(arg, many.out)) return std::nullopt;
             if (many.out.empty()) {
@@ -113,6 +122,10 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
     result.rest.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     if (result.help || result.version) return result;
     if (sawOut) {
+        if (result.page) {
+            error = "'--page' works only without --out, which runs every page";
+            return std::nullopt;
+        }
         if (result.rest.empty()) {
             error = "'--out' needs at least one INPUT";
             return std::nullopt;

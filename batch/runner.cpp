@@ -29,6 +29,7 @@
 
 #include "app/files.h"
 #include "codec/bmp.h"
+#include "app/picture.h"
 
 extern char** environ;
 
@@ -45,8 +46,8 @@ constexpr char kRecordTitle[] = "workbench-batch finished";
 // Extensions of the picture files that a folder given as INPUT contributes
 // (compared without regard to case); a file named on its own is taken
 // whatever its name.
-constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "gif",
-                                                    "ppm", "pgm", "pbm", "pnm", "ico", "cur"};
+constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "tif", "tiff",
+                                                    "gif", "ppm", "pgm", "pbm", "pnm", "ico", "cur"};
 
 std::string Shown(const std::string& bytes) { return FileName(bytes).Shown().toStdString(); }
 std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
@@ -57,9 +58,16 @@ std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
 struct Job {
     std::string input;     // the path as listed (given, or found below a given folder)
     std::string absolute;  // the path the worker loads
-    std::string folder;    // below --out, without the extension
+    std::string folder;    // below --out, without the extension (and page-K/ for a page)
     std::string problem;   // set when the input cannot be used at all
+    int page = 0;          // K of page K (from 1) of a file with several; 0 for a file of one
 };
+
+// The input as messages name it: the file, and the page of a file with
+// several.
+std::string Named(const Job& job) {
+    return job.page == 0 ? Shown(job.input) : Shown(job.input) + " page " + std::to_string(job.page);
+}
 
 std::string Leaf(const std::string& path) {
     std::string trimmed = path;
@@ -181,6 +189,33 @@ private:
     std::optional<std::pair<dev_t, ino_t>> out_;  // the --out folder, when it exists
 };
 
+// Each page of a file with several pages (a multi-page TIFF) becomes a
+// picture of its own, in DIR/<name without extension>/page-K/, K from 1. A
+// file whose pages cannot be counted stays one picture: its worker says
+// what is wrong with it.
+void SplitPages(std::vector<Job>& jobs) {
+    std::vector<Job> split;
+    split.reserve(jobs.size());
+    for (Job& job : jobs) {
+        int pages = 1;
+        if (job.problem.empty()) {
+            try {
+                pages = PageCount(FileName(job.absolute));
+            } catch (const std::exception&) {
+                pages = 1;
+            }
+        }
+        for (int k = 1; pages > 1 && k <= pages; ++k) {
+            Job page = job;
+            page.page = k;
+            page.folder += "/page-" + std::to_string(k);
+            split.push_back(std::move(page));
+        }
+        if (pages <= 1) split.push_back(std::move(job));
+    }
+    jobs = std::move(split);
+}
+
 // Two inputs whose result folders meet: the same folder, or one folder
 // named like a file of the other's result (a/A.bmp.png beside a.png).
 std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std::string& out) {
@@ -188,7 +223,7 @@ std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std
     for (const Job& job : jobs) {
         const auto [at, inserted] = byFolder.emplace(job.folder, &job);
         if (!inserted)
-            return Shown(at->second->input) + " and " + Shown(job.input) + " would share the result folder " +
+            return Named(*at->second) + " and " + Named(job) + " would share the result folder " +
                    Shown(out + "/" + job.folder);
     }
     for (const Job& job : jobs) {
@@ -199,7 +234,7 @@ std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std
                                                       std::end(kStageFiles);
         const auto parent = byFolder.find(job.folder.substr(0, slash));
         if (taken && parent != byFolder.end())
-            return Shown(parent->second->input) + " and " + Shown(job.input) + " would share the file " +
+            return Named(*parent->second) + " and " + Named(job) + " would share the file " +
                    Shown(out + "/" + job.folder);
     }
     return std::nullopt;
@@ -395,7 +430,9 @@ public:
     void Add(const Job& job, const std::string& folder, const char* status, const std::string& message,
              std::optional<Size> size, double seconds) {
         if (fd_ < 0) return;
-        std::string line = "{\"input\":" + JsonString(job.input) + ",\"folder\":" + JsonString(folder) +
+        std::string line = "{\"input\":" + JsonString(job.input) +
+                           ",\"page\":" + (job.page == 0 ? std::string("null") : std::to_string(job.page)) +
+                           ",\"folder\":" + JsonString(folder) +
                            ",\"status\":\"" + status + "\",\"message\":" + JsonString(message) + ",\"width\":" +
                            (size ? std::to_string(size->width) : "null") +
                            ",\"height\":" + (size ? std::to_string(size->height) : "null") +
@@ -429,7 +466,7 @@ public:
             Redraw(false);
         } else if (std::strcmp(status, "skipped") != 0) {
             std::string line = "[" + std::to_string(finished_) + "/" + std::to_string(total_) + "] " + status + " " +
-                               Shown(job.input);
+                               Named(job);
             if (size) line += " " + std::to_string(size->width) + "x" + std::to_string(size->height);
             line += " " + FormatSeconds(seconds) + " s\n";
             WriteAll(1, line);
@@ -625,6 +662,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         }
     }
     std::vector<Job>& all = list.jobs;
+    SplitPages(all);
     // Sorted by result folder, so every shard of every run sees one order.
     std::sort(all.begin(), all.end(), [](const Job& a, const Job& b) { return a.folder < b.folder; });
     if (const std::optional<std::string> collision = FindCollision(all, out)) {
@@ -678,7 +716,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
 
     const auto fail = [&](const Job& job, const std::string& folder, const std::string& message, double seconds) {
         report.Add(job, folder, "failed", message, std::nullopt, seconds);
-        progress.Failure(Shown(job.input) + ": " + message);
+        progress.Failure(Named(job) + ": " + message);
         progress.Finished("failed", job, std::nullopt, seconds);
     };
 
@@ -711,8 +749,10 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
             return fail(job, folder, "Cannot start a worker: " + ReasonText(errno), 0.0);
         }
         const std::string argv0 = "workbench-batch";
-        const char* const argv[] = {argv0.c_str(), "-C", folder.c_str(), "load", job.absolute.c_str(), "filter",
-                                    "binarize", "thin", "label", nullptr};
+        const std::string page = std::to_string(job.page);
+        std::vector<const char*> argv = {argv0.c_str(), "-C", folder.c_str()};
+        if (job.page > 0) argv.insert(argv.end(), {"--page", page.c_str()});
+        argv.insert(argv.end(), {"load", job.absolute.c_str(), "filter", "binarize", "thin", "label", nullptr});
         // posix_spawn rather than fork: the run's memory is not copied for
         // each picture (a fork costs milliseconds when the list is long).
         posix_spawn_file_actions_t actions;
@@ -723,7 +763,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         const Clock::time_point start = Clock::now();
         pid_t pid = -1;
         const int error = ::posix_spawn(&pid, "/proc/self/exe", &actions, &spawnAttributes,
-                                        const_cast<char* const*>(argv), environment.data());
+                                        const_cast<char* const*>(argv.data()), environment.data());
         posix_spawn_file_actions_destroy(&actions);
         ::close(pipeEnds[1]);
         if (error != 0) {

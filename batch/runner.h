@@ -5,6 +5,8 @@
 // Every picture runs the whole chain (load, filter, binarize, thin, label) in
 // a worker process of its own, the program itself run as
 //   workbench-batch -C DIR/<name> load /abs/INPUT filter binarize thin label
+// Each page K of a file with several pages is a picture of its own, run as
+//   workbench-batch -C DIR/<name>/page-K --page K load /abs/INPUT ...
 // so a picture that fails, runs out of memory or is killed ends as one failed
 // entry and the others go on, and the one-thread commands stay as they are.
 // A worker never outlives its run (WorkerOfRun).

@@ -6,6 +6,7 @@
 #include "codec/jpeg.h"
 #include "codec/png.h"
 #include "codec/pnm.h"
+#include "codec/tiff.h"
 
 namespace codec {
 
@@ -17,6 +18,7 @@ Format SniffFormat(std::span<const std::uint8_t> head) {
     if (LooksLikeBmp(head)) return Format::kBmp;
     if (LooksLikePnm(head)) return Format::kPnm;
     if (LooksLikeIco(head)) return Format::kIco;
+    if (LooksLikeTiff(head)) return Format::kTiff;
     return Format::kUnknown;
 }
 
@@ -28,6 +30,7 @@ const char* FormatName(Format format) {
     case Format::kGif: return "GIF";
     case Format::kPnm: return "PNM";
     case Format::kIco: return "ICO";
+    case Format::kTiff: return "TIFF";
     case Format::kUnknown: break;
     }
     return "unknown";

@@ -7,7 +7,7 @@
 
 namespace codec {
 
-enum class Format { kUnknown, kBmp, kPng, kJpeg, kGif, kPnm, kIco };
+enum class Format { kUnknown, kBmp, kPng, kJpeg, kGif, kPnm, kIco, kTiff };
 
 // SniffFormat never looks further than this many bytes.
 inline constexpr std::size_t kSniffBytes = 512;
@@ -19,10 +19,11 @@ inline constexpr std::size_t kSniffBytes = 512;
 //   PNM  "P1".."P6" and white space or "#"
 //   ICO  00 00 01 00 (CUR 00 00 02 00) and a plausible first directory
 //        entry (see LooksLikeIco in codec/ico.h).
+//   TIFF "II*\0" or "MM\0*"; BigTIFF "II+\0" or "MM\0+"
 Format SniffFormat(std::span<const std::uint8_t> head);
 
 // A short upper-case name for messages: "BMP", "PNG", "JPEG", "GIF", "PNM",
-// "ICO"; "unknown" for kUnknown.
+// "ICO", "TIFF"; "unknown" for kUnknown.
 const char* FormatName(Format format);
 
 }  // namespace codec

@@ -14,6 +14,7 @@
 #include "codec/orient.h"
 #include "codec/png.h"
 #include "codec/pnm.h"
+#include "codec/tiff.h"
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
@@ -103,6 +104,21 @@ bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
         case codec::Format::kGif: declared = codec::DecodeGif(source, allocate, kFuzzMaxPixels); break;
         case codec::Format::kPnm: declared = codec::DecodePnm(source, allocate, kFuzzMaxPixels); break;
         case codec::Format::kIco: declared = codec::DecodeIco(randomSource, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kTiff: {
+            // Read at random from memory, the last page of a file that has
+            // several (every directory before it is read on the way).
+            const codec::RandomAccess file{size, [&](std::uint64_t offset, std::uint8_t* buffer, std::size_t wanted) {
+                                               if (offset >= size) return std::size_t{0};
+                                               const std::size_t n = std::min<std::size_t>(
+                                                   {wanted, static_cast<std::size_t>(size - offset), std::size_t{4099}});
+                                               std::memcpy(buffer, data + offset, n);
+                                               return n;
+                                           }};
+            const std::uint32_t pages = codec::CountTiffPages(file);
+            Require(pages >= 1);
+            declared = codec::DecodeTiff(file, allocate, kFuzzMaxPixels, pages - 1);
+            break;
+        }
         default: codec::DecodeBmp(input, allocate, kFuzzMaxPixels); break;
         }
     } catch (const codec::DecodeError&) {

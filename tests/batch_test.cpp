@@ -78,7 +78,7 @@ TEST(BatchTest, FailuresAndUsageErrorsEndWithTheirStatus) {
         QString firstLine;
     };
     const Case cases[] = {
-        {{}, 2, "Usage: workbench-batch [-C DIR] WORD..."},
+        {{}, 2, "Usage: workbench-batch [-C DIR] [--page K] WORD..."},
         {{"two\nlines\x1b"}, 2, R"(workbench-batch: unknown word 'two\nlines\x1b')"},
         {{"sharpen"}, 2, "workbench-batch: unknown word 'sharpen'"},
         {{"filter", "load"}, 2, "workbench-batch: 'load' needs a FILE"},

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "tests/app_test_support.h"
+#include "tests/tiff_test_files.h"
 
 namespace {
 
@@ -152,7 +153,7 @@ TEST(RunnerOptionsTest, HelpAndVersionGoToStandardOutput) {
     EXPECT_TRUE(help.out.startsWith("Usage: workbench-batch "));
     for (const char* entry : {"\n  load FILE ", "\n  save FILE ", "\n  filter ", "\n  binarize ", "\n  thin ",
                               "\n  label ", "\n  -C DIR ", "\n  --out DIR ", "\n  --jobs N ", "\n  --shard K/N ",
-                              "\n  --report FILE ", "\n  --force ", "\n  --help ", "\n  --version ", "\nOptions:\n",
+                              "\n  --report FILE ", "\n  --force ", "\n  --page K ", "\n  --help ", "\n  --version ", "\nOptions:\n",
                               "\nExamples:\n"})
         EXPECT_TRUE(help.out.contains(entry)) << entry;
 
@@ -180,6 +181,9 @@ TEST(RunnerOptionsTest, UsageErrorsExitWithTwoAndOneLine) {
         {{"--out", "r", "--shard", "1", "x.png"}, "workbench-batch: '--shard' needs K/N with 0 <= K < N, not \"1\""},
         {{"--out", "r", "--frobnicate", "x.png"}, "workbench-batch: unknown option \"--frobnicate\""},
         {{"-C"}, "workbench-batch: '-C' needs a value"},
+        {{"--page", "0", "load", "x.tif"}, "workbench-batch: '--page' needs a page number from 1, not \"0\""},
+        {{"--page", "two", "load", "x.tif"}, "workbench-batch: '--page' needs a page number from 1, not \"two\""},
+        {{"--out", "r", "--page", "2", "x.tif"}, "workbench-batch: '--page' works only without --out, which runs every page"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -236,15 +240,17 @@ std::string ReadAll(const std::string& path) {
 
 const char* const kStages[] = {"A.bmp", "B.bmp", "C.bmp", "D.bmp"};
 
-// The word chain run once in an empty folder: what every result folder must
-// hold, byte for byte.
-void ExpectSameAsSingleRun(const std::string& input, const std::string& folder) {
+// The word chain run once in an empty folder (on the given page, from 1,
+// when not 0): what every result folder must hold, byte for byte.
+void ExpectSameAsSingleRun(const std::string& input, const std::string& folder, int page = 0) {
     static int count = 0;
     const std::string reference = "/tmp/workbench-runner-reference-" + std::to_string(::getpid()) + "-" +
                                   std::to_string(count++);
     std::string absolute = input.front() == '/' ? input : std::filesystem::current_path().string() + "/" + input;
-    const ToolRun single = RunTool({"-C", QByteArray::fromStdString(reference), "load", QByteArray::fromStdString(absolute),
-                                    "filter", "binarize", "thin", "label"});
+    QList<QByteArray> words{"-C", QByteArray::fromStdString(reference)};
+    if (page > 0) words += {"--page", QByteArray::number(page)};
+    words += {"load", QByteArray::fromStdString(absolute), "filter", "binarize", "thin", "label"};
+    const ToolRun single = RunTool(words);
     EXPECT_EQ(single.exitCode, 0) << single.err.toStdString();
     for (const char* stage : kStages) {
         const std::string expected = ReadAll(reference + "/" + stage);
@@ -539,7 +545,8 @@ TEST(RunnerTest, ReportIsJsonLinesWithEveryField) {
     ASSERT_EQ(entries.size(), 6u);
     std::map<std::string, int> statuses;
     for (const QJsonObject& entry : entries) {
-        EXPECT_EQ(entry.keys(), (QStringList{"folder", "height", "input", "message", "seconds", "status", "width"}));
+        EXPECT_EQ(entry.keys(), (QStringList{"folder", "height", "input", "message", "page", "seconds", "status", "width"}));
+        EXPECT_TRUE(entry["page"].isNull());
         const std::string status = entry["status"].toString().toStdString();
         ++statuses[status];
         EXPECT_TRUE(entry["seconds"].isDouble());
@@ -669,6 +676,133 @@ TEST(RunnerTest, ProgressIsOneLineUpdatedInPlaceOnATerminal) {
     EXPECT_TRUE(QRegularExpression(R"(\r\x1b\[K[0-3]/4 done, 0 failed, ([0-9.]+ pictures/s, [0-9]+:[0-9]{2}:[0-9]{2}|0.0 pictures/s, \?) left)").match(shown).hasMatch())
         << run.out.toStdString();
     EXPECT_TRUE(shown.contains(QRegularExpression(R"(\n4 done, 0 skipped, 0 failed in [0-9.]+ s\r?\n$)"))) << run.out.toStdString();
+}
+
+
+// ---------------------------------------------------------------------------
+// Files of several pages
+
+// A TIFF file of `pages` pages of different sizes (page K is 20 + K wide).
+void MakeTiff(const std::string& path, int pages) {
+    std::vector<tifftest::Page> list;
+    for (int k = 1; k <= pages; ++k) {
+        tifftest::Page page;
+        page.width = 20 + k;
+        page.height = 15;
+        page.samples = 3;
+        page.photometric = PHOTOMETRIC_RGB;
+        page.compression = k % 2 ? COMPRESSION_LZW : COMPRESSION_ADOBE_DEFLATE;
+        page.seed = static_cast<std::uint32_t>(k);
+        list.push_back(page);
+    }
+    const tifftest::Bytes bytes = tifftest::Write(list).bytes;
+    const std::filesystem::path where(path);
+    if (where.has_parent_path()) std::filesystem::create_directories(where.parent_path());
+    ASSERT_TRUE(WriteBytes(QString::fromStdString(path), QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                                                                     static_cast<qsizetype>(bytes.size()))));
+}
+
+// The picture's size in a BMP file's header.
+std::pair<int, int> BmpSizeOf(const std::string& path) {
+    const std::string bytes = ReadAll(path);
+    if (bytes.size() < 26) return {0, 0};
+    const auto int32 = [&](std::size_t at) {
+        return static_cast<int>(static_cast<std::uint8_t>(bytes[at]) | static_cast<std::uint8_t>(bytes[at + 1]) << 8 |
+                                static_cast<std::uint8_t>(bytes[at + 2]) << 16 | static_cast<std::uint8_t>(bytes[at + 3]) << 24);
+    };
+    return {int32(18), std::abs(int32(22))};
+}
+
+TEST(RunnerPagesTest, PageOptionLoadsThatPage) {
+    Scratch dir;
+    MakeTiff("three.tif", 3);
+    MakePicture("one.png", 9, 7, 1);
+    for (int k = 1; k <= 3; ++k) {
+        const std::string folder = "p" + std::to_string(k);
+        const ToolRun run = RunTool({"-C", QByteArray::fromStdString(folder), "--page", QByteArray::number(k), "load",
+                                     "../three.tif", "filter"});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(BmpSizeOf(folder + "/A.bmp"), std::make_pair(20 + k, 15));
+    }
+    const ToolRun first = RunTool({"-C", "default", "load", "../three.tif", "filter"});
+    ASSERT_EQ(first.exitCode, 0) << first.err.toStdString();
+    EXPECT_EQ(ReadAll("default/A.bmp"), ReadAll("p1/A.bmp"));
+
+    const ToolRun past = RunTool({"--page", "4", "load", "three.tif", "filter"});
+    EXPECT_EQ(past.exitCode, 1);
+    EXPECT_EQ(past.err, "workbench-batch: Cannot read \"three.tif\": the file has only 3 pages\n");
+    EXPECT_FALSE(std::filesystem::exists("A.bmp"));
+    const ToolRun single = RunTool({"--page", "2", "load", "one.png"});
+    EXPECT_EQ(single.exitCode, 1);
+    EXPECT_EQ(single.err, "workbench-batch: Cannot read \"one.png\": the file has only 1 page\n");
+    EXPECT_EQ(RunTool({"--page", "1", "load", "one.png", "filter"}).exitCode, 0);
+}
+
+TEST(RunnerPagesTest, EveryPageIsAPictureWithItsOwnFolderAndReportLine) {
+    Scratch dir;
+    MakeTiff("in/three.tif", 3);
+    MakeTiff("in/one.TIFF", 1);
+    MakePicture("in/plain.png", 12, 8, 2);
+    const QList<QByteArray> command{"--out", "out", "--jobs", "2", "--report", "r.jsonl", "in"};
+    const ToolRun run = RunTool(command);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(Lines(run.out).back().startsWith("5 done, 0 skipped, 0 failed in ")) << run.out.toStdString();
+    for (int k = 1; k <= 3; ++k) {
+        SCOPED_TRACE(k);
+        ExpectSameAsSingleRun("in/three.tif", "out/three/page-" + std::to_string(k), k);
+        EXPECT_EQ(BmpSizeOf("out/three/page-" + std::to_string(k) + "/D.bmp"), std::make_pair(20 + k, 15));
+    }
+    EXPECT_FALSE(std::filesystem::exists("out/three/A.bmp"));
+    ExpectSameAsSingleRun("in/one.TIFF", "out/one");
+    ExpectSameAsSingleRun("in/plain.png", "out/plain");
+
+    std::map<std::string, std::string> pages;  // folder -> page, as the report gives them
+    for (const QJsonObject& entry : ReportEntries("r.jsonl")) {
+        EXPECT_EQ(entry["status"].toString(), "done");
+        pages[entry["folder"].toString().toStdString()] =
+            entry["page"].isNull() ? "null" : std::to_string(entry["page"].toInt());
+    }
+    EXPECT_EQ(pages, (std::map<std::string, std::string>{{"out/one", "null"},
+                                                          {"out/plain", "null"},
+                                                          {"out/three/page-1", "1"},
+                                                          {"out/three/page-2", "2"},
+                                                          {"out/three/page-3", "3"}}));
+    // Done pages are skipped like any finished picture.
+    EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("0 done, 5 skipped, 0 failed")) << run.out.toStdString();
+}
+
+TEST(RunnerPagesTest, APageFolderThatClashesIsRefusedBeforeAnyWork) {
+    Scratch dir;
+    MakeTiff("in/scan.tif", 2);
+    MakePicture("in/scan/page-2.png", 9, 9, 1);
+    const ToolRun run = RunTool({"--out", "out", "in"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "workbench-batch: \"in/scan/page-2.png\" and \"in/scan.tif\" page 2 would share the result folder "
+                       "\"out/scan/page-2\"\n");
+    EXPECT_FALSE(std::filesystem::exists("out"));
+}
+
+// A file whose chain of pages loops back is one picture that fails, with
+// one line.
+TEST(RunnerPagesTest, AFileWithABrokenChainOfPagesFailsOnce) {
+    Scratch dir;
+    MakeTiff("in/loop.tif", 2);
+    tifftest::Bytes bytes;
+    {
+        const std::string text = ReadAll("in/loop.tif");
+        bytes.assign(text.begin(), text.end());
+    }
+    tifftest::Patcher second(bytes, 1);
+    second.Put32(second.NextAt(), tifftest::Patcher(bytes).directory());
+    ASSERT_TRUE(WriteBytes("in/loop.tif", QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()))));
+    MakePicture("in/fine.png", 9, 9, 1);
+    const ToolRun run = RunTool({"--out", "out", "in"});
+    EXPECT_EQ(run.exitCode, 1);
+    const QList<QByteArray> errors = Lines(run.err);
+    ASSERT_EQ(errors.size(), 1) << run.err.toStdString();
+    EXPECT_TRUE(errors[0].startsWith("workbench-batch: \"in/loop.tif\": Cannot read ")) << errors[0].toStdString();
+    EXPECT_TRUE(errors[0].contains("loops")) << errors[0].toStdString();
+    ExpectSameAsSingleRun("in/fine.png", "out/fine");
 }
 
 }  // namespace
