@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <filesystem>
 #include <string>
 
@@ -11,13 +13,16 @@ namespace {
 
 // Qt keeps its runtime files in XDG_RUNTIME_DIR, a folder of the user's own
 // with mode 0700, which a desktop session sets up. Where there is none (a
-// build machine, a container) the tests and the programs they start get a
-// private one of their own for the run, as Qt expects.
+// build machine, a container), or not one Qt accepts, the tests and the
+// programs they start get a private one of their own for the run.
 class RuntimeFolder {
 public:
     RuntimeFolder() {
         const char* set = std::getenv("XDG_RUNTIME_DIR");
-        if (set != nullptr && *set != '\0') return;
+        struct stat info {};
+        if (set != nullptr && ::stat(set, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+            (info.st_mode & 07777) == 0700)
+            return;
         std::string name = "/tmp/workbench-tests-runtime-XXXXXX";
         if (::mkdtemp(name.data()) == nullptr) return;  // made with mode 0700
         made_ = name;

@@ -137,7 +137,7 @@ TEST(RunnerOptionsTest, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(version.exitCode, 0);
     ASSERT_FALSE(ProjectVersion().isEmpty());
     EXPECT_TRUE(version.out.startsWith("workbench-batch " + ProjectVersion() + "\n")) << version.out.toStdString();
-    EXPECT_TRUE(version.out.contains("\nCopyright (c) 2026 The Workbench project\nLicense: MIT ")) << version.out.toStdString();
+    EXPECT_TRUE(version.out.contains("\nCopyright (c) 2026 The Workbench project\n\nLicense: MIT ")) << version.out.toStdString();
     EXPECT_TRUE(version.err.isEmpty());
 }
 

@@ -1,6 +1,7 @@
-// The test suite's own manners: every case of a table has a name a person
-// can read and find again in the next run, and Qt finds the environment it
-// expects, so that the run prints nothing but the tests' results.
+// The project's manners: every case of a table has a name a person can read
+// and find again in the next run; Qt finds the environment it expects, so
+// that the run prints nothing but the tests' results; and the licence is the
+// same wherever it is named.
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -31,7 +32,8 @@ TEST(TestNames, EveryTableCaseHasAReadableName) {
 }
 
 // Without XDG_RUNTIME_DIR, or with one that others may enter, Qt warns on
-// standard error each time it looks for its runtime folder.
+// standard error each time it looks for its runtime folder; with one that
+// it cannot use it falls back to a folder of its own.
 TEST(QtEnvironment, TheRuntimeFolderIsPrivateAndQtSaysNothing) {
     static QStringList warnings;
     warnings.clear();
@@ -39,11 +41,36 @@ TEST(QtEnvironment, TheRuntimeFolderIsPrivateAndQtSaysNothing) {
         [](QtMsgType, const QMessageLogContext&, const QString& message) { warnings << message; });
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     qInstallMessageHandler(previous);
-    EXPECT_EQ(warnings, QStringList());
+    EXPECT_EQ(warnings.join('\n').toStdString(), "");
     ASSERT_FALSE(folder.isEmpty());
     EXPECT_EQ(QFileInfo(folder).permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    EXPECT_EQ(QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")), folder);
+    EXPECT_EQ(qgetenv("XDG_RUNTIME_DIR").toStdString(), folder.toStdString());
+}
+
+QString SourceFile(const char* name) {
+    return QString::fromUtf8(FileBytes(QStringLiteral(WORKBENCH_SOURCE_DIR "/") + QString::fromLatin1(name)));
+}
+
+// LICENSE holds the MIT licence; the package's copyright file gives the same
+// text in Debian's format, one space in front of each line and " ." for an
+// empty one; the metainfo names it.
+TEST(Licence, IsTheMitLicenceWhereverItIsNamed) {
+    const QString licence = SourceFile("LICENSE");
+    ASSERT_TRUE(licence.startsWith("MIT License\n\nCopyright (c) 2026 The Workbench project\n\n")) << licence.toStdString();
+    const QString terms = licence.mid(licence.indexOf("Permission is hereby granted"));
+    ASSERT_GT(terms.size(), 900);
+
+    const QString copyright = SourceFile("data/copyright");
+    EXPECT_TRUE(copyright.startsWith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"));
+    EXPECT_TRUE(copyright.contains("\nFiles: *\nCopyright: 2026 The Workbench project\nLicense: MIT\n"));
+    const qsizetype body = copyright.indexOf("\nLicense: MIT\n ");
+    ASSERT_GE(body, 0) << "no licence text";
+    QString debian = copyright.mid(body + 15);
+    debian.replace("\n .\n", "\n\n").replace("\n ", "\n");
+    EXPECT_EQ(debian.toStdString(), terms.toStdString());
+
+    EXPECT_TRUE(SourceFile("data/org.example.workbench.metainfo.xml.in").contains("<project_license>MIT</project_license>"));
 }
 
 }  // namespace
