@@ -1,7 +1,13 @@
 #include "batch/usage.h"
 
+#ifndef WORKBENCH_DATA_DIR
+#error "WORKBENCH_DATA_DIR must be defined by the build"
+#endif
+
 // Laid out as help2man reads it: "Usage:" lines, then sections whose entries
-// start with an indented option, then "Examples:".
+// start with an indented option, then "Examples:", each a command on one line
+// (at most 71 characters, so that the manual page does not wrap it) and its
+// description indented below it.
 const char kUsage[] =
     "Usage: workbench-batch [-C DIR] [--page K] WORD...\n"
     "  or:  workbench-batch [-C DIR] --out DIR [--jobs N] [--shard K/N] [--report FILE] [--force] INPUT...\n"
@@ -10,7 +16,8 @@ const char kUsage[] =
     "\n"
     "Words (run in order in the current folder, or in DIR with -C):\n"
     "  load FILE       load a picture into the left pane\n"
-    "  save FILE       save the right pane's picture as a BMP file\n"
+    "  save FILE       save the right pane's picture as a BMP file; when there is\n"
+    "                  none yet, says so, runs the other words and exits with 1\n"
     "  filter          median filter the loaded picture, write A.bmp\n"
     "  binarize        binarize A.bmp, write B.bmp\n"
     "  thin            thin B.bmp, write C.bmp\n"
@@ -46,16 +53,34 @@ const char kUsage[] =
     "again finishes the rest. Progress goes to standard output, failures to\n"
     "standard error, one line each.\n"
     "\n"
+    "The program's own two messages keep the window's words and add an English\n"
+    "gloss: \"請載入圖檔!! (no picture loaded: use load FILE first)\" when filter,\n"
+    "binarize or thin find nothing loaded (the word still runs), and\n"
+    "\"沒有可以存檔的畫面喔!! (nothing to save: run an operation first)\" for save.\n"
+    "\n"
     "Exit status:\n"
     "  0               every command or picture succeeded (or was skipped)\n"
-    "  1               a command failed, or a picture failed\n"
+    "  1               a command failed, a save had nothing to save, or a picture\n"
+    "                  failed\n"
     "  2               usage error, or inputs that would share a result folder\n"
     "  129, 130, 143   stopped by SIGHUP, SIGINT, SIGTERM\n"
     "\n"
     "Examples:\n"
-    "  workbench-batch load scan.png filter binarize thin label save result.bmp\n"
+    "  workbench-batch load scan.png filter binarize thin label save out.bmp\n"
+    "                      the whole chain on scan.png, its stage files A.bmp to\n"
+    "                      D.bmp in the current folder, the result saved as out.bmp\n"
     "  workbench-batch -C job1 load ../scan.png filter binarize thin label\n"
+    "                      the same, the stage files in the folder job1\n"
     "  workbench-batch --page 3 load fax.tif filter binarize save page3.bmp\n"
+    "                      the third page of a multi-page TIFF file, binarized\n"
     "  workbench-batch --out results --report results.jsonl scans/\n"
+    "                      every picture below scans/, each in a folder of its own\n"
+    "                      below results/, with one JSON line each in results.jsonl\n"
     "  find scans -name '*.png' | workbench-batch --out results --jobs 8 -\n"
-    "  sbatch --array=0-3 cluster/workbench-batch.sbatch results scans/\n";
+    "                      the pictures that find lists, 8 at a time\n"
+    "  cp " WORKBENCH_DATA_DIR "/cluster/workbench-batch.sbatch .\n"
+    "                      the Slurm job script that comes with the program, to\n"
+    "                      adjust its #SBATCH lines\n"
+    "  sbatch --array=0-3 workbench-batch.sbatch results scans/\n"
+    "                      a Slurm array of 4 tasks, each working on one shard of\n"
+    "                      the pictures below scans/\n";
