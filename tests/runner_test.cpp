@@ -590,7 +590,7 @@ TEST(RunnerTest, ResultsInsideAFolderOfInputsAreNotInputs) {
 // A folder contributes the files of every format the program reads, by
 // their extensions (cursors too), and no XPM or XBM files.
 TEST(RunnerTest, AFolderGivesItsPicturesOfEveryFormatReadAndNoOthers) {
-    Scratch dir;
+    ScratchDir dir;
     const std::string seeds = WORKBENCH_SOURCE_DIR "/fuzz/seeds/";
     std::filesystem::create_directories("in");
     for (const auto& [from, to] : {std::pair{"cur/cursor.cur", "in/a.cur"}, std::pair{"gif/t.gif", "in/b.gif"},
@@ -692,7 +692,7 @@ std::pair<int, int> BmpSizeOf(const std::string& path) {
 }
 
 TEST(RunnerPagesTest, PageOptionLoadsThatPage) {
-    Scratch dir;
+    ScratchDir dir;
     MakeTiff("three.tif", 3);
     MakePicture("one.png", 9, 7, 1);
     for (int k = 1; k <= 3; ++k) {
@@ -717,7 +717,7 @@ TEST(RunnerPagesTest, PageOptionLoadsThatPage) {
 }
 
 TEST(RunnerPagesTest, EveryPageIsAPictureWithItsOwnFolderAndReportLine) {
-    Scratch dir;
+    ScratchDir dir;
     MakeTiff("in/three.tif", 3);
     MakeTiff("in/one.TIFF", 1);
     MakePicture("in/plain.png", 12, 8, 2);
@@ -750,7 +750,7 @@ TEST(RunnerPagesTest, EveryPageIsAPictureWithItsOwnFolderAndReportLine) {
 }
 
 TEST(RunnerPagesTest, APageFolderThatClashesIsRefusedBeforeAnyWork) {
-    Scratch dir;
+    ScratchDir dir;
     MakeTiff("in/scan.tif", 2);
     MakePicture("in/scan/page-2.png", 9, 9, 1);
     const ToolRun run = RunTool({"--out", "out", "in"});
@@ -763,7 +763,7 @@ TEST(RunnerPagesTest, APageFolderThatClashesIsRefusedBeforeAnyWork) {
 // A file whose chain of pages loops back is one picture that fails, with
 // one line.
 TEST(RunnerPagesTest, AFileWithABrokenChainOfPagesFailsOnce) {
-    Scratch dir;
+    ScratchDir dir;
     MakeTiff("in/loop.tif", 2);
     tifftest::Bytes bytes;
     {
