@@ -12,8 +12,7 @@ namespace {
 // printable text escaped.
 std::string ShownWord(const std::string& word) {
     const QString shown = FileName(word).Shown();  // in double quotes
-    const QByteArray bytes = shown.mid(1, shown.size() - 2).toUtf8();
-    return "'" + bytes.toStdString() + "'";
+    return shown.mid(1, shown.size() - 2).prepend('\'').append('\'').toStdString();
 }
 
 // Answers each dialog with the file named after its word.

@@ -6,6 +6,7 @@
 #include "app/picture.h"
 #include "batch/batch.h"
 #include "batch/options.h"
+#include "batch/pool.h"
 #include "batch/runner.h"
 #include "batch/usage.h"
 

@@ -16,7 +16,7 @@ bool ParseCount(const std::string& text, int& value) {
     return ec == std::errc() && ptr == end && !text.empty();
 }
 
-std::string Shown(const std::string& bytes) { return FileName(bytes).Shown().toStdString(); }
+using files::Shown;
 
 }  // namespace
 

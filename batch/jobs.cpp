@@ -1,0 +1,193 @@
+#include "batch/jobs.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <map>
+#include <string_view>
+#include <utility>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/files.h"
+#include "batch/result_folder.h"
+
+namespace {
+
+// Extensions of the picture files that a folder given as INPUT contributes
+// (compared without regard to case); a file named on its own is taken
+// whatever its name.
+constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "gif",
+                                                    "ppm", "pgm", "pbm", "pnm", "xpm", "xbm", "ico", "cur"};
+
+using files::Shown;
+std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
+
+std::string Leaf(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const std::size_t slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+std::string WithoutExtension(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot <= start) return path;  // no extension, or a name like ".png"
+    const std::string stem = path.substr(0, dot);
+    const std::string leaf = stem.substr(start);
+    if (leaf == "." || leaf == "..") return path;
+    return stem;
+}
+
+bool IsPictureName(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return false;
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::find(std::begin(kPictureExtensions), std::end(kPictureExtensions), extension) !=
+           std::end(kPictureExtensions);
+}
+
+class Lister {
+public:
+    JobList list;
+
+    Lister(std::string cwd, const std::string& out) : cwd_(std::move(cwd)) {
+        struct stat info {};
+        if (::stat(out.c_str(), &info) == 0) out_ = std::make_pair(info.st_dev, info.st_ino);
+    }
+
+    void AddInput(const std::string& path) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) {
+            AddFile(path, WithoutExtension(Leaf(path)), "Cannot read " + Shown(path) + ": " + ReasonText(errno));
+        } else if (S_ISDIR(info.st_mode)) {
+            std::string root = path;
+            while (root.size() > 1 && root.back() == '/') root.pop_back();
+            Walk(root, "");
+        } else {
+            AddFile(path, WithoutExtension(Leaf(path)), "");
+        }
+    }
+
+    // Lines of standard input, each a path.
+    void AddStandardInput() {
+        std::string pending;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = ::read(0, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            pending.append(buffer, static_cast<std::size_t>(got));
+            std::size_t start = 0;
+            for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
+                if (end > start) AddInput(pending.substr(start, end - start));
+            pending.erase(0, start);
+        }
+        if (!pending.empty()) AddInput(pending);
+    }
+
+private:
+    void AddFile(const std::string& path, const std::string& folder, const std::string& problem) {
+        Job job;
+        job.input = path;
+        job.absolute = path.front() == '/' ? path : cwd_ + "/" + path;
+        job.folder = folder;
+        job.problem = problem;
+        list.jobs.push_back(std::move(job));
+    }
+
+    // The picture files below root, in sorted order. Symbolic links to
+    // files count as files; links to folders are not followed, so a link
+    // loop cannot make the walk endless.
+    void Walk(const std::string& root, const std::string& below) {
+        const std::string here = below.empty() ? root : root + "/" + below;
+        DIR* dir = ::opendir(here.c_str());
+        if (dir == nullptr) {
+            AddFile(here, below.empty() ? Leaf(root) : below, "Cannot read " + Shown(here) + ": " + ReasonText(errno));
+            return;
+        }
+        std::vector<std::string> names;
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        ::closedir(dir);
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            const std::string relative = below.empty() ? name : below + "/" + name;
+            const std::string path = root + "/" + relative;
+            struct stat info {};
+            if (::lstat(path.c_str(), &info) != 0) {
+                ++list.passedOver;
+                continue;
+            }
+            if (S_ISDIR(info.st_mode)) {
+                // The results of an earlier run inside a folder of inputs
+                // are not inputs.
+                if (!out_ || *out_ != std::make_pair(info.st_dev, info.st_ino)) Walk(root, relative);
+                continue;
+            }
+            if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) != 0) info.st_mode = 0;
+            if (S_ISREG(info.st_mode) && IsPictureName(name))
+                AddFile(path, WithoutExtension(relative), "");
+            else
+                ++list.passedOver;
+        }
+    }
+
+    std::string cwd_;
+    std::optional<std::pair<dev_t, ino_t>> out_;  // the --out folder, when it exists
+};
+
+// Two inputs whose result folders meet: the same folder, or one folder
+// named like a file of the other's result (a/A.bmp.png beside a.png).
+std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std::string& out) {
+    std::map<std::string, const Job*> byFolder;
+    for (const Job& job : jobs) {
+        const auto [at, inserted] = byFolder.emplace(job.folder, &job);
+        if (!inserted)
+            return Shown(at->second->input) + " and " + Shown(job.input) + " would share the result folder " +
+                   Shown(out + "/" + job.folder);
+    }
+    for (const Job& job : jobs) {
+        const std::size_t slash = job.folder.rfind('/');
+        if (slash == std::string::npos) continue;
+        const auto parent = byFolder.find(job.folder.substr(0, slash));
+        if (parent != byFolder.end() && IsResultFileName(job.folder.substr(slash + 1)))
+            return Shown(parent->second->input) + " and " + Shown(job.input) + " would share the file " +
+                   Shown(out + "/" + job.folder);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<JobList> ListJobs(const std::vector<std::string>& inputs, const std::string& cwd,
+                                const std::string& out, int shard, int shards, std::string& error) {
+    Lister lister{cwd, out};
+    bool readStandardInput = false;
+    for (const std::string& input : inputs) {
+        if (input == "-") {
+            if (!readStandardInput) lister.AddStandardInput();
+            readStandardInput = true;
+        } else {
+            lister.AddInput(input);
+        }
+    }
+    std::vector<Job>& all = lister.list.jobs;
+    std::sort(all.begin(), all.end(), [](const Job& a, const Job& b) { return a.folder < b.folder; });
+    if (const std::optional<std::string> collision = FindCollision(all, out)) {
+        error = *collision;
+        return std::nullopt;
+    }
+    JobList list;
+    list.passedOver = lister.list.passedOver;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (static_cast<int>(i % static_cast<std::size_t>(shards)) == shard) list.jobs.push_back(std::move(all[i]));
+    return list;
+}

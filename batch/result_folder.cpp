@@ -1,0 +1,140 @@
+#include "batch/result_folder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/files.h"
+#include "batch/options.h"
+#include "batch/report.h"
+#include "codec/bmp.h"
+
+namespace {
+
+constexpr char kRecordTitle[] = "workbench-batch finished";
+
+using files::Shown;
+std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
+
+std::string RecordHead(const Job& job, const Stamp& stamp) {
+    char line[128];
+    std::snprintf(line, sizeof line, "size %llu\nmodified %lld.%09lld\n", static_cast<unsigned long long>(stamp.size),
+                  static_cast<long long>(stamp.seconds), static_cast<long long>(stamp.nanoseconds));
+    return std::string(kRecordTitle) + "\ninput " + JsonString(job.absolute) + "\n" + line;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit) {
+    try {
+        files::InputFile file{FileName(path)};
+        if (file.size() > limit) return std::nullopt;
+        std::string bytes(static_cast<std::size_t>(file.size()), '\0');
+        bytes.resize(file.ReadFully(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()));
+        return bytes;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Temporaries left in a result folder by a worker that was killed outright.
+// Only a run holding the folder's lock works in it, so none is in use.
+void RemoveTemporaries(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir))
+        if (std::strncmp(entry->d_name, files::kTemporaryPrefix, sizeof files::kTemporaryPrefix - 1) == 0)
+            stale.emplace_back(entry->d_name);
+    ::closedir(dir);
+    for (const std::string& name : stale) ::unlink((folder + "/" + name).c_str());
+}
+
+}  // namespace
+
+bool IsResultFileName(const std::string& leaf) {
+    return leaf == kRecordName ||
+           std::find(std::begin(kStageFiles), std::end(kStageFiles), leaf) != std::end(kStageFiles);
+}
+
+std::optional<Stamp> StampOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return Stamp{static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+}
+
+std::optional<PictureSize> FinishedSize(const std::string& folder, const Job& job) {
+    const std::optional<Stamp> stamp = StampOf(job.absolute);
+    if (!stamp) return std::nullopt;
+    const std::optional<std::string> record = ReadSmallFile(folder + "/" + kRecordName, 1 << 16);
+    const std::string head = RecordHead(job, *stamp);
+    if (!record || record->compare(0, head.size(), head) != 0) return std::nullopt;
+    PictureSize size;
+    if (std::sscanf(record->c_str() + head.size(), "width %ld\nheight %ld\n", &size.width, &size.height) != 2)
+        return std::nullopt;
+    for (const char* stage : kStageFiles) {
+        struct stat info {};
+        if (::stat((folder + "/" + stage).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    }
+    return size;
+}
+
+std::optional<PictureSize> BmpSize(const std::string& path) {
+    try {
+        files::InputFile file{FileName(path)};
+        std::uint8_t head[64];
+        const std::size_t got = file.ReadFully(head, sizeof head);
+        const std::optional<codec::BmpExtent> extent = codec::BmpExtentOf(std::span(head, got));
+        if (!extent) return std::nullopt;
+        return PictureSize{static_cast<long>(extent->width), static_cast<long>(extent->height)};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+int ClaimFolder(const std::string& folder, std::string& error) {
+    if (const int problem = MakeFolders(folder); problem != 0) {
+        error = "Cannot use the folder " + Shown(folder) + ": " + ReasonText(problem);
+        return -1;
+    }
+    const int lock = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock < 0) {
+        error = "Cannot use the folder " + Shown(folder) + ": " + ReasonText(errno);
+        return -1;
+    }
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        ::close(lock);
+        error = "another run is working in " + Shown(folder);
+        return -1;
+    }
+    // A record from before no longer holds once the folder is redone.
+    RemoveResult(folder);
+    return lock;
+}
+
+bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const PictureSize& size,
+                 std::string& error) {
+    const std::string text = RecordHead(job, stamp) + "width " + std::to_string(size.width) + "\nheight " +
+                             std::to_string(size.height) + "\n";
+    try {
+        files::OutputFile record(FileName(folder + "/" + kRecordName), files::Durability::kFlushedByCaller);
+        record.Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+        record.Commit();
+        return true;
+    } catch (const std::exception& failure) {
+        error = failure.what();
+        return false;
+    }
+}
+
+void RemoveResult(const std::string& folder) {
+    ::unlink((folder + "/" + kRecordName).c_str());
+    for (const char* stage : kStageFiles) ::unlink((folder + "/" + stage).c_str());
+    RemoveTemporaries(folder);
+}

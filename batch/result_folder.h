@@ -1,0 +1,54 @@
+// A picture's result folder below --out, and the record in it.
+//
+// A result folder holds a finished result or nothing of ours: the record
+// ".finished" (the input's path, size and modification time, and the
+// picture's size) is written last, atomically, once the stage files are
+// there; what a picture that failed or was stopped wrote is removed. While a
+// run works in a folder it holds a lock on it (flock), so runs that overlap
+// never work in one folder at once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "batch/jobs.h"
+
+inline constexpr const char* kStageFiles[] = {"A.bmp", "B.bmp", "C.bmp", "D.bmp"};
+inline constexpr char kRecordName[] = ".finished";
+
+// True for the name of a file a result folder holds (a stage file, the record).
+bool IsResultFileName(const std::string& leaf);
+
+struct PictureSize {
+    long width = 0, height = 0;
+};
+
+// The input as it is now: its size and modification time.
+struct Stamp {
+    std::uint64_t size = 0;
+    std::int64_t seconds = 0, nanoseconds = 0;
+};
+std::optional<Stamp> StampOf(const std::string& path);
+
+// The picture's size that the folder's record gives, when the record matches
+// the input as it is now and every stage file is there.
+std::optional<PictureSize> FinishedSize(const std::string& folder, const Job& job);
+
+// The picture's size from the header of a BMP file the chain wrote.
+std::optional<PictureSize> BmpSize(const std::string& path);
+
+// Makes the folder (and its parents), locks it for this run and removes what
+// an earlier run left in it. Returns the lock, a descriptor to close when the
+// picture ends, or -1 with error set to a one-line message.
+int ClaimFolder(const std::string& folder, std::string& error);
+
+// Writes the record of a finished picture: whole or not at all. It is not
+// flushed to the disk by itself: the stage files are on the disk before the
+// record exists, and a record lost or cut short by a crash no longer
+// matches, so the picture is done again. Returns false with error set.
+bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const PictureSize& size,
+                 std::string& error);
+
+// What a picture that did not finish leaves: nothing of ours.
+void RemoveResult(const std::string& folder);
