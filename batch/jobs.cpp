@@ -123,7 +123,7 @@ private:
             const std::string path = root + "/" + relative;
             struct stat info {};
             if (::lstat(path.c_str(), &info) != 0) {
-                ++list.passedOver;
+                list.passedOver.push_back({path, "Cannot read " + Shown(path) + ": " + ReasonText(errno)});
                 continue;
             }
             if (S_ISDIR(info.st_mode)) {
@@ -132,11 +132,15 @@ private:
                 if (!out_ || *out_ != std::make_pair(info.st_dev, info.st_ino)) Walk(root, relative);
                 continue;
             }
-            if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) != 0) info.st_mode = 0;
-            if (S_ISREG(info.st_mode) && IsPictureName(name))
+            if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) != 0) {
+                list.passedOver.push_back({path, "a symbolic link to nothing"});
+            } else if (!S_ISREG(info.st_mode)) {
+                list.passedOver.push_back({path, files::KindReason(info.st_mode).toStdString()});
+            } else if (!IsPictureName(name)) {
+                list.passedOver.push_back({path, "not the name of a picture file"});
+            } else {
                 AddFile(path, WithoutExtension(relative), "");
-            else
-                ++list.passedOver;
+            }
         }
     }
 
@@ -185,9 +189,13 @@ std::optional<JobList> ListJobs(const std::vector<std::string>& inputs, const st
         error = *collision;
         return std::nullopt;
     }
+    const auto mine = [&](std::size_t i) { return static_cast<int>(i % static_cast<std::size_t>(shards)) == shard; };
     JobList list;
-    list.passedOver = lister.list.passedOver;
     for (std::size_t i = 0; i < all.size(); ++i)
-        if (static_cast<int>(i % static_cast<std::size_t>(shards)) == shard) list.jobs.push_back(std::move(all[i]));
+        if (mine(i)) list.jobs.push_back(std::move(all[i]));
+    std::vector<PassedOver>& others = lister.list.passedOver;
+    std::sort(others.begin(), others.end(), [](const PassedOver& a, const PassedOver& b) { return a.path < b.path; });
+    for (std::size_t i = 0; i < others.size(); ++i)
+        if (mine(i)) list.passedOver.push_back(std::move(others[i]));
     return list;
 }

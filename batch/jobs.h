@@ -18,14 +18,21 @@ struct Job {
     std::string problem;   // set when the input cannot be used at all
 };
 
+// A file in a folder of inputs that is not taken as a picture.
+struct PassedOver {
+    std::string path;
+    std::string reason;  // e.g. "not a picture file name"
+};
+
 struct JobList {
-    std::vector<Job> jobs;         // this shard's pictures, in order
-    std::uint64_t passedOver = 0;  // files in folders of inputs that are not pictures
+    std::vector<Job> jobs;               // this shard's pictures, in order
+    std::vector<PassedOver> passedOver;  // this shard's files passed over, in order
 };
 
 // Lists the pictures of the inputs. cwd makes relative paths absolute; out
 // is the --out folder, whose own contents are never inputs. K of N takes
-// the pictures at positions K, K+N, ... of the sorted list. When two inputs
+// the pictures at positions K, K+N, ... of the sorted list, and the files
+// passed over at those positions of theirs. When two inputs
 // would share a result, returns nothing and sets error to a one-line
 // message naming both.
 std::optional<JobList> ListJobs(const std::vector<std::string>& inputs, const std::string& cwd,

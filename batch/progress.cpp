@@ -69,7 +69,8 @@ void Progress::Summary(std::uint64_t passedOver, int stopSignal) {
     std::snprintf(elapsed, sizeof elapsed, "%.1f s", Elapsed());
     std::string line = std::to_string(done_) + " done, " + std::to_string(skipped_) + " skipped, " +
                        std::to_string(failed_) + " failed in " + elapsed;
-    if (passedOver > 0) line += "; " + std::to_string(passedOver) + " other files passed over";
+    if (passedOver > 0)
+        line += "; " + std::to_string(passedOver) + (passedOver == 1 ? " other file" : " other files") + " passed over";
     if (stopSignal != 0)
         line += std::string("; stopped by ") +
                 (stopSignal == SIGINT ? "SIGINT" : stopSignal == SIGTERM ? "SIGTERM" : "SIGHUP") + ", " +
@@ -88,7 +89,8 @@ void Progress::Redraw(bool force) {
     const double rate = elapsed > 0 ? static_cast<double>(worked_) / elapsed : 0.0;
     char line[256];
     const std::size_t left = total_ - finished_;
-    std::snprintf(line, sizeof line, "\r\x1b[K%zu/%zu done, %zu failed, %.1f pictures/s, %s left", finished_, total_,
-                  failed_, rate, rate > 0 ? Clock3(static_cast<double>(left) / rate).c_str() : "?");
+    std::snprintf(line, sizeof line, "\r\x1b[K%zu/%zu: %zu done, %zu skipped, %zu failed, %.1f pictures/s, %s left",
+                  finished_, total_, done_, skipped_, failed_, rate,
+                  rate > 0 ? Clock3(static_cast<double>(left) / rate).c_str() : "?");
     WriteAll(1, line);
 }

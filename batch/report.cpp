@@ -102,6 +102,16 @@ void Report::Add(const Job& job, const std::string& folder, const char* status, 
                              (size ? std::to_string(size->width) : "null") +
                              ",\"height\":" + (size ? std::to_string(size->height) : "null") +
                              ",\"seconds\":" + FormatSeconds(seconds) + "}\n";
+    Write(line);
+}
+
+void Report::Add(const PassedOver& file) {
+    if (fd_ < 0) return;
+    Write("{\"input\":" + JsonString(file.path) + ",\"folder\":null,\"status\":\"passed over\",\"message\":" +
+          JsonString(file.reason) + ",\"width\":null,\"height\":null,\"seconds\":0.000}\n");
+}
+
+void Report::Write(const std::string& line) {
     const ssize_t wrote = ::write(fd_, line.data(), line.size());
     if (wrote != static_cast<ssize_t>(line.size()) && error_.empty())
         error_ = "Cannot write " + Shown(path_) + ": " + ReasonText(wrote < 0 ? errno : ENOSPC);

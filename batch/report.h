@@ -36,11 +36,16 @@ public:
     // never interleave. Nothing without an open report.
     void Add(const Job& job, const std::string& folder, const char* status, const std::string& message,
              std::optional<PictureSize> size, double seconds);
+    // A file in a folder of inputs that is not a picture: status "passed
+    // over", the reason as the message, no folder.
+    void Add(const PassedOver& file);
 
     // The first failure to write a line, or empty.
     const std::string& error() const { return error_; }
 
 private:
+    void Write(const std::string& line);
+
     int fd_ = -1;
     std::string path_, error_;
 };

@@ -56,6 +56,13 @@ void RemoveTemporaries(const std::string& folder) {
     for (const std::string& name : stale) ::unlink((folder + "/" + name).c_str());
 }
 
+// What a picture that did not finish leaves: nothing of ours.
+void RemoveResult(const std::string& folder) {
+    ::unlink((folder + "/" + kRecordName).c_str());
+    for (const char* stage : kStageFiles) ::unlink((folder + "/" + stage).c_str());
+    RemoveTemporaries(folder);
+}
+
 }  // namespace
 
 bool IsResultFileName(const std::string& leaf) {
@@ -99,23 +106,53 @@ std::optional<PictureSize> BmpSize(const std::string& path) {
 }
 
 int ClaimFolder(const std::string& folder, std::string& error) {
-    if (const int problem = MakeFolders(folder); problem != 0) {
-        error = "Cannot use the folder " + Shown(folder) + ": " + ReasonText(problem);
-        return -1;
+    // Another run that gives up a folder removes it, and its parents that
+    // it leaves empty, between our making it and our locking it: then it is
+    // made again.
+    int problem = 0;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        problem = MakeFolders(folder);
+        if (problem == ENOENT) continue;
+        if (problem != 0) break;
+        const int lock = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (lock < 0) {
+            problem = errno;
+            if (problem == ENOENT) continue;
+            break;
+        }
+        if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+            ::close(lock);
+            error = "another run is working in " + Shown(folder);
+            return -1;
+        }
+        struct stat locked {}, named {};
+        if (::fstat(lock, &locked) != 0 || ::stat(folder.c_str(), &named) != 0 || locked.st_ino != named.st_ino ||
+            locked.st_dev != named.st_dev) {
+            ::close(lock);
+            problem = ENOENT;
+            continue;
+        }
+        // A record from before no longer holds once the folder is redone.
+        RemoveResult(folder);
+        return lock;
     }
-    const int lock = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (lock < 0) {
-        error = "Cannot use the folder " + Shown(folder) + ": " + ReasonText(errno);
-        return -1;
+    error = "Cannot use the folder " + Shown(folder) + ": " + ReasonText(problem);
+    return -1;
+}
+
+void ReleaseFolder(const std::string& out, const std::string& folder, int lock, bool finished) {
+    if (!finished) {
+        RemoveResult(folder);
+        // Removed while still locked, so no other run is working in it;
+        // rmdir leaves a folder that holds anything.
+        std::string empty = folder;
+        while (empty.size() > out.size() && ::rmdir(empty.c_str()) == 0) {
+            const std::size_t slash = empty.rfind('/');
+            if (slash == std::string::npos || slash <= out.size()) break;
+            empty.resize(slash);
+        }
     }
-    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        ::close(lock);
-        error = "another run is working in " + Shown(folder);
-        return -1;
-    }
-    // A record from before no longer holds once the folder is redone.
-    RemoveResult(folder);
-    return lock;
+    ::close(lock);
 }
 
 bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const PictureSize& size,
@@ -133,8 +170,3 @@ bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, 
     }
 }
 
-void RemoveResult(const std::string& folder) {
-    ::unlink((folder + "/" + kRecordName).c_str());
-    for (const char* stage : kStageFiles) ::unlink((folder + "/" + stage).c_str());
-    RemoveTemporaries(folder);
-}

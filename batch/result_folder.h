@@ -39,9 +39,14 @@ std::optional<PictureSize> FinishedSize(const std::string& folder, const Job& jo
 std::optional<PictureSize> BmpSize(const std::string& path);
 
 // Makes the folder (and its parents), locks it for this run and removes what
-// an earlier run left in it. Returns the lock, a descriptor to close when the
-// picture ends, or -1 with error set to a one-line message.
+// an earlier run left in it. Returns the lock, to be given to ReleaseFolder
+// when the picture ends, or -1 with error set to a one-line message.
 int ClaimFolder(const std::string& folder, std::string& error);
+
+// Ends the run's work in a claimed folder. A picture that did not finish
+// leaves nothing of ours: its files are removed, and so are its folder and
+// the parents below `out` that this leaves empty.
+void ReleaseFolder(const std::string& out, const std::string& folder, int lock, bool finished);
 
 // Writes the record of a finished picture: whole or not at all. It is not
 // flushed to the disk by itself: the stage files are on the disk before the
@@ -50,5 +55,3 @@ int ClaimFolder(const std::string& folder, std::string& error);
 bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const PictureSize& size,
                  std::string& error);
 
-// What a picture that did not finish leaves: nothing of ours.
-void RemoveResult(const std::string& folder);

@@ -81,6 +81,8 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         return 1;
     }
 
+    for (const PassedOver& file : list->passedOver) report.Add(file);
+
     Progress progress(jobs.size());
     Pool pool(options.jobs > 0 ? options.jobs : CoreCount(), original);
     std::map<std::size_t, Claim> claims;
@@ -111,7 +113,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         const Clock::time_point start = Clock::now();
         problem = pool.Start(index, job, folder);
         if (!problem.empty()) {
-            ::close(lock);
+            ReleaseFolder(out, folder, lock, false);
             return fail(job, folder, problem, 0.0);
         }
         claims.emplace(index, Claim{folder, lock, start});
@@ -134,17 +136,16 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
             else
                 WriteRecord(claim.folder, job, *stamp, *size, message);
         }
-        if (outcome.kind == Outcome::Kind::kStopped) {
-            // Stopped with the run: nothing of it stays, and no entry.
-            RemoveResult(claim.folder);
-        } else if (message.empty()) {
+        const bool finished = outcome.kind == Outcome::Kind::kFinished && message.empty();
+        ReleaseFolder(out, claim.folder, claim.lock, finished);
+        // Stopped with the run: nothing of it stays, and no entry.
+        if (outcome.kind == Outcome::Kind::kStopped) return;
+        if (finished) {
             report.Add(job, claim.folder, "done", "", size, seconds);
             progress.Finished("done", job, size, seconds);
         } else {
-            RemoveResult(claim.folder);
             fail(job, claim.folder, message, seconds);
         }
-        ::close(claim.lock);
     };
 
     std::vector<Outcome> ended;
@@ -171,7 +172,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         progress.Tick();
     }
 
-    progress.Summary(list->passedOver, stopSignal);
+    progress.Summary(list->passedOver.size(), stopSignal);
     if (!report.error().empty()) std::fprintf(stderr, "workbench-batch: %s\n", report.error().c_str());
     if (stopSignal != 0) return 128 + stopSignal;
     if (progress.failed() > 0 || !report.error().empty()) return 1;
