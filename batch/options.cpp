@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app/files.h"
+#include "batch/memory.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ enum OptionCode : int {
     kShard,
     kReport,
     kForce,
+    kMaxMemory,
     kHelp,
     kVersion,
 };
@@ -36,6 +38,7 @@ const option kLongOptions[] = {
     {"shard", required_argument, nullptr, kShard},
     {"report", required_argument, nullptr, kReport},
     {"force", no_argument, nullptr, kForce},
+    {"max-memory", required_argument, nullptr, kMaxMemory},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -125,6 +128,13 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             many.force = true;
             manyOnly.push_back("--force");
             return true;
+        case kMaxMemory: {
+            const std::optional<std::uint64_t> size = ParseMemorySize(value);
+            if (!size) return error = "'--max-memory' needs a size such as 800M or 2G, not " + Shown(value), false;
+            many.maxMemory = *size;
+            manyOnly.push_back("--max-memory");
+            return true;
+        }
         case kHelp: result.help = true; return true;
         case kVersion: result.version = true; return true;
         case ':': return error = OptionName(optopt).insert(0, 1, '\'') + "' needs a value", false;

@@ -1,43 +1,46 @@
-// The workers of a many-pictures run. Each picture runs the whole chain in
-// a process of its own, the program itself run as
-//   workbench-batch -C DIR/<name> load /abs/INPUT filter binarize thin label
-// so a picture that fails, runs out of memory or is killed ends as one
-// failed entry and the others go on. A worker never outlives its run.
+// The workers of a many-pictures run: up to --jobs long-lived processes,
+// each the program itself in its worker mode (batch/worker.h), taking
+// picture after picture from the run over pipes (batch/protocol.h). A
+// picture that crashes its worker, runs it out of memory or has it killed
+// ends as one failed entry; a new worker takes the next picture. A worker
+// never outlives its run, even one killed outright.
 #pragma once
 
 #include <csignal>
-#include <spawn.h>
 #include <cstddef>
-#include <map>
-#include <optional>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "batch/jobs.h"
-#include "batch/result_folder.h"
+#include <spawn.h>
 
-// Called first by every run of the program: a worker of a many-pictures run
-// (started with WORKBENCH_BATCH_RUN=<the run's process id>) arranges to be
-// killed when that run ends, and returns false when it has already ended.
-bool WorkerOfRun();
+#include "batch/protocol.h"
+
+// How the program was started, asked first by every run of it: workers of
+// a many-pictures run (started with WORKBENCH_BATCH_RUN=<the run's process
+// id>) arrange to be killed when that run ends, and learn whether it has
+// already ended.
+enum class Started { kByUser, kByRun, kByEndedRun };
+Started HowStarted();
 
 // How a picture handed to a worker ended.
 struct Outcome {
     enum class Kind {
-        kFinished,  // the chain ran to its end
-        kFailed,    // message says why
+        kFinished,  // the chain ran to its end: reply says what it wrote
+        kFailed,    // reply.message says why
         kStopped,   // ended by the signal that stops the run: no entry
     };
     std::size_t job = 0;
     Kind kind = Kind::kFailed;
-    std::string message;
+    PictureReply reply;
 };
 
 class Pool {
 public:
-    // At most `workers` pictures at once. Workers start with the signal mask
-    // the program started with.
-    Pool(int workers, const sigset_t& startMask);
+    // At most `workers` processes, each under memoryLimit (see RunChain).
+    // Workers start with the signal mask the program started with.
+    Pool(int workers, std::uint64_t memoryLimit, const sigset_t& startMask);
     ~Pool();
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -45,11 +48,11 @@ public:
     // Whether another picture can be handed out now.
     bool HasRoom() const;
     // Whether no picture is being worked on.
-    bool Idle() const { return running_.empty(); }
+    bool Idle() const;
 
-    // Hands the picture to a worker, which writes its stage files into
-    // folder. Returns an empty string, or why no worker could take it.
-    std::string Start(std::size_t job, const Job& picture, const std::string& folder);
+    // Hands the picture to an idle worker, starting one when none is.
+    // Returns an empty string, or why no worker could take it.
+    std::string Start(std::size_t job, const PictureRequest& request);
 
     // Waits until a worker has news, the descriptor `also` is readable or
     // timeoutMs pass, then adds the pictures that ended to `ended`.
@@ -59,21 +62,36 @@ public:
     // doing ends as kStopped. A second call ends them at once (SIGKILL).
     void Stop(int signal);
 
+    // Tells the workers that no more pictures come, and waits for them to
+    // end; called once no picture is being worked on.
+    void Finish();
+
 private:
-    struct Running {
-        std::size_t job;
-        int errors = -1;  // the worker's standard error
-        std::string said;
+    struct Worker {
+        pid_t pid = -1;
+        int requests = -1;  // to its standard input
+        int replies = -1;   // from its descriptor 3
+        int errors = -1;    // from its standard error
+        MessageBuffer buffer;
+        std::string said;   // the end of what it wrote on standard error
+        bool busy = false;
+        std::size_t job = 0;
     };
 
-    void Collect(std::vector<Outcome>& ended);
+    Worker* Spawn(std::string& error);
+    // Reads what the worker said; answers end their pictures.
+    void Read(Worker& worker, std::vector<Outcome>& ended);
+    // Collects the workers that have ended.
+    void Reap(std::vector<Outcome>& ended);
+    std::size_t Working() const;
 
     int workers_;
+    std::string memoryLimit_;
     posix_spawnattr_t attributes_;
     std::string parentVariable_;
     std::vector<char*> environment_;
     int devNull_ = -1;
-    std::map<pid_t, Running> running_;
+    std::vector<std::unique_ptr<Worker>> running_;
     int stopSignal_ = 0;
     bool killed_ = false;
 };

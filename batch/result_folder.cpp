@@ -15,7 +15,6 @@
 #include "app/files.h"
 #include "batch/options.h"
 #include "batch/report.h"
-#include "codec/bmp.h"
 
 namespace {
 
@@ -59,15 +58,21 @@ void RemoveTemporaries(const std::string& folder) {
 // What a picture that did not finish leaves: nothing of ours.
 void RemoveResult(const std::string& folder) {
     ::unlink((folder + "/" + kRecordName).c_str());
-    for (const char* stage : kStageFiles) ::unlink((folder + "/" + stage).c_str());
+    for (const char* stage = kStages; *stage != 0; ++stage)
+        for (const char* format : kFormats) ::unlink((folder + "/" + StageFileName(*stage, format)).c_str());
     RemoveTemporaries(folder);
 }
 
 }  // namespace
 
+std::string StageFileName(char stage, const std::string& format) { return std::string(1, stage) + "." + format; }
+
 bool IsResultFileName(const std::string& leaf) {
-    return leaf == kRecordName ||
-           std::find(std::begin(kStageFiles), std::end(kStageFiles), leaf) != std::end(kStageFiles);
+    if (leaf == kRecordName) return true;
+    for (const char* stage = kStages; *stage != 0; ++stage)
+        for (const char* format : kFormats)
+            if (leaf == StageFileName(*stage, format)) return true;
+    return false;
 }
 
 std::optional<Stamp> StampOf(const std::string& path) {
@@ -85,24 +90,12 @@ std::optional<PictureSize> FinishedSize(const std::string& folder, const Job& jo
     PictureSize size;
     if (std::sscanf(record->c_str() + head.size(), "width %ld\nheight %ld\n", &size.width, &size.height) != 2)
         return std::nullopt;
-    for (const char* stage : kStageFiles) {
+    for (const char* stage = kStages; *stage != 0; ++stage) {
         struct stat info {};
-        if (::stat((folder + "/" + stage).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+        if (::stat((folder + "/" + StageFileName(*stage, "bmp")).c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+            return std::nullopt;
     }
     return size;
-}
-
-std::optional<PictureSize> BmpSize(const std::string& path) {
-    try {
-        files::InputFile file{FileName(path)};
-        std::uint8_t head[64];
-        const std::size_t got = file.ReadFully(head, sizeof head);
-        const std::optional<codec::BmpExtent> extent = codec::BmpExtentOf(std::span(head, got));
-        if (!extent) return std::nullopt;
-        return PictureSize{static_cast<long>(extent->width), static_cast<long>(extent->height)};
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
 }
 
 int ClaimFolder(const std::string& folder, std::string& error) {

@@ -14,8 +14,14 @@
 
 #include "batch/jobs.h"
 
-inline constexpr const char* kStageFiles[] = {"A.bmp", "B.bmp", "C.bmp", "D.bmp"};
+// The stages of the chain: A filtered, B binarized, C thinned, D labeled.
+inline constexpr char kStages[] = "ABCD";
+// The formats stage files are written in, the first the default.
+inline constexpr const char* kFormats[] = {"bmp", "png"};
 inline constexpr char kRecordName[] = ".finished";
+
+// The name of a stage's file in a result folder: "A.bmp", "C.png".
+std::string StageFileName(char stage, const std::string& format);
 
 // True for the name of a file a result folder holds (a stage file, the record).
 bool IsResultFileName(const std::string& leaf);
@@ -34,9 +40,6 @@ std::optional<Stamp> StampOf(const std::string& path);
 // The picture's size that the folder's record gives, when the record matches
 // the input as it is now and every stage file is there.
 std::optional<PictureSize> FinishedSize(const std::string& folder, const Job& job);
-
-// The picture's size from the header of a BMP file the chain wrote.
-std::optional<PictureSize> BmpSize(const std::string& path);
 
 // Makes the folder (and its parents), locks it for this run and removes what
 // an earlier run left in it. Returns the lock, to be given to ReleaseFolder

@@ -14,6 +14,7 @@
 
 #include "app/files.h"
 #include "batch/jobs.h"
+#include "batch/memory.h"
 #include "batch/pool.h"
 #include "batch/progress.h"
 #include "batch/report.h"
@@ -84,7 +85,8 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
     for (const PassedOver& file : list->passedOver) report.Add(file);
 
     Progress progress(jobs.size());
-    Pool pool(options.jobs > 0 ? options.jobs : CoreCount(), original);
+    const int workers = options.jobs > 0 ? options.jobs : CoreCount();
+    Pool pool(workers, options.maxMemory > 0 ? options.maxMemory : DefaultMemoryLimit(workers), original);
     std::map<std::size_t, Claim> claims;
     std::size_t next = 0;
     int stopSignal = 0;
@@ -111,7 +113,11 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         const int lock = ClaimFolder(folder, problem);
         if (lock < 0) return fail(job, folder, problem, 0.0);
         const Clock::time_point start = Clock::now();
-        problem = pool.Start(index, job, folder);
+        PictureRequest request;
+        request.input = job.absolute;
+        request.folder = folder;
+        request.page = job.page;
+        problem = pool.Start(index, request);
         if (!problem.empty()) {
             ReleaseFolder(out, folder, lock, false);
             return fail(job, folder, problem, 0.0);
@@ -126,15 +132,14 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         const Claim claim = claims.at(outcome.job);
         claims.erase(outcome.job);
         const double seconds = SecondsSince(claim.start);
-        std::string message = outcome.message;
+        std::string message = outcome.reply.message;
         std::optional<PictureSize> size;
         if (outcome.kind == Outcome::Kind::kFinished) {
-            const std::optional<Stamp> stamp = StampOf(job.absolute);
-            size = BmpSize(claim.folder + "/D.bmp");
-            if (!stamp || !size)
-                message = "the chain ended without its result";
-            else
+            size = PictureSize{outcome.reply.width, outcome.reply.height};
+            if (const std::optional<Stamp> stamp = StampOf(job.absolute))
                 WriteRecord(claim.folder, job, *stamp, *size, message);
+            else
+                message = "Cannot read " + Shown(job.input) + ": " + ReasonText(errno);
         }
         const bool finished = outcome.kind == Outcome::Kind::kFinished && message.empty();
         ReleaseFolder(out, claim.folder, claim.lock, finished);
@@ -172,6 +177,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         progress.Tick();
     }
 
+    pool.Finish();
     progress.Summary(list->passedOver.size(), stopSignal);
     if (!report.error().empty()) std::fprintf(stderr, "workbench-batch: %s\n", report.error().c_str());
     if (stopSignal != 0) return 128 + stopSignal;

@@ -4,7 +4,8 @@
 // start with an indented option, then "Examples:".
 const char kUsage[] =
     "Usage: workbench-batch [-C DIR] WORD...\n"
-    "  or:  workbench-batch [-C DIR] --out DIR [--jobs N] [--shard K/N] [--report FILE] [--force] INPUT...\n"
+    "  or:  workbench-batch [-C DIR] --out DIR [--jobs N] [--max-memory SIZE] [--shard K/N]\n"
+    "                       [--report FILE] [--force] INPUT...\n"
     "Run the workbench's commands without a window: the words in order in one\n"
     "folder, or the whole chain on many pictures, each in a result folder of its own.\n"
     "\n"
@@ -21,8 +22,11 @@ const char kUsage[] =
     "  --out DIR       many pictures: run load, filter, binarize, thin and label on\n"
     "                  each INPUT in DIR/<name without extension>/, which ends\n"
     "                  holding A.bmp to D.bmp and the record that it finished\n"
-    "  --jobs N        work on N pictures at once, each in a process of its own\n"
-    "                  (default: the number of cores)\n"
+    "  --jobs N        work on N pictures at once, in N worker processes that take\n"
+    "                  picture after picture (default: the number of cores)\n"
+    "  --max-memory SIZE  the memory each worker may use, in bytes or with K, M or\n"
+    "                  G (default: the machine's memory divided by the jobs); a\n"
+    "                  picture that needs more fails alone, naming the limit\n"
     "  --shard K/N     take only the pictures at positions K, K+N, K+2N, ... of the\n"
     "                  sorted list (0 <= K < N), e.g. one shard per array task\n"
     "  --report FILE   append one JSON line per picture to FILE: input, folder,\n"
