@@ -6,6 +6,7 @@
 #include "batch/memory.h"
 #include "batch/result_folder.h"
 #include "codec/bmp.h"
+#include "codec/png_write.h"
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
@@ -20,9 +21,11 @@ void WriteStage(const std::string& path, const ops::RowView& rows, const std::st
     files::OutputFile file(name, durability);
     const auto sink = [&file](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); };
     try {
-        if (format == "bmp") codec::EncodeBmp24(rows, sink);
-        else files::FailWrite(name, QStringLiteral("the format %1 is not one this program writes").arg(QString::fromStdString(format)));
+        if (format == "png") codec::EncodePng(rows, sink);
+        else codec::EncodeBmp24(rows, sink);
     } catch (const codec::BmpError& error) {
+        files::FailWrite(name, QString::fromStdString(error.what()));
+    } catch (const codec::PngWriteError& error) {
         files::FailWrite(name, QString::fromStdString(error.what()));
     } catch (const std::bad_alloc&) {
         files::FailWrite(name, files::Reason(ENOMEM));
@@ -40,7 +43,7 @@ std::string LimitNote(std::uint64_t memoryLimit) {
 PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability) {
     PictureReply reply;
     const std::string& stages = request.stages;
-    if (stages.empty() || request.page < 1) {
+    if (stages.empty() || request.page < 1 || (request.format != "bmp" && request.format != "png")) {
         reply.message = "the worker was asked for nothing";
         return reply;
     }

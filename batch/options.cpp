@@ -1,5 +1,6 @@
 #include "batch/options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -13,6 +14,30 @@
 namespace {
 
 using files::Shown;
+
+// STAGES as --keep takes them: letters among A, B, C and D in either case,
+// commas between them or not ("C", "c,d", "ABCD"). The stages in order,
+// each once, or nothing.
+std::optional<std::string> ParseStages(const std::string& text) {
+    bool kept[4] = {};
+    bool any = false, comma = true;
+    for (const char c : text) {
+        const char stage = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c == ',' && !comma) {
+            comma = true;
+        } else if (stage >= 'A' && stage <= 'D') {
+            kept[stage - 'A'] = any = true;
+            comma = false;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (!any || comma) return std::nullopt;
+    std::string stages;
+    for (int i = 0; i < 4; ++i)
+        if (kept[i]) stages += static_cast<char>('A' + i);
+    return stages;
+}
 
 bool ParseCount(const std::string& text, int& value) {
     const char* end = text.data() + text.size();
@@ -28,6 +53,8 @@ enum OptionCode : int {
     kReport,
     kForce,
     kMaxMemory,
+    kKeep,
+    kFormat,
     kHelp,
     kVersion,
 };
@@ -39,6 +66,8 @@ const option kLongOptions[] = {
     {"report", required_argument, nullptr, kReport},
     {"force", no_argument, nullptr, kForce},
     {"max-memory", required_argument, nullptr, kMaxMemory},
+    {"keep", required_argument, nullptr, kKeep},
+    {"format", required_argument, nullptr, kFormat},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -135,6 +164,18 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             manyOnly.push_back("--max-memory");
             return true;
         }
+        case kKeep: {
+            const std::optional<std::string> stages = ParseStages(value);
+            if (!stages) return error = "'--keep' needs stages among A, B, C and D, e.g. C or C,D, not " + Shown(value), false;
+            many.keep = *stages;
+            manyOnly.push_back("--keep");
+            return true;
+        }
+        case kFormat:
+            if (value != "bmp" && value != "png") return error = "'--format' needs bmp or png, not " + Shown(value), false;
+            many.format = value;
+            manyOnly.push_back("--format");
+            return true;
         case kHelp: result.help = true; return true;
         case kVersion: result.version = true; return true;
         case ':': return error = OptionName(optopt).insert(0, 1, '\'') + "' needs a value", false;

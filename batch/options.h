@@ -14,6 +14,8 @@ struct ManyOptions {
     std::optional<std::string> report;  // --report FILE
     bool force = false;           // --force
     std::uint64_t maxMemory = 0;  // --max-memory SIZE in bytes; 0 means the machine's memory / jobs
+    std::string keep = "ABCD";    // --keep STAGES: the stages kept, in order
+    std::string format = "bmp";   // --format bmp|png
 };
 
 struct Invocation {

@@ -95,20 +95,26 @@ bool Report::Open(const std::string& path, std::string& error) {
 }
 
 void Report::Add(const Job& job, const std::string& folder, const char* status, const std::string& message,
-                 std::optional<PictureSize> size, double seconds) {
+                 const Result* result, double seconds) {
     if (fd_ < 0) return;
-    const std::string line = "{\"input\":" + JsonString(job.input) + ",\"folder\":" + JsonString(folder) +
-                             ",\"status\":\"" + status + "\",\"message\":" + JsonString(message) + ",\"width\":" +
-                             (size ? std::to_string(size->width) : "null") +
-                             ",\"height\":" + (size ? std::to_string(size->height) : "null") +
-                             ",\"seconds\":" + FormatSeconds(seconds) + "}\n";
-    Write(line);
+    std::string files = "[";
+    if (result != nullptr)
+        for (const Result::File& file : result->files) {
+            if (files.size() > 1) files += ',';
+            files += JsonString(file.name);
+        }
+    files += "]";
+    Write("{\"input\":" + JsonString(job.input) + ",\"folder\":" + JsonString(folder) + ",\"status\":\"" + status +
+          "\",\"message\":" + JsonString(message) +
+          ",\"width\":" + (result ? std::to_string(result->size.width) : "null") +
+          ",\"height\":" + (result ? std::to_string(result->size.height) : "null") + ",\"files\":" + files +
+          ",\"seconds\":" + FormatSeconds(seconds) + "}\n");
 }
 
 void Report::Add(const PassedOver& file) {
     if (fd_ < 0) return;
     Write("{\"input\":" + JsonString(file.path) + ",\"folder\":null,\"status\":\"passed over\",\"message\":" +
-          JsonString(file.reason) + ",\"width\":null,\"height\":null,\"seconds\":0.000}\n");
+          JsonString(file.reason) + ",\"width\":null,\"height\":null,\"files\":[],\"seconds\":0.000}\n");
 }
 
 void Report::Write(const std::string& line) {

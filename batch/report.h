@@ -34,8 +34,9 @@ public:
 
     // One line, one write: with O_APPEND, lines of runs that share the file
     // never interleave. Nothing without an open report.
+    // The size and the files are those of result; a failure has none.
     void Add(const Job& job, const std::string& folder, const char* status, const std::string& message,
-             std::optional<PictureSize> size, double seconds);
+             const Result* result, double seconds);
     // A file in a folder of inputs that is not a picture: status "passed
     // over", the reason as the message, no folder.
     void Add(const PassedOver& file);

@@ -81,21 +81,57 @@ std::optional<Stamp> StampOf(const std::string& path) {
     return Stamp{static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
 }
 
-std::optional<PictureSize> FinishedSize(const std::string& folder, const Job& job) {
+std::optional<Result> FinishedResult(const std::string& folder, const Job& job, const std::string& stages,
+                                     const std::string& format) {
     const std::optional<Stamp> stamp = StampOf(job.absolute);
     if (!stamp) return std::nullopt;
     const std::optional<std::string> record = ReadSmallFile(folder + "/" + kRecordName, 1 << 16);
     const std::string head = RecordHead(job, *stamp);
     if (!record || record->compare(0, head.size(), head) != 0) return std::nullopt;
-    PictureSize size;
-    if (std::sscanf(record->c_str() + head.size(), "width %ld\nheight %ld\n", &size.width, &size.height) != 2)
-        return std::nullopt;
-    for (const char* stage = kStages; *stage != 0; ++stage) {
+
+    Result result;
+    int page = 1;
+    bool sized = false, kept = false;
+    std::size_t start = head.size();
+    for (std::size_t end; (end = record->find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = record->substr(start, end - start);
+        const std::size_t space = line.find(' ');
+        const std::string key = line.substr(0, space);
+        const std::string value = space == std::string::npos ? std::string() : line.substr(space + 1);
+        char name[64];
+        long long bytes = 0;
+        if (key == "page") {
+            if (std::sscanf(value.c_str(), "%d", &page) != 1) return std::nullopt;
+        } else if (key == "width") {
+            sized = std::sscanf(value.c_str(), "%ld", &result.size.width) == 1;
+        } else if (key == "height") {
+            sized = sized && std::sscanf(value.c_str(), "%ld", &result.size.height) == 1;
+        } else if (key == "stages") {
+            for (const char c : value)
+                if (c != ',') result.stages += c;
+            kept = true;
+        } else if (key == "format") {
+            result.format = value;
+        } else if (key == "file") {
+            if (std::sscanf(value.c_str(), "%63s %lld", name, &bytes) != 2) return std::nullopt;
+            result.files.push_back({name, bytes});
+        }
+    }
+    if (!sized || start != record->size() || page != job.page) return std::nullopt;
+    if (!kept) {
+        // A record of a version that always kept every stage as BMP.
+        result.stages = kStages;
+        result.format = kFormats[0];
+        for (const char* stage = kStages; *stage != 0; ++stage) result.files.push_back({StageFileName(*stage, "bmp"), -1});
+    }
+    if (result.stages != stages || result.format != format || result.files.size() != stages.size()) return std::nullopt;
+    for (const Result::File& file : result.files) {
         struct stat info {};
-        if (::stat((folder + "/" + StageFileName(*stage, "bmp")).c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        if (::stat((folder + "/" + file.name).c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            (file.bytes >= 0 && info.st_size != file.bytes))
             return std::nullopt;
     }
-    return size;
+    return result;
 }
 
 int ClaimFolder(const std::string& folder, std::string& error) {
@@ -148,10 +184,19 @@ void ReleaseFolder(const std::string& out, const std::string& folder, int lock, 
     ::close(lock);
 }
 
-bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const PictureSize& size,
+bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const Result& result,
                  std::string& error) {
-    const std::string text = RecordHead(job, stamp) + "width " + std::to_string(size.width) + "\nheight " +
-                             std::to_string(size.height) + "\n";
+    std::string text = RecordHead(job, stamp);
+    text += "page " + std::to_string(job.page) + "\n";
+    text += "width " + std::to_string(result.size.width) + "\n";
+    text += "height " + std::to_string(result.size.height) + "\n";
+    text += "stages ";
+    for (const char stage : result.stages) {
+        if (stage != result.stages.front()) text += ',';
+        text += stage;
+    }
+    text += "\nformat " + result.format + "\n";
+    for (const Result::File& file : result.files) text += "file " + file.name + " " + std::to_string(file.bytes) + "\n";
     try {
         files::OutputFile record(FileName(folder + "/" + kRecordName), files::Durability::kFlushedByCaller);
         record.Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -162,4 +207,3 @@ bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, 
         return false;
     }
 }
-

@@ -1,9 +1,26 @@
 // A picture's result folder below --out, and the record in it.
 //
 // A result folder holds a finished result or nothing of ours: the record
-// ".finished" (the input's path, size and modification time, and the
-// picture's size) is written last, atomically, once the stage files are
-// there; what a picture that failed or was stopped wrote is removed. While a
+// ".finished" is written last, atomically, once the stage files kept are
+// on the disk; what a picture that failed or was stopped wrote is removed.
+// The record names the input (its path, size and modification time), the
+// page, the picture's size, the stages kept and their format, and each file
+// with its size:
+//
+//   workbench-batch finished
+//   input "/data/scans/x.png"
+//   size 30417
+//   modified 1765282113.123456789
+//   page 1
+//   width 640
+//   height 480
+//   stages C,D
+//   format png
+//   file C.png 5321
+//   file D.png 5400
+//
+// (Records of earlier versions end after "height": they stand for stages
+// A,B,C,D in BMP.) While a
 // run works in a folder it holds a lock on it (flock), so runs that overlap
 // never work in one folder at once.
 #pragma once
@@ -11,6 +28,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "batch/jobs.h"
 
@@ -37,9 +55,22 @@ struct Stamp {
 };
 std::optional<Stamp> StampOf(const std::string& path);
 
-// The picture's size that the folder's record gives, when the record matches
-// the input as it is now and every stage file is there.
-std::optional<PictureSize> FinishedSize(const std::string& folder, const Job& job);
+// A finished picture's result: what its record says.
+struct Result {
+    PictureSize size;
+    std::string stages;  // the stages kept, in order: "ABCD", "C"
+    std::string format;  // "bmp" or "png"
+    struct File {
+        std::string name;        // in the folder: "C.png"
+        std::int64_t bytes = -1;  // -1 in records that do not say
+    };
+    std::vector<File> files;
+};
+
+// The folder's result, when its record matches the input as it is now and
+// the stages and format asked for, and every file it names is there whole.
+std::optional<Result> FinishedResult(const std::string& folder, const Job& job, const std::string& stages,
+                                     const std::string& format);
 
 // Makes the folder (and its parents), locks it for this run and removes what
 // an earlier run left in it. Returns the lock, to be given to ReleaseFolder
@@ -55,6 +86,6 @@ void ReleaseFolder(const std::string& out, const std::string& folder, int lock, 
 // flushed to the disk by itself: the stage files are on the disk before the
 // record exists, and a record lost or cut short by a crash no longer
 // matches, so the picture is done again. Returns false with error set.
-bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const PictureSize& size,
+bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const Result& result,
                  std::string& error);
 

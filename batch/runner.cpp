@@ -10,6 +10,7 @@
 
 #include <sched.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/files.h"
@@ -92,7 +93,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
     int stopSignal = 0;
 
     const auto fail = [&](const Job& job, const std::string& folder, const std::string& message, double seconds) {
-        report.Add(job, folder, "failed", message, std::nullopt, seconds);
+        report.Add(job, folder, "failed", message, nullptr, seconds);
         progress.Failure(Shown(job.input) + ": " + message);
         progress.Finished("failed", job, std::nullopt, seconds);
     };
@@ -104,9 +105,9 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         const std::string folder = out + "/" + job.folder;
         if (!job.problem.empty()) return fail(job, folder, job.problem, 0.0);
         if (!options.force) {
-            if (const std::optional<PictureSize> size = FinishedSize(folder, job)) {
-                report.Add(job, folder, "skipped", "finished before", size, 0.0);
-                return progress.Finished("skipped", job, size, 0.0);
+            if (const std::optional<Result> result = FinishedResult(folder, job, options.keep, options.format)) {
+                report.Add(job, folder, "skipped", "finished before", &*result, 0.0);
+                return progress.Finished("skipped", job, result->size, 0.0);
             }
         }
         std::string problem;
@@ -117,6 +118,8 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         request.input = job.absolute;
         request.folder = folder;
         request.page = job.page;
+        request.stages = options.keep;
+        request.format = options.format;
         problem = pool.Start(index, request);
         if (!problem.empty()) {
             ReleaseFolder(out, folder, lock, false);
@@ -133,21 +136,31 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         claims.erase(outcome.job);
         const double seconds = SecondsSince(claim.start);
         std::string message = outcome.reply.message;
-        std::optional<PictureSize> size;
+        Result result;
         if (outcome.kind == Outcome::Kind::kFinished) {
-            size = PictureSize{outcome.reply.width, outcome.reply.height};
-            if (const std::optional<Stamp> stamp = StampOf(job.absolute))
-                WriteRecord(claim.folder, job, *stamp, *size, message);
-            else
-                message = "Cannot read " + Shown(job.input) + ": " + ReasonText(errno);
+            result.size = PictureSize{outcome.reply.width, outcome.reply.height};
+            result.stages = options.keep;
+            result.format = options.format;
+            for (const std::string& name : outcome.reply.files) {
+                struct stat info {};
+                const std::string path = claim.folder + "/" + name;
+                if (::stat(path.c_str(), &info) != 0) {
+                    message = "Cannot read " + Shown(path) + ": " + ReasonText(errno);
+                    break;
+                }
+                result.files.push_back({name, static_cast<std::int64_t>(info.st_size)});
+            }
+            const std::optional<Stamp> stamp = StampOf(job.absolute);
+            if (!stamp && message.empty()) message = "Cannot read " + Shown(job.input) + ": " + ReasonText(errno);
+            if (message.empty()) WriteRecord(claim.folder, job, *stamp, result, message);
         }
         const bool finished = outcome.kind == Outcome::Kind::kFinished && message.empty();
         ReleaseFolder(out, claim.folder, claim.lock, finished);
         // Stopped with the run: nothing of it stays, and no entry.
         if (outcome.kind == Outcome::Kind::kStopped) return;
         if (finished) {
-            report.Add(job, claim.folder, "done", "", size, seconds);
-            progress.Finished("done", job, size, seconds);
+            report.Add(job, claim.folder, "done", "", &result, seconds);
+            progress.Finished("done", job, result.size, seconds);
         } else {
             fail(job, claim.folder, message, seconds);
         }

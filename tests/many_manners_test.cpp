@@ -102,6 +102,16 @@ INSTANTIATE_TEST_SUITE_P(
                     MistakeCase{"MissingValueAfterTheInputs", {"--out", "o", "x.png", "--report"}, "'--report' needs a value"},
                     MistakeCase{"UnknownOptionAfterTheInputs", {"--out", "o", "x.png", "--fast"}, "unknown option \"--fast\""},
                     MistakeCase{"UnknownShortOption", {"-q", "filter"}, "unknown option \"-q\""},
+                    MistakeCase{"AmbiguousAbbreviation", {"--out", "o", "--f", "x.png"}, "option \"--f\" is ambiguous: --force, --format"},
+                    MistakeCase{"UnknownStage", {"--out", "o", "--keep", "E", "x.png"},
+                                R"('--keep' needs stages among A, B, C and D, e.g. C or C,D, not "E")"},
+                    MistakeCase{"NoStage", {"--out", "o", "--keep=", "x.png"},
+                                R"('--keep' needs stages among A, B, C and D, e.g. C or C,D, not "")"},
+                    MistakeCase{"TrailingComma", {"--out", "o", "--keep", "C,", "x.png"},
+                                R"('--keep' needs stages among A, B, C and D, e.g. C or C,D, not "C,")"},
+                    MistakeCase{"UnknownFormat", {"--out", "o", "--format", "tiff", "x.png"},
+                                R"('--format' needs bmp or png, not "tiff")"},
+                    MistakeCase{"KeepWithoutOut", {"--keep", "C", "filter"}, "'--keep' works only with --out"},
                     MistakeCase{"UnknownLongOptionWithValue", {"--colour=red", "filter"}, "unknown option \"--colour=red\""}),
     [](const auto& info) { return info.param.name; });
 

@@ -326,7 +326,7 @@ TEST(RunnerTest, ReportIsJsonLinesWithEveryField) {
     ASSERT_EQ(entries.size(), 6u);
     std::map<std::string, int> statuses;
     for (const QJsonObject& entry : entries) {
-        EXPECT_EQ(entry.keys(), (QStringList{"folder", "height", "input", "message", "seconds", "status", "width"}));
+        EXPECT_EQ(entry.keys(), (QStringList{"files", "folder", "height", "input", "message", "seconds", "status", "width"}));
         const std::string status = entry["status"].toString().toStdString();
         ++statuses[status];
         EXPECT_TRUE(entry["seconds"].isDouble());
