@@ -28,33 +28,6 @@ FileName FileName::Join(const FileName& child) const {
     return FileName(joined + child.bytes_);
 }
 
-namespace {
-
-// Length of the UTF-8 sequence starting at text[i], or 0 when the bytes there
-// are not a valid, shortest-form sequence of a character.
-int Utf8Length(const QByteArray& text, qsizetype i) {
-    const auto byte = [&](qsizetype k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned lead = byte(i);
-    int length;
-    std::uint32_t code;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2, code = lead & 0x1F;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, code = lead & 0x0F;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, code = lead & 0x07;
-    else return 0;
-    if (i + length > text.size()) return 0;
-    for (int k = 1; k < length; ++k) {
-        const unsigned next = byte(i + k);
-        if ((next & 0xC0) != 0x80) return 0;
-        code = (code << 6) | (next & 0x3F);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-    return length;
-}
-
-}  // namespace
-
 QString FileName::Shown() const {
     QByteArray shown = "\"";
     static const char kHex[] = "0123456789abcdef";
@@ -65,7 +38,8 @@ QString FileName::Shown() const {
     };
     for (qsizetype i = 0; i < bytes_.size();) {
         const auto b = static_cast<unsigned char>(bytes_[i]);
-        const int length = Utf8Length(bytes_, i);
+        const int length = files::Utf8Length(std::string_view(bytes_.constData(), static_cast<std::size_t>(bytes_.size())),
+                                             static_cast<std::size_t>(i));
         if (length == 0) {
             escape(b);
             ++i;
@@ -94,6 +68,29 @@ QString FileName::Shown() const {
 }
 
 namespace files {
+
+int Utf8Length(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned lead = byte(i);
+    int length;
+    std::uint32_t code;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2, code = lead & 0x1F;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, code = lead & 0x0F;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, code = lead & 0x07;
+    else return 0;
+    if (i + static_cast<std::size_t>(length) > text.size()) return 0;
+    for (int k = 1; k < length; ++k) {
+        const unsigned next = byte(i + static_cast<std::size_t>(k));
+        if ((next & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (next & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return length;
+}
+
+std::string Shown(const std::string& bytes) { return FileName(bytes).Shown().toStdString(); }
 
 // ---------------------------------------------------------------------------
 // Reasons
@@ -266,7 +263,7 @@ void InputFile::Rewind() {
 // ---------------------------------------------------------------------------
 // Writing
 
-OutputFile::OutputFile(const FileName& target) : target_(target) {
+OutputFile::OutputFile(const FileName& target, Durability durability) : target_(target), durability_(durability) {
     if (target.empty()) FailWrite(target, Reason(ENOENT));
     const QByteArray& path = target.bytes();
     if (path.endsWith('/')) FailWrite(target, Reason(EISDIR));
@@ -358,7 +355,8 @@ void OutputFile::Commit() {
         FailWrite(target_, Reason(error));
     };
     if (fd_ < 0) fail(EBADF);
-    if (::fchmod(fd_, mode_) != 0 || ::fsync(fd_) != 0) fail(errno);
+    if (::fchmod(fd_, mode_) != 0) fail(errno);
+    if (durability_ == Durability::kFlushedEach && ::fsync(fd_) != 0) fail(errno);
     if (!named_) {
         // Give the unnamed file a name beside the target, then rename it.
         const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd_);
@@ -379,6 +377,7 @@ void OutputFile::Commit() {
     if (::rename(temporary_.constData(), target_.c_str()) != 0) fail(errno);
     named_ = false;
     ClearPending();
+    if (durability_ == Durability::kFlushedByCaller) return;
     // The rename itself reaches the disk with the folder.
     const int folder = ::open(folder_.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {

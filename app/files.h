@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 // The error a failing command raises; whoever ran the command shows its
 // message (the window in a message box, workbench-batch on standard error).
@@ -53,6 +54,15 @@ private:
 
 namespace files {
 
+// The length of the UTF-8 sequence that starts at text[i]: 1 to 4, or 0 when
+// the bytes there are not a valid, shortest-form sequence of a character
+// (a surrogate, past U+10FFFF, cut short). The one test of UTF-8 that names
+// in messages and in reports share.
+int Utf8Length(std::string_view text, std::size_t i);
+
+// FileName(bytes).Shown() as UTF-8 bytes, for messages built as std::string.
+std::string Shown(const std::string& bytes);
+
 // The plain words for a system error number, e.g. "no such file".
 QString Reason(int error);
 
@@ -89,12 +99,24 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// How Commit makes a file last through a crash or a power cut.
+enum class Durability {
+    // Commit flushes the file to the disk before the rename, and the folder
+    // after it: once Commit returns, the new content is on the disk.
+    kFlushedEach,
+    // Commit only renames: the caller flushes many files at once later
+    // (syncfs), and until then a crash may leave the target missing, empty
+    // or short. For writers that record what is complete only after that
+    // flush.
+    kFlushedByCaller,
+};
+
 // A file written whole or not at all. The bytes go to a temporary file in
 // the target's folder, which only Commit renames over the target once every
-// byte is on the disk; until then the target keeps its earlier content. A
-// file that is not committed, or whose writing fails, leaves nothing behind,
-// and neither does an interruption by SIGINT, SIGTERM or SIGHUP once
-// InstallSignalCleanup has run.
+// byte is written (and, by default, on the disk); until then the target
+// keeps its earlier content. A file that is not committed, or whose writing
+// fails, leaves nothing behind, and neither does an interruption by SIGINT,
+// SIGTERM or SIGHUP once InstallSignalCleanup has run.
 //
 // A target that exists must be an ordinary file with write permission: a
 // file the user made read-only is never replaced, even by root. A new file
@@ -103,7 +125,7 @@ private:
 // this machine left behind.
 class OutputFile {
 public:
-    explicit OutputFile(const FileName& target);
+    explicit OutputFile(const FileName& target, Durability durability = Durability::kFlushedEach);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -115,6 +137,7 @@ private:
     void Discard() noexcept;
 
     FileName target_;
+    Durability durability_;
     QByteArray folder_;
     int fd_ = -1;
     bool named_ = false;  // the temporary has a name in the folder

@@ -79,7 +79,8 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page) {
         } else if (word == "label") {
             steps.push_back({commands::Labeling, std::nullopt});
         } else {
-            std::fprintf(err, "workbench-batch: unknown word %s\n%s", ShownWord(word).c_str(), kUsage);
+            std::fprintf(err, "workbench-batch: unknown word %s\nTry 'workbench-batch --help' for more.\n",
+                         ShownWord(word).c_str());
             return 2;
         }
     }

@@ -6,16 +6,24 @@
 #include "app/picture.h"
 #include "batch/batch.h"
 #include "batch/options.h"
+#include "batch/pool.h"
 #include "batch/runner.h"
 #include "batch/usage.h"
+#include "batch/worker.h"
 
 #ifndef WORKBENCH_VERSION
 #error "WORKBENCH_VERSION must be defined by the build"
 #endif
 
 int main(int argc, char* argv[]) {
-    if (!WorkerOfRun()) return 1;
+    const Started started = HowStarted();
+    if (started == Started::kByEndedRun) return 1;
     const std::vector<std::string> args(argv + 1, argv + argc);
+    if (started == Started::kByRun && IsWorkerInvocation(args)) {
+        files::InstallSignalCleanup();
+        KeepQtQuiet();
+        return RunWorker(args);
+    }
     std::string error;
     const std::optional<Invocation> invocation = ParseCommandLine(args, error);
     if (!invocation) {

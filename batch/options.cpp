@@ -1,14 +1,43 @@
 #include "batch/options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/files.h"
+#include "batch/memory.h"
 
 namespace {
+
+using files::Shown;
+
+// STAGES as --keep takes them: letters among A, B, C and D in either case,
+// commas between them or not ("C", "c,d", "ABCD"). The stages in order,
+// each once, or nothing.
+std::optional<std::string> ParseStages(const std::string& text) {
+    bool kept[4] = {};
+    bool any = false, comma = true;
+    for (const char c : text) {
+        const char stage = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c == ',' && !comma) {
+            comma = true;
+        } else if (stage >= 'A' && stage <= 'D') {
+            kept[stage - 'A'] = any = true;
+            comma = false;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (!any || comma) return std::nullopt;
+    std::string stages;
+    for (int i = 0; i < 4; ++i)
+        if (kept[i]) stages += static_cast<char>('A' + i);
+    return stages;
+}
 
 bool ParseCount(const std::string& text, int& value) {
     const char* end = text.data() + text.size();
@@ -16,7 +45,65 @@ bool ParseCount(const std::string& text, int& value) {
     return ec == std::errc() && ptr == end && !text.empty();
 }
 
-std::string Shown(const std::string& bytes) { return FileName(bytes).Shown().toStdString(); }
+enum OptionCode : int {
+    kFolder = 'C',
+    kOut = 256,
+    kJobs,
+    kShard,
+    kReport,
+    kForce,
+    kMaxMemory,
+    kKeep,
+    kFormat,
+    kHelp,
+    kVersion,
+    kPage,
+};
+
+const option kLongOptions[] = {
+    {"out", required_argument, nullptr, kOut},
+    {"jobs", required_argument, nullptr, kJobs},
+    {"shard", required_argument, nullptr, kShard},
+    {"report", required_argument, nullptr, kReport},
+    {"force", no_argument, nullptr, kForce},
+    {"max-memory", required_argument, nullptr, kMaxMemory},
+    {"keep", required_argument, nullptr, kKeep},
+    {"format", required_argument, nullptr, kFormat},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {"page", required_argument, nullptr, kPage},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::string OptionName(int code) {
+    if (code == kFolder) return "-C";
+    for (const option* o = kLongOptions; o->name != nullptr; ++o)
+        if (o->val == code) return std::string("--") + o->name;
+    return "?";
+}
+
+// What getopt_long refused in arg: an option it does not know, one whose
+// abbreviation fits several, or a value given to an option that takes none.
+std::string Refusal(const std::string& arg, int shortOption) {
+    if (arg.rfind("--", 0) != 0) return "unknown option " + Shown(shortOption != 0 ? std::string{'-', static_cast<char>(shortOption)} : arg);
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+    std::vector<std::string> fitting;
+    for (const option* o = kLongOptions; o->name != nullptr; ++o) {
+        if (name == o->name) {
+            fitting = {o->name};
+            break;
+        }
+        if (!name.empty() && std::string(o->name).rfind(name, 0) == 0) fitting.push_back(o->name);
+    }
+    if (fitting.size() > 1) {
+        std::string names;
+        for (const std::string& f : fitting) names += (names.empty() ? "--" : ", --") + f;
+        return "option " + Shown(arg.substr(0, equals)) + " is ambiguous: " + names;
+    }
+    if (fitting.size() == 1 && equals != std::string::npos) return "'--" + fitting.front() + "' takes no value";
+    return "unknown option " + Shown(arg);
+}
 
 }  // namespace
 
@@ -36,90 +123,103 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
     ManyOptions many;
     bool sawOut = false;
     std::vector<std::string> manyOnly;  // options that need --out, for the message
-    std::size_t i = 0;
-    const auto value = [&](const std::string& option, std::string& into) {
-        if (i + 1 >= args.size()) {
-            error = "'" + option + "' needs a value";
-            return false;
+
+    // Applies one option; false with error set when it is refused.
+    const auto apply = [&](int code, const std::string& value, const std::string& arg) {
+        switch (code) {
+        case kFolder:
+            if (value.empty()) return error = "'-C' needs a folder name", false;
+            result.folders.push_back(value);
+            return true;
+        case kOut:
+            if (value.empty()) return error = "'--out' needs a folder name", false;
+            many.out = value;
+            sawOut = true;
+            return true;
+        case kJobs:
+            if (!ParseCount(value, many.jobs) || many.jobs < 1 || many.jobs > 4096)
+                return error = "'--jobs' needs a number from 1 to 4096, not " + Shown(value), false;
+            manyOnly.push_back("--jobs");
+            return true;
+        case kShard: {
+            const std::size_t slash = value.find('/');
+            if (slash == std::string::npos || !ParseCount(value.substr(0, slash), many.shard) ||
+                !ParseCount(value.substr(slash + 1), many.shards) || many.shards < 1 || many.shard < 0 ||
+                many.shard >= many.shards)
+                return error = "'--shard' needs K/N with 0 <= K < N, not " + Shown(value), false;
+            manyOnly.push_back("--shard");
+            return true;
         }
-        into = args[++i];
+        case kReport:
+            if (value.empty()) return error = "'--report' needs a file name", false;
+            many.report = value;
+            manyOnly.push_back("--report");
+            return true;
+        case kForce:
+            many.force = true;
+            manyOnly.push_back("--force");
+            return true;
+        case kMaxMemory: {
+            const std::optional<std::uint64_t> size = ParseMemorySize(value);
+            if (!size) return error = "'--max-memory' needs a size such as 800M or 2G, not " + Shown(value), false;
+            many.maxMemory = *size;
+            manyOnly.push_back("--max-memory");
+            return true;
+        }
+        case kKeep: {
+            const std::optional<std::string> stages = ParseStages(value);
+            if (!stages) return error = "'--keep' needs stages among A, B, C and D, e.g. C or C,D, not " + Shown(value), false;
+            many.keep = *stages;
+            manyOnly.push_back("--keep");
+            return true;
+        }
+        case kFormat:
+            if (value != "bmp" && value != "png") return error = "'--format' needs bmp or png, not " + Shown(value), false;
+            many.format = value;
+            manyOnly.push_back("--format");
+            return true;
+        case kPage: {
+            int page = 0;
+            if (!ParseCount(value, page) || page < 1)
+                return error = "'--page' needs a page number from 1, not " + Shown(value), false;
+            result.page = page;
+            return true;
+        }
+        case kHelp: result.help = true; return true;
+        case kVersion: result.version = true; return true;
+        case ':': return error = OptionName(optopt).insert(0, 1, '\'') + "' needs a value", false;
+        default: return error = Refusal(arg, optopt), false;
+        }
+    };
+
+    // Runs getopt_long over the arguments; leaves in `rest` those that are
+    // not options, and tells whether "--" ended the options.
+    std::vector<std::string> rest;
+    bool dashes = false;
+    const auto parse = [&](const std::vector<std::string>& given, const char* shortOptions) {
+        std::vector<std::string> storage{"workbench-batch"};
+        storage.insert(storage.end(), given.begin(), given.end());
+        std::vector<char*> argv;
+        for (std::string& arg : storage) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        optind = 0;  // a fresh start, in glibc's own sense
+        opterr = 0;
+        const int argc = static_cast<int>(storage.size());
+        for (int code; (code = ::getopt_long(argc, argv.data(), shortOptions, kLongOptions, nullptr)) != -1;) {
+            const std::string arg = argv[optind - 1];
+            if (!apply(code, optarg != nullptr ? optarg : "", arg)) return false;
+        }
+        dashes = optind > 1 && std::string(argv[optind - 1]) == "--";
+        rest.assign(argv.begin() + optind, argv.end() - 1);
         return true;
     };
-    for (; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--") {
-            ++i;
-            break;
-        } else if (arg == "--help") {
-            result.help = true;
-        } else if (arg == "--version") {
-            result.version = true;
-        } else if (arg == "-C") {
-            std::string dir;
-            if (!value(arg, dir)) return std::nullopt;
-            if (dir.empty()) {
-                error = "'-C' needs a folder name";
-                return std::nullopt;
-            }
-            result.folders.push_back(dir);
-        } else if (arg == "--page") {
-            std::string text;
-            int page = 0;
-            if (!value(arg, text)) return std::nullopt;
-            if (!ParseCount(text, page) || page < 1) {
-                error = "'--page' needs a page number from 1, not " + Shown(text);
-                return std::nullopt;
-            }
-            result.page = page;
-        } else if (arg == "--out") {
-            if (!value(arg, many.out)) return std::nullopt;
-            if (many.out.empty()) {
-                error = "'--out' needs a folder name";
-                return std::nullopt;
-            }
-            sawOut = true;
-        } else if (arg == "--jobs") {
-            std::string text;
-            if (!value(arg, text)) return std::nullopt;
-            if (!ParseCount(text, many.jobs) || many.jobs < 1 || many.jobs > 4096) {
-                error = "'--jobs' needs a number from 1 to 4096, not " + Shown(text);
-                return std::nullopt;
-            }
-            manyOnly.push_back(arg);
-        } else if (arg == "--shard") {
-            std::string text;
-            if (!value(arg, text)) return std::nullopt;
-            const std::size_t slash = text.find('/');
-            if (slash == std::string::npos || !ParseCount(text.substr(0, slash), many.shard) ||
-                !ParseCount(text.substr(slash + 1), many.shards) || many.shards < 1 || many.shard < 0 ||
-                many.shard >= many.shards) {
-                error = "'--shard' needs K/N with 0 <= K < N, not " + Shown(text);
-                return std::nullopt;
-            }
-            manyOnly.push_back(arg);
-        } else if (arg == "--report") {
-            std::string file;
-            if (!value(arg, file)) return std::nullopt;
-            if (file.empty()) {
-                error = "'--report' needs a file name";
-                return std::nullopt;
-            }
-            many.report = file;
-            manyOnly.push_back(arg);
-        } else if (arg == "--force") {
-            many.force = true;
-            manyOnly.push_back(arg);
-        } else if (arg.size() > 1 && arg[0] == '-' && sawOut) {
-            error = "unknown option " + Shown(arg);
-            return std::nullopt;
-        } else if (arg.rfind("--", 0) == 0) {
-            error = "unknown option " + Shown(arg);
-            return std::nullopt;
-        } else {
-            break;
-        }
-    }
-    result.rest.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+
+    // The options end at the first word, so that a FILE after "load" may
+    // start with a dash. The inputs of --out are files alone: there, as GNU
+    // programs do, options may also follow them.
+    if (!parse(args, "+:C:")) return std::nullopt;
+    if (sawOut && !dashes && !parse(std::vector<std::string>(rest), ":C:")) return std::nullopt;
+    result.rest = std::move(rest);
     if (result.help || result.version) return result;
     if (sawOut) {
         if (result.page) {

@@ -2,6 +2,7 @@
 // word chain or, with --out, the inputs of the many-pictures mode.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,9 @@ struct ManyOptions {
     int shard = 0, shards = 1;    // --shard K/N
     std::optional<std::string> report;  // --report FILE
     bool force = false;           // --force
+    std::uint64_t maxMemory = 0;  // --max-memory SIZE in bytes; 0 means the machine's memory / jobs
+    std::string keep = "ABCD";    // --keep STAGES: the stages kept, in order
+    std::string format = "bmp";   // --format bmp|png
 };
 
 struct Invocation {

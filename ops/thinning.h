@@ -46,7 +46,10 @@ void ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap);
 // now). Working memory, whatever the shape: at most 2.4 W*H/8 bytes for
 // the plane, its starting copy and the change bits, plus W/3 bytes and a
 // few kilobytes. Since both pictures start equal, the deletions are written
-// into both at the end instead of copying one picture over the other.
+// into both at the end instead of copying one picture over the other. The
+// picture is read only once, into the plane, before anything is written, so
+// the two views may be the same rows: a caller that holds the picture once
+// (the many-pictures worker) passes it as both.
 void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap);
 
 }  // namespace ops

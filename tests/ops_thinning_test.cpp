@@ -163,6 +163,24 @@ TEST(OpsThinning, ReadAndWriteWithDifferentLinePadding) {
     }
 }
 
+// The fast form may be given one picture as both: it reads the picture
+// whole before it writes a pixel.
+TEST(OpsThinning, FastFormOnOnePictureAsBoth) {
+    std::mt19937 rng(43);
+    for (const ops_test::Size size : {ops_test::Size{1, 1}, ops_test::Size{2, 9}, ops_test::Size{47, 33},
+                                      ops_test::Size{65, 23}, ops_test::Size{640, 48}}) {
+        SCOPED_TRACE(ops_test::Name(size));
+        for (int i = 0; i < 4; ++i) {
+            Picture picture = i % 2 ? Scramble(Blobs(size.w, size.h, rng), rng, 5)
+                                    : Scramble(Noise(size.w, size.h, 45, rng), rng, 10);
+            const Picture expected = ExpectedThin(picture);
+            ops::Thin(picture.view(), picture.view());
+            EXPECT_TRUE(SamePixels(picture, expected));
+            EXPECT_EQ(picture.PaddingDamage(), "");
+        }
+    }
+}
+
 // Drawn by hand, before and after.
 TEST(OpsThinning, DrawnCases) {
     const struct {

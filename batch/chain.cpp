@@ -1,0 +1,115 @@
+#include "batch/chain.h"
+
+#include <new>
+
+#include "app/picture.h"
+#include "batch/memory.h"
+#include "batch/result_folder.h"
+#include "codec/bmp.h"
+#include "codec/png_write.h"
+#include "ops/binarize.h"
+#include "ops/filter.h"
+#include "ops/labeling.h"
+#include "ops/thinning.h"
+
+namespace {
+
+// Writes the rows as one stage file, whole or not at all.
+void WriteStage(const std::string& path, const ops::RowView& rows, const std::string& format,
+                files::Durability durability) {
+    const FileName name(path);
+    files::OutputFile file(name, durability);
+    const auto sink = [&file](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); };
+    try {
+        if (format == "png") codec::EncodePng(rows, sink);
+        else codec::EncodeBmp24(rows, sink);
+    } catch (const codec::BmpError& error) {
+        files::FailWrite(name, QString::fromStdString(error.what()));
+    } catch (const codec::PngWriteError& error) {
+        files::FailWrite(name, QString::fromStdString(error.what()));
+    } catch (const std::bad_alloc&) {
+        files::FailWrite(name, files::Reason(ENOMEM));
+    }
+    file.Commit();
+}
+
+std::string LimitNote(std::uint64_t memoryLimit) {
+    return memoryLimit == 0 ? std::string()
+                            : " (the worker's memory limit is " + MemoryText(memoryLimit) + ", --max-memory)";
+}
+
+}  // namespace
+
+PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability) {
+    PictureReply reply;
+    const std::string& stages = request.stages;
+    if (stages.empty() || request.page < 1 || (request.format != "bmp" && request.format != "png")) {
+        reply.message = "the worker was asked for nothing";
+        return reply;
+    }
+    const char last = stages.back();
+    if (memoryLimit != 0) {
+        if (const std::optional<DeclaredPicture> declared = DeclaredPictureOf(request.input)) {
+            const std::uint64_t need = ChainNeed(declared->width, declared->height, last, declared->decoderBytes);
+            if (need > memoryLimit) {
+                reply.message = "the picture is " + std::to_string(declared->width) + " x " +
+                                std::to_string(declared->height) + " pixels and needs about " + MemoryText(need) +
+                                ", more than the worker's memory limit of " + MemoryText(memoryLimit) +
+                                " (--max-memory)";
+                return reply;
+            }
+        }
+    }
+
+    const char* step = "read the picture";
+    try {
+        // The picture as Load Image gives it, then as Filter takes it: a
+        // 24-bit copy of the left pane's picture, here the one copy there is.
+        TBitmap picture;
+        {
+            TPicture loaded;
+            loaded.LoadFromFile(FileName(request.input), request.page - 1);
+            picture.Assign(loaded.Bitmap());
+        }
+        picture.ConvertTo24Bit();
+        const ops::RowView rows = picture.Rows();
+        reply.width = picture.Width();
+        reply.height = picture.Height();
+
+        const auto kept = [&](char stage) {
+            if (stages.find(stage) == std::string::npos) return;
+            const std::string name = StageFileName(stage, request.format);
+            WriteStage(request.folder + "/" + name, rows, request.format, durability);
+            reply.files.push_back(name);
+        };
+        step = "filter the picture";
+        ops::Filter(rows);
+        kept('A');
+        if (last >= 'B') {
+            step = "binarize the picture";
+            ops::Binarize(rows);
+            kept('B');
+        }
+        if (last >= 'C') {
+            // Both pictures of Thinning start as the binarized rows and end
+            // as its result; the thinning reads its input once, into a bit
+            // plane, so one set of rows serves as both.
+            step = "thin the picture";
+            ops::Thin(rows, rows);
+            kept('C');
+        }
+        if (last >= 'D') {
+            step = "label the picture";
+            ops::Label(rows);
+            kept('D');
+        }
+        reply.done = true;
+    } catch (const Exception& error) {
+        reply.message = error.what();
+        if (reply.message.ends_with(files::Reason(ENOMEM).toStdString())) reply.message += LimitNote(memoryLimit);
+    } catch (const std::bad_alloc&) {
+        reply.message = std::string("Cannot ") + step + ": " + files::Reason(ENOMEM).toStdString() + LimitNote(memoryLimit);
+    }
+    if (!reply.done) reply.files.clear();
+    return reply;
+}

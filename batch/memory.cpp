@@ -1,0 +1,197 @@
+#include "batch/memory.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <span>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "app/files.h"
+#include "app/picture.h"
+#include "codec/bmp.h"
+#include "codec/formats.h"
+#include "codec/jpeg.h"
+#include "codec/png.h"
+#include "ops/pixels.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define WORKBENCH_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define WORKBENCH_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+// Room above the limit for the address-space backstop: libraries' working
+// memory (zlib, libpng, libjpeg), the allocator's own, and what the
+// estimate leaves out.
+constexpr std::uint64_t kBackstopRoom = 64 * kMiB;
+
+// Thrown from the AllocateRows of the check: the decoder has read the
+// header, and the check needs no more.
+struct SizeFound {
+    std::uint64_t width, height;
+};
+
+std::uint64_t RowBytes(std::uint64_t width) { return (3 * width + 3) / 4 * 4; }  // 24-bit rows, as held
+
+std::optional<std::uint64_t> CgroupLimit() {
+    std::ifstream file("/sys/fs/cgroup/memory.max");  // cgroup v2
+    std::string text;
+    if (!(file >> text) || text == "max") {
+        std::ifstream v1("/sys/fs/cgroup/memory/memory.limit_in_bytes");
+        if (!(v1 >> text)) return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> ParseMemorySize(const std::string& text) {
+    std::uint64_t value = 0;
+    const char* const first = text.data();
+    const char* const last = first + text.size();
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end == first) return std::nullopt;
+    std::string suffix(end, last);
+    for (char& c : suffix) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (suffix.size() == 2 && suffix[1] == 'B') suffix.pop_back();
+    int shift = 0;
+    if (suffix == "K") shift = 10;
+    else if (suffix == "M") shift = 20;
+    else if (suffix == "G") shift = 30;
+    else if (!suffix.empty()) return std::nullopt;
+    if (value == 0 || value > (UINT64_MAX >> shift)) return std::nullopt;
+    return value << shift;
+}
+
+std::string MemoryText(std::uint64_t bytes) {
+    const char* const units[] = {"bytes", "KB", "MB", "GB", "TB"};
+    double amount = static_cast<double>(bytes);
+    int unit = 0;
+    while (amount >= 1024 && unit < 4) amount /= 1024, ++unit;
+    char text[32];
+    if (unit == 0 || amount >= 100 || amount == static_cast<double>(static_cast<std::uint64_t>(amount)))
+        std::snprintf(text, sizeof text, "%.0f %s", amount, units[unit]);
+    else
+        std::snprintf(text, sizeof text, "%.1f %s", amount, units[unit]);
+    return text;
+}
+
+std::uint64_t DefaultMemoryLimit(int workers) {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+    std::uint64_t memory = pages > 0 && pageSize > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize)
+                                                     : 4096 * kMiB;
+    if (const std::optional<std::uint64_t> group = CgroupLimit()) memory = std::min(memory, *group);
+    return std::max<std::uint64_t>(memory / static_cast<std::uint64_t>(std::max(workers, 1)), 1);
+}
+
+std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStage, std::uint64_t decoderBytes) {
+    const std::uint64_t pixels = width * height;
+    const std::uint64_t rows = RowBytes(width) * height;
+    // Reading: the rows and what the reader holds besides them.
+    const std::uint64_t reading = rows + decoderBytes;
+    // The operations work on the rows in place. Thinning packs the
+    // foreground into bits: the plane, its starting copy and change bits,
+    // at most 2.4 bits a pixel, and a third of a byte a column.
+    std::uint64_t working = 0;
+    if (lastStage >= 'C') working = pixels * 3 / 10 + width / 3;
+    // Labeling's grid, a 32-bit cell a pixel, grows past the 640 x 480
+    // cells it starts with (which the worker holds anyway).
+    if (lastStage >= 'D') {
+        const std::uint64_t cells = std::max<std::uint64_t>(width, ops::ColumnGrid::kInitialColumns) *
+                                    std::max<std::uint64_t>(height, ops::ColumnGrid::kInitialRows);
+        working = std::max(working, 4 * (cells - std::uint64_t{ops::ColumnGrid::kInitialColumns} *
+                                                     ops::ColumnGrid::kInitialRows));
+    }
+    // Writing: a chunk of rows for BMP, a row and zlib's state for PNG.
+    const std::uint64_t writing = 64 * 1024 + 2 * RowBytes(width) + 512 * 1024;
+    return std::max(reading, rows + working + writing);
+}
+
+std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path) {
+    try {
+        files::InputFile file{FileName(path)};
+        std::vector<std::uint8_t> head(std::min<std::uint64_t>(file.size(), codec::kSniffBytes));
+        head.resize(file.ReadFully(head.data(), head.size()));
+        const codec::Format format = codec::SniffFormat(head);
+        const codec::ByteSource source = [&file](std::uint8_t* buffer, std::size_t size) {
+            return file.Read(buffer, size);
+        };
+        const codec::AllocateRows stop = [](int width, int height) -> ops::RowView {
+            throw SizeFound{static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)};
+        };
+        DeclaredPicture picture;
+        switch (format) {
+        case codec::Format::kBmp: {
+            const std::optional<codec::BmpExtent> extent = codec::BmpExtentOf(head);
+            if (!extent) return std::nullopt;
+            picture.width = extent->width;
+            picture.height = extent->height;
+            // The reader holds the headers and the pixel data as the file has them.
+            picture.decoderBytes = std::min(file.size(), extent->pixelOffset + extent->pixelBytes);
+            return picture;
+        }
+        case codec::Format::kPng:
+        case codec::Format::kJpeg:
+            file.Rewind();
+            try {
+                if (format == codec::Format::kPng)
+                    codec::DecodePng(source, stop, kMaxPicturePixels);
+                else
+                    codec::DecodeJpeg(source, stop, kMaxPicturePixels);
+            } catch (const SizeFound& found) {
+                picture.width = found.width;
+                picture.height = found.height;
+                return picture;
+            }
+            return std::nullopt;  // no pixels: nothing to allocate
+        case codec::Format::kUnknown: return std::nullopt;
+        default:
+            if (!codec::CheckedForQt(format)) return std::nullopt;
+            {
+                file.Rewind();
+                const codec::DeclaredSize size = codec::CheckForQt(format, source, kMaxPicturePixels);
+                picture.width = size.width;
+                picture.height = size.height;
+                // Qt's reader makes a picture of its own, up to 4 bytes a
+                // pixel, before it is turned into 24-bit rows.
+                picture.decoderBytes = 4 * size.width * size.height;
+                return picture;
+            }
+        }
+    } catch (const std::exception&) {
+        return std::nullopt;  // the read itself says what is wrong
+    }
+}
+
+void LimitAddressSpace(std::uint64_t limit) {
+#ifdef WORKBENCH_ADDRESS_SANITIZER
+    (void)limit;
+#else
+    std::uint64_t pages = 0;
+    std::ifstream statm("/proc/self/statm");
+    if (!(statm >> pages)) return;
+    const std::uint64_t held = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGE_SIZE));
+    if (limit > RLIM_INFINITY - held - kBackstopRoom) return;
+    rlimit current{};
+    if (::getrlimit(RLIMIT_AS, &current) != 0) return;
+    const rlim_t wanted = held + limit + kBackstopRoom;
+    if (current.rlim_cur != RLIM_INFINITY && wanted > current.rlim_cur) return;  // a lower limit holds already
+    current.rlim_cur = wanted;
+    ::setrlimit(RLIMIT_AS, &current);
+#endif
+}

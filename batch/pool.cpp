@@ -1,0 +1,316 @@
+#include "batch/pool.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/files.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr char kParentVariable[] = "WORKBENCH_BATCH_RUN";
+
+std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
+
+const char* SignalName(int signal) {
+    switch (signal) {
+    case SIGKILL: return "SIGKILL";
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    case SIGSEGV: return "SIGSEGV";
+    case SIGABRT: return "SIGABRT";
+    case SIGBUS: return "SIGBUS";
+    case SIGXCPU: return "SIGXCPU";
+    default: return nullptr;
+    }
+}
+
+// The worker's last line, without the program's prefix.
+std::string LastLine(const std::string& said) {
+    std::string text = said;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    const std::size_t newline = text.rfind('\n');
+    if (newline != std::string::npos) text.erase(0, newline + 1);
+    constexpr std::string_view prefix = "workbench-batch: ";
+    if (text.compare(0, prefix.size(), prefix) == 0) text.erase(0, prefix.size());
+    return text;
+}
+
+// Reads what is there without waiting; closes the descriptor at its end.
+// Returns the bytes read.
+std::string ReadAvailable(int& fd) {
+    std::string bytes;
+    char buffer[4096];
+    while (fd >= 0) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;  // nothing more for now
+        if (got == 0) {
+            ::close(fd);
+            fd = -1;
+            break;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+// A pipe whose ends lie above the standard descriptors, so that the
+// worker's dup2 onto 0, 2 and 3 never meets one of them, even when the run
+// was started with a standard descriptor closed.
+bool Pipe(int ends[2]) {
+    int made[2];
+    if (::pipe2(made, O_CLOEXEC) != 0) return false;
+    for (int i = 0; i < 2; ++i) {
+        ends[i] = ::fcntl(made[i], F_DUPFD_CLOEXEC, 10);
+        ::close(made[i]);
+    }
+    if (ends[0] >= 0 && ends[1] >= 0) return true;
+    for (int i = 0; i < 2; ++i)
+        if (ends[i] >= 0) ::close(ends[i]);
+    return false;
+}
+
+void CloseIfOpen(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+Started HowStarted() {
+    const char* parent = std::getenv(kParentVariable);
+    if (parent == nullptr) return Started::kByUser;
+    const long expected = std::strtol(parent, nullptr, 10);
+    ::unsetenv(kParentVariable);
+    // Killed with the run, even a run killed outright; a run that ended
+    // before this line is seen by the parent process id having changed.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    return ::getppid() == static_cast<pid_t>(expected) ? Started::kByRun : Started::kByEndedRun;
+}
+
+Pool::Pool(int workers, std::uint64_t memoryLimit, const sigset_t& startMask)
+    : workers_(workers), memoryLimit_(std::to_string(memoryLimit)) {
+    devNull_ = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    // Workers start with the signal mask the program started with and
+    // SIGPIPE at its default; they learn the run's process id, so that they
+    // end with it (see HowStarted).
+    posix_spawnattr_init(&attributes_);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes_, &startMask);
+    posix_spawnattr_setsigdefault(&attributes_, &defaults);
+    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    parentVariable_ = std::string(kParentVariable) + "=" + std::to_string(::getpid());
+    const std::size_t nameLength = std::strlen(kParentVariable);
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        if (std::strncmp(*variable, kParentVariable, nameLength) != 0 || (*variable)[nameLength] != '=')
+            environment_.push_back(*variable);
+    environment_.push_back(parentVariable_.data());
+    environment_.push_back(nullptr);
+}
+
+Pool::~Pool() {
+    for (const auto& worker : running_) {
+        ::kill(worker->pid, SIGKILL);
+        ::waitpid(worker->pid, nullptr, 0);
+        CloseIfOpen(worker->requests);
+        CloseIfOpen(worker->replies);
+        CloseIfOpen(worker->errors);
+    }
+    posix_spawnattr_destroy(&attributes_);
+    if (devNull_ >= 0) ::close(devNull_);
+}
+
+std::size_t Pool::Working() const {
+    return static_cast<std::size_t>(
+        std::count_if(running_.begin(), running_.end(), [](const auto& worker) { return worker->requests >= 0; }));
+}
+
+bool Pool::HasRoom() const {
+    if (stopSignal_ != 0) return false;
+    for (const auto& worker : running_)
+        if (worker->requests >= 0 && !worker->busy) return true;
+    return Working() < static_cast<std::size_t>(workers_);
+}
+
+bool Pool::Idle() const {
+    return std::none_of(running_.begin(), running_.end(), [](const auto& worker) { return worker->busy; });
+}
+
+Pool::Worker* Pool::Spawn(std::string& error) {
+    int requests[2] = {-1, -1}, replies[2] = {-1, -1}, errors[2] = {-1, -1};
+    if (!Pipe(requests) || !Pipe(replies) || !Pipe(errors)) {
+        error = "Cannot start a worker: " + ReasonText(errno);
+        for (int* ends : {requests, replies, errors})
+            for (int i = 0; i < 2; ++i) CloseIfOpen(ends[i]);
+        return nullptr;
+    }
+    const char* const argv[] = {"workbench-batch", "--worker", memoryLimit_.c_str(), nullptr};
+    // posix_spawn rather than fork: the run's memory is not copied.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, requests[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, devNull_, 1);
+    posix_spawn_file_actions_adddup2(&actions, errors[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, replies[1], 3);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attributes_, const_cast<char* const*>(argv),
+                                      environment_.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(requests[0]);
+    ::close(replies[1]);
+    ::close(errors[1]);
+    if (spawned != 0) {
+        ::close(requests[1]);
+        ::close(replies[0]);
+        ::close(errors[0]);
+        error = "Cannot start a worker: " + ReasonText(spawned);
+        return nullptr;
+    }
+    ::fcntl(replies[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(errors[0], F_SETFL, O_NONBLOCK);
+    auto worker = std::make_unique<Worker>();
+    worker->pid = pid;
+    worker->requests = requests[1];
+    worker->replies = replies[0];
+    worker->errors = errors[0];
+    running_.push_back(std::move(worker));
+    return running_.back().get();
+}
+
+std::string Pool::Start(std::size_t job, const PictureRequest& request) {
+    const std::string message = EncodeRequest(request);
+    for (;;) {
+        Worker* worker = nullptr;
+        for (const auto& candidate : running_)
+            if (candidate->requests >= 0 && !candidate->busy) worker = candidate.get();
+        if (worker == nullptr) {
+            if (Working() >= static_cast<std::size_t>(workers_)) return "no worker is free";
+            std::string error;
+            worker = Spawn(error);
+            if (worker == nullptr) return error;
+        }
+        if (WriteMessage(worker->requests, message)) {
+            worker->busy = true;
+            worker->job = job;
+            return {};
+        }
+        // The worker has ended meanwhile; it is collected by Reap, and
+        // another takes the picture.
+        CloseIfOpen(worker->requests);
+    }
+}
+
+void Pool::Read(Worker& worker, std::vector<Outcome>& ended) {
+    worker.said += ReadAvailable(worker.errors);
+    // Only the end matters; keep the last few kilobytes.
+    if (worker.said.size() > 16384) worker.said.erase(0, worker.said.size() - 8192);
+    const std::string bytes = ReadAvailable(worker.replies);
+    worker.buffer.Append(bytes.data(), bytes.size());
+    while (const std::optional<std::string> message = worker.buffer.Next()) {
+        const std::optional<PictureReply> reply = DecodeReply(*message);
+        if (!reply || !worker.busy) {
+            // Not an answer of a worker: it cannot be trusted with more.
+            ::kill(worker.pid, SIGKILL);
+            CloseIfOpen(worker.requests);
+            worker.said += "\nworkbench-batch: the worker answered out of turn\n";
+            return;
+        }
+        Outcome outcome;
+        outcome.job = worker.job;
+        outcome.kind = reply->done ? Outcome::Kind::kFinished : Outcome::Kind::kFailed;
+        outcome.reply = *reply;
+        ended.push_back(std::move(outcome));
+        worker.busy = false;
+    }
+    if (worker.buffer.broken()) {
+        ::kill(worker.pid, SIGKILL);
+        CloseIfOpen(worker.requests);
+    }
+}
+
+void Pool::Wait(int also, int timeoutMs, std::vector<Outcome>& ended) {
+    std::vector<pollfd> polled{{also, POLLIN, 0}};
+    std::vector<Worker*> owners{nullptr};
+    for (const auto& worker : running_)
+        for (const int fd : {worker->replies, worker->errors})
+            if (fd >= 0) {
+                polled.push_back({fd, POLLIN, 0});
+                owners.push_back(worker.get());
+            }
+    if (::poll(polled.data(), polled.size(), timeoutMs) > 0)
+        for (std::size_t i = 1; i < polled.size(); ++i)
+            if (polled[i].revents != 0) Read(*owners[i], ended);
+    Reap(ended);
+}
+
+void Pool::Reap(std::vector<Outcome>& ended) {
+    for (;;) {
+        int status = 0;
+        const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+        if (pid <= 0) return;
+        const auto it = std::find_if(running_.begin(), running_.end(), [pid](const auto& w) { return w->pid == pid; });
+        if (it == running_.end()) continue;
+        std::unique_ptr<Worker> worker = std::move(*it);
+        running_.erase(it);
+        // An answer it gave before it ended still counts.
+        Read(*worker, ended);
+        CloseIfOpen(worker->requests);
+        CloseIfOpen(worker->replies);
+        CloseIfOpen(worker->errors);
+        if (!worker->busy) continue;
+
+        Outcome outcome;
+        outcome.job = worker->job;
+        if (stopSignal_ != 0 && WIFSIGNALED(status)) {
+            outcome.kind = Outcome::Kind::kStopped;
+        } else if (WIFSIGNALED(status)) {
+            const int signal = WTERMSIG(status);
+            const char* name = SignalName(signal);
+            outcome.reply.message = std::string("the worker was killed by signal ") + std::to_string(signal) +
+                                    (name ? std::string(" (") + name + ")" : std::string());
+        } else {
+            outcome.reply.message = LastLine(worker->said);
+            if (outcome.reply.message.empty())
+                outcome.reply.message = "the worker ended with status " + std::to_string(WEXITSTATUS(status)) +
+                                        " before it answered";
+        }
+        ended.push_back(std::move(outcome));
+    }
+}
+
+void Pool::Stop(int signal) {
+    if (stopSignal_ == 0) {
+        stopSignal_ = signal;
+        for (const auto& worker : running_) ::kill(worker->pid, signal);
+    } else if (!killed_) {
+        // Asked twice: the workers end at once.
+        killed_ = true;
+        for (const auto& worker : running_) ::kill(worker->pid, SIGKILL);
+    }
+}
+
+void Pool::Finish() {
+    // An idle worker ends when its input does.
+    for (const auto& worker : running_) CloseIfOpen(worker->requests);
+    for (const auto& worker : running_) {
+        while (::waitpid(worker->pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        CloseIfOpen(worker->replies);
+        CloseIfOpen(worker->errors);
+    }
+    running_.clear();
+}

@@ -1,0 +1,97 @@
+// The workers of a many-pictures run: up to --jobs long-lived processes,
+// each the program itself in its worker mode (batch/worker.h), taking
+// picture after picture from the run over pipes (batch/protocol.h). A
+// picture that crashes its worker, runs it out of memory or has it killed
+// ends as one failed entry; a new worker takes the next picture. A worker
+// never outlives its run, even one killed outright.
+#pragma once
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <spawn.h>
+
+#include "batch/protocol.h"
+
+// How the program was started, asked first by every run of it: workers of
+// a many-pictures run (started with WORKBENCH_BATCH_RUN=<the run's process
+// id>) arrange to be killed when that run ends, and learn whether it has
+// already ended.
+enum class Started { kByUser, kByRun, kByEndedRun };
+Started HowStarted();
+
+// How a picture handed to a worker ended.
+struct Outcome {
+    enum class Kind {
+        kFinished,  // the chain ran to its end: reply says what it wrote
+        kFailed,    // reply.message says why
+        kStopped,   // ended by the signal that stops the run: no entry
+    };
+    std::size_t job = 0;
+    Kind kind = Kind::kFailed;
+    PictureReply reply;
+};
+
+class Pool {
+public:
+    // At most `workers` processes, each under memoryLimit (see RunChain).
+    // Workers start with the signal mask the program started with.
+    Pool(int workers, std::uint64_t memoryLimit, const sigset_t& startMask);
+    ~Pool();
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    // Whether another picture can be handed out now.
+    bool HasRoom() const;
+    // Whether no picture is being worked on.
+    bool Idle() const;
+
+    // Hands the picture to an idle worker, starting one when none is.
+    // Returns an empty string, or why no worker could take it.
+    std::string Start(std::size_t job, const PictureRequest& request);
+
+    // Waits until a worker has news, the descriptor `also` is readable or
+    // timeoutMs pass, then adds the pictures that ended to `ended`.
+    void Wait(int also, int timeoutMs, std::vector<Outcome>& ended);
+
+    // Passes the signal that stops the run to every worker: what they were
+    // doing ends as kStopped. A second call ends them at once (SIGKILL).
+    void Stop(int signal);
+
+    // Tells the workers that no more pictures come, and waits for them to
+    // end; called once no picture is being worked on.
+    void Finish();
+
+private:
+    struct Worker {
+        pid_t pid = -1;
+        int requests = -1;  // to its standard input
+        int replies = -1;   // from its descriptor 3
+        int errors = -1;    // from its standard error
+        MessageBuffer buffer;
+        std::string said;   // the end of what it wrote on standard error
+        bool busy = false;
+        std::size_t job = 0;
+    };
+
+    Worker* Spawn(std::string& error);
+    // Reads what the worker said; answers end their pictures.
+    void Read(Worker& worker, std::vector<Outcome>& ended);
+    // Collects the workers that have ended.
+    void Reap(std::vector<Outcome>& ended);
+    std::size_t Working() const;
+
+    int workers_;
+    std::string memoryLimit_;
+    posix_spawnattr_t attributes_;
+    std::string parentVariable_;
+    std::vector<char*> environment_;
+    int devNull_ = -1;
+    std::vector<std::unique_ptr<Worker>> running_;
+    int stopSignal_ = 0;
+    bool killed_ = false;
+};

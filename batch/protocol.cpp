@@ -1,0 +1,119 @@
+#include "batch/protocol.h"
+
+#include <cerrno>
+#include <charconv>
+
+#include <unistd.h>
+
+#include "codec/bytes.h"
+
+namespace {
+
+// Messages longer than this are not ours.
+constexpr std::uint32_t kMaxMessage = 1 << 24;
+
+std::string Join(const std::vector<std::string>& fields) {
+    std::string payload;
+    for (const std::string& field : fields) payload.append(field).push_back('\0');
+    const auto size = static_cast<std::uint32_t>(payload.size());
+    std::string message(4, '\0');
+    for (int i = 0; i < 4; ++i) message[static_cast<std::size_t>(i)] = static_cast<char>(size >> (8 * i));
+    return message + payload;
+}
+
+std::vector<std::string> Split(const std::string& payload) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t end; (end = payload.find('\0', start)) != std::string::npos; start = end + 1)
+        fields.push_back(payload.substr(start, end - start));
+    return fields;
+}
+
+template <class Number>
+bool ToNumber(const std::string& text, Number& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+}  // namespace
+
+std::string EncodeRequest(const PictureRequest& request) {
+    return Join({"picture", request.input, request.folder, std::to_string(request.page), request.stages, request.format});
+}
+
+std::optional<PictureRequest> DecodeRequest(const std::string& message) {
+    const std::vector<std::string> fields = Split(message);
+    PictureRequest request;
+    if (fields.size() != 6 || fields[0] != "picture" || !ToNumber(fields[3], request.page)) return std::nullopt;
+    request.input = fields[1];
+    request.folder = fields[2];
+    request.stages = fields[4];
+    request.format = fields[5];
+    return request;
+}
+
+std::string EncodeReply(const PictureReply& reply) {
+    if (!reply.done) return Join({"failed", reply.message});
+    std::vector<std::string> fields{"done", std::to_string(reply.width), std::to_string(reply.height)};
+    fields.insert(fields.end(), reply.files.begin(), reply.files.end());
+    return Join(fields);
+}
+
+std::optional<PictureReply> DecodeReply(const std::string& message) {
+    const std::vector<std::string> fields = Split(message);
+    PictureReply reply;
+    if (fields.size() == 2 && fields[0] == "failed") {
+        reply.message = fields[1];
+        return reply;
+    }
+    if (fields.size() < 3 || fields[0] != "done" || !ToNumber(fields[1], reply.width) || !ToNumber(fields[2], reply.height))
+        return std::nullopt;
+    reply.done = true;
+    reply.files.assign(fields.begin() + 3, fields.end());
+    return reply;
+}
+
+std::optional<std::string> MessageBuffer::Next() {
+    if (broken_ || bytes_.size() < 4) return std::nullopt;
+    const std::uint32_t size = codec::Le32(reinterpret_cast<const std::uint8_t*>(bytes_.data()));
+    if (size > kMaxMessage) {
+        broken_ = true;
+        bytes_.clear();
+        return std::nullopt;
+    }
+    if (bytes_.size() < 4 + std::size_t{size}) return std::nullopt;
+    std::string message = bytes_.substr(4, size);
+    bytes_.erase(0, 4 + std::size_t{size});
+    return message;
+}
+
+bool WriteMessage(int fd, const std::string& message) {
+    std::size_t done = 0;
+    while (done < message.size()) {
+        const ssize_t wrote = ::write(fd, message.data() + done, message.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return false;
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+std::optional<std::string> ReadMessage(int fd) {
+    const auto readFully = [fd](char* into, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t got = ::read(fd, into + done, size - done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            done += static_cast<std::size_t>(got);
+        }
+        return true;
+    };
+    std::uint8_t length[4];
+    if (!readFully(reinterpret_cast<char*>(length), 4)) return std::nullopt;
+    const std::uint32_t size = codec::Le32(length);
+    if (size > kMaxMessage) return std::nullopt;
+    std::string message(size, '\0');
+    if (!readFully(message.data(), size)) return std::nullopt;
+    return message;
+}

@@ -1,0 +1,126 @@
+#include "batch/report.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/files.h"
+
+namespace {
+
+using files::Shown;
+std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
+
+}  // namespace
+
+std::string JsonString(const std::string& bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string json = "\"";
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const int length = files::Utf8Length(bytes, i);
+        if (length == 0) {
+            json += "\\udc";
+            json += kHex[b >> 4];
+            json += kHex[b & 15];
+            ++i;
+            continue;
+        }
+        if (length > 1) {
+            json.append(bytes, i, static_cast<std::size_t>(length));
+        } else if (b == '"') {
+            json += "\\\"";
+        } else if (b == '\\') {
+            json += "\\\\";
+        } else if (b == '\n') {
+            json += "\\n";
+        } else if (b == '\t') {
+            json += "\\t";
+        } else if (b == '\r') {
+            json += "\\r";
+        } else if (b < 0x20 || b == 0x7F) {
+            json += "\\u00";
+            json += kHex[b >> 4];
+            json += kHex[b & 15];
+        } else {
+            json += static_cast<char>(b);
+        }
+        i += static_cast<std::size_t>(length);
+    }
+    return json + "\"";
+}
+
+std::string FormatSeconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
+}
+
+void WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return;
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+Report::~Report() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool Report::Open(const std::string& path, std::string& error) {
+    struct stat before {};
+    if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
+        error = "Cannot write " + Shown(path) + ": " + files::KindReason(before.st_mode).toStdString();
+        return false;
+    }
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd_ < 0) {
+        error = "Cannot write " + Shown(path) + ": " + ReasonText(errno);
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = "Cannot write " + Shown(path) + ": it is not an ordinary file";
+        return false;
+    }
+    ::fcntl(fd_, F_SETFL, O_APPEND);
+    path_ = path;
+    return true;
+}
+
+void Report::Add(const Job& job, const std::string& folder, const char* status, const std::string& message,
+                 const Result* result, double seconds) {
+    if (fd_ < 0) return;
+    std::string files = "[";
+    if (result != nullptr)
+        for (const Result::File& file : result->files) {
+            if (files.size() > 1) files += ',';
+            files += JsonString(file.name);
+        }
+    files += "]";
+    Write("{\"input\":" + JsonString(job.input) +
+          ",\"page\":" + (job.pages > 1 ? std::to_string(job.page) : std::string("null")) +
+          ",\"folder\":" + JsonString(folder) + ",\"status\":\"" + status +
+          "\",\"message\":" + JsonString(message) +
+          ",\"width\":" + (result ? std::to_string(result->size.width) : "null") +
+          ",\"height\":" + (result ? std::to_string(result->size.height) : "null") + ",\"files\":" + files +
+          ",\"seconds\":" + FormatSeconds(seconds) + "}\n");
+}
+
+void Report::Add(const PassedOver& file) {
+    if (fd_ < 0) return;
+    Write("{\"input\":" + JsonString(file.path) + ",\"folder\":null,\"status\":\"passed over\",\"message\":" +
+          JsonString(file.reason) + ",\"width\":null,\"height\":null,\"files\":[],\"seconds\":0.000}\n");
+}
+
+void Report::Write(const std::string& line) {
+    const ssize_t wrote = ::write(fd_, line.data(), line.size());
+    if (wrote != static_cast<ssize_t>(line.size()) && error_.empty())
+        error_ = "Cannot write " + Shown(path_) + ": " + ReasonText(wrote < 0 ? errno : ENOSPC);
+}

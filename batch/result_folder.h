@@ -1,0 +1,91 @@
+// A picture's result folder below --out, and the record in it.
+//
+// A result folder holds a finished result or nothing of ours: the record
+// ".finished" is written last, atomically, once the stage files kept are
+// on the disk; what a picture that failed or was stopped wrote is removed.
+// The record names the input (its path, size and modification time), the
+// page, the picture's size, the stages kept and their format, and each file
+// with its size:
+//
+//   workbench-batch finished
+//   input "/data/scans/x.png"
+//   size 30417
+//   modified 1765282113.123456789
+//   page 1
+//   width 640
+//   height 480
+//   stages C,D
+//   format png
+//   file C.png 5321
+//   file D.png 5400
+//
+// (Records of earlier versions end after "height": they stand for stages
+// A,B,C,D in BMP.) While a
+// run works in a folder it holds a lock on it (flock), so runs that overlap
+// never work in one folder at once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch/jobs.h"
+
+// The stages of the chain: A filtered, B binarized, C thinned, D labeled.
+inline constexpr char kStages[] = "ABCD";
+// The formats stage files are written in, the first the default.
+inline constexpr const char* kFormats[] = {"bmp", "png"};
+inline constexpr char kRecordName[] = ".finished";
+
+// The name of a stage's file in a result folder: "A.bmp", "C.png".
+std::string StageFileName(char stage, const std::string& format);
+
+// True for the name of a file a result folder holds (a stage file, the record).
+bool IsResultFileName(const std::string& leaf);
+
+struct PictureSize {
+    long width = 0, height = 0;
+};
+
+// The input as it is now: its size and modification time.
+struct Stamp {
+    std::uint64_t size = 0;
+    std::int64_t seconds = 0, nanoseconds = 0;
+};
+std::optional<Stamp> StampOf(const std::string& path);
+
+// A finished picture's result: what its record says.
+struct Result {
+    PictureSize size;
+    std::string stages;  // the stages kept, in order: "ABCD", "C"
+    std::string format;  // "bmp" or "png"
+    struct File {
+        std::string name;        // in the folder: "C.png"
+        std::int64_t bytes = -1;  // -1 in records that do not say
+    };
+    std::vector<File> files;
+};
+
+// The folder's result, when its record matches the input as it is now and
+// the stages and format asked for, and every file it names is there whole.
+std::optional<Result> FinishedResult(const std::string& folder, const Job& job, const std::string& stages,
+                                     const std::string& format);
+
+// Makes the folder (and its parents), locks it for this run and removes what
+// an earlier run left in it. Returns the lock, to be given to ReleaseFolder
+// when the picture ends, or -1 with error set to a one-line message.
+int ClaimFolder(const std::string& folder, std::string& error);
+
+// Ends the run's work in a claimed folder. A picture that did not finish
+// leaves nothing of ours: its files are removed, and so are its folder and
+// the parents below `out` that this leaves empty.
+void ReleaseFolder(const std::string& out, const std::string& folder, int lock, bool finished);
+
+// Writes the record of a finished picture: whole or not at all. It is not
+// flushed to the disk by itself: the stage files are on the disk before the
+// record exists, and a record lost or cut short by a crash no longer
+// matches, so the picture is done again. Returns false with error set.
+bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const Result& result,
+                 std::string& error);
+

@@ -1,0 +1,33 @@
+#include "batch/worker.h"
+
+#include <charconv>
+#include <optional>
+
+#include <unistd.h>
+
+#include "app/files.h"
+#include "batch/chain.h"
+#include "batch/memory.h"
+#include "batch/protocol.h"
+
+namespace {
+
+constexpr int kReplies = 3;
+
+}  // namespace
+
+bool IsWorkerInvocation(const std::vector<std::string>& args) { return !args.empty() && args[0] == "--worker"; }
+
+int RunWorker(const std::vector<std::string>& args) {
+    std::uint64_t memoryLimit = 0;
+    if (args.size() != 2 || std::from_chars(args[1].data(), args[1].data() + args[1].size(), memoryLimit).ec != std::errc())
+        return 2;
+    if (memoryLimit != 0) LimitAddressSpace(memoryLimit);
+    while (const std::optional<std::string> message = ReadMessage(0)) {
+        const std::optional<PictureRequest> request = DecodeRequest(*message);
+        if (!request) return 2;
+        const PictureReply reply = RunChain(*request, memoryLimit, files::Durability::kFlushedEach);
+        if (!WriteMessage(kReplies, EncodeReply(reply))) return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,16 @@
+// A worker of a many-pictures run: the program started by the run as
+//   workbench-batch --worker MEMORY-LIMIT
+// with WORKBENCH_BATCH_RUN set (see WorkerOfRun). It reads requests on
+// standard input and answers each on descriptor 3 (batch/protocol.h), one
+// picture after another, until its input ends. It never starts Qt's
+// application object: the picture layer needs none.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Whether the arguments ask for the worker ("--worker" first).
+bool IsWorkerInvocation(const std::vector<std::string>& args);
+
+// Runs the worker; returns its exit status.
+int RunWorker(const std::vector<std::string>& args);
