@@ -82,7 +82,10 @@ std::vector<KeepCase> EveryKeepAndFormat() {
         for (int set = 1; set < 16; ++set) {
             std::string stages;
             for (int i = 0; i < 4; ++i)
-                if (set & (1 << i)) stages += (stages.empty() ? "" : ",") + std::string(1, static_cast<char>('A' + i));
+                if (set & (1 << i)) {
+                    if (!stages.empty()) stages.push_back(',');
+                    stages.push_back(static_cast<char>('A' + i));
+                }
             cases.push_back({stages, format});
         }
     return cases;

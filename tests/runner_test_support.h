@@ -133,13 +133,15 @@ inline const char* const kStages[] = {"A.bmp", "B.bmp", "C.bmp", "D.bmp"};
 
 // The word chain run once in an empty folder: what every result folder must
 // hold, byte for byte.
-inline void ExpectSameAsSingleRun(const std::string& input, const std::string& folder) {
+inline void ExpectSameAsSingleRun(const std::string& input, const std::string& folder, int page = 0) {
     static int count = 0;
     const std::string reference = "/tmp/workbench-runner-reference-" + std::to_string(::getpid()) + "-" +
                                   std::to_string(count++);
     std::string absolute = input.front() == '/' ? input : std::filesystem::current_path().string() + "/" + input;
-    const ToolRun single = RunTool({"-C", QByteArray::fromStdString(reference), "load", QByteArray::fromStdString(absolute),
-                                    "filter", "binarize", "thin", "label"});
+    QList<QByteArray> words{"-C", QByteArray::fromStdString(reference)};
+    if (page > 0) words += {"--page", QByteArray::number(page)};
+    words += {"load", QByteArray::fromStdString(absolute), "filter", "binarize", "thin", "label"};
+    const ToolRun single = RunTool(words);
     EXPECT_EQ(single.exitCode, 0) << single.err.toStdString();
     for (const char* stage : kStages) {
         const std::string expected = ReadAll(reference + "/" + stage);
