@@ -146,7 +146,9 @@ TEST_P(GifRefused, WithoutAllocating) {
     const Decoded got = DecodeChecked(kGif, c.file(), c.maxPixels);
     ASSERT_FALSE(got.loaded);
     EXPECT_EQ(got.kind, c.kind) << got;
-    if (c.kind != Kind::kDamaged) EXPECT_EQ(got.allocations, 0);
+    if (c.kind != Kind::kDamaged) {
+        EXPECT_EQ(got.allocations, 0);
+    }
     if (c.kind == Kind::kTooLarge) {
         EXPECT_EQ(got.errorWidth, c.width);
         EXPECT_EQ(got.errorHeight, c.height);
