@@ -8,6 +8,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/codec_test_files.h"
@@ -36,6 +37,37 @@ struct BmpSpec {
     Bytes stream;                                  // run-length data instead of rows
     int height = 0;                                // with a stream
 };
+
+// 32-bit pixels of the given rows under the given header and compression.
+BmpSpec Pixels32(std::uint32_t headerSize, std::uint32_t compression, std::vector<std::vector<std::uint32_t>> rows,
+                 std::array<std::uint32_t, 4> masks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000}) {
+    BmpSpec s;
+    s.headerSize = headerSize;
+    s.width = static_cast<int>(rows[0].size());
+    s.compression = compression;
+    s.masks = masks;
+    s.rows = std::move(rows);
+    return s;
+}
+
+// 16-bit pixels with bit fields in a V5 header.
+BmpSpec Pixels16(std::array<std::uint32_t, 4> masks, std::vector<std::vector<std::uint32_t>> rows) {
+    BmpSpec s = Pixels32(124, 3, std::move(rows), masks);
+    s.bits = 16;
+    return s;
+}
+
+// A run-length stream of 4 x 2 pixels after a 40-byte header.
+BmpSpec Stream(int bits, Bytes stream) {
+    BmpSpec s;
+    s.headerSize = 40;
+    s.width = 4;
+    s.height = 2;
+    s.bits = bits;
+    s.compression = bits == 8 ? 1u : bits == 4 ? 2u : 4u;
+    s.stream = std::move(stream);
+    return s;
+}
 
 // A BMP file: file header, info header (bit masks inside it from 52 bytes
 // on, or after a 40-byte one), a 16-colour palette Colour(i) for indexed
@@ -97,30 +129,26 @@ const std::vector<std::vector<std::uint32_t>> kArgb = {{0x80C86400, 0x00102030},
 const Picture kOverWhite = Rows({{{127, 177, 227}, kWhite}, {{0x30, 0x20, 0x10}, {191, 191, 191}}});
 const Picture kOpaque = Rows({{{0, 100, 200}, {0x30, 0x20, 0x10}}, {{0x30, 0x20, 0x10}, kBlack}});
 
+const std::array<std::uint32_t, 4> kArgbMasks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};
+const std::array<std::uint32_t, 4> kRgbaMasks = {0xFF000000, 0x00FF0000, 0x0000FF00, 0x000000FF};
+const std::array<std::uint32_t, 4> k4444Masks = {0x0F00, 0x00F0, 0x000F, 0xF000};
+
 const AlphaCase kAlphaCases[] = {
-    {"V5HeaderAlphaMask", {.headerSize = 124, .rows = kArgb}, kOverWhite},
-    {"V4HeaderAlphaMask", {.headerSize = 108, .rows = kArgb}, kOverWhite},
-    {"V3HeaderAlphaMask", {.headerSize = 56, .rows = kArgb}, kOverWhite},
-    {"AlphaBitFieldsAfterA40ByteHeader", {.headerSize = 40, .compression = 6, .rows = kArgb}, kOverWhite},
-    {"AlphaMaskInTheLowByte",
-     {.masks = {0xFF000000, 0x00FF0000, 0x0000FF00, 0x000000FF}, .rows = {{0xC8640080, 0x10203000}}},
+    {"V5HeaderAlphaMask", Pixels32(124, 3, kArgb), kOverWhite},
+    {"V4HeaderAlphaMask", Pixels32(108, 3, kArgb), kOverWhite},
+    {"V3HeaderAlphaMask", Pixels32(56, 3, kArgb), kOverWhite},
+    {"AlphaBitFieldsAfterA40ByteHeader", Pixels32(40, 6, kArgb), kOverWhite},
+    {"AlphaMaskInTheLowByte", Pixels32(124, 3, {{0xC8640080, 0x10203000}}, kRgbaMasks),
      Rows({{{127, 177, 227}, kWhite}})},
-    {"AlphaZeroEverywhereIsOpaque",
-     {.rows = {{0x00C86400, 0x00102030}, {0x00102030, 0x00000000}}}, kOpaque},
-    {"SixteenBitAlpha4444",
-     {.width = 4, .bits = 16, .masks = {0x0F00, 0x00F0, 0x000F, 0xF000}, .rows = {{0xF0F0, 0x8F00, 0x0123, 0x4000}}},
+    {"AlphaZeroEverywhereIsOpaque", Pixels32(124, 3, {{0x00C86400, 0x00102030}, {0x00102030, 0x00000000}}), kOpaque},
+    {"SixteenBitAlpha4444", Pixels16(k4444Masks, {{0xF0F0, 0x8F00, 0x0123, 0x4000}}),
      Rows({{{0, 255, 0}, {119, 119, 255}, kWhite, {187, 187, 187}}})},
-    {"SixteenBitAlphaZeroEverywhereIsOpaque",
-     {.width = 2, .bits = 16, .masks = {0x0F00, 0x00F0, 0x000F, 0xF000}, .rows = {{0x0F00, 0x000F}}},
+    {"SixteenBitAlphaZeroEverywhereIsOpaque", Pixels16(k4444Masks, {{0x0F00, 0x000F}}),
      Rows({{{0, 0, 255}, {255, 0, 0}}})},
-    {"FourthByteWithoutBitFieldsIsNotAlpha", {.headerSize = 40, .compression = 0, .rows = kArgb},
-     kOpaque},
-    {"AlphaMaskOfAV5HeaderWithoutBitFieldsIsUnused", {.headerSize = 124, .compression = 0, .rows = kArgb},
-     kOpaque},
-    {"ThreeBitFieldsAfterA40ByteHeaderHaveNoAlpha", {.headerSize = 40, .compression = 3, .rows = kArgb},
-     kOpaque},
-    {"FiftyTwoByteHeaderHasNoAlphaMask", {.headerSize = 52, .rows = kArgb},
-     kOpaque},
+    {"FourthByteWithoutBitFieldsIsNotAlpha", Pixels32(40, 0, kArgb), kOpaque},
+    {"AlphaMaskOfAV5HeaderWithoutBitFieldsIsUnused", Pixels32(124, 0, kArgb, kArgbMasks), kOpaque},
+    {"ThreeBitFieldsAfterA40ByteHeaderHaveNoAlpha", Pixels32(40, 3, kArgb), kOpaque},
+    {"FiftyTwoByteHeaderHasNoAlphaMask", Pixels32(52, 3, kArgb), kOpaque},
 };
 
 INSTANTIATE_TEST_SUITE_P(Bmp, BmpAlpha, ::testing::ValuesIn(kAlphaCases), CaseName());
@@ -138,9 +166,7 @@ class BmpRunLengthEnd : public ::testing::TestWithParam<RleCase> {};
 
 TEST_P(BmpRunLengthEnd, IsReachedOrTheFileIsRefused) {
     const RleCase& c = GetParam();
-    const BmpSpec spec{.headerSize = 40, .width = 4, .bits = c.bits,
-                       .compression = c.bits == 8 ? 1u : c.bits == 4 ? 2u : 4u, .stream = c.stream, .height = 2};
-    const Decoded got = DecodeChecked(kBmp, Build(spec));
+    const Decoded got = DecodeChecked(kBmp, Build(Stream(c.bits, c.stream)));
     if (c.want.empty()) {
         ASSERT_FALSE(got.loaded);
         EXPECT_EQ(got.kind, Kind::kDamaged);

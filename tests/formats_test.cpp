@@ -115,7 +115,7 @@ using namespace codec_test;
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 Bytes WithoutLast(Bytes bytes, std::size_t count) {
-    bytes.resize(bytes.size() - count);
+    bytes.erase(bytes.end() - static_cast<std::ptrdiff_t>(count), bytes.end());
     return bytes;
 }
 

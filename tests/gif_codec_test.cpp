@@ -163,14 +163,14 @@ const RefusedCase kRefused[] = {
     {"CutInsideThePixels",
      [] {
          Bytes gif = Plain4();
-         gif.resize(gif.size() - 6);
+         gif.erase(gif.end() - 6, gif.end());
          return gif;
      },
      Kind::kDamaged},
     {"CutInsideTheGlobalTable",
      [] {
          Bytes gif = Plain4();
-         gif.resize(20);
+         gif.erase(gif.begin() + 20, gif.end());
          return gif;
      },
      Kind::kDamaged},

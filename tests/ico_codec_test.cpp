@@ -176,7 +176,7 @@ TEST_P(IcoRefused, WithAReason) {
 }
 
 Bytes Without(Bytes file, std::size_t count) {
-    file.resize(file.size() - count);
+    file.erase(file.end() - static_cast<std::ptrdiff_t>(count), file.end());
     return file;
 }
 
@@ -193,7 +193,7 @@ const RefusedCase kRefused[] = {
     {"DirectoryCut",
      [] {
          Bytes file = IconFile({Bitmap(Spec(4, 4, 24)), Bitmap(Spec(8, 8, 24))});
-         file.resize(6 + 16 + 5);
+         file.erase(file.begin() + 6 + 16 + 5, file.end());
          return file;
      },
      Kind::kDamaged},
