@@ -51,12 +51,17 @@
 // strip that does need more is damaged). A tile much larger than the picture
 // is refused. libtiff's messages never reach standard error.
 //
-// Damage: a broken chain of directories, a strip that lies past the end of
-// the file or has no bytes, data that ends before the strip is full, or any
-// error or warning while pixels decode (libtiff fills what it cannot decode)
-// is damage. Warnings while a directory is read concern tags only (an
-// unknown tag, a tag of the wrong type or count, tags out of order, a
-// missing tag libtiff can work out) and are let pass: they make up no pixel.
+// Damage: a broken chain of directories, a directory libtiff cannot read, a
+// strip or tile whose bytes (as its byte count gives them) run past the end
+// of the file or that has no bytes, data that ends before the strip is
+// full, and any error or warning while pixels decode (libtiff fills what it
+// cannot decode). What libtiff reports while it reads a directory concerns
+// single tags (an unknown tag, a value out of range, a wrong type or count,
+// tags out of order, a missing tag it can work out), and it goes on without
+// them: those are let pass, as they make up no pixel. Two warnings while
+// pixels decode lose none either and are let pass: a JPEG-compressed last
+// strip holding more rows than the picture has left, and libjpeg skipping
+// stray bytes before a marker.
 #pragma once
 
 #include <cstdint>

@@ -383,6 +383,15 @@ namespace {
 
 // ---------------------------------------------------------------- hostile files
 
+// AddressSanitizer's shadow memory and quarantine count in a process's
+// peak memory, so peaks are compared only in plain builds; the outcome of
+// the decode is checked in both.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPeaksCount = false;
+#else
+constexpr bool kPeaksCount = true;
+#endif
+
 // Peak resident memory of a child process that runs `work`, in kilobytes.
 long ChildPeakKilobytes(const std::function<void()>& work) {
     const pid_t child = fork();
@@ -421,6 +430,10 @@ long PeakBeyondThePicture(const Bytes& file, std::uint8_t fill, std::uint64_t pi
     return peak - bare - static_cast<long>(pixels * 3 / 1024);
 }
 
+void ExpectPeakBelow(long kilobytes, long limit) {
+    if (kPeaksCount) EXPECT_LT(kilobytes, limit) << "kilobytes beyond the picture";
+}
+
 // A 1-bit page of the given size whose strip (one for the whole page) is
 // `data`, compressed as `compression`.
 Bytes OneStripPage(std::uint32_t width, std::uint32_t height, int bits, std::uint16_t compression, const Bytes& data,
@@ -430,7 +443,6 @@ Bytes OneStripPage(std::uint32_t width, std::uint32_t height, int bits, std::uin
     page.photometric = photometric;
     page.compression = COMPRESSION_NONE;
     Bytes file = tifftest::Write({page}).bytes;
-    tifftest::Patcher patcher(file);
     const auto at = static_cast<std::uint32_t>(file.size());
     file.insert(file.end(), data.begin(), data.end());
     tifftest::Patcher(file).Set(TIFFTAG_IMAGEWIDTH, width);
@@ -562,7 +574,23 @@ TEST(TiffHostile, OnePixelWithAMillionStrips) {
     const Outcome outcome = Decode(file);
     ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
     EXPECT_EQ(outcome.picture->bgr, (Bytes(3, static_cast<std::uint8_t>(pixel))));
-    EXPECT_LT(PeakBeyondThePicture(file, static_cast<std::uint8_t>(pixel), 1), 4 * 1024);
+    ExpectPeakBelow(PeakBeyondThePicture(file, static_cast<std::uint8_t>(pixel), 1), 4 * 1024);
+}
+
+// 80 MB of XMP metadata: libtiff may not keep it (its allocations are
+// capped), so it is skipped, and costs nothing.
+TEST(TiffHostile, AHugeTagIsSkipped) {
+    Page page = Gray(8);
+    const Bytes packet(80u << 20, 'x');
+    page.moreTags = [&](TIFF* t) { TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(packet.size()), packet.data()); };
+    const tifftest::File file = tifftest::Write({page});
+    ASSERT_GT(file.bytes.size(), packet.size());
+    ExpectPicture(Decode(file.bytes), file.expected[0]);
+    Page flat = page;
+    flat.smooth = true;
+    flat.height = 1, flat.width = 1;
+    const tifftest::File one = tifftest::Write({flat});
+    ExpectPeakBelow(PeakBeyondThePicture(one.bytes, one.expected[0].bgr[0], 1), 4 * 1024);
 }
 
 TEST(TiffHostile, ChainOfPagesThatLoopsIsDamaged) {
@@ -601,14 +629,14 @@ TEST(TiffHostile, Group4BombCostsItsPixels) {
     Bytes codes = WhiteGroup4Rows(4096);
     for (const std::uint8_t end : {0x00, 0x10, 0x01}) codes.push_back(end);  // two end-of-line codes close the data
     const Bytes file = OneStripPage(4096, 4096, 1, COMPRESSION_CCITTFAX4, codes);
-    EXPECT_LT(PeakBeyondThePicture(file, 255, 4096 * 4096), 8 * 1024);
+    ExpectPeakBelow(PeakBeyondThePicture(file, 255, 4096 * 4096), 8 * 1024);
 }
 
 // A 16 x 16 picture whose strip holds 32 MB of codes: only what the 16 rows
 // need is read.
 TEST(TiffHostile, Group4StripFarLongerThanItsPicture) {
     const Bytes file = OneStripPage(16, 16, 1, COMPRESSION_CCITTFAX4, WhiteGroup4Rows(std::size_t{32} << 23));
-    EXPECT_LT(PeakBeyondThePicture(file, 255, 16 * 16), 4 * 1024);
+    ExpectPeakBelow(PeakBeyondThePicture(file, 255, 16 * 16), 4 * 1024);
 }
 
 // A strip of 256 MB of zeros deflated to 256 KB, under a 1 x 1 picture; and
@@ -619,10 +647,10 @@ TEST(TiffHostile, DeflateBombs) {
     const Outcome outcome = Decode(small);
     ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
     EXPECT_EQ(outcome.picture->bgr, Bytes(3, 0));
-    EXPECT_LT(PeakBeyondThePicture(small, 0, 1), 4 * 1024);
+    ExpectPeakBelow(PeakBeyondThePicture(small, 0, 1), 4 * 1024);
 
     const Bytes large = OneStripPage(8192, 8192, 1, COMPRESSION_ADOBE_DEFLATE, DeflatedZeros(std::size_t{8} << 20));
-    EXPECT_LT(PeakBeyondThePicture(large, 255, 8192 * 8192), 16 * 1024);
+    ExpectPeakBelow(PeakBeyondThePicture(large, 255, 8192 * 8192), 16 * 1024);
 }
 
 // The file with every strip or tile's data moved to its end, after the
@@ -766,8 +794,7 @@ TEST_F(TiffFileTest, PicturesLoadTheirPagesAndCountThem) {
 
     EXPECT_EQ(PageCount(Put("not.tif", Bytes{'B', 'M', 0, 0})), 1);
     EXPECT_THROW(PageCount(QStringLiteral("/nonexistent/file.tif")), Exception);
-    Bytes cut = file.bytes;
-    cut.resize(cut.size() - 20);
+    const Bytes cut(file.bytes.begin(), file.bytes.end() - 20);
     try {
         PageCount(Put("cut.tif", cut));
         ADD_FAILURE() << "counted the pages of a cut file";
