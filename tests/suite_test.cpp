@@ -1,8 +1,10 @@
 // The project's manners: every case of a table has a name a person can read
 // and find again in the next run; Qt finds the environment it expects, so
-// that the run prints nothing but the tests' results; and the licence is the
-// same wherever it is named.
+// that the run prints nothing but the tests' results; the licence is the
+// same wherever it is named; and the README starts by saying what the
+// program is.
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <cctype>
@@ -71,6 +73,25 @@ TEST(Licence, IsTheMitLicenceWhereverItIsNamed) {
     EXPECT_EQ(debian.toStdString(), terms.toStdString());
 
     EXPECT_TRUE(SourceFile("data/org.example.workbench.metainfo.xml.in").contains("<project_license>MIT</project_license>"));
+}
+
+// A reader who opens the README learns what the program is before being told
+// what to run; the dated measurements live in docs/performance.md, and the
+// README links to them.
+TEST(Readme, SaysWhatTheProgramIsBeforeTheCommands) {
+    const QString readme = SourceFile("README.md");
+    ASSERT_TRUE(readme.startsWith("# Workbench\n\n"));
+    const QString opening = readme.mid(13, readme.indexOf("```") - 13).simplified();
+    const qsizetype sentences = opening.count(QRegularExpression(R"([.!?](\s|$))"));
+    EXPECT_GE(sentences, 2) << opening.toStdString();
+    EXPECT_LE(sentences, 3) << opening.toStdString();
+    EXPECT_TRUE(readme.contains("(docs/performance.md)"));
+    const QString performance = SourceFile("docs/performance.md");
+    for (const char* table : {"| size | pictures | shell loop |", "| operation | ours (ms) | OpenCV (ms) |",
+                              "| operation | before | after |"}) {
+        EXPECT_FALSE(readme.contains(QLatin1String(table))) << table;
+        EXPECT_TRUE(performance.contains(QLatin1String(table))) << table;
+    }
 }
 
 }  // namespace
