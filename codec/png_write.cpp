@@ -81,7 +81,7 @@ struct RowSummary {
 // compiler can run it wide; the rest of the row pixel by pixel.
 RowSummary SummarizeRow(const std::uint8_t* p, int width, std::uint8_t green, std::uint8_t red) {
     struct Masks {
-        std::array<std::uint8_t, 48> gray{}, flat{}, blue{}, greenRed{};
+        std::array<std::uint8_t, 48> gray{}, flat{}, blue{};
     };
     static constexpr Masks kMasks = [] {
         Masks m;
