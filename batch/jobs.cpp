@@ -20,8 +20,8 @@ namespace {
 // Extensions of the picture files that a folder given as INPUT contributes
 // (compared without regard to case); a file named on its own is taken
 // whatever its name.
-constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "tif", "tiff", "gif",
-                                                    "ppm", "pgm", "pbm", "pnm", "xpm", "xbm", "ico", "cur"};
+constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe",  "jfif", "tif",
+                                                    "tiff", "gif", "ppm", "pgm", "pbm", "pnm", "ico", "cur"};
 
 using files::Shown;
 std::string ReasonText(int error) { return files::Reason(error).toStdString(); }

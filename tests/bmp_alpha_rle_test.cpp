@@ -23,10 +23,6 @@ const Decoder kBmp = [](const Bytes& file, const codec::AllocateRows& allocate, 
     return codec::DeclaredSize{static_cast<std::uint64_t>(size.width), static_cast<std::uint64_t>(size.height)};
 };
 
-// Cases name only the fields they change (designated initializers); the
-// others keep the defaults below, which GCC would otherwise warn about.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 struct BmpSpec {
     std::uint32_t headerSize = 124;
     int width = 2;

@@ -411,7 +411,8 @@ TEST(RunnerTest, AFolderGivesItsPicturesOfEveryFormatReadAndNoOthers) {
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     const std::vector<QJsonObject> entries = ReportEntries("r.jsonl");
     EXPECT_EQ(Inputs(entries, "done"), (std::multiset<std::string>{"in/a.cur", "in/b.gif", "in/c.pgm", "in/d.ICO"}));
-    EXPECT_EQ(entries.size(), 4u);
+    EXPECT_EQ(Inputs(entries, "passed over"), (std::multiset<std::string>{"in/e.xpm", "in/f.xbm"}));
+    EXPECT_EQ(entries.size(), 6u);
 }
 
 TEST(RunnerTest, AFolderLockedByAnotherRunIsLeftAlone) {

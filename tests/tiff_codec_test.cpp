@@ -431,7 +431,9 @@ long PeakBeyondThePicture(const Bytes& file, std::uint8_t fill, std::uint64_t pi
 }
 
 void ExpectPeakBelow(long kilobytes, long limit) {
-    if (kPeaksCount) EXPECT_LT(kilobytes, limit) << "kilobytes beyond the picture";
+    if (kPeaksCount) {
+        EXPECT_LT(kilobytes, limit) << "kilobytes beyond the picture";
+    }
 }
 
 // A 1-bit page of the given size whose strip (one for the whole page) is
