@@ -19,10 +19,8 @@ void WriteStage(const std::string& path, const ops::RowView& rows, const std::st
                 files::Durability durability) {
     const FileName name(path);
     files::OutputFile file(name, durability);
-    const auto sink = [&file](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); };
     try {
-        if (format == "png") codec::EncodePng(rows, sink);
-        else codec::EncodeBmp24(rows, sink);
+        EncodeStage(rows, format, [&file](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
     } catch (const codec::BmpError& error) {
         files::FailWrite(name, QString::fromStdString(error.what()));
     } catch (const codec::PngWriteError& error) {
@@ -39,6 +37,55 @@ std::string LimitNote(std::uint64_t memoryLimit) {
 }
 
 }  // namespace
+
+void EncodeStage(const ops::RowView& rows, const std::string& format, const StageSink& sink) {
+    if (format == "png")
+        codec::EncodePng(rows, sink);
+    else
+        codec::EncodeBmp24(rows, sink);
+}
+
+TBitmap LoadForChain(const std::string& path, int page) {
+    // The picture as Load Image gives it, then as Filter takes it: a 24-bit
+    // copy of the left pane's picture, here the one copy there is.
+    TBitmap picture;
+    {
+        TPicture loaded;
+        loaded.LoadFromFile(FileName(path), page - 1);
+        picture.Assign(loaded.Bitmap());
+    }
+    picture.ConvertTo24Bit();
+    return picture;
+}
+
+void RunOperations(const ops::RowView& rows, const std::string& stages, const std::function<void(char stage)>& kept,
+                   const char*& step) {
+    const char last = stages.empty() ? 'A' : stages.back();
+    const auto keep = [&](char stage) {
+        if (stages.find(stage) != std::string::npos) kept(stage);
+    };
+    step = "filter the picture";
+    ops::Filter(rows);
+    keep('A');
+    if (last >= 'B') {
+        step = "binarize the picture";
+        ops::Binarize(rows);
+        keep('B');
+    }
+    if (last >= 'C') {
+        // Both pictures of Thinning start as the binarized rows and end as
+        // its result; the thinning reads its input once, into a bit plane,
+        // so one set of rows serves as both.
+        step = "thin the picture";
+        ops::Thin(rows, rows);
+        keep('C');
+    }
+    if (last >= 'D') {
+        step = "label the picture";
+        ops::Label(rows);
+        keep('D');
+    }
+}
 
 PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability) {
     PictureReply reply;
@@ -63,46 +110,18 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
 
     const char* step = "read the picture";
     try {
-        // The picture as Load Image gives it, then as Filter takes it: a
-        // 24-bit copy of the left pane's picture, here the one copy there is.
-        TBitmap picture;
-        {
-            TPicture loaded;
-            loaded.LoadFromFile(FileName(request.input), request.page - 1);
-            picture.Assign(loaded.Bitmap());
-        }
-        picture.ConvertTo24Bit();
+        TBitmap picture = LoadForChain(request.input, request.page);
         const ops::RowView rows = picture.Rows();
         reply.width = picture.Width();
         reply.height = picture.Height();
-
-        const auto kept = [&](char stage) {
-            if (stages.find(stage) == std::string::npos) return;
-            const std::string name = StageFileName(stage, request.format);
-            WriteStage(request.folder + "/" + name, rows, request.format, durability);
-            reply.files.push_back(name);
-        };
-        step = "filter the picture";
-        ops::Filter(rows);
-        kept('A');
-        if (last >= 'B') {
-            step = "binarize the picture";
-            ops::Binarize(rows);
-            kept('B');
-        }
-        if (last >= 'C') {
-            // Both pictures of Thinning start as the binarized rows and end
-            // as its result; the thinning reads its input once, into a bit
-            // plane, so one set of rows serves as both.
-            step = "thin the picture";
-            ops::Thin(rows, rows);
-            kept('C');
-        }
-        if (last >= 'D') {
-            step = "label the picture";
-            ops::Label(rows);
-            kept('D');
-        }
+        RunOperations(
+            rows, stages,
+            [&](char stage) {
+                const std::string name = StageFileName(stage, request.format);
+                WriteStage(request.folder + "/" + name, rows, request.format, durability);
+                reply.files.push_back(name);
+            },
+            step);
         reply.done = true;
     } catch (const Exception& error) {
         reply.message = error.what();

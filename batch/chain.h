@@ -7,10 +7,30 @@
 // the last of them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "app/files.h"
+#include "app/picture.h"
 #include "batch/protocol.h"
+#include "ops/pixels.h"
+
+// The picture as Load Image gives it and Filter takes it: 24-bit rows.
+// Throws Exception as loading does.
+TBitmap LoadForChain(const std::string& path, int page = 1);
+
+// The operations on the rows, in place, up to the last of the stages kept
+// ("ABCD", "C", ...), with kept(stage) called after each stage kept. step
+// names the operation running, for a message when memory runs out.
+void RunOperations(const ops::RowView& rows, const std::string& stages, const std::function<void(char stage)>& kept,
+                   const char*& step);
+
+// A stage's rows as a file of the format ("bmp" or "png"), its bytes handed
+// to sink in order. Throws codec::BmpError or codec::PngWriteError.
+using StageSink = std::function<void(const std::uint8_t* bytes, std::size_t size)>;
+void EncodeStage(const ops::RowView& rows, const std::string& format, const StageSink& sink);
 
 // Runs the request. A picture whose declared size needs more than
 // memoryLimit bytes fails before any pixel is allocated (0: no limit).

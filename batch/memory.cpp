@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -173,6 +174,11 @@ std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path) {
     } catch (const std::exception&) {
         return std::nullopt;  // the read itself says what is wrong
     }
+}
+
+void KeepFreedMemory() {
+    ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 }
 
 void LimitAddressSpace(std::uint64_t limit) {

@@ -44,6 +44,12 @@ struct DeclaredPicture {
 // when the file cannot tell: reading it then fails on its own terms.
 std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path);
 
+// Keeps memory freed at the end of a picture for the next one instead of
+// giving it back to the system: pages handed out afresh cost a page fault
+// each, more than the pixel work of a small picture. (Blocks over 32 MB,
+// the most the allocator takes here, are still mapped one by one.)
+void KeepFreedMemory();
+
 // Sets the worker's address-space limit to what it holds now plus limit
 // and some room for the libraries' own working memory (not under
 // AddressSanitizer).

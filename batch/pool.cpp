@@ -20,6 +20,9 @@ namespace {
 
 constexpr char kParentVariable[] = "WORKBENCH_BATCH_RUN";
 
+// Pictures a worker holds at once: the one it works on and the next.
+constexpr std::size_t kQueued = 2;
+
 std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
 
 const char* SignalName(int signal) {
@@ -141,13 +144,14 @@ std::size_t Pool::Working() const {
 
 bool Pool::HasRoom() const {
     if (stopSignal_ != 0) return false;
-    for (const auto& worker : running_)
-        if (worker->requests >= 0 && !worker->busy) return true;
-    return Working() < static_cast<std::size_t>(workers_);
+    std::size_t held = waiting_.size();
+    for (const auto& worker : running_) held += worker->tasks.size();
+    return held < kQueued * static_cast<std::size_t>(workers_);
 }
 
 bool Pool::Idle() const {
-    return std::none_of(running_.begin(), running_.end(), [](const auto& worker) { return worker->busy; });
+    return waiting_.empty() && ready_.empty() &&
+           std::all_of(running_.begin(), running_.end(), [](const auto& worker) { return worker->tasks.empty(); });
 }
 
 Pool::Worker* Pool::Spawn(std::string& error) {
@@ -191,26 +195,40 @@ Pool::Worker* Pool::Spawn(std::string& error) {
     return running_.back().get();
 }
 
-std::string Pool::Start(std::size_t job, const PictureRequest& request) {
-    const std::string message = EncodeRequest(request);
-    for (;;) {
+void Pool::Start(std::size_t job, const PictureRequest& request) {
+    waiting_.push_back({job, EncodeRequest(request)});
+    Dispatch();
+}
+
+void Pool::Dispatch() {
+    while (!waiting_.empty() && stopSignal_ == 0) {
+        // The worker with the least to do; a new one while it has any.
         Worker* worker = nullptr;
         for (const auto& candidate : running_)
-            if (candidate->requests >= 0 && !candidate->busy) worker = candidate.get();
-        if (worker == nullptr) {
-            if (Working() >= static_cast<std::size_t>(workers_)) return "no worker is free";
+            if (candidate->requests >= 0 && candidate->tasks.size() < kQueued &&
+                (worker == nullptr || candidate->tasks.size() < worker->tasks.size()))
+                worker = candidate.get();
+        if ((worker == nullptr || !worker->tasks.empty()) && Working() < static_cast<std::size_t>(workers_)) {
             std::string error;
-            worker = Spawn(error);
-            if (worker == nullptr) return error;
+            if (Worker* started = Spawn(error)) {
+                worker = started;
+            } else if (worker == nullptr) {
+                Outcome outcome;
+                outcome.job = waiting_.front().job;
+                outcome.reply.message = error;
+                ready_.push_back(std::move(outcome));
+                waiting_.pop_front();
+                continue;
+            }
         }
-        if (WriteMessage(worker->requests, message)) {
-            worker->busy = true;
-            worker->job = job;
-            return {};
+        if (worker == nullptr) return;  // every worker holds all it may
+        if (!WriteMessage(worker->requests, waiting_.front().message)) {
+            // The worker has ended meanwhile; Reap collects it.
+            CloseIfOpen(worker->requests);
+            continue;
         }
-        // The worker has ended meanwhile; it is collected by Reap, and
-        // another takes the picture.
-        CloseIfOpen(worker->requests);
+        worker->tasks.push_back(std::move(waiting_.front()));
+        waiting_.pop_front();
     }
 }
 
@@ -222,7 +240,7 @@ void Pool::Read(Worker& worker, std::vector<Outcome>& ended) {
     worker.buffer.Append(bytes.data(), bytes.size());
     while (const std::optional<std::string> message = worker.buffer.Next()) {
         const std::optional<PictureReply> reply = DecodeReply(*message);
-        if (!reply || !worker.busy) {
+        if (!reply || worker.tasks.empty()) {
             // Not an answer of a worker: it cannot be trusted with more.
             ::kill(worker.pid, SIGKILL);
             CloseIfOpen(worker.requests);
@@ -230,11 +248,12 @@ void Pool::Read(Worker& worker, std::vector<Outcome>& ended) {
             return;
         }
         Outcome outcome;
-        outcome.job = worker.job;
+        outcome.job = worker.tasks.front().job;
         outcome.kind = reply->done ? Outcome::Kind::kFinished : Outcome::Kind::kFailed;
+        outcome.answered = true;
         outcome.reply = *reply;
         ended.push_back(std::move(outcome));
-        worker.busy = false;
+        worker.tasks.pop_front();
     }
     if (worker.buffer.broken()) {
         ::kill(worker.pid, SIGKILL);
@@ -243,6 +262,11 @@ void Pool::Read(Worker& worker, std::vector<Outcome>& ended) {
 }
 
 void Pool::Wait(int also, int timeoutMs, std::vector<Outcome>& ended) {
+    if (!ready_.empty()) {
+        ended.insert(ended.end(), std::make_move_iterator(ready_.begin()), std::make_move_iterator(ready_.end()));
+        ready_.clear();
+        timeoutMs = 0;
+    }
     std::vector<pollfd> polled{{also, POLLIN, 0}};
     std::vector<Worker*> owners{nullptr};
     for (const auto& worker : running_)
@@ -255,6 +279,7 @@ void Pool::Wait(int also, int timeoutMs, std::vector<Outcome>& ended) {
         for (std::size_t i = 1; i < polled.size(); ++i)
             if (polled[i].revents != 0) Read(*owners[i], ended);
     Reap(ended);
+    Dispatch();
 }
 
 void Pool::Reap(std::vector<Outcome>& ended) {
@@ -271,11 +296,13 @@ void Pool::Reap(std::vector<Outcome>& ended) {
         CloseIfOpen(worker->requests);
         CloseIfOpen(worker->replies);
         CloseIfOpen(worker->errors);
-        if (!worker->busy) continue;
+        if (worker->tasks.empty()) continue;
 
+        // The picture it worked on ends with it; those queued behind it go
+        // to another worker, unless the run is stopping.
         Outcome outcome;
-        outcome.job = worker->job;
-        if (stopSignal_ != 0 && WIFSIGNALED(status)) {
+        outcome.job = worker->tasks.front().job;
+        if (stopSignal_ != 0) {
             outcome.kind = Outcome::Kind::kStopped;
         } else if (WIFSIGNALED(status)) {
             const int signal = WTERMSIG(status);
@@ -289,12 +316,31 @@ void Pool::Reap(std::vector<Outcome>& ended) {
                                         " before it answered";
         }
         ended.push_back(std::move(outcome));
+        worker->tasks.pop_front();
+        while (!worker->tasks.empty()) {
+            if (stopSignal_ != 0) {
+                Outcome stopped;
+                stopped.job = worker->tasks.back().job;
+                stopped.kind = Outcome::Kind::kStopped;
+                ended.push_back(std::move(stopped));
+            } else {
+                waiting_.push_front(std::move(worker->tasks.back()));
+            }
+            worker->tasks.pop_back();
+        }
     }
 }
 
 void Pool::Stop(int signal) {
     if (stopSignal_ == 0) {
         stopSignal_ = signal;
+        for (Task& task : waiting_) {
+            Outcome stopped;
+            stopped.job = task.job;
+            stopped.kind = Outcome::Kind::kStopped;
+            ready_.push_back(std::move(stopped));
+        }
+        waiting_.clear();
         for (const auto& worker : running_) ::kill(worker->pid, signal);
     } else if (!killed_) {
         // Asked twice: the workers end at once.

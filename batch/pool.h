@@ -1,14 +1,17 @@
 // The workers of a many-pictures run: up to --jobs long-lived processes,
 // each the program itself in its worker mode (batch/worker.h), taking
-// picture after picture from the run over pipes (batch/protocol.h). A
-// picture that crashes its worker, runs it out of memory or has it killed
-// ends as one failed entry; a new worker takes the next picture. A worker
-// never outlives its run, even one killed outright.
+// picture after picture from the run over pipes (batch/protocol.h). Each
+// worker is handed its next picture while it works on one, so that it never
+// waits for the run between pictures. A picture that crashes its worker,
+// runs it out of memory or has it killed ends as one failed entry; the
+// picture queued behind it goes to a new worker. A worker never outlives
+// its run, even one killed outright.
 #pragma once
 
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +36,7 @@ struct Outcome {
     };
     std::size_t job = 0;
     Kind kind = Kind::kFailed;
+    bool answered = false;  // the reply is the worker's own
     PictureReply reply;
 };
 
@@ -50,9 +54,10 @@ public:
     // Whether no picture is being worked on.
     bool Idle() const;
 
-    // Hands the picture to an idle worker, starting one when none is.
-    // Returns an empty string, or why no worker could take it.
-    std::string Start(std::size_t job, const PictureRequest& request);
+    // Hands the picture to the worker with the least to do, starting one
+    // while there are fewer than `workers`. When no worker can be started,
+    // the picture ends as failed, saying why.
+    void Start(std::size_t job, const PictureRequest& request);
 
     // Waits until a worker has news, the descriptor `also` is readable or
     // timeoutMs pass, then adds the pictures that ended to `ended`.
@@ -67,18 +72,24 @@ public:
     void Finish();
 
 private:
+    // A picture for a worker, and its request as sent.
+    struct Task {
+        std::size_t job;
+        std::string message;
+    };
     struct Worker {
         pid_t pid = -1;
-        int requests = -1;  // to its standard input
+        int requests = -1;  // to its standard input; -1 once it takes no more
         int replies = -1;   // from its descriptor 3
         int errors = -1;    // from its standard error
         MessageBuffer buffer;
-        std::string said;   // the end of what it wrote on standard error
-        bool busy = false;
-        std::size_t job = 0;
+        std::string said;         // the end of what it wrote on standard error
+        std::deque<Task> tasks;  // sent and not answered, the first being worked on
     };
 
     Worker* Spawn(std::string& error);
+    // Sends waiting pictures to workers.
+    void Dispatch();
     // Reads what the worker said; answers end their pictures.
     void Read(Worker& worker, std::vector<Outcome>& ended);
     // Collects the workers that have ended.
@@ -92,6 +103,8 @@ private:
     std::vector<char*> environment_;
     int devNull_ = -1;
     std::vector<std::unique_ptr<Worker>> running_;
+    std::deque<Task> waiting_;    // for the next worker that can take one
+    std::vector<Outcome> ready_;  // ended without a worker, for the next Wait
     int stopSignal_ = 0;
     bool killed_ = false;
 };

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 
 #include <unistd.h>
 
@@ -53,8 +54,10 @@ std::optional<PictureRequest> DecodeRequest(const std::string& message) {
 }
 
 std::string EncodeReply(const PictureReply& reply) {
-    if (!reply.done) return Join({"failed", reply.message});
-    std::vector<std::string> fields{"done", std::to_string(reply.width), std::to_string(reply.height)};
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.6f", reply.seconds);
+    if (!reply.done) return Join({"failed", seconds, reply.message});
+    std::vector<std::string> fields{"done", seconds, std::to_string(reply.width), std::to_string(reply.height)};
     fields.insert(fields.end(), reply.files.begin(), reply.files.end());
     return Join(fields);
 }
@@ -62,14 +65,15 @@ std::string EncodeReply(const PictureReply& reply) {
 std::optional<PictureReply> DecodeReply(const std::string& message) {
     const std::vector<std::string> fields = Split(message);
     PictureReply reply;
-    if (fields.size() == 2 && fields[0] == "failed") {
-        reply.message = fields[1];
+    if (fields.size() < 2 || !ToNumber(fields[1], reply.seconds)) return std::nullopt;
+    if (fields.size() == 3 && fields[0] == "failed") {
+        reply.message = fields[2];
         return reply;
     }
-    if (fields.size() < 3 || fields[0] != "done" || !ToNumber(fields[1], reply.width) || !ToNumber(fields[2], reply.height))
+    if (fields.size() < 4 || fields[0] != "done" || !ToNumber(fields[2], reply.width) || !ToNumber(fields[3], reply.height))
         return std::nullopt;
     reply.done = true;
-    reply.files.assign(fields.begin() + 3, fields.end());
+    reply.files.assign(fields.begin() + 4, fields.end());
     return reply;
 }
 

@@ -3,8 +3,8 @@
 // A message is a length (4 bytes, little-endian) and that many bytes:
 // fields, each ended by a NUL byte. No field holds a NUL (file names cannot).
 //   run to worker:  "picture" INPUT FOLDER PAGE STAGES FORMAT
-//   worker to run:  "done" WIDTH HEIGHT FILE...    (the files it wrote)
-//                   "failed" MESSAGE
+//   worker to run:  "done" SECONDS WIDTH HEIGHT FILE...  (the files it wrote)
+//                   "failed" SECONDS MESSAGE
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,7 @@ struct PictureRequest {
 // What a worker says about a picture.
 struct PictureReply {
     bool done = false;
+    double seconds = 0;              // the worker's time on the picture
     std::string message;             // why it failed
     long width = 0, height = 0;      // the picture's size
     std::vector<std::string> files;  // the names written in the folder, in stage order

@@ -140,7 +140,9 @@ int ClaimFolder(const std::string& folder, std::string& error) {
     // made again.
     int problem = 0;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        problem = MakeFolders(folder);
+        // A folder this run makes holds nothing to tidy.
+        const bool made = ::mkdir(folder.c_str(), 0777) == 0;
+        problem = made ? 0 : MakeFolders(folder);
         if (problem == ENOENT) continue;
         if (problem != 0) break;
         const int lock = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -162,7 +164,7 @@ int ClaimFolder(const std::string& folder, std::string& error) {
             continue;
         }
         // A record from before no longer holds once the folder is redone.
-        RemoveResult(folder);
+        if (!made) RemoveResult(folder);
         return lock;
     }
     error = "Cannot use the folder " + Shown(folder) + ": " + ReasonText(problem);

@@ -82,10 +82,10 @@ int ClaimFolder(const std::string& folder, std::string& error);
 // the parents below `out` that this leaves empty.
 void ReleaseFolder(const std::string& out, const std::string& folder, int lock, bool finished);
 
-// Writes the record of a finished picture: whole or not at all. It is not
-// flushed to the disk by itself: the stage files are on the disk before the
-// record exists, and a record lost or cut short by a crash no longer
-// matches, so the picture is done again. Returns false with error set.
+// Writes the record of a finished picture: whole or not at all, and only
+// once its files are on the disk (batch/flush_group.h). The record itself
+// is not flushed: one lost or cut short by a crash no longer matches, and
+// the picture is done again. Returns false with error set.
 bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, const Result& result,
                  std::string& error);
 

@@ -1,5 +1,6 @@
 #include "batch/runner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "app/files.h"
+#include "batch/flush_group.h"
 #include "batch/jobs.h"
 #include "batch/memory.h"
 #include "batch/pool.h"
@@ -89,6 +91,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
     const int workers = options.jobs > 0 ? options.jobs : CoreCount();
     Pool pool(workers, options.maxMemory > 0 ? options.maxMemory : DefaultMemoryLimit(workers), original);
     std::map<std::size_t, Claim> claims;
+    FlushGroup group;
     std::size_t next = 0;
     int stopSignal = 0;
 
@@ -120,27 +123,26 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         request.page = job.page;
         request.stages = options.keep;
         request.format = options.format;
-        problem = pool.Start(index, request);
-        if (!problem.empty()) {
-            ReleaseFolder(out, folder, lock, false);
-            return fail(job, folder, problem, 0.0);
-        }
         claims.emplace(index, Claim{folder, lock, start});
+        pool.Start(index, request);
     };
 
-    // A picture that ended: recorded as done, failed, or removed when the
-    // run was stopped.
+    // A picture that ended: one whose files are written joins the group to
+    // be recorded; one that failed is removed with its entry, one stopped
+    // with the run without one.
     const auto settle = [&](const Outcome& outcome) {
         const Job& job = jobs[outcome.job];
         const Claim claim = claims.at(outcome.job);
         claims.erase(outcome.job);
-        const double seconds = SecondsSince(claim.start);
+        // The worker's own time on the picture; the run's, when it did not
+        // answer (the picture may have waited behind another).
+        const double seconds = outcome.answered ? outcome.reply.seconds : SecondsSince(claim.start);
         std::string message = outcome.reply.message;
-        Result result;
         if (outcome.kind == Outcome::Kind::kFinished) {
-            result.size = PictureSize{outcome.reply.width, outcome.reply.height};
-            result.stages = options.keep;
-            result.format = options.format;
+            FlushGroup::Member member{outcome.job, &job, claim.folder, claim.lock, {}, {}, seconds};
+            member.result.size = PictureSize{outcome.reply.width, outcome.reply.height};
+            member.result.stages = options.keep;
+            member.result.format = options.format;
             for (const std::string& name : outcome.reply.files) {
                 struct stat info {};
                 const std::string path = claim.folder + "/" + name;
@@ -148,22 +150,27 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
                     message = "Cannot read " + Shown(path) + ": " + ReasonText(errno);
                     break;
                 }
-                result.files.push_back({name, static_cast<std::int64_t>(info.st_size)});
+                member.result.files.push_back({name, static_cast<std::int64_t>(info.st_size)});
             }
             const std::optional<Stamp> stamp = StampOf(job.absolute);
             if (!stamp && message.empty()) message = "Cannot read " + Shown(job.input) + ": " + ReasonText(errno);
-            if (message.empty()) WriteRecord(claim.folder, job, *stamp, result, message);
+            if (message.empty()) {
+                member.stamp = *stamp;
+                return group.Add(std::move(member));
+            }
         }
-        const bool finished = outcome.kind == Outcome::Kind::kFinished && message.empty();
-        ReleaseFolder(out, claim.folder, claim.lock, finished);
-        // Stopped with the run: nothing of it stays, and no entry.
-        if (outcome.kind == Outcome::Kind::kStopped) return;
-        if (finished) {
-            report.Add(job, claim.folder, "done", "", &result, seconds);
-            progress.Finished("done", job, result.size, seconds);
-        } else {
-            fail(job, claim.folder, message, seconds);
-        }
+        ReleaseFolder(out, claim.folder, claim.lock, false);
+        if (outcome.kind != Outcome::Kind::kStopped) fail(job, claim.folder, message, seconds);
+    };
+
+    // The group's files to the disk, then their records.
+    const auto record = [&]() {
+        group.Flush([&](FlushGroup::Member& member, const std::string& problem) {
+            ReleaseFolder(out, member.folder, member.lock, problem.empty());
+            if (!problem.empty()) return fail(*member.job, member.folder, problem, member.seconds);
+            report.Add(*member.job, member.folder, "done", "", &member.result, member.seconds);
+            progress.Finished("done", *member.job, member.result.size, member.seconds);
+        });
     };
 
     std::vector<Outcome> ended;
@@ -174,9 +181,10 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
             handOut();
         if (pool.Idle() && (stopSignal != 0 || next == jobs.size())) break;
         const bool moreToHand = stopSignal == 0 && next < jobs.size() && pool.HasRoom();
+        const int due = group.MillisecondsUntilDue();
 
         ended.clear();
-        pool.Wait(signalFd, moreToHand ? 0 : 250, ended);
+        pool.Wait(signalFd, moreToHand ? 0 : due >= 0 ? std::min(due, 250) : 250, ended);
         signalfd_siginfo info{};
         while (::read(signalFd, &info, sizeof info) == sizeof info) {
             const int signal = static_cast<int>(info.ssi_signo);
@@ -187,8 +195,10 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
         // Workers that ended since the wait, the signal included.
         pool.Wait(-1, 0, ended);
         for (const Outcome& outcome : ended) settle(outcome);
+        if (group.Due()) record();
         progress.Tick();
     }
+    record();
 
     pool.Finish();
     progress.Summary(list->passedOver.size(), stopSignal);

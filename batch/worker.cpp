@@ -1,6 +1,7 @@
 #include "batch/worker.h"
 
 #include <charconv>
+#include <chrono>
 #include <optional>
 
 #include <unistd.h>
@@ -23,10 +24,13 @@ int RunWorker(const std::vector<std::string>& args) {
     if (args.size() != 2 || std::from_chars(args[1].data(), args[1].data() + args[1].size(), memoryLimit).ec != std::errc())
         return 2;
     if (memoryLimit != 0) LimitAddressSpace(memoryLimit);
+    KeepFreedMemory();
     while (const std::optional<std::string> message = ReadMessage(0)) {
         const std::optional<PictureRequest> request = DecodeRequest(*message);
         if (!request) return 2;
-        const PictureReply reply = RunChain(*request, memoryLimit, files::Durability::kFlushedEach);
+        const auto start = std::chrono::steady_clock::now();
+        PictureReply reply = RunChain(*request, memoryLimit, files::Durability::kFlushedByCaller);
+        reply.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (!WriteMessage(kReplies, EncodeReply(reply))) return 1;
     }
     return 0;

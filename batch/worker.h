@@ -3,7 +3,9 @@
 // with WORKBENCH_BATCH_RUN set (see WorkerOfRun). It reads requests on
 // standard input and answers each on descriptor 3 (batch/protocol.h), one
 // picture after another, until its input ends. It never starts Qt's
-// application object: the picture layer needs none.
+// application object: the picture layer needs none. The files it writes
+// are not flushed to the disk one by one: the run flushes them in groups
+// before it records the pictures (batch/flush_group.h).
 #pragma once
 
 #include <string>

@@ -186,9 +186,9 @@ TEST(ManyMannersTest, InterruptedRunLeavesNoEmptyFolder) {
     // Each picture in a folder of its own, so a stopped picture would leave
     // empty folders at two depths.
     for (int i = 0; i < 16; ++i)
-        MakePicture("in/d" + std::to_string(i) + "/e/p.png", 900, 700, static_cast<std::uint32_t>(i));
+        MakePicture("in/d" + std::to_string(i) + "/e/p.png", 1600, 1200, static_cast<std::uint32_t>(i));
     Child run({"--out", "out", "--jobs", "2", "in"});
-    WaitUntil([&] { return !Lines(run.OutputSoFar()).isEmpty(); });
+    WaitUntil([&] { return CountFiles("out", "D.bmp") >= 1; });
     ASSERT_EQ(::kill(run.pid(), SIGINT), 0);
     const ToolRun stopped = run.Wait();
     EXPECT_EQ(stopped.exitCode, 128 + SIGINT);

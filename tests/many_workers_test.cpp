@@ -100,8 +100,9 @@ TEST(ManyWorkersTest, AWorkerKilledMidPictureFailsThatPictureAndANewWorkerDoesTh
     for (int i = 0; i < 4; ++i) MakePicture("in/c" + std::to_string(i) + ".png", 64, 48, static_cast<std::uint32_t>(i + 4));
     Child run({"--out", "out", "--jobs", "1", "--report", "r.jsonl", "in"});
     // The small pictures before "big" take milliseconds; "big" takes long
-    // enough that the worker is killed in the middle of it.
-    WaitUntil([&] { return Lines(run.OutputSoFar()).size() >= 4; });
+    // enough that the worker is killed in the middle of it, once its first
+    // stage is written.
+    WaitUntil([&] { return std::filesystem::exists("out/big/A.bmp"); });
     std::vector<pid_t> workers;
     WaitUntil([&] { return (workers = ChildrenOf(run.pid())).size() == 1; });
     ASSERT_EQ(::kill(workers[0], SIGKILL), 0);

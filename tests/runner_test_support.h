@@ -185,6 +185,16 @@ inline std::vector<pid_t> ChildrenOf(pid_t pid) {
     return children;
 }
 
+// How many files of that name lie below root.
+inline int CountFiles(const std::string& root, const std::string& name) {
+    int count = 0;
+    std::error_code ignored;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+        count += it->path().filename() == name;
+    return count;
+}
+
 inline bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
 
 inline void WaitUntil(const std::function<bool()>& condition, int seconds = 60) {
