@@ -12,7 +12,7 @@ namespace {
 QWidget* DialogParent() { return Application ? Application->MainForm() : nullptr; }
 
 const QString kOpenFilter = QStringLiteral(
-    "All pictures (*.bmp *.dib *.png *.jpg *.jpeg *.gif *.ppm *.pgm *.pbm *.xpm *.xbm);;"
+    "All pictures (*.bmp *.dib *.png *.jpg *.jpeg *.tif *.tiff *.gif *.ppm *.pgm *.pbm *.pnm *.ico *.cur);;"
     "Bitmaps (*.bmp *.dib);;All files (*)");
 const QString kSaveFilter = QStringLiteral("Bitmaps (*.bmp);;All files (*)");
 

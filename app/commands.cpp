@@ -43,7 +43,7 @@ void LoadImage(Workspace& ws) {
     Guarded(QStringLiteral("load the picture"), [&] {
         ws.Bitmap1 = std::make_unique<TBitmap>();
         const std::optional<FileName> fileName = ws.prompts.ExecuteOpenPicture();
-        if (fileName) ws.Image1.Picture.LoadFromFile(*fileName);
+        if (fileName) ws.Image1.Picture.LoadFromFile(*fileName, ws.page);
         ws.Image1.Stretch = true;
     });
 }

@@ -35,12 +35,14 @@ public:
 };
 
 // The state the commands work on: the two panes and the window's working
-// picture (absent until the first Load Image, and again after Labeling).
+// picture (absent until the first Load Image, and again after Labeling);
+// and the page Load Image takes of a file with several (0 the first).
 struct Workspace {
     Pane& Image1;
     Pane& Image2;
     std::unique_ptr<TBitmap>& Bitmap1;
     Prompts& prompts;
+    int page = 0;
 };
 
 namespace stage {

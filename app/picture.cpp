@@ -1,20 +1,22 @@
 #include "app/picture.h"
 
-#include <QFile>
-#include <QImageReader>
-
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <span>
 #include <vector>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "codec/bmp.h"
 #include "codec/formats.h"
+#include "codec/gif.h"
+#include "codec/ico.h"
 #include "codec/jpeg.h"
+#include "codec/orient.h"
 #include "codec/png.h"
+#include "codec/pnm.h"
+#include "codec/tiff.h"
 
 namespace {
 
@@ -25,10 +27,6 @@ using files::Reason;
 // The first bytes of a file, enough to know its format and to hold a BMP
 // file's headers and palette.
 constexpr std::size_t kHeadBytes = 64 * 1024;
-
-// Qt's own allocation limit (megabytes) is kept only as a backstop above
-// the program's limit: the widest intermediate Qt uses is 8 bytes a pixel.
-constexpr int kQtAllocationLimitMb = static_cast<int>(kMaxPicturePixels * 8 / (1024 * 1024)) + 1;
 
 QString TooLargeReason(std::uint64_t width, std::uint64_t height) {
     return QStringLiteral("the picture is %1 x %2 pixels, more than the limit of %3 pixels")
@@ -50,22 +48,60 @@ const QString kDamaged = QStringLiteral("the picture data is damaged or incomple
     FailRead(name, detail.isEmpty() ? kDamaged : QStringLiteral("%1 (%2)").arg(kDamaged, detail));
 }
 
+// A new 24-bit picture, refused when its rows would be wider than a QImage
+// holds; std::bad_alloc when its memory cannot be had.
+QImage NewPicture(std::uint64_t width, std::uint64_t height, const FileName& name) {
+    if (width > kMaxPictureWidth)
+        FailRead(name, QStringLiteral("the picture is %1 x %2 pixels, wider than the limit of %3 pixels a row")
+                           .arg(width)
+                           .arg(height)
+                           .arg(kMaxPictureWidth));
+    QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_BGR888);
+    if (image.isNull()) throw std::bad_alloc();
+    return image;
+}
+
+ops::RowView RowsIn(const QImage& image) {
+    return {const_cast<std::uint8_t*>(image.constBits()), image.width(), image.height(), image.bytesPerLine()};
+}
+
 // Rows of a new 24-bit picture for a decoder to fill.
 codec::AllocateRows RowsOf(QImage& image, const FileName& name) {
     return [&image, &name](int width, int height) {
-        if (static_cast<std::uint64_t>(width) > kMaxPictureWidth)
-            FailRead(name, QStringLiteral("the picture is %1 x %2 pixels, wider than the limit of %3 pixels a row")
-                               .arg(width)
-                               .arg(height)
-                               .arg(kMaxPictureWidth));
-        image = QImage(width, height, QImage::Format_BGR888);
-        if (image.isNull()) throw std::bad_alloc();
+        image = NewPicture(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), name);
         return ops::RowView{image.bits(), width, height, image.bytesPerLine()};
     };
 }
 
+// The picture as its file means it to be shown: turned or mirrored into
+// new rows when the file declares an orientation.
+QImage Shown(const QImage& stored, codec::Orientation orientation, const FileName& name) {
+    if (orientation == codec::Orientation::kNormal || stored.isNull()) return stored;
+    const codec::ShownSize size = codec::ShownSizeOf(
+        {static_cast<std::uint64_t>(stored.width()), static_cast<std::uint64_t>(stored.height()), orientation});
+    const QImage shown = NewPicture(size.width, size.height, name);
+    codec::Orient(RowsIn(stored), RowsIn(shown), orientation);
+    return shown;
+}
+
 codec::ByteSource SourceOf(files::InputFile& file) {
     return [&file](std::uint8_t* buffer, std::size_t size) { return file.Read(buffer, size); };
+}
+
+// Reads at any place of the file, for formats whose parts are found through
+// a directory.
+codec::RandomSource RandomSourceOf(files::InputFile& file) {
+    return [&file](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size && offset + done < file.size()) {
+            const ssize_t got = ::pread(file.descriptor(), buffer + done, size - done, static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) FailRead(file.name(), Reason(errno));
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        return done;
+    };
 }
 
 QImage To24Bit(const QImage& image) {
@@ -110,59 +146,32 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
     return image;  // null for a picture without pixels
 }
 
-// Keeps standard error shut for its lifetime: libraries under Qt's readers
-// (libpng for a PNG inside an ICO) print their complaints there themselves.
-class QuietStandardError {
-public:
-    QuietStandardError() {
-        std::fflush(stderr);
-        saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
-        if (null >= 0) ::close(null);
-    }
-    ~QuietStandardError() {
-        if (saved_ < 0) return;
-        std::fflush(stderr);
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-    QuietStandardError(const QuietStandardError&) = delete;
-    QuietStandardError& operator=(const QuietStandardError&) = delete;
-
-private:
-    int saved_ = -1;
-};
-
-// The formats Qt reads, once their bytes have passed the check.
-QImage DecodeWithQt(files::InputFile& file, codec::Format format) {
-    file.Rewind();
-    const codec::DeclaredSize size = codec::CheckForQt(format, SourceOf(file), kMaxPicturePixels);
-    file.Rewind();
-    QFile device;
-    if (!device.open(file.descriptor(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-        FailRead(file.name(), Reason(EIO));
-    const QByteArray reader = codec::QtReaderName(format);
-    QImageReader qt(&device, reader);
-    qt.setDecideFormatFromContent(false);
-    qt.setAllocationLimit(kQtAllocationLimitMb);
-    QImage image;
-    {
-        const QuietStandardError quiet;
-        image = qt.read();
-    }
-    if (image.isNull()) {
-        // Qt tells no failed allocation from damage: a picture of the
-        // declared size that cannot be had either is a lack of memory.
-        if (size.width > 0 && size.height > 0 &&
-            QImage(static_cast<int>(size.width), static_cast<int>(size.height), QImage::Format_ARGB32).isNull())
-            FailRead(file.name(), Reason(ENOMEM));
-        FailRead(file.name(), kDamaged);
-    }
-    return To24Bit(image);
+// A file read at random, as TIFF needs.
+codec::RandomAccess AccessTo(files::InputFile& file) {
+    return {file.size(), [&file](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+                for (;;) {
+                    const ssize_t got = ::pread(file.descriptor(), buffer, size, static_cast<off_t>(offset));
+                    if (got >= 0) return static_cast<std::size_t>(got);
+                    if (errno != EINTR) FailRead(file.name(), Reason(errno));
+                }
+            }};
 }
 
-QImage DecodeFile(const FileName& name, bool bmpOnly) {
+QString OnlyPages(std::uint32_t count) {
+    return count == 1 ? QStringLiteral("the file has only 1 page") : QStringLiteral("the file has only %1 pages").arg(count);
+}
+
+QImage DecodeTiffFile(files::InputFile& file, int page) {
+    const codec::RandomAccess access = AccessTo(file);
+    const std::uint32_t pages = codec::CountTiffPages(access);
+    if (static_cast<std::uint32_t>(page) >= pages) FailRead(file.name(), OnlyPages(pages));
+    QImage image;
+    const codec::DeclaredSize declared =
+        codec::DecodeTiff(access, RowsOf(image, file.name()), kMaxPicturePixels, static_cast<std::uint32_t>(page));
+    return Shown(image, declared.orientation, file.name());
+}
+
+QImage DecodeFile(const FileName& name, bool bmpOnly, int page = 0) {
     files::InputFile file(name);
     if (file.size() == 0) FailRead(name, QStringLiteral("the file is empty"));
     try {
@@ -171,21 +180,33 @@ QImage DecodeFile(const FileName& name, bool bmpOnly) {
         const codec::Format format =
             codec::SniffFormat(std::span(head).first(std::min(head.size(), codec::kSniffBytes)));
         if (bmpOnly && format != codec::Format::kBmp) FailRead(name, QStringLiteral("not a BMP file"));
+        if (page > 0 && format != codec::Format::kTiff && format != codec::Format::kUnknown) FailRead(name, OnlyPages(1));
         QImage image;
         switch (format) {
         case codec::Format::kBmp: return DecodeBmpFile(file, head);
-        case codec::Format::kPng:
+        case codec::Format::kPng: {
             file.Rewind();
-            codec::DecodePng(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
-            return image;
-        case codec::Format::kJpeg:
+            const codec::DeclaredSize declared = codec::DecodePng(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            return Shown(image, declared.orientation, name);
+        }
+        case codec::Format::kJpeg: {
             file.Rewind();
-            codec::DecodeJpeg(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            const codec::DeclaredSize declared = codec::DecodeJpeg(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            return Shown(image, declared.orientation, name);
+        }
+        case codec::Format::kGif:
+            file.Rewind();
+            codec::DecodeGif(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
             return image;
+        case codec::Format::kPnm:
+            file.Rewind();
+            codec::DecodePnm(SourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            return image;
+        case codec::Format::kIco:
+            codec::DecodeIco(RandomSourceOf(file), RowsOf(image, name), kMaxPicturePixels);
+            return image;
+        case codec::Format::kTiff: return DecodeTiffFile(file, page);
         case codec::Format::kUnknown: break;
-        default:
-            if (codec::CheckedForQt(format)) return DecodeWithQt(file, format);
-            break;
         }
         FailRead(name, QStringLiteral("not a picture format this program reads"));
     } catch (const codec::DecodeError& error) {
@@ -247,4 +268,18 @@ void TBitmap::SetImage(const QImage& image) {
     }
 }
 
-void TPicture::LoadFromFile(const FileName& fileName) { bitmap_.SetImage(DecodeFile(fileName, /*bmpOnly=*/false)); }
+void TPicture::LoadFromFile(const FileName& fileName, int page) {
+    bitmap_.SetImage(DecodeFile(fileName, /*bmpOnly=*/false, page));
+}
+
+int PageCount(const FileName& fileName) {
+    files::InputFile file(fileName);
+    std::uint8_t head[8] = {};
+    const std::size_t got = file.ReadFully(head, sizeof head);
+    if (!codec::LooksLikeTiff(std::span(head, got))) return 1;
+    try {
+        return static_cast<int>(codec::CountTiffPages(AccessTo(file)));
+    } catch (const codec::DecodeError& error) {
+        FailDecode(fileName, error);
+    }
+}

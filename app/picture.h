@@ -10,9 +10,14 @@
 //
 // Reading knows a file's format from its first bytes and reads no more of
 // it than that format's decoder needs, in memory that follows the picture's
-// pixels: BMP, PNG and JPEG through decoders of the program's own, and GIF,
-// PBM/PGM/PPM, XPM, XBM and ICO/CUR through Qt's readers once their bytes are
-// checked (declared size, complete data). One limit decides for every format.
+// pixels: BMP, PNG, JPEG, TIFF, GIF, PBM/PGM/PPM and ICO/CUR, each through
+// a decoder of the program's own under codec/ (over libpng, libjpeg, libtiff
+// and giflib where the format has one). No picture is read through Qt. One
+// limit decides for every format. A TIFF file may hold several pages; any
+// other file holds one.
+// A picture loads as a viewer shows it: turned or mirrored as its file's
+// orientation says (EXIF in JPEG and PNG, the Orientation tag in TIFF), with
+// transparent pixels laid over white paper.
 #pragma once
 
 #include <QImage>
@@ -22,10 +27,15 @@
 #include "app/files.h"
 #include "ops/pixels.h"
 
-// Qt's readers and platform code report through Qt's message handler; this
+// Qt's platform code reports through Qt's message handler; this
 // keeps their lines off standard error, so that it carries only the
 // program's own messages. A fatal message still goes out before the end.
 void KeepQtQuiet();
+
+// How many pages the picture file holds: a TIFF file's pages, 1 for any
+// other file. Reads no more than the format's header and, for TIFF, its
+// chain of directories; throws Exception as loading does.
+int PageCount(const FileName& fileName);
 
 // Pictures with more pixels than this are refused before any pixel is
 // allocated (about 268 megapixels, 16384 x 16384).
@@ -66,9 +76,11 @@ private:
 // A pane's picture: at most one graphic, always held as a bitmap here.
 class TPicture {
 public:
-    // Reads a picture file of any kind the loader knows (BMP, PNG, JPEG, GIF,
-    // PPM, ...), converted to 24-bit rows.
-    void LoadFromFile(const FileName& fileName);
+    // Reads a picture file of any kind the loader knows (BMP, PNG, JPEG, TIFF,
+    // GIF, PPM, ...), converted to 24-bit rows: the given page (0 the first)
+    // of a file that has several. A page past the last fails with the
+    // message "the file has only N pages".
+    void LoadFromFile(const FileName& fileName, int page = 0);
     void SaveToFile(const FileName& fileName) const { bitmap_.SaveToFile(fileName); }
     void Assign(const TBitmap& bitmap) { bitmap_.Assign(bitmap); }
     // The picture as a bitmap; a picture never given one yields an empty bitmap.

@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "app/commands.h"
 #include "batch/usage.h"
@@ -12,18 +14,38 @@ namespace {
 // printable text escaped.
 std::string ShownWord(const std::string& word) {
     const QString shown = FileName(word).Shown();  // in double quotes
-    return shown.mid(1, shown.size() - 2).prepend('\'').append('\'').toStdString();
+    const QByteArray bytes = shown.mid(1, shown.size() - 2).toUtf8();
+    std::string quoted = "'";
+    quoted.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    quoted += '\'';
+    return quoted;
 }
 
-// Answers each dialog with the file named after its word.
+// The program's own messages keep the window's words, each followed by an
+// English gloss on the same line for readers who know no Chinese.
+std::string Glossed(const QString& text) {
+    std::string line = text.toUtf8().toStdString();
+    if (text == kPleaseLoadMessage) line += " (no picture loaded: use load FILE first)";
+    if (text == kNothingToSaveMessage) line += " (nothing to save: run an operation first)";
+    return line;
+}
+
+// Answers each dialog with the file named after its word, and shows each
+// message as one line on standard error.
 class BatchPrompts : public Prompts {
 public:
     explicit BatchPrompts(std::FILE* err) : err_(err) {}
     std::optional<FileName> answer;
+    bool saveAsked = false;  // whether Save Image got as far as its dialog
 
     std::optional<FileName> ExecuteOpenPicture() override { return std::exchange(answer, std::nullopt); }
-    std::optional<FileName> ExecuteSavePicture() override { return std::exchange(answer, std::nullopt); }
-    void ShowMessage(const QString& text) override { std::fprintf(err_, "%s\n", text.toUtf8().constData()); }
+    std::optional<FileName> ExecuteSavePicture() override {
+        saveAsked = true;
+        return std::exchange(answer, std::nullopt);
+    }
+    void ShowMessage(const QString& text) override {
+        std::fprintf(err_, "workbench-batch: %s\n", Glossed(text).c_str());
+    }
 
 private:
     std::FILE* err_;
@@ -32,11 +54,12 @@ private:
 struct Step {
     std::function<void(Workspace&)> command;
     std::optional<FileName> file;  // the word's FILE, byte for byte
+    bool save = false;
 };
 
 }  // namespace
 
-int RunBatch(const std::vector<std::string>& words, std::FILE* err) {
+int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page) {
     std::vector<Step> steps;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -45,8 +68,8 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err) {
                 std::fprintf(err, "workbench-batch: %s needs a FILE\n%s", ShownWord(word).c_str(), kUsage);
                 return 2;
             }
-            steps.push_back({word == "load" ? commands::LoadImage : commands::SaveImage,
-                             FileName(words[++i])});
+            const bool save = word == "save";
+            steps.push_back({save ? commands::SaveImage : commands::LoadImage, FileName(words[++i]), save});
         } else if (word == "filter") {
             steps.push_back({commands::Filter, std::nullopt});
         } else if (word == "binarize") {
@@ -69,9 +92,13 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err) {
     BatchPrompts prompts(err);
     Pane image1, image2;
     std::unique_ptr<TBitmap> bitmap1;
-    Workspace ws{image1, image2, bitmap1, prompts};
+    Workspace ws{image1, image2, bitmap1, prompts, page};
+    // A save with nothing to save writes no file; the words after it still
+    // run, as in the window, but a script must not take the run for a success.
+    bool unsaved = false;
     for (Step& step : steps) {
         prompts.answer = step.file;
+        prompts.saveAsked = false;
         try {
             step.command(ws);
         } catch (const Exception& error) {
@@ -81,6 +108,7 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err) {
             std::fprintf(err, "workbench-batch: %s\n", error.what());
             return 1;
         }
+        if (step.save && !prompts.saveAsked) unsaved = true;
     }
-    return 0;
+    return unsaved ? 1 : 0;
 }

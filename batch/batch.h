@@ -5,13 +5,16 @@
 //     save FILE   Save Image, confirming FILE
 //     filter, binarize, thin, label   the four operations
 //
-// Words run in order in the current directory. The program's own messages go
-// to standard error, one line each, and the run goes on. A failing command
-// stops the run with status 1; a usage error exits with status 2.
+// Words run in order in the current directory; load takes the given page
+// (0 the first) of a file with several. The program's own messages go to
+// standard error, one line each with an English gloss, and the run goes on.
+// A failing command stops the run with status 1; a save that had nothing to
+// save ends the run, once every word has run, with status 1; a usage error
+// exits with status 2.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-int RunBatch(const std::vector<std::string>& words, std::FILE* err);
+int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page = 0);

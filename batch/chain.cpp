@@ -45,13 +45,13 @@ void EncodeStage(const ops::RowView& rows, const std::string& format, const Stag
         codec::EncodeBmp24(rows, sink);
 }
 
-TBitmap LoadForChain(const std::string& path) {
+TBitmap LoadForChain(const std::string& path, int page) {
     // The picture as Load Image gives it, then as Filter takes it: a 24-bit
     // copy of the left pane's picture, here the one copy there is.
     TBitmap picture;
     {
         TPicture loaded;
-        loaded.LoadFromFile(FileName(path));
+        loaded.LoadFromFile(FileName(path), page - 1);
         picture.Assign(loaded.Bitmap());
     }
     picture.ConvertTo24Bit();
@@ -95,10 +95,6 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         return reply;
     }
     const char last = stages.back();
-    if (request.page != 1) {
-        reply.message = "Cannot read " + files::Shown(request.input) + ": this program reads only the first picture of a file";
-        return reply;
-    }
     if (memoryLimit != 0) {
         if (const std::optional<DeclaredPicture> declared = DeclaredPictureOf(request.input)) {
             const std::uint64_t need = ChainNeed(declared->width, declared->height, last, declared->decoderBytes);
@@ -114,7 +110,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
 
     const char* step = "read the picture";
     try {
-        TBitmap picture = LoadForChain(request.input);
+        TBitmap picture = LoadForChain(request.input, request.page);
         const ops::RowView rows = picture.Rows();
         reply.width = picture.Width();
         reply.height = picture.Height();

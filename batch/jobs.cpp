@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "app/files.h"
+#include "app/picture.h"
 #include "batch/result_folder.h"
 
 namespace {
@@ -19,8 +20,8 @@ namespace {
 // Extensions of the picture files that a folder given as INPUT contributes
 // (compared without regard to case); a file named on its own is taken
 // whatever its name.
-constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe", "jfif", "gif",
-                                                    "ppm", "pgm", "pbm", "pnm", "xpm", "xbm", "ico", "cur"};
+constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe",  "jfif", "tif",
+                                                    "tiff", "gif", "ppm", "pgm", "pbm", "pnm", "ico", "cur"};
 
 using files::Shown;
 std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
@@ -155,7 +156,7 @@ std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std
     for (const Job& job : jobs) {
         const auto [at, inserted] = byFolder.emplace(job.folder, &job);
         if (!inserted)
-            return Shown(at->second->input) + " and " + Shown(job.input) + " would share the result folder " +
+            return Named(*at->second) + " and " + Named(job) + " would share the result folder " +
                    Shown(out + "/" + job.folder);
     }
     for (const Job& job : jobs) {
@@ -163,13 +164,49 @@ std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std
         if (slash == std::string::npos) continue;
         const auto parent = byFolder.find(job.folder.substr(0, slash));
         if (parent != byFolder.end() && IsResultFileName(job.folder.substr(slash + 1)))
-            return Shown(parent->second->input) + " and " + Shown(job.input) + " would share the file " +
+            return Named(*parent->second) + " and " + Named(job) + " would share the file " +
                    Shown(out + "/" + job.folder);
     }
     return std::nullopt;
 }
 
 }  // namespace
+
+namespace {
+
+// Each page of a file with several pages (a multi-page TIFF) becomes a
+// picture of its own, in DIR/<name without extension>/page-K/, K from 1. A
+// file whose pages cannot be counted stays one picture: its worker says
+// what is wrong with it.
+void SplitPages(std::vector<Job>& jobs) {
+    std::vector<Job> split;
+    split.reserve(jobs.size());
+    for (Job& job : jobs) {
+        int pages = 1;
+        if (job.problem.empty()) {
+            try {
+                pages = PageCount(FileName(job.absolute));
+            } catch (const std::exception&) {
+                pages = 1;
+            }
+        }
+        for (int k = 1; pages > 1 && k <= pages; ++k) {
+            Job page = job;
+            page.page = k;
+            page.pages = pages;
+            page.folder += "/page-" + std::to_string(k);
+            split.push_back(std::move(page));
+        }
+        if (pages <= 1) split.push_back(std::move(job));
+    }
+    jobs = std::move(split);
+}
+
+}  // namespace
+
+std::string Named(const Job& job) {
+    return job.pages <= 1 ? Shown(job.input) : Shown(job.input) + " page " + std::to_string(job.page);
+}
 
 std::optional<JobList> ListJobs(const std::vector<std::string>& inputs, const std::string& cwd,
                                 const std::string& out, int shard, int shards, std::string& error) {
@@ -184,6 +221,7 @@ std::optional<JobList> ListJobs(const std::vector<std::string>& inputs, const st
         }
     }
     std::vector<Job>& all = lister.list.jobs;
+    SplitPages(all);
     std::sort(all.begin(), all.end(), [](const Job& a, const Job& b) { return a.folder < b.folder; });
     if (const std::optional<std::string> collision = FindCollision(all, out)) {
         error = *collision;

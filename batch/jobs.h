@@ -15,6 +15,7 @@ struct Job {
     std::string absolute;  // the path the worker loads
     std::string folder;    // below --out, without the extension
     int page = 1;          // which picture of the file, from 1
+    int pages = 1;         // how many the file holds; with several, folder ends in page-K
     std::string problem;   // set when the input cannot be used at all
 };
 
@@ -23,6 +24,10 @@ struct PassedOver {
     std::string path;
     std::string reason;  // e.g. "not a picture file name"
 };
+
+// The input as messages name it: the file, and the page of a file with
+// several.
+std::string Named(const Job& job);
 
 struct JobList {
     std::vector<Job> jobs;               // this shard's pictures, in order

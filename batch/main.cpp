@@ -35,7 +35,15 @@ int main(int argc, char* argv[]) {
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     if (invocation->version) {
-        std::puts("workbench-batch " WORKBENCH_VERSION);
+        // The version, then the copyright and the licence, which help2man
+        // turns into the manual page's COPYRIGHT section, a paragraph each.
+        std::fputs("workbench-batch " WORKBENCH_VERSION "\n"
+                   "Copyright (c) 2026 The Workbench project\n"
+                   "\n"
+                   "License: MIT <https://opensource.org/licenses/MIT>\n"
+                   "This is free software: you are free to change and redistribute it.\n"
+                   "There is NO WARRANTY, to the extent permitted by law.\n",
+                   stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
 
@@ -49,5 +57,5 @@ int main(int argc, char* argv[]) {
 
     int qtArgc = 1;
     QCoreApplication qt(qtArgc, argv);  // for Qt's picture format plug-ins
-    return RunBatch(invocation->rest, stderr);
+    return RunBatch(invocation->rest, stderr, invocation->page.value_or(1) - 1);
 }

@@ -16,6 +16,8 @@
 #include "app/picture.h"
 #include "codec/bmp.h"
 #include "codec/formats.h"
+#include "codec/gif.h"
+#include "codec/pnm.h"
 #include "codec/jpeg.h"
 #include "codec/png.h"
 #include "ops/pixels.h"
@@ -148,31 +150,26 @@ std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path) {
         }
         case codec::Format::kPng:
         case codec::Format::kJpeg:
+        case codec::Format::kGif:
+        case codec::Format::kPnm:
             file.Rewind();
             try {
-                if (format == codec::Format::kPng)
-                    codec::DecodePng(source, stop, kMaxPicturePixels);
-                else
-                    codec::DecodeJpeg(source, stop, kMaxPicturePixels);
+                switch (format) {
+                case codec::Format::kPng: codec::DecodePng(source, stop, kMaxPicturePixels); break;
+                case codec::Format::kJpeg: codec::DecodeJpeg(source, stop, kMaxPicturePixels); break;
+                case codec::Format::kGif: codec::DecodeGif(source, stop, kMaxPicturePixels); break;
+                default: codec::DecodePnm(source, stop, kMaxPicturePixels); break;
+                }
             } catch (const SizeFound& found) {
                 picture.width = found.width;
                 picture.height = found.height;
                 return picture;
             }
             return std::nullopt;  // no pixels: nothing to allocate
-        case codec::Format::kUnknown: return std::nullopt;
         default:
-            if (!codec::CheckedForQt(format)) return std::nullopt;
-            {
-                file.Rewind();
-                const codec::DeclaredSize size = codec::CheckForQt(format, source, kMaxPicturePixels);
-                picture.width = size.width;
-                picture.height = size.height;
-                // Qt's reader makes a picture of its own, up to 4 bytes a
-                // pixel, before it is turned into 24-bit rows.
-                picture.decoderBytes = 4 * size.width * size.height;
-                return picture;
-            }
+            // ICO and TIFF are read through their directories; the limit on
+            // the worker's address space stands behind them.
+            return std::nullopt;
         }
     } catch (const std::exception&) {
         return std::nullopt;  // the read itself says what is wrong

@@ -57,6 +57,7 @@ enum OptionCode : int {
     kFormat,
     kHelp,
     kVersion,
+    kPage,
 };
 
 const option kLongOptions[] = {
@@ -70,6 +71,7 @@ const option kLongOptions[] = {
     {"format", required_argument, nullptr, kFormat},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
+    {"page", required_argument, nullptr, kPage},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -176,6 +178,13 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             many.format = value;
             manyOnly.push_back("--format");
             return true;
+        case kPage: {
+            int page = 0;
+            if (!ParseCount(value, page) || page < 1)
+                return error = "'--page' needs a page number from 1, not " + Shown(value), false;
+            result.page = page;
+            return true;
+        }
         case kHelp: result.help = true; return true;
         case kVersion: result.version = true; return true;
         case ':': return error = OptionName(optopt).insert(0, 1, '\'') + "' needs a value", false;
@@ -213,6 +222,10 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
     result.rest = std::move(rest);
     if (result.help || result.version) return result;
     if (sawOut) {
+        if (result.page) {
+            error = "'--page' works only without --out, which runs every page";
+            return std::nullopt;
+        }
         if (result.rest.empty()) {
             error = "'--out' needs at least one INPUT";
             return std::nullopt;

@@ -22,6 +22,7 @@ struct Invocation {
     bool help = false;
     bool version = false;
     std::vector<std::string> folders;  // each -C DIR, in order
+    std::optional<int> page;           // --page K: the page load takes, from 1
     std::optional<ManyOptions> many;   // present with --out
     std::vector<std::string> rest;     // the words, or the inputs
 };

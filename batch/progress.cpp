@@ -40,7 +40,7 @@ void Progress::Finished(const char* status, const Job& job, std::optional<Pictur
     } else if (std::strcmp(status, "skipped") != 0) {
         char count[64];
         std::snprintf(count, sizeof count, "[%zu/%zu] %s ", finished_, total_, status);
-        std::string line = count + Shown(job.input);
+        std::string line = count + Named(job);
         if (size) {
             char dimensions[64];
             std::snprintf(dimensions, sizeof dimensions, " %ldx%ld", size->width, size->height);

@@ -104,7 +104,9 @@ void Report::Add(const Job& job, const std::string& folder, const char* status, 
             files += JsonString(file.name);
         }
     files += "]";
-    Write("{\"input\":" + JsonString(job.input) + ",\"folder\":" + JsonString(folder) + ",\"status\":\"" + status +
+    Write("{\"input\":" + JsonString(job.input) +
+          ",\"page\":" + (job.pages > 1 ? std::to_string(job.page) : std::string("null")) +
+          ",\"folder\":" + JsonString(folder) + ",\"status\":\"" + status +
           "\",\"message\":" + JsonString(message) +
           ",\"width\":" + (result ? std::to_string(result->size.width) : "null") +
           ",\"height\":" + (result ? std::to_string(result->size.height) : "null") + ",\"files\":" + files +

@@ -97,7 +97,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
 
     const auto fail = [&](const Job& job, const std::string& folder, const std::string& message, double seconds) {
         report.Add(job, folder, "failed", message, nullptr, seconds);
-        progress.Failure(Shown(job.input) + ": " + message);
+        progress.Failure(Named(job) + ": " + message);
         progress.Finished("failed", job, std::nullopt, seconds);
     };
 

@@ -1,11 +1,14 @@
 #include "codec/bmp.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "codec/bytes.h"
 
 namespace codec {
 namespace {
@@ -36,16 +39,6 @@ std::string Hex(std::uint32_t value) {
         }
     }
     return text;
-}
-
-// Little-endian reads. Every caller has checked that the bytes exist.
-std::uint16_t Read16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t Read32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 // One colour channel described by a bit mask: where its bits are, and how a
@@ -84,24 +77,27 @@ private:
 
 // Everything the headers say about the picture, checked.
 struct Layout {
+    HeaderKind kind = HeaderKind::kWindows;
     std::int64_t width = 0;
     std::int64_t height = 0;
     bool topDown = false;
     unsigned bitsPerPixel = 0;
     Storage storage = Storage::kPlain;
-    std::array<std::uint32_t, 3> masks{};  // red, green, blue
-    std::array<Bgr, 256> palette{};        // entries past the file's palette stay black
-    std::size_t pixelOffset = 0;
+    std::array<std::uint32_t, 4> masks{};  // red, green, blue, alpha (0: no alpha)
+    std::uint32_t colorsUsed = 0;
+    std::size_t infoEnd = 0;               // bytes of the bitmap header and the bit masks after it
+    std::array<Bgr, 256> palette{};        // entries past the stored palette stay black
+    std::size_t pixelOffset = 0;           // where the rows start in the bytes decoded
 };
 
 const char* ChannelName(int i) {
-    static const char* const kNames[] = {"red", "green", "blue"};
+    static const char* const kNames[] = {"red", "green", "blue", "alpha"};
     return kNames[i];
 }
 
 void CheckMasks(const Layout& layout) {
     const std::uint64_t limit = (std::uint64_t{1} << layout.bitsPerPixel) - 1;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         const std::uint32_t mask = layout.masks[i];
         if (mask == 0) continue;
         const std::uint32_t run = mask >> std::countr_zero(mask);
@@ -115,53 +111,51 @@ void CheckMasks(const Layout& layout) {
     }
 }
 
-Layout ReadHeaders(std::span<const std::uint8_t> file) {
-    const std::size_t size = file.size();
-    if (size < kFileHeaderSize + 4) throw BmpError("the file is too short to be a BMP file");
-    if (!LooksLikeBmp(file)) throw BmpError("the file does not start with the BMP signature \"BM\"");
+// Reads the bitmap header at the start of `info` (and the bit masks that
+// may follow it), as it stands in a file after the file header or at the
+// start of an icon's bitmap. Everything the header says is checked except
+// the pixel limit and where the pixels are.
+Layout ReadBitmapHeader(std::span<const std::uint8_t> info) {
+    const std::size_t size = info.size();
+    if (size < 4) throw BmpError("the file ends inside the bitmap header");
+    const std::uint32_t headerSize = Le32(info.data());
 
-    const std::uint8_t* bytes = file.data();
-    const std::uint32_t pixelOffset = Read32(bytes + 10);
-    const std::uint32_t headerSize = Read32(bytes + 14);
-
-    HeaderKind kind;
+    Layout layout;
     if (headerSize == 12) {
-        kind = HeaderKind::kCore;
+        layout.kind = HeaderKind::kCore;
     } else if (headerSize == 40 || headerSize == 52 || headerSize == 56 || headerSize == 108 ||
                headerSize == 124) {
-        kind = HeaderKind::kWindows;
+        layout.kind = HeaderKind::kWindows;
     } else if (headerSize >= 16 && headerSize <= 64) {
         // OS/2 2.x headers may stop after any field; missing fields read as 0.
-        kind = HeaderKind::kOs2;
+        layout.kind = HeaderKind::kOs2;
     } else {
         throw BmpError("the bitmap header size " + std::to_string(headerSize) +
                        " is not one this program knows", BmpError::Kind::kUnsupported);
     }
-    if (kFileHeaderSize + headerSize > size) throw BmpError("the file ends inside the bitmap header");
+    if (headerSize > size) throw BmpError("the file ends inside the bitmap header");
 
-    const std::uint8_t* header = bytes + kFileHeaderSize;
+    const std::uint8_t* header = info.data();
     // A 32-bit field of the info header at the given offset, or 0 when a
     // shortened OS/2 header stops before it.
     auto field = [&](std::size_t at) -> std::uint32_t {
-        return at + 4 <= headerSize ? Read32(header + at) : 0;
+        return at + 4 <= headerSize ? Le32(header + at) : 0;
     };
 
-    Layout layout;
     unsigned planes;
     std::uint32_t compression = 0;
-    std::uint32_t colorsUsed = 0;
-    if (kind == HeaderKind::kCore) {
-        layout.width = Read16(header + 4);
-        layout.height = Read16(header + 6);
-        planes = Read16(header + 8);
-        layout.bitsPerPixel = Read16(header + 10);
+    if (layout.kind == HeaderKind::kCore) {
+        layout.width = Le16(header + 4);
+        layout.height = Le16(header + 6);
+        planes = Le16(header + 8);
+        layout.bitsPerPixel = Le16(header + 10);
     } else {
-        const auto width = static_cast<std::int32_t>(Read32(header + 4));
-        const auto height = static_cast<std::int32_t>(Read32(header + 8));
-        planes = Read16(header + 12);
-        layout.bitsPerPixel = Read16(header + 14);
+        const auto width = static_cast<std::int32_t>(Le32(header + 4));
+        const auto height = static_cast<std::int32_t>(Le32(header + 8));
+        planes = Le16(header + 12);
+        layout.bitsPerPixel = Le16(header + 14);
         compression = field(16);
-        colorsUsed = field(32);
+        layout.colorsUsed = field(32);
         if (width < 0) throw BmpError("the width is negative (" + std::to_string(width) + ")");
         if (height == std::numeric_limits<std::int32_t>::min())
             throw BmpError("the height " + std::to_string(height) + " is out of range");
@@ -180,7 +174,7 @@ Layout ReadHeaders(std::span<const std::uint8_t> file) {
     // bit fields and JPEG to Windows but Huffman 1D and RLE24 to OS/2. A
     // 40-byte header is shared by both, so there the pixel size decides:
     // bit fields never come with 1-bit pixels and JPEG data declares 0 bits.
-    const bool os2Codes = kind == HeaderKind::kOs2 ||
+    const bool os2Codes = layout.kind == HeaderKind::kOs2 ||
                           (headerSize == kInfoHeaderSize &&
                            ((compression == 3 && bpp == 1) || (compression == 4 && bpp == 24)));
     switch (compression) {
@@ -211,14 +205,14 @@ Layout ReadHeaders(std::span<const std::uint8_t> file) {
             layout.storage = Storage::kRle24;
             break;
         case 5:
-            if (kind == HeaderKind::kWindows)
+            if (layout.kind == HeaderKind::kWindows)
                 throw BmpError("the picture is an embedded PNG image, which is not supported", BmpError::Kind::kUnsupported);
             [[fallthrough]];
         default:
             throw BmpError("the compression method " + std::to_string(compression) +
                            " is not one this program knows", BmpError::Kind::kUnsupported);
     }
-    if (layout.storage == Storage::kBitFields && kind == HeaderKind::kOs2)
+    if (layout.storage == Storage::kBitFields && layout.kind == HeaderKind::kOs2)
         throw BmpError("the compression method " + std::to_string(compression) +
                        " is not one this program knows", BmpError::Kind::kUnsupported);
 
@@ -230,23 +224,53 @@ Layout ReadHeaders(std::span<const std::uint8_t> file) {
     if (layout.topDown && layout.storage != Storage::kPlain && layout.storage != Storage::kBitFields)
         throw BmpError("a compressed picture cannot be stored top-down");
 
-    // Bit masks: in the header from the 52-byte version on, otherwise in the
-    // 12 (or, with alpha, 16) bytes right after a 40-byte header.
-    std::size_t headersEnd = kFileHeaderSize + headerSize;
+    // Bit masks: in the header from the 52-byte version on (with alpha from
+    // the 56-byte one), otherwise in the 12 bytes (with BI_ALPHABITFIELDS 16,
+    // alpha last) right after a 40-byte header.
+    layout.infoEnd = headerSize;
     if (layout.storage == Storage::kBitFields) {
         const std::uint8_t* masks = header + kInfoHeaderSize;
+        int count = 3;
         if (headerSize == kInfoHeaderSize) {
-            const std::size_t maskBytes = compression == 6 ? 16 : 12;
-            if (headersEnd + maskBytes > size) throw BmpError("the file ends inside the bit masks");
-            headersEnd += maskBytes;
+            count = compression == 6 ? 4 : 3;
+            const std::size_t maskBytes = 4 * static_cast<std::size_t>(count);
+            if (layout.infoEnd + maskBytes > size) throw BmpError("the file ends inside the bit masks");
+            layout.infoEnd += maskBytes;
+        } else if (headerSize >= 56) {
+            count = 4;
         }
-        layout.masks = {Read32(masks), Read32(masks + 4), Read32(masks + 8)};
+        for (int i = 0; i < count; ++i) layout.masks[static_cast<std::size_t>(i)] = Le32(masks + 4 * i);
     } else if (bpp == 16) {
-        layout.masks = {0x7C00, 0x03E0, 0x001F};  // 5-5-5, the top bit unused
+        layout.masks = {0x7C00, 0x03E0, 0x001F, 0};  // 5-5-5, the top bit unused
     } else if (bpp == 32) {
-        layout.masks = {0x00FF0000, 0x0000FF00, 0x000000FF};
+        layout.masks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0};
     }
     if (bpp == 16 || bpp == 32) CheckMasks(layout);
+    return layout;
+}
+
+// Reads `count` palette entries starting at `at` (blue, green, red, then a
+// fourth byte unless the header is the core one).
+void ReadPalette(std::span<const std::uint8_t> bytes, std::size_t at, std::uint64_t count, Layout& layout) {
+    const std::size_t entrySize = layout.kind == HeaderKind::kCore ? 3 : 4;
+    count = std::min<std::uint64_t>(count, layout.palette.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* entry = bytes.data() + at + i * entrySize;
+        layout.palette[i] = {entry[0], entry[1], entry[2]};
+    }
+}
+
+std::size_t PaletteEntrySize(const Layout& layout) { return layout.kind == HeaderKind::kCore ? 3 : 4; }
+
+// The file header and bitmap header of a BMP file, and its palette.
+Layout ReadHeaders(std::span<const std::uint8_t> file) {
+    const std::size_t size = file.size();
+    if (size < kFileHeaderSize + 4) throw BmpError("the file is too short to be a BMP file");
+    if (!LooksLikeBmp(file)) throw BmpError("the file does not start with the BMP signature \"BM\"");
+
+    const std::uint32_t pixelOffset = Le32(file.data() + 10);
+    Layout layout = ReadBitmapHeader(file.subspan(kFileHeaderSize));
+    const std::size_t headersEnd = kFileHeaderSize + layout.infoEnd;
 
     if (pixelOffset < headersEnd)
         throw BmpError("the pixel data offset " + std::to_string(pixelOffset) +
@@ -259,34 +283,56 @@ Layout ReadHeaders(std::span<const std::uint8_t> file) {
     // The palette sits between the headers and the pixels. It holds
     // colorsUsed entries, or 2^bpp when that is 0, but never more than fit
     // before the pixel data; indexes past it read as black.
+    const unsigned bpp = layout.bitsPerPixel;
     if (bpp <= 8) {
-        const std::size_t entrySize = kind == HeaderKind::kCore ? 3 : 4;
         const std::uint64_t fullSize = std::uint64_t{1} << bpp;
-        std::uint64_t count = colorsUsed != 0 ? std::min<std::uint64_t>(colorsUsed, fullSize) : fullSize;
-        count = std::min<std::uint64_t>(count, (pixelOffset - headersEnd) / entrySize);
+        std::uint64_t count = layout.colorsUsed != 0 ? std::min<std::uint64_t>(layout.colorsUsed, fullSize) : fullSize;
+        count = std::min<std::uint64_t>(count, (pixelOffset - headersEnd) / PaletteEntrySize(layout));
         if (count == 0) throw BmpError("the picture has no colour palette");
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint8_t* entry = bytes + headersEnd + i * entrySize;
-            layout.palette[i] = {entry[0], entry[1], entry[2]};  // stored blue, green, red
-        }
+        ReadPalette(file, headersEnd, count, layout);
     }
     return layout;
 }
 
 // Bytes per stored row of an uncompressed pixel array: whole 32-bit words.
+std::uint64_t StoredRowBytes(std::uint64_t width, unsigned bitsPerPixel) {
+    return (width * bitsPerPixel + 31) / 32 * 4;
+}
 std::uint64_t StoredRowBytes(const Layout& layout) {
-    return (static_cast<std::uint64_t>(layout.width) * layout.bitsPerPixel + 31) / 32 * 4;
+    return StoredRowBytes(static_cast<std::uint64_t>(layout.width), layout.bitsPerPixel);
 }
 
-// Checks the view allocate returned before anything is written through it.
-void CheckView(const ops::RowView& view, std::int64_t width, std::int64_t height) {
-    const std::int64_t rowBytes = 3 * width;
-    if (view.data == nullptr || view.width != width || view.height != height ||
-        (view.stride < rowBytes && view.stride > -rowBytes))
-        throw BmpError("no memory could be set aside for the picture", BmpError::Kind::kNoMemory);
+void CheckPixelLimit(std::uint64_t width, std::uint64_t height, std::uint64_t maxPixels) {
+    if (width * height > maxPixels)
+        throw BmpError("the picture is " + std::to_string(width) + " x " + std::to_string(height) +
+                       " pixels, more than the limit of " + std::to_string(maxPixels) + " pixels",
+                       BmpError::Kind::kTooLarge, width, height);
 }
 
-void DecodePlain(std::span<const std::uint8_t> file, const Layout& layout, const ops::RowView& view) {
+// The stored row of picture row y.
+int StoredRow(const Layout& layout, int y, int height) { return layout.topDown ? y : height - 1 - y; }
+
+// True when some pixel of a 16- or 32-bit picture with an alpha mask has
+// alpha other than zero: only then does the alpha channel count.
+bool AnyAlpha(const std::uint8_t* pixels, const Layout& layout, int width, int height) {
+    const std::uint32_t mask = layout.masks[3];
+    if (mask == 0 || (layout.bitsPerPixel != 16 && layout.bitsPerPixel != 32)) return false;
+    const std::uint64_t rowBytes = StoredRowBytes(layout);
+    for (int stored = 0; stored < height; ++stored) {
+        const std::uint8_t* src = pixels + stored * rowBytes;
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t pixel = layout.bitsPerPixel == 16 ? Le16(src + 2 * static_cast<std::size_t>(x))
+                                                                  : Le32(src + 4 * static_cast<std::size_t>(x));
+            if ((pixel & mask) != 0) return true;
+        }
+    }
+    return false;
+}
+
+// Uncompressed rows (palette indexes, 24-bit, or 16/32-bit with bit
+// fields) from `pixels`, each padded to whole 32-bit words. With useAlpha,
+// the alpha channel lays every pixel over white paper.
+void DecodePlain(const std::uint8_t* pixels, const Layout& layout, const ops::RowView& view, bool useAlpha) {
     const int width = view.width;
     const int height = view.height;
     const unsigned bpp = layout.bitsPerPixel;
@@ -295,11 +341,12 @@ void DecodePlain(std::span<const std::uint8_t> file, const Layout& layout, const
     const Channel red(layout.masks[0]);
     const Channel green(layout.masks[1]);
     const Channel blue(layout.masks[2]);
+    const Channel alpha(useAlpha ? layout.masks[3] : 0);
     const unsigned indexMask = (1u << (bpp <= 8 ? bpp : 1)) - 1;
 
     for (int stored = 0; stored < height; ++stored) {
-        const std::uint8_t* src = file.data() + layout.pixelOffset + stored * rowBytes;
-        std::uint8_t* out = view.row(layout.topDown ? stored : height - 1 - stored);
+        const std::uint8_t* src = pixels + stored * rowBytes;
+        std::uint8_t* out = view.row(StoredRow(layout, stored, height));
         switch (bpp) {
             case 1:
             case 2:
@@ -320,11 +367,15 @@ void DecodePlain(std::span<const std::uint8_t> file, const Layout& layout, const
             case 32:
                 for (int x = 0; x < width; ++x, out += 3) {
                     const std::uint32_t pixel =
-                        bpp == 16 ? Read16(src + 2 * static_cast<std::size_t>(x))
-                                  : Read32(src + 4 * static_cast<std::size_t>(x));
+                        bpp == 16 ? Le16(src + 2 * static_cast<std::size_t>(x))
+                                  : Le32(src + 4 * static_cast<std::size_t>(x));
                     out[0] = blue(pixel);
                     out[1] = green(pixel);
                     out[2] = red(pixel);
+                    if (useAlpha) {
+                        const std::uint8_t a = alpha(pixel);
+                        for (int c = 0; c < 3; ++c) out[c] = OverWhite(out[c], a);
+                    }
                 }
                 break;
         }
@@ -336,8 +387,8 @@ void DecodePlain(std::span<const std::uint8_t> file, const Layout& layout, const
 // Pixels the stream never sets stay black. A run that passes the end of its
 // row is cut there (the rest of the run is dropped, it does not wrap), and
 // the stream stops at the end-of-bitmap code or once it moves past the last
-// row. A stream that ends early, without an end-of-bitmap code, keeps the
-// pixels decoded so far: most of such a picture is still worth showing.
+// row. A stream that ends before either, while rows are still to come, is
+// damage: the rest of the picture is not in the file.
 void DecodeRle(std::span<const std::uint8_t> file, const Layout& layout, const ops::RowView& view) {
     const std::int64_t width = view.width;
     const std::int64_t height = view.height;
@@ -350,13 +401,19 @@ void DecodeRle(std::span<const std::uint8_t> file, const Layout& layout, const o
     std::int64_t x = 0;
     std::int64_t y = 0;  // stored row, 0 at the bottom
 
+    // The stream has ended without an end-of-bitmap code. Having filled the
+    // whole last row loses nothing; anything less does.
+    auto cut = [&] {
+        if (y >= height || (y == height - 1 && x >= width)) return;
+        throw BmpError("the file ends inside the pixel data");
+    };
     auto put = [&](std::int64_t px, const std::uint8_t* bgr) {
         if (px < width) std::memcpy(view.row(static_cast<int>(height - 1 - y)) + 3 * px, bgr, 3);
     };
     auto paletteColour = [&](unsigned index) { return layout.palette[index].data(); };
 
     while (y < height) {
-        if (end - at < 2) return;
+        if (end - at < 2) return cut();
         const unsigned count = data[at];
         const unsigned code = data[at + 1];
         at += 2;
@@ -365,7 +422,7 @@ void DecodeRle(std::span<const std::uint8_t> file, const Layout& layout, const o
             // A repeated run of `count` pixels.
             if (layout.storage == Storage::kRle24) {
                 // The pixel follows the count as blue, green, red.
-                if (end - at < 2) return;
+                if (end - at < 2) return cut();
                 const Bgr pixel = {static_cast<std::uint8_t>(code), data[at], data[at + 1]};
                 at += 2;
                 const std::int64_t stop = std::min<std::int64_t>(x + count, width);
@@ -395,7 +452,7 @@ void DecodeRle(std::span<const std::uint8_t> file, const Layout& layout, const o
             case 1:  // end of bitmap
                 return;
             case 2:  // move right and up
-                if (end - at < 2) return;
+                if (end - at < 2) return cut();
                 x += data[at];
                 y += data[at + 1];
                 at += 2;
@@ -407,23 +464,19 @@ void DecodeRle(std::span<const std::uint8_t> file, const Layout& layout, const o
                 const std::uint64_t bytes = layout.storage == Storage::kRle8   ? n
                                             : layout.storage == Storage::kRle4 ? (n + 1) / 2
                                                                                : 3 * n;
-                const std::uint64_t present = std::min<std::uint64_t>(bytes, end - at);
+                if (bytes > end - at) throw BmpError("the file ends inside the pixel data");
                 const std::uint8_t* run = data + at;
                 for (std::uint64_t i = 0; i < n; ++i) {
                     const std::int64_t px = x + static_cast<std::int64_t>(i);
                     if (px >= width) break;
                     if (layout.storage == Storage::kRle8) {
-                        if (i >= present) break;
                         put(px, paletteColour(run[i]));
                     } else if (layout.storage == Storage::kRle4) {
-                        if (i / 2 >= present) break;
                         put(px, paletteColour((i & 1) ? run[i / 2] & 0xF : run[i / 2] >> 4));
                     } else {
-                        if (3 * i + 3 > present) break;
                         put(px, run + 3 * i);
                     }
                 }
-                if (present < bytes) return;  // the file ends inside the run
                 at += static_cast<std::size_t>(bytes + (bytes & 1));
                 if (at > end) at = end;
                 x += static_cast<std::int64_t>(n);
@@ -439,74 +492,123 @@ bool LooksLikeBmp(std::span<const std::uint8_t> file) {
     return file.size() >= 2 && file[0] == 'B' && file[1] == 'M';
 }
 
-BmpSize DecodeBmp(std::span<const std::uint8_t> file,
-                  const std::function<ops::RowView(int width, int height)>& allocate,
-                  std::uint64_t maxPixels) {
+BmpSize DecodeBmp(std::span<const std::uint8_t> file, const AllocateRows& allocate, std::uint64_t maxPixels) {
     const Layout layout = ReadHeaders(file);
     if (layout.width == 0 || layout.height == 0) return {0, 0};
-
-    const std::uint64_t pixels =
-        static_cast<std::uint64_t>(layout.width) * static_cast<std::uint64_t>(layout.height);
-    if (pixels > maxPixels)
-        throw BmpError("the picture is " + std::to_string(layout.width) + " x " +
-                       std::to_string(layout.height) + " pixels, more than the limit of " +
-                       std::to_string(maxPixels) + " pixels",
-                       BmpError::Kind::kTooLarge, static_cast<std::uint64_t>(layout.width),
-                       static_cast<std::uint64_t>(layout.height));
-
-    // An uncompressed pixel array must be whole before any memory is taken.
-    if (layout.storage == Storage::kPlain || layout.storage == Storage::kBitFields) {
-        const std::uint64_t rowBytes = StoredRowBytes(layout);
-        const std::uint64_t available = file.size() - layout.pixelOffset;
-        if (available / rowBytes < static_cast<std::uint64_t>(layout.height))
-            throw BmpError("the file ends inside the pixel data");
-    }
+    CheckPixelLimit(static_cast<std::uint64_t>(layout.width), static_cast<std::uint64_t>(layout.height), maxPixels);
 
     const int width = static_cast<int>(layout.width);
     const int height = static_cast<int>(layout.height);
-    const ops::RowView view = allocate(width, height);
-    CheckView(view, width, height);
+    const bool plain = layout.storage == Storage::kPlain || layout.storage == Storage::kBitFields;
+    bool useAlpha = false;
+    if (plain) {
+        // An uncompressed pixel array must be whole before any memory is taken.
+        const std::uint64_t available = file.size() - layout.pixelOffset;
+        if (available / StoredRowBytes(layout) < static_cast<std::uint64_t>(layout.height))
+            throw BmpError("the file ends inside the pixel data");
+        useAlpha = AnyAlpha(file.data() + layout.pixelOffset, layout, width, height);
+    }
 
-    if (layout.storage == Storage::kPlain || layout.storage == Storage::kBitFields)
-        DecodePlain(file, layout, view);
+    const ops::RowView view = AllocateFitting(allocate, width, height);
+    if (plain)
+        DecodePlain(file.data() + layout.pixelOffset, layout, view, useAlpha);
     else
         DecodeRle(file, layout, view);
     return {width, height};
 }
 
+namespace {
+
+// An icon's bitmap: its header, with the height halved and the pixels known
+// to be stored plainly, and where its parts lie from the header's start.
+struct IconLayout {
+    Layout layout;
+    std::uint64_t paletteEntries = 0;
+    std::uint64_t maskOffset = 0;
+    std::uint64_t bytes = 0;  // to the end of the mask
+};
+
+IconLayout ReadIconLayout(std::span<const std::uint8_t> head) {
+    IconLayout icon;
+    Layout& layout = icon.layout;
+    layout = ReadBitmapHeader(head);
+    if (layout.storage != Storage::kPlain && layout.storage != Storage::kBitFields)
+        throw BmpError("the icon's bitmap is run-length compressed, which is not supported",
+                       BmpError::Kind::kUnsupported);
+    if (layout.height % 2 != 0)
+        throw BmpError("the icon's bitmap declares an odd height (" + std::to_string(layout.height) +
+                       "), not twice the picture's");
+    layout.height /= 2;
+    if (layout.width == 0 || layout.height == 0) throw BmpError("the icon has no pixels");
+    // The palette follows the header: colorsUsed entries, or 2^bpp when that
+    // is 0 and the pixels are indexes.
+    icon.paletteEntries = layout.colorsUsed != 0 ? layout.colorsUsed
+                          : layout.bitsPerPixel <= 8 ? std::uint64_t{1} << layout.bitsPerPixel
+                                                     : 0;
+    if (icon.paletteEntries > 256)
+        throw BmpError("the icon's palette of " + std::to_string(icon.paletteEntries) +
+                       " colours is larger than any icon needs");
+    // Only bit fields declare alpha; plain 32-bit icon pixels carry it in
+    // their fourth byte.
+    if (layout.bitsPerPixel == 32 && layout.storage == Storage::kPlain) layout.masks[3] = 0xFF000000u;
+    const auto width = static_cast<std::uint64_t>(layout.width);
+    const auto height = static_cast<std::uint64_t>(layout.height);
+    layout.pixelOffset = layout.infoEnd + icon.paletteEntries * PaletteEntrySize(layout);
+    icon.maskOffset = layout.pixelOffset + height * StoredRowBytes(layout);
+    icon.bytes = icon.maskOffset + height * StoredRowBytes(width, 1);
+    return icon;
+}
+
+}  // namespace
+
+IconBitmapInfo ReadIconBitmapInfo(std::span<const std::uint8_t> head) {
+    const IconLayout icon = ReadIconLayout(head);
+    return {static_cast<std::uint64_t>(icon.layout.width), static_cast<std::uint64_t>(icon.layout.height),
+            icon.layout.bitsPerPixel, icon.bytes};
+}
+
+BmpSize DecodeIconBitmap(std::span<const std::uint8_t> bitmap, const AllocateRows& allocate, std::uint64_t maxPixels) {
+    IconLayout icon = ReadIconLayout(bitmap);
+    Layout& layout = icon.layout;
+    CheckPixelLimit(static_cast<std::uint64_t>(layout.width), static_cast<std::uint64_t>(layout.height), maxPixels);
+    const int width = static_cast<int>(layout.width);
+    const int height = static_cast<int>(layout.height);
+    if (icon.bytes > bitmap.size()) throw BmpError("the file ends inside the icon's pixels or mask");
+    if (layout.bitsPerPixel <= 8) ReadPalette(bitmap, layout.infoEnd, icon.paletteEntries, layout);
+
+    const std::uint8_t* pixels = bitmap.data() + layout.pixelOffset;
+    const bool useAlpha = AnyAlpha(pixels, layout, width, height);
+    const ops::RowView view = AllocateFitting(allocate, width, height);
+    DecodePlain(pixels, layout, view, useAlpha);
+    if (useAlpha) return {width, height};
+
+    // The mask: a bit of 1 shows the paper under the icon, here white.
+    const std::uint64_t maskRowBytes = StoredRowBytes(static_cast<std::uint64_t>(width), 1);
+    for (int stored = 0; stored < height; ++stored) {
+        const std::uint8_t* bits = bitmap.data() + icon.maskOffset + stored * maskRowBytes;
+        std::uint8_t* out = view.row(StoredRow(layout, stored, height));
+        for (int x = 0; x < width; ++x)
+            if ((bits[x >> 3] >> (7 - (x & 7))) & 1) std::memset(out + 3 * x, 0xFF, 3);
+    }
+    return {width, height};
+}
+
 std::optional<BmpExtent> BmpExtentOf(std::span<const std::uint8_t> head) {
-    if (head.size() < kFileHeaderSize + 16 || !LooksLikeBmp(head)) return std::nullopt;
-    const std::uint8_t* bytes = head.data();
-    const std::uint32_t headerSize = Read32(bytes + 14);
-    std::uint64_t width, height, bpp;
-    std::uint32_t compression = 0;
-    if (headerSize == 12) {
-        width = Read16(bytes + 18);
-        height = Read16(bytes + 20);
-        bpp = Read16(bytes + 24);
-    } else {
-        if (headerSize < 16 || head.size() < kFileHeaderSize + 20) return std::nullopt;
-        const auto signedHeight = static_cast<std::int32_t>(Read32(bytes + 22));
-        width = Read32(bytes + 18);
-        height = signedHeight < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(static_cast<std::int64_t>(signedHeight))
-                                  : static_cast<std::uint64_t>(signedHeight);
-        bpp = Read16(bytes + 28);
-        if (headerSize >= 20) compression = Read32(bytes + 30);
+    if (head.size() < kFileHeaderSize || !LooksLikeBmp(head)) return std::nullopt;
+    Layout layout;
+    try {
+        layout = ReadBitmapHeader(head.subspan(kFileHeaderSize));
+    } catch (const BmpError&) {
+        return std::nullopt;
     }
-    if (width > 0x7FFFFFFF || height > 0x80000000u) return std::nullopt;
     BmpExtent extent;
-    extent.width = width;
-    extent.height = height;
-    extent.pixelOffset = Read32(bytes + 10);
-    switch (compression) {
-        case 0:
-        case 3:
-        case 6: extent.pixelBytes = (width * bpp + 31) / 32 * 4 * height; break;
-        case 1:
-        case 2:
-        case 4: extent.pixelBytes = 4 * (width + 2) * height + 64; break;
-        default: return std::nullopt;
-    }
+    extent.width = static_cast<std::uint64_t>(layout.width);
+    extent.height = static_cast<std::uint64_t>(layout.height);
+    extent.pixelOffset = Le32(head.data() + 10);
+    if (layout.storage == Storage::kPlain || layout.storage == Storage::kBitFields)
+        extent.pixelBytes = StoredRowBytes(layout) * extent.height;
+    else
+        extent.pixelBytes = 4 * (extent.width + 2) * extent.height + 64;
     return extent;
 }
 

@@ -1,24 +1,37 @@
 // Windows bitmap (BMP) files: reading every common variant into 24-bit rows,
-// and writing uncompressed 24-bit files.
+// and writing uncompressed 24-bit files. The same reader serves the bitmaps
+// stored inside icons (ICO and CUR), which lack the file header.
 //
 // Reading accepts the 12-byte OS/2 core header, the 40-byte info header and
 // its V2/V3/V4/V5 extensions (52, 56, 108, 124 bytes) and the 16/64-byte OS/2
 // 2.x header; 1, 4 and 8 bits per pixel with a palette, RLE4 and RLE8; 16 and
 // 32 bits per pixel with default or explicit bit fields; 24 bits; bottom-up
 // and top-down rows. A channel of n bits is scaled to 8 by value, rounded
-// (5-bit 31 becomes 255, 5-bit 3 becomes 25). Alpha is dropped.
+// (5-bit 31 becomes 255, 5-bit 3 becomes 25).
+//
+// Alpha: 16- and 32-bit pixels with bit fields and an alpha mask (in a
+// V3/V4/V5 header, or after a 40-byte header with BI_ALPHABITFIELDS) are laid
+// over white paper, unless the alpha of every pixel is zero: many writers
+// leave that channel unset, so such a picture is taken as opaque, as
+// browsers take it. Without bit fields the fourth byte of a 32-bit pixel is
+// not alpha. The pixel bytes are all in memory before decoding, so the
+// decoder looks through them for a pixel with alpha before it writes any
+// row: deciding costs no memory.
+//
+// Run-length data must reach its last row or an end-of-bitmap code; a stream
+// that stops short is damage. Pixels that the stream skips (with a delta or
+// an early end-of-line or end-of-bitmap code) are black.
 //
 // Writing produces a 54-byte header (file header + 40-byte info header),
 // bottom-up rows of 3 * width bytes padded to a multiple of 4.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
-#include <stdexcept>
+#include <string>
 
 #include "codec/decode.h"
 #include "ops/pixels.h"
@@ -47,17 +60,47 @@ bool LooksLikeBmp(std::span<const std::uint8_t> file);
 // picture is known to have width * height <= maxPixels, calls allocate(w, h)
 // exactly once to get the rows to fill (24-bit, row 0 at the top) and fills
 // them completely. A picture of 0 x 0 (or w x 0, 0 x h) pixels is valid: it
-// returns {0, 0} and does not call allocate. Throws BmpError otherwise.
-BmpSize DecodeBmp(std::span<const std::uint8_t> file,
-                  const std::function<ops::RowView(int width, int height)>& allocate,
-                  std::uint64_t maxPixels);
+// returns {0, 0} and does not call allocate. Throws BmpError otherwise;
+// exceptions from allocate pass through.
+BmpSize DecodeBmp(std::span<const std::uint8_t> file, const AllocateRows& allocate, std::uint64_t maxPixels);
 
-// Where the pixel data of a BMP file lies and the most bytes of it that the
-// decoder can use: all of an uncompressed array, or for RLE four bytes a
-// pixel and row, more than any encoder spends. A reader needs no more of the
-// file than the headers and palette before pixelOffset and pixelBytes from
-// there. Empty when the first bytes (at least the file header and the size
-// fields of the bitmap header) do not say; the decoder then reports why.
+// An icon's bitmap: a bitmap without the file header, whose info header
+// declares twice the picture's height, because the colour rows (the "XOR"
+// image: info header, bit masks, palette, rows) are followed by as many rows
+// of a 1-bit mask (the "AND" image, rows padded to 32 bits). A mask bit of 1
+// makes its pixel white paper. A 32-bit icon whose alpha is not zero
+// everywhere is laid over white by its alpha instead, and its mask is not
+// used; an icon's 32-bit pixels without bit fields carry alpha in the fourth
+// byte. Run-length compressed icons are not supported.
+struct IconBitmapInfo {
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;  // half the height the header declares
+    unsigned bitsPerPixel = 0;
+    std::uint64_t bytes = 0;  // from the info header to the end of the mask
+};
+
+// The first bytes of an icon's bitmap that always hold its info header and
+// bit masks.
+inline constexpr std::size_t kIconBitmapHeadBytes = 124 + 16;
+
+// What an icon's bitmap declares, from its first bytes (the whole bitmap or
+// at least kIconBitmapHeadBytes of it). Throws BmpError when the header is
+// damaged or not supported.
+IconBitmapInfo ReadIconBitmapInfo(std::span<const std::uint8_t> head);
+
+// Decodes an icon's bitmap held in memory (at least info.bytes of it), as
+// DecodeBmp does a file: the size is checked against maxPixels before
+// allocate is called once; the picture has at least one pixel.
+BmpSize DecodeIconBitmap(std::span<const std::uint8_t> bitmap, const AllocateRows& allocate, std::uint64_t maxPixels);
+
+// The picture's size, where the pixel data of a BMP file lies and the most
+// bytes of it that the decoder can use: all of an uncompressed array, or for
+// RLE four bytes a pixel and row, more than any encoder spends. A reader
+// needs no more of the file than the headers and palette before pixelOffset
+// and pixelBytes from there. The head is read by the decoder's own header
+// reader; the result is empty when the first bytes (the file header, the
+// bitmap header and its bit masks) do not hold headers the decoder accepts,
+// and the decoder then reports why.
 struct BmpExtent {
     std::uint64_t width = 0;
     std::uint64_t height = 0;

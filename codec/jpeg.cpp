@@ -1,11 +1,13 @@
 #include "codec/jpeg.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,10 +15,52 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "codec/exif.h"
+
 namespace codec {
 namespace {
 
 constexpr std::size_t kInputBytes = 64 * 1024;
+
+// A marker segment holds at most 65533 bytes after its length field.
+constexpr std::size_t kMaxSegmentBytes = 65533;
+
+// What each libjpeg warning means for the pixels. A warning that loses no
+// pixel is passed over and the picture loads; one that loses pixels (or one
+// not named here) fails the decode as damage, since libjpeg would go on with
+// made-up data.
+struct WarningVerdict {
+    int code;
+    bool losesPixels;
+    const char* why;
+};
+
+constexpr WarningVerdict kWarnings[] = {
+    {JWRN_EXTRANEOUS_DATA, false,
+     "bytes between marker segments that belong to none (after a segment whose length is wrong, or "
+     "padding); libjpeg steps over them to the next marker and every segment is read whole"},
+    {JWRN_JFIF_MAJOR, false, "a JFIF version this library does not know; the JFIF header holds no pixels"},
+    {JWRN_ADOBE_XFORM, false,
+     "an Adobe colour transform code this library does not know; the components are taken as YCbCr "
+     "(three) or YCCK (four), the transforms Adobe writes"},
+    {JWRN_BOGUS_ICC, false, "a broken ICC profile marker; profiles are not used"},
+    {JWRN_JPEG_EOF, true, "the file ends early; libjpeg would decode the rest as blank"},
+    {JWRN_HIT_MARKER, true, "a scan's data stops before its last block; the rest would be blank"},
+    {JWRN_HUFF_BAD_CODE, true, "corrupt Huffman-coded data; the blocks after it would be blank"},
+    {JWRN_ARITH_BAD_CODE, true, "corrupt arithmetic-coded data; the blocks after it would be blank"},
+    {JWRN_MUST_RESYNC, true,
+     "a restart marker missing or out of order; libjpeg skips or repeats data to get back in step"},
+    {JWRN_NOT_SEQUENTIAL, true, "scan parameters that contradict a sequential file; the scan may be misread"},
+    {JWRN_BOGUS_PROGRESSION, true,
+     "a progressive scan that refines coefficients never sent; those coefficients would be guessed"},
+    {JWRN_TOO_MUCH_DATA, true, "more rows asked for than the picture has"},
+};
+
+bool LosesPixels(int code) {
+    for (const WarningVerdict& warning : kWarnings)
+        if (warning.code == code) return warning.losesPixels;
+    return true;
+}
 
 // libjpeg's working memory beyond the coefficients of a progressive
 // picture: tables, the entropy decoder, a few rows of samples per component
@@ -25,6 +69,130 @@ constexpr long kMemoryConstant = 16L << 20;
 
 enum class Outcome { kDone, kFailed, kTooLarge };
 enum class Failure { kNone, kLibrary, kEndOfFile, kTooManyScans };
+
+// Steps over the marker segments libjpeg refuses as unknown: the codes the
+// JPEG standard reserves (0x02 to 0xBF, and JPG0 to JPG13, 0xF0 to 0xFD).
+// By the standard every marker but SOI, EOI, RSTn and TEM starts a segment
+// that gives its own length, so a reader that does not know a marker can
+// step over its segment whole; no pixel is in it. Every other byte passes
+// to libjpeg unchanged, and libjpeg reads the segments by the same lengths
+// (or refuses them).
+//
+// A segment stepped over leaves a TEM marker (FF 01) in its place, which
+// has no segment and which libjpeg passes over between segments: a scan's
+// data that the segment ended still ends there, complete or not.
+//
+// The filter follows the file's structure as its bytes pass: segments by
+// their lengths, and after SOS the entropy-coded data up to the next marker
+// that is not a restart (FF 00 stands for a data byte, FF FF is fill).
+class MarkerFilter {
+public:
+    // The most bytes held back from one call to the next: FF, the code and
+    // the length of a segment not yet known to be kept.
+    static constexpr std::size_t kHeld = 4;
+
+    // Filters size bytes of in into out, which has room for size + kHeld
+    // bytes; returns how many bytes it wrote.
+    std::size_t Pass(const std::uint8_t* in, std::size_t size, std::uint8_t* out) {
+        std::size_t written = 0;
+        const auto giveHeld = [&] {
+            std::memcpy(out + written, held_, heldCount_);
+            written += heldCount_;
+            heldCount_ = 0;
+        };
+        for (std::size_t at = 0; at < size;) {
+            switch (place_) {
+            case Place::kBetween:
+            case Place::kEntropy: {
+                const auto* mark = static_cast<const std::uint8_t*>(std::memchr(in + at, 0xff, size - at));
+                const std::size_t end = mark != nullptr ? static_cast<std::size_t>(mark - in) : size;
+                std::memcpy(out + written, in + at, end - at);
+                written += end - at;
+                at = end;
+                if (mark == nullptr) break;
+                held_[0] = 0xff;
+                heldCount_ = 1;
+                inScan_ = place_ == Place::kEntropy;
+                place_ = Place::kMarker;
+                ++at;
+                break;
+            }
+            case Place::kMarker: {
+                const std::uint8_t code = in[at++];
+                if (code == 0xff) {  // fill: the FF before it passes
+                    out[written++] = 0xff;
+                    break;
+                }
+                held_[heldCount_++] = code;
+                code_ = code;
+                const bool restart = code >= 0xd0 && code <= 0xd7;
+                if (code == 0x00 || restart) {  // a data byte or a restart: no segment
+                    giveHeld();
+                    place_ = inScan_ ? Place::kEntropy : Place::kBetween;
+                } else if (code == 0xd8 || code == 0xd9 || code == 0x01) {  // SOI, EOI, TEM: no segment
+                    giveHeld();
+                    place_ = Place::kBetween;
+                } else {
+                    place_ = Place::kLength;
+                }
+                break;
+            }
+            case Place::kLength: {
+                held_[heldCount_++] = in[at++];
+                if (heldCount_ < kHeld) break;
+                const std::uint32_t length = (std::uint32_t{held_[2]} << 8) | held_[3];
+                left_ = length >= 2 ? length - 2 : 0;
+                const bool reserved = code_ <= 0xbf || (code_ >= 0xf0 && code_ <= 0xfd);
+                if (reserved && length >= 2) {
+                    held_[1] = 0x01;  // TEM
+                    heldCount_ = 2;
+                    giveHeld();
+                    place_ = Place::kSkipped;
+                } else {
+                    giveHeld();
+                    place_ = Place::kSegment;
+                }
+                if (left_ == 0) EndSegment();
+                break;
+            }
+            case Place::kSegment:
+            case Place::kSkipped: {
+                const std::size_t take = std::min<std::size_t>(left_, size - at);
+                if (place_ == Place::kSegment) {
+                    std::memcpy(out + written, in + at, take);
+                    written += take;
+                }
+                at += take;
+                left_ -= static_cast<std::uint32_t>(take);
+                if (left_ == 0) EndSegment();
+                break;
+            }
+            }
+        }
+        return written;
+    }
+
+    // At the end of the file: gives what is held back, into out (room for
+    // kHeld bytes); returns how many bytes that is.
+    std::size_t Flush(std::uint8_t* out) {
+        const std::size_t count = heldCount_;
+        std::memcpy(out, held_, count);
+        heldCount_ = 0;
+        return count;
+    }
+
+private:
+    enum class Place { kBetween, kEntropy, kMarker, kLength, kSegment, kSkipped };
+
+    void EndSegment() { place_ = place_ == Place::kSegment && code_ == 0xda ? Place::kEntropy : Place::kBetween; }
+
+    Place place_ = Place::kBetween;
+    bool inScan_ = false;  // the marker being read came inside entropy-coded data
+    std::uint8_t held_[kHeld] = {};
+    std::size_t heldCount_ = 0;
+    std::uint32_t left_ = 0;  // bytes of the current segment still to come
+    std::uint8_t code_ = 0;   // of the current marker
+};
 
 // Everything the C callbacks share with the decoder. It lives in the frame
 // of DecodeJpeg, outside the one that calls setjmp.
@@ -36,7 +204,12 @@ struct JpegState {
     std::jmp_buf jump{};
     const ByteSource* source = nullptr;
     const AllocateRows* allocate = nullptr;
-    std::uint8_t* buffer = nullptr;     // kInputBytes of file
+    std::uint8_t* raw = nullptr;        // kInputBytes of file as read
+    std::uint8_t* buffer = nullptr;     // kInputBytes + MarkerFilter::kHeld of file for libjpeg
+    std::uint8_t* exif = nullptr;       // kMaxSegmentBytes
+    MarkerFilter filter;
+    bool sawExif = false;
+    Orientation orientation = Orientation::kNormal;
     std::uint8_t* inkRow = nullptr;     // 4 * width, for four-component files
     ops::RowView rows;
     std::exception_ptr thrown;
@@ -63,10 +236,11 @@ extern "C" void OnJpegError(j_common_ptr cinfo) {
     Fail(state, Failure::kLibrary);
 }
 
-// Warnings (level -1) are damage the library would decode past with made-up
-// data; trace messages (level >= 0) are ignored. Nothing is printed.
+// A warning (level -1) that loses pixels ends the decode as damage; one
+// that loses none is passed over (see kWarnings). Trace messages (level
+// >= 0) are ignored. Nothing is printed.
 extern "C" void OnJpegMessage(j_common_ptr cinfo, int level) {
-    if (level < 0) OnJpegError(cinfo);
+    if (level < 0 && LosesPixels(cinfo->err->msg_code)) OnJpegError(cinfo);
 }
 
 extern "C" void OnJpegOutput(j_common_ptr) {}
@@ -74,21 +248,29 @@ extern "C" void OnJpegOutput(j_common_ptr) {}
 extern "C" void OnInit(j_decompress_ptr) {}
 extern "C" void OnTerm(j_decompress_ptr) {}
 
+// Gives libjpeg the next bytes of the file, through the marker filter.
 extern "C" boolean OnFill(j_decompress_ptr cinfo) {
     JpegState& state = StateOf(reinterpret_cast<j_common_ptr>(cinfo));
-    std::size_t got = 0;
+    std::size_t given = 0;
     bool failed = false;
     try {
-        got = (*state.source)(state.buffer, kInputBytes);
-        if (got > kInputBytes) throw std::logic_error("the byte source gave more bytes than asked for");
+        while (given == 0) {
+            const std::size_t got = (*state.source)(state.raw, kInputBytes);
+            if (got > kInputBytes) throw std::logic_error("the byte source gave more bytes than asked for");
+            if (got == 0) {
+                given = state.filter.Flush(state.buffer);
+                break;
+            }
+            given = state.filter.Pass(state.raw, got, state.buffer);
+        }
     } catch (...) {
         state.thrown = std::current_exception();
         failed = true;
     }
     if (failed) Fail(state, Failure::kLibrary);
-    if (got == 0) Fail(state, Failure::kEndOfFile);
+    if (given == 0) Fail(state, Failure::kEndOfFile);
     cinfo->src->next_input_byte = state.buffer;
-    cinfo->src->bytes_in_buffer = got;
+    cinfo->src->bytes_in_buffer = given;
     return TRUE;
 }
 
@@ -102,6 +284,46 @@ extern "C" void OnSkip(j_decompress_ptr cinfo, long count) {
     }
     cinfo->src->next_input_byte += remaining;
     cinfo->src->bytes_in_buffer -= remaining;
+}
+
+// One byte of a marker segment. The source never suspends: OnFill returns
+// with bytes or leaves by the error jump.
+std::uint8_t NextByte(j_decompress_ptr cinfo) {
+    jpeg_source_mgr& source = *cinfo->src;
+    if (source.bytes_in_buffer == 0) (*source.fill_input_buffer)(cinfo);
+    --source.bytes_in_buffer;
+    return *source.next_input_byte++;
+}
+
+// APP1 segments: the first that holds EXIF data gives the orientation;
+// every other one (XMP, later EXIF) is skipped unread. A length below 2
+// counts as an empty segment, as libjpeg counts it for the other APPn.
+extern "C" boolean OnApp1(j_decompress_ptr cinfo) {
+    JpegState& state = StateOf(reinterpret_cast<j_common_ptr>(cinfo));
+    const std::size_t high = NextByte(cinfo);
+    const std::size_t length = (high << 8 | NextByte(cinfo));
+    const std::size_t left = length >= 2 ? length - 2 : 0;
+    if (state.sawExif || left < sizeof kExifSignature) {
+        OnSkip(cinfo, static_cast<long>(left));
+        return TRUE;
+    }
+    std::size_t read = 0;
+    for (; read < sizeof kExifSignature; ++read) state.exif[read] = NextByte(cinfo);
+    if (std::memcmp(state.exif, kExifSignature, sizeof kExifSignature) != 0) {
+        OnSkip(cinfo, static_cast<long>(left - read));
+        return TRUE;
+    }
+    while (read < left) {
+        if (cinfo->src->bytes_in_buffer == 0) (*cinfo->src->fill_input_buffer)(cinfo);
+        const std::size_t take = std::min(left - read, cinfo->src->bytes_in_buffer);
+        std::memcpy(state.exif + read, cinfo->src->next_input_byte, take);
+        cinfo->src->next_input_byte += take;
+        cinfo->src->bytes_in_buffer -= take;
+        read += take;
+    }
+    state.sawExif = true;
+    state.orientation = ExifOrientation(std::span(state.exif + sizeof kExifSignature, left - sizeof kExifSignature));
+    return TRUE;
 }
 
 extern "C" void OnProgress(j_common_ptr cinfo) {
@@ -137,6 +359,7 @@ Outcome Run(JpegState& state, std::uint64_t maxPixels) {
     cinfo.src = &state.input;
     state.progress.progress_monitor = OnProgress;
     cinfo.progress = &state.progress;
+    jpeg_set_marker_processor(&cinfo, JPEG_APP0 + 1, OnApp1);
 
     jpeg_read_header(&cinfo, TRUE);
     state.width = cinfo.image_width;
@@ -196,11 +419,15 @@ bool LooksLikeJpeg(std::span<const std::uint8_t> first) {
 }
 
 DeclaredSize DecodeJpeg(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
-    const auto buffer = std::make_unique<std::uint8_t[]>(kInputBytes);
+    const auto raw = std::make_unique<std::uint8_t[]>(kInputBytes);
+    const auto buffer = std::make_unique<std::uint8_t[]>(kInputBytes + MarkerFilter::kHeld);
+    const auto exif = std::make_unique<std::uint8_t[]>(kMaxSegmentBytes);
     const auto state = std::make_unique<JpegState>();
     state->source = &source;
     state->allocate = &allocate;
+    state->raw = raw.get();
     state->buffer = buffer.get();
+    state->exif = exif.get();
     state->cinfo.err = jpeg_std_error(&state->errors);
     state->errors.error_exit = OnJpegError;
     state->errors.emit_message = OnJpegMessage;
@@ -213,7 +440,7 @@ DeclaredSize DecodeJpeg(const ByteSource& source, const AllocateRows& allocate, 
     if (state->thrown) std::rethrow_exception(state->thrown);
     using Kind = DecodeError::Kind;
     switch (outcome) {
-    case Outcome::kDone: return {state->width, state->height};
+    case Outcome::kDone: return {state->width, state->height, state->orientation};
     case Outcome::kTooLarge: throw DecodeError(Kind::kTooLarge, "", state->width, state->height);
     case Outcome::kFailed: break;
     }

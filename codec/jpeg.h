@@ -9,15 +9,24 @@
 // Four-component files (CMYK, YCCK) are taken as Adobe writes them, with
 // inverted inks: red = k * c / 255, green = k * m / 255, blue = k * y / 255.
 //
+// The orientation is taken from the first APP1 segment that holds EXIF
+// data (see codec/exif.h); a damaged EXIF block leaves it as stored.
+//
 // Work and memory follow the declared pixels, never the file's metadata:
-// APPn and COM markers are skipped unread; a progressive file may have at
-// most kMaxJpegScans scans, since each scan costs a pass over the whole
+// APPn and COM markers are skipped unread, but for the one EXIF block
+// (at most 64 KiB, the most a segment holds); a progressive file may have
+// at most kMaxJpegScans scans, since each scan costs a pass over the whole
 // picture; libjpeg may use at most what a progressive picture of the
-// declared size needs (its coefficients) plus a small constant. Anything
-// libjpeg warns about (data ending early, corrupt entropy data, a broken
-// progression) is damage, as is a file that ends before its EOI marker: no
-// pixel is ever made up. 12-bit and lossless files are refused as
-// unsupported.
+// declared size needs (its coefficients) plus a small constant.
+//
+// What libjpeg warns about is damage when it loses pixels (data ending
+// early, corrupt entropy data, a broken progression, a lost restart
+// marker), as is a file that ends before its EOI marker: no pixel is ever
+// made up. Warnings that lose no pixel let the picture load: stray bytes
+// before a marker (after an APPn segment whose length is wrong, say), an
+// unknown JFIF version or Adobe transform. Marker segments of the codes the
+// standard reserves, which libjpeg refuses, are stepped over by their
+// length. 12-bit and lossless files are refused as unsupported.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +55,8 @@ bool LooksLikeJpeg(std::span<const std::uint8_t> first);
 // for damaged or truncated data (or more than kMaxJpegScans scans),
 // kUnsupported for 12-bit, lossless and other variants libjpeg cannot read,
 // kNoMemory when libjpeg's memory runs out or passes its cap. Exceptions
-// from source and allocate pass through unchanged. Returns the size.
+// from source and allocate pass through unchanged. Returns the stored size
+// and the orientation the EXIF data gives.
 DeclaredSize DecodeJpeg(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels);
 
 }  // namespace codec

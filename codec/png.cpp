@@ -2,12 +2,19 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+
+#include "codec/bytes.h"
+#include "codec/exif.h"
 
 namespace codec {
 namespace {
@@ -20,11 +27,110 @@ constexpr png_alloc_size_t kMaxChunkBytes = PNG_UINT_31_MAX;
 
 // Ancillary chunks libpng knows and would otherwise read (and for zTXt,
 // iTXt and iCCP decompress). None of them changes the pixels shown, so
-// they are skipped unread. tRNS is not in the list: it decides black pixels
-// in gray pictures.
+// libpng skips them unread; eXIf is read on its way past (ExifWatch), not
+// through libpng. tRNS is not in the list: it decides transparent pixels.
 constexpr png_byte kSkippedChunks[] =
     "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0sTER\0sRGB\0tEXt\0tIME\0zTXt";
 constexpr int kSkippedChunkCount = 18;
+
+// The most of an eXIf chunk kept for its orientation: the first image
+// directory, where the tag lies, comes first in any EXIF block.
+constexpr std::size_t kMaxExifBytes = 64 * 1024;
+
+// libpng's warnings that lose no pixel, and its benign errors that do not
+// (set to come as warnings), by the chunk libpng names before the message
+// ("" for none) and the message without the dots some start with. Every
+// other warning, or benign error, is damage.
+struct Harmless {
+    std::string_view chunk;
+    std::string_view message;
+    const char* why;
+};
+
+constexpr Harmless kHarmless[] = {
+    {"tRNS", "invalid",
+     "a tRNS chunk of the wrong length for the colour type, or longer than the palette: libpng drops it "
+     "and every pixel shows opaque, as stored"},
+    {"tRNS", "invalid with alpha channel", "tRNS where the pixels have alpha: dropped, the alpha decides"},
+    {"tRNS", "out of place", "tRNS after the image data or before the palette: dropped, pixels show opaque"},
+    {"tRNS", "duplicate", "a second tRNS chunk: dropped, the first one decides"},
+    {"", "tRNS chunk has out-of-range samples for bit_depth",
+     "a transparent colour no sample can have: no pixel is transparent (the decoder drops the chunk, "
+     "where libpng would take the colour's low bits)"},
+    {"IDAT", "Extra compressed data", "bytes after the end of the compressed image: never part of a pixel"},
+    {"IDAT", "Too much image data", "the compressed image holds more than the picture's rows: the excess is dropped"},
+    {"IDAT", "Too many IDATs found", "image data chunks after the image is complete: skipped"},
+};
+
+bool LosesPixels(std::string_view text) {
+    std::string_view chunk;
+    if (text.size() > 6 && text.substr(4, 2) == ": ") {
+        chunk = text.substr(0, 4);
+        text.remove_prefix(6);
+    }
+    while (!text.empty() && text.front() == '.') text.remove_prefix(1);
+    for (const Harmless& harmless : kHarmless)
+        if (harmless.chunk == chunk && harmless.message == text) return false;
+    return true;
+}
+
+// Follows the chunks in the bytes handed to libpng, to keep the start of
+// the first eXIf chunk's data as it passes; libpng itself skips the chunk
+// (checking its CRC, so a damaged one fails the decode).
+class ExifWatch {
+public:
+    explicit ExifWatch(std::uint8_t* keep) : keep_(keep) {}
+
+    void See(const std::uint8_t* bytes, std::size_t size) {
+        while (size > 0 && !done_) {
+            if (left_ > 0) {  // signature, chunk data or CRC
+                const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left_, size));
+                if (inExif_ && inData_ && kept_ < kMaxExifBytes) {
+                    const std::size_t keep = std::min(take, kMaxExifBytes - kept_);
+                    std::memcpy(keep_ + kept_, bytes, keep);
+                    kept_ += keep;
+                }
+                bytes += take;
+                size -= take;
+                left_ -= take;
+                if (left_ > 0) break;
+                if (inData_) {
+                    inData_ = false;
+                    left_ = 4;  // the CRC
+                } else if (inExif_) {
+                    done_ = true;
+                }
+                continue;
+            }
+            header_[headerBytes_++] = *bytes++;
+            --size;
+            if (headerBytes_ < sizeof header_) continue;
+            headerBytes_ = 0;
+            inExif_ = std::memcmp(header_ + 4, "eXIf", 4) == 0;
+            inData_ = true;
+            left_ = Be32(header_);
+            if (left_ == 0) {
+                inData_ = false;
+                left_ = 4;
+            }
+        }
+    }
+
+    // The kept start of the first eXIf chunk, once all of it has passed.
+    std::span<const std::uint8_t> Exif() const {
+        return done_ ? std::span<const std::uint8_t>(keep_, kept_) : std::span<const std::uint8_t>();
+    }
+
+private:
+    std::uint8_t* keep_;         // kMaxExifBytes
+    std::uint64_t left_ = 8;     // bytes still to pass of the signature, a chunk's data or its CRC
+    std::uint8_t header_[8] = {};  // a chunk's length and type
+    std::size_t headerBytes_ = 0;
+    bool inData_ = false;
+    bool inExif_ = false;
+    bool done_ = false;
+    std::size_t kept_ = 0;
+};
 
 enum class Outcome { kDone, kFailed, kTooLarge };
 
@@ -42,11 +148,11 @@ struct PngState {
     bool sizeChecked = false;
     bool tooLarge = false;
     bool endOfFile = false;
-    bool badIndex = false;
     int paletteSize = 0;
-    std::uint8_t palette[256][3] = {};  // blue, green, red
+    std::uint8_t palette[256][3] = {};  // blue, green, red, laid over white where tRNS makes them transparent
+    ExifWatch* exif = nullptr;
     bool outOfMemory = false;
-    bool warned = false;
+    bool damaged = false;
     char message[160] = {};
     std::uint64_t width = 0;
     std::uint64_t height = 0;
@@ -63,10 +169,12 @@ extern "C" void OnPngError(png_structp png, png_const_charp text) {
 }
 
 // A warning means libpng met something outside the format's rules and went
-// on; the decode fails once the library is back in a safe state.
+// on. One that loses pixels fails the decode once the library is back in a
+// safe state; one that loses none (kHarmless) is passed over.
 extern "C" void OnPngWarning(png_structp png, png_const_charp text) {
     auto& state = *static_cast<PngState*>(png_get_error_ptr(png));
-    state.warned = true;
+    if (text != nullptr && !LosesPixels(text)) return;
+    state.damaged = true;
     Remember(state, text);
 }
 
@@ -106,6 +214,7 @@ extern "C" void OnPngRead(png_structp png, png_bytep buffer, size_t size) {
                 break;
             }
             if (got > size) throw std::logic_error("the byte source gave more bytes than asked for");
+            state.exif->See(buffer, got);
             buffer += got;
             size -= got;
         }
@@ -133,6 +242,46 @@ extern "C" void ExpandPalette(png_structp png, png_row_infop row, png_bytep data
     row->rowbytes = 3 * std::size_t{row->width};
 }
 
+// Colour rows with alpha (RGBA, 8 or 16 bits a sample, as libpng gives
+// them after expanding gray and tRNS) laid over white paper into blue,
+// green, red, in place, from the first pixel on: pixel x's three bytes end
+// before pixel x + 1 begins. 16-bit samples are laid over white before they
+// are reduced to 8 bits, rounded once.
+extern "C" void LayOverWhite(png_structp png, png_row_infop row, png_bytep data) {
+    if (row->channels != 4 || (row->bit_depth != 8 && row->bit_depth != 16))
+        png_error(png, "unexpected row layout with alpha");
+    std::uint8_t* out = data;
+    if (row->bit_depth == 8) {
+        for (png_uint_32 x = 0; x < row->width; ++x, data += 4, out += 3) {
+            const std::uint32_t red = data[0], green = data[1], blue = data[2], alpha = data[3];
+            out[0] = OverWhite(blue, alpha);
+            out[1] = OverWhite(green, alpha);
+            out[2] = OverWhite(red, alpha);
+        }
+    } else {
+        for (png_uint_32 x = 0; x < row->width; ++x, data += 8, out += 3) {
+            const std::uint32_t red = Be16(data), green = Be16(data + 2), blue = Be16(data + 4), alpha = Be16(data + 6);
+            out[0] = OverWhite16(blue, alpha);
+            out[1] = OverWhite16(green, alpha);
+            out[2] = OverWhite16(red, alpha);
+        }
+    }
+    row->color_type = PNG_COLOR_TYPE_RGB;
+    row->channels = 3;
+    row->bit_depth = 8;
+    row->pixel_depth = 24;
+    row->rowbytes = 3 * std::size_t{row->width};
+}
+
+// True when a gray or colour picture's tRNS colour is one its samples can
+// have; libpng would otherwise match only the colour's low bits.
+bool TransparentColourInRange(const png_color_16& colour, int colorType, int depth) {
+    if (depth >= 16) return true;
+    const unsigned most = (1u << depth) - 1;
+    if (colorType == PNG_COLOR_TYPE_GRAY) return colour.gray <= most;
+    return colour.red <= most && colour.green <= most && colour.blue <= most;
+}
+
 // Runs libpng. Nothing here has a destructor, so the jump back from an error
 // skips no cleanup; the structs are freed by the caller on every path.
 Outcome Run(PngState& state, std::uint64_t maxPixels) {
@@ -140,7 +289,7 @@ Outcome Run(PngState& state, std::uint64_t maxPixels) {
     png_infop info = state.info;
     if (setjmp(png_jmpbuf(png))) return Outcome::kFailed;
 
-    png_set_benign_errors(png, 0);
+    png_set_benign_errors(png, 1);  // as warnings, which OnPngWarning sorts
     png_set_check_for_invalid_index(png, 1);
     png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);  // the pixel limit below decides
     png_set_chunk_malloc_max(png, kMaxChunkBytes);
@@ -158,15 +307,12 @@ Outcome Run(PngState& state, std::uint64_t maxPixels) {
     state.width = width;
     state.height = height;
     if (std::uint64_t{width} * height > maxPixels) return Outcome::kTooLarge;
-    if (state.warned) return Outcome::kFailed;
+    if (state.damaged) return Outcome::kFailed;
 
-    // In 2/4/8-bit gray the level tRNS marks is shown black.
     png_bytep transAlpha = nullptr;
     int transCount = 0;
     png_color_16p transColor = nullptr;
-    const bool grayTrns = colorType == PNG_COLOR_TYPE_GRAY &&
-                          png_get_tRNS(png, info, &transAlpha, &transCount, &transColor) != 0 && transColor != nullptr;
-    const int blackLevel = grayTrns && depth >= 2 && depth <= 8 ? transColor->gray * 255 / ((1 << depth) - 1) : -1;
+    const bool trns = png_get_tRNS(png, info, &transAlpha, &transCount, &transColor) != 0;
 
     if (colorType == PNG_COLOR_TYPE_PALETTE) {
         png_colorp entries = nullptr;
@@ -175,19 +321,31 @@ Outcome Run(PngState& state, std::uint64_t maxPixels) {
             png_error(png, "the palette is missing");
         state.paletteSize = count;
         for (int i = 0; i < count; ++i) {
-            state.palette[i][0] = entries[i].blue;
-            state.palette[i][1] = entries[i].green;
-            state.palette[i][2] = entries[i].red;
+            const std::uint32_t alpha = trns && transAlpha != nullptr && i < transCount ? transAlpha[i] : 255;
+            state.palette[i][0] = OverWhite(entries[i].blue, alpha);
+            state.palette[i][1] = OverWhite(entries[i].green, alpha);
+            state.palette[i][2] = OverWhite(entries[i].red, alpha);
         }
         png_set_packing(png);
         png_set_read_user_transform_fn(png, ExpandPalette);
         png_set_user_transform_info(png, &state, 8, 3);
+    } else {
+        const bool transparentColour =
+            trns && transColor != nullptr && TransparentColourInRange(*transColor, colorType, depth);
+        if (transparentColour || (colorType & PNG_COLOR_MASK_ALPHA) != 0) {
+            // Gray becomes colour and tRNS an alpha channel; LayOverWhite
+            // then makes 8-bit blue, green, red of every row.
+            if (transparentColour) png_set_expand(png);
+            if ((colorType & PNG_COLOR_MASK_COLOR) == 0) png_set_gray_to_rgb(png);
+            png_set_read_user_transform_fn(png, LayOverWhite);
+            png_set_user_transform_info(png, &state, 8, 3);
+        } else {
+            if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+            if (depth == 16) png_set_scale_16(png);
+            if ((colorType & PNG_COLOR_MASK_COLOR) == 0) png_set_gray_to_rgb(png);
+            png_set_bgr(png);
+        }
     }
-    if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-    if (depth == 16) png_set_scale_16(png);
-    png_set_strip_alpha(png);
-    if ((colorType & PNG_COLOR_MASK_COLOR) == 0) png_set_gray_to_rgb(png);
-    if (colorType != PNG_COLOR_TYPE_PALETTE) png_set_bgr(png);
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != 3 * std::size_t{width} || png_get_bit_depth(png, info) != 8)
@@ -198,15 +356,7 @@ Outcome Run(PngState& state, std::uint64_t maxPixels) {
     for (int pass = 0; pass < passes; ++pass)
         for (int y = 0; y < rows.height; ++y) png_read_row(png, rows.row(y), nullptr);
     png_read_end(png, nullptr);
-    if (state.warned) return Outcome::kFailed;
-
-    if (blackLevel >= 0) {
-        for (int y = 0; y < rows.height; ++y) {
-            std::uint8_t* p = rows.row(y);
-            for (int x = 0; x < rows.width; ++x, p += 3)
-                if (p[0] == blackLevel) p[0] = p[1] = p[2] = 0;
-        }
-    }
+    if (state.damaged) return Outcome::kFailed;
     return Outcome::kDone;
 }
 
@@ -224,9 +374,12 @@ bool LooksLikePng(std::span<const std::uint8_t> first) {
 }
 
 DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
+    const auto kept = std::make_unique<std::uint8_t[]>(kMaxExifBytes);
+    ExifWatch exif(kept.get());
     PngState state;
     state.source = &source;
     state.allocate = &allocate;
+    state.exif = &exif;
     state.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &state, OnPngError, OnPngWarning, &state,
                                          OnPngMalloc, OnPngFree);
     if (state.png == nullptr) throw DecodeError(DecodeError::Kind::kNoMemory, "not enough memory for the png decoder");
@@ -237,7 +390,7 @@ DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, s
 
     if (state.thrown) std::rethrow_exception(state.thrown);
     switch (outcome) {
-    case Outcome::kDone: return {state.width, state.height};
+    case Outcome::kDone: return {state.width, state.height, ExifOrientation(exif.Exif())};
     case Outcome::kTooLarge: throw DecodeError(DecodeError::Kind::kTooLarge, "", state.width, state.height);
     case Outcome::kFailed: break;
     }

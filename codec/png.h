@@ -5,19 +5,28 @@
 // allocated; libpng then expands every variant to 8-bit blue, green, red
 // straight into those rows: palettes and 1/2/4-bit gray are expanded, gray is
 // copied to all three bytes, 16-bit samples are scaled to 8 bits with
-// rounding, alpha (an alpha channel or tRNS) is dropped, interlaced files
-// are assembled pass by pass in place. One variant follows what the program
-// has always shown for it: in 2/4/8-bit gray with tRNS the transparent gray
-// level shows as black.
+// rounding, interlaced files are assembled pass by pass in place.
+//
+// Transparent and half-transparent pixels are laid over white paper (see
+// OverWhite and OverWhite16 in codec/decode.h), as written: an alpha
+// channel (gray or colour, 8 or 16 bits), a palette's tRNS alphas, and the
+// one transparent gray level or colour of a gray or colour tRNS. 16-bit
+// samples are laid over white before they are reduced to 8 bits. Pictures
+// without alpha or tRNS show their samples as stored.
+//
+// The orientation comes from the first eXIf chunk (see codec/exif.h); its
+// first 64 KiB are kept as they pass, and the rest of it is skipped.
 //
 // Work and memory follow the declared pixels, never the file's metadata:
 // the size is refused straight after IHDR, before anything else is read;
-// every ancillary chunk except tRNS (text, ICC profiles, EXIF, ...) and
+// every other ancillary chunk except tRNS (text, ICC profiles, ...) and
 // every unknown ancillary chunk is skipped, however long, without being
 // decompressed or kept. An unknown critical chunk, a bad checksum, a
-// palette index past the palette, image data missing or left over, a file
-// that ends before IEND, and anything libpng warns about are damage: no
-// pixel is ever made up.
+// palette index past the palette, image data missing, a file that ends
+// before IEND, and whatever else libpng warns about are damage: no pixel is
+// ever made up. What libpng warns about but loses no pixel loads: a tRNS
+// chunk that is invalid (dropped: the pixels show opaque) or whose colour
+// no sample can have, compressed data after the end of the image.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +43,8 @@ bool LooksLikePng(std::span<const std::uint8_t> first);
 // header is checked, with the declared size; throws DecodeError(kTooLarge,
 // "", w, h) without allocating when w * h > maxPixels, kDamaged for damaged
 // or truncated data, kNoMemory when libpng's own memory runs out. Exceptions
-// from source and allocate pass through unchanged. Returns the size.
+// from source and allocate pass through unchanged. Returns the stored size
+// and the orientation the eXIf chunk gives.
 DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels);
 
 }  // namespace codec

@@ -8,8 +8,13 @@
 
 #include "codec/bmp.h"
 #include "codec/formats.h"
+#include "codec/gif.h"
+#include "codec/ico.h"
 #include "codec/jpeg.h"
+#include "codec/orient.h"
 #include "codec/png.h"
+#include "codec/pnm.h"
+#include "codec/tiff.h"
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
@@ -28,6 +33,37 @@ struct Buffer {
 
 void Require(bool condition) {
     if (!condition) std::abort();
+}
+
+// The orientation that undoes the given one.
+codec::Orientation Inverse(codec::Orientation orientation) {
+    if (orientation == codec::Orientation::kTurned90) return codec::Orientation::kTurned270;
+    if (orientation == codec::Orientation::kTurned270) return codec::Orientation::kTurned90;
+    return orientation;
+}
+
+// A padded buffer of the given size, every byte 0xA5.
+Buffer Blank(int width, int height) {
+    Buffer buffer;
+    buffer.width = width;
+    buffer.height = height;
+    buffer.stride = 3 * static_cast<std::ptrdiff_t>(width) + 1;
+    buffer.bytes.assign(static_cast<std::size_t>(buffer.stride) * height, 0xA5);
+    return buffer;
+}
+
+// The stored picture turned as the file says, as the program shows it;
+// turned back, it must be the stored picture again.
+Buffer Shown(Buffer& stored, const codec::DeclaredSize& declared) {
+    const codec::ShownSize size = codec::ShownSizeOf(declared);
+    Require(declared.width == static_cast<std::uint64_t>(stored.width) &&
+            declared.height == static_cast<std::uint64_t>(stored.height));
+    Buffer shown = Blank(static_cast<int>(size.width), static_cast<int>(size.height));
+    codec::Orient(stored.view(), shown.view(), declared.orientation);
+    Buffer back = Blank(stored.width, stored.height);
+    codec::Orient(shown.view(), back.view(), Inverse(declared.orientation));
+    Require(back.bytes == stored.bytes);
+    return shown;
 }
 
 }  // namespace
@@ -52,26 +88,44 @@ bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
         at += n;
         return n;
     };
+    // Any part of the file, for the formats read through a directory.
+    const codec::RandomSource randomSource = [&](std::uint64_t offset, std::uint8_t* buffer, std::size_t wanted) {
+        if (offset >= size) return std::size_t{0};
+        const std::size_t n = std::min<std::size_t>(wanted, size - static_cast<std::size_t>(offset));
+        std::memcpy(buffer, data + offset, n);
+        return n;
+    };
     const std::span<const std::uint8_t> input(data, size);
+    codec::DeclaredSize declared;
     try {
         switch (codec::SniffFormat(input.first(std::min(size, codec::kSniffBytes)))) {
-        case codec::Format::kPng: codec::DecodePng(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kJpeg: codec::DecodeJpeg(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kGif:
-        case codec::Format::kPnm:
-        case codec::Format::kXpm:
-        case codec::Format::kXbm:
-        case codec::Format::kIco:
-            // Qt reads these in the program; here only the check runs.
-            codec::CheckForQt(codec::SniffFormat(input.first(std::min(size, codec::kSniffBytes))), source,
-                              kFuzzMaxPixels);
-            return false;
+        case codec::Format::kPng: declared = codec::DecodePng(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kJpeg: declared = codec::DecodeJpeg(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kGif: declared = codec::DecodeGif(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kPnm: declared = codec::DecodePnm(source, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kIco: declared = codec::DecodeIco(randomSource, allocate, kFuzzMaxPixels); break;
+        case codec::Format::kTiff: {
+            // Read at random from memory, the last page of a file that has
+            // several (every directory before it is read on the way).
+            const codec::RandomAccess file{size, [&](std::uint64_t offset, std::uint8_t* buffer, std::size_t wanted) {
+                                               if (offset >= size) return std::size_t{0};
+                                               const std::size_t n = std::min<std::size_t>(
+                                                   {wanted, static_cast<std::size_t>(size - offset), std::size_t{4099}});
+                                               std::memcpy(buffer, data + offset, n);
+                                               return n;
+                                           }};
+            const std::uint32_t pages = codec::CountTiffPages(file);
+            Require(pages >= 1);
+            declared = codec::DecodeTiff(file, allocate, kFuzzMaxPixels, pages - 1);
+            break;
+        }
         default: codec::DecodeBmp(input, allocate, kFuzzMaxPixels); break;
         }
     } catch (const codec::DecodeError&) {
         return false;
     }
     if (picture.bytes.empty()) return true;
+    if (declared.orientation != codec::Orientation::kNormal) picture = Shown(picture, declared);
 
     // Each operation on the result of the one before, as the stage files pass
     // it on; on small pictures the plain forms run beside and must agree.

@@ -1,8 +1,9 @@
 // One input of the picture fuzzer: arbitrary bytes taken as a picture file,
-// its format told from its first bytes, decoded by the program's own BMP,
-// PNG or JPEG decoder (or, for the formats Qt reads, checked), then run
-// through the whole chain in memory, fast and plain forms
-// side by side on small pictures. Any difference between them, or any error other than the
+// its format told from its first bytes, decoded by the program's own
+// decoder for it (BMP, PNG, JPEG, TIFF, GIF, PNM, ICO/CUR), turned as its file
+// says (and turned back, which must give the stored rows again), then run
+// through the whole chain in memory, fast and plain forms side by side on
+// small pictures. Any difference between them, or any error other than the
 // decoder's refusal, aborts.
 #pragma once
 

@@ -1,37 +1,26 @@
-// Shared by the window, command and batch tests: a scratch folder that is the
-// current directory for one test, scripted prompts, and picture helpers.
+// Shared by the window, command and batch tests: scripted prompts, the BMP
+// corpus, and picture helpers; with the scratch folder and byte writers.
 #pragma once
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QString>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <optional>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "app/commands.h"
-
-// Makes a fresh folder the current directory for the test's lifetime.
-class ScratchDir {
-public:
-    ScratchDir() : previous_(QDir::currentPath()) {
-        EXPECT_TRUE(dir_.isValid());
-        QDir::setCurrent(dir_.path());
-    }
-    ~ScratchDir() { QDir::setCurrent(previous_); }
-    QString path(const QString& name) const { return dir_.filePath(name); }
-
-private:
-    QString previous_;
-    QTemporaryDir dir_;
-};
+#include "tests/test_support.h"
 
 // Answers dialogs from queues and records every message shown.
 class ScriptedPrompts : public Prompts {
@@ -56,7 +45,8 @@ private:
             ADD_FAILURE() << "a dialog opened that the test did not expect";
             return std::nullopt;
         }
-        auto answer = answers.front();
+        std::optional<QString> answer;
+        answer.swap(answers.front());
         answers.pop_front();
         return answer;
     }
@@ -69,6 +59,27 @@ inline QStringList CorpusFiles(const QString& folder) {
     QStringList files;
     for (const QString& name : QDir(dir).entryList({"*.bmp"}, QDir::Files)) files << dir + "/" + name;
     return files;
+}
+
+// One file of the corpus, as a case of a table: its folder and its path.
+struct CorpusFile {
+    QString folder, path;
+};
+
+inline std::vector<CorpusFile> AllCorpusFiles() {
+    std::vector<CorpusFile> all;
+    for (const char* folder : {"good", "questionable", "bad"})
+        for (const QString& path : CorpusFiles(QString::fromLatin1(folder))) all.push_back({folder, path});
+    return all;
+}
+
+// A case's name: the folder and the file's name without ".bmp", every byte
+// that gtest does not allow in a name made '_' ("good_pal8os2v2_16").
+inline std::string CorpusFileName(const testing::TestParamInfo<CorpusFile>& info) {
+    std::string name = (info.param.folder + "_" + QFileInfo(info.param.path).completeBaseName()).toStdString();
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
 }
 
 inline QByteArray FileBytes(const QString& name) {

@@ -64,7 +64,9 @@ TEST(ClickStormTest, TheWindowSurvivesThousandsOfRandomClicks) {
             stage.LoadFromFile(stageOf[which]);
             ASSERT_EQ(stage.Width(), form.Image2->Picture.Bitmap().Width());
             ASSERT_EQ(stage.Height(), form.Image2->Picture.Bitmap().Height());
-            if (!stage.Empty()) ASSERT_TRUE(SamePixels(form.Image2->Picture.Bitmap().Image(), stage.Image()));
+            if (!stage.Empty()) {
+                ASSERT_TRUE(SamePixels(form.Image2->Picture.Bitmap().Image(), stage.Image()));
+            }
             ++operationsChecked;
         }
         if (which == 2 && QFile::exists("saved.bmp") && !form.Image2->Picture.Bitmap().Empty()) {

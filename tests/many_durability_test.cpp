@@ -49,7 +49,7 @@ std::vector<std::string> RecordsOverMissingOrShortFiles(const std::string& root)
 }
 
 TEST(DurabilityTest, EachRecordIsWrittenOnlyAfterItsFilesAreFlushed) {
-    Scratch dir;
+    ScratchDir dir;
     constexpr int kPictures = 40;
     for (int i = 0; i < kPictures; ++i)
         MakePicture("in/p" + std::to_string(100 + i) + ".png", 40 + i, 30, static_cast<std::uint32_t>(i));
@@ -93,7 +93,7 @@ TEST(DurabilityTest, EachRecordIsWrittenOnlyAfterItsFilesAreFlushed) {
 // a record is never renamed into place before every file it names is
 // complete.
 TEST(DurabilityTest, KilledAtRandomMomentsNoRecordStandsOverAMissingOrShortFile) {
-    Scratch dir;
+    ScratchDir dir;
     for (int i = 0; i < 30; ++i)
         MakePicture("in/p" + std::to_string(100 + i) + ".png", 200 + 7 * i, 150, static_cast<std::uint32_t>(i));
     std::mt19937 rng(2026);

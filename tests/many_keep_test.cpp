@@ -82,7 +82,10 @@ std::vector<KeepCase> EveryKeepAndFormat() {
         for (int set = 1; set < 16; ++set) {
             std::string stages;
             for (int i = 0; i < 4; ++i)
-                if (set & (1 << i)) stages += (stages.empty() ? "" : ",") + std::string(1, static_cast<char>('A' + i));
+                if (set & (1 << i)) {
+                    if (!stages.empty()) stages.push_back(',');
+                    stages.push_back(static_cast<char>('A' + i));
+                }
             cases.push_back({stages, format});
         }
     return cases;
@@ -92,7 +95,7 @@ class KeepAndFormatTest : public testing::TestWithParam<KeepCase> {};
 
 TEST_P(KeepAndFormatTest, WritesTheKeptStagesWithTheWordChainsPixels) {
     const KeepCase& c = GetParam();
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/odd.png", 47, 33, 3);   // random pixels
     MakePicture("in/thin.bmp", 2, 9, 1);    // strokes, two across
     MakePicture("in/wide.png", 130, 41, 2);  // strokes
@@ -146,7 +149,7 @@ std::pair<int, int> DoneAndSkipped(const ToolRun& run) {
 }
 
 TEST(KeepTest, ARunAskingForOtherStagesOrAnotherFormatDoesThePictureAgain) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/a.png", 47, 33, 3);
     const auto run = [](const QList<QByteArray>& options) {
         QList<QByteArray> args{"--out", "out"};
@@ -173,7 +176,7 @@ TEST(KeepTest, ARunAskingForOtherStagesOrAnotherFormatDoesThePictureAgain) {
 }
 
 TEST(KeepTest, AFileShorterThanItsRecordSaysIsDoneAgain) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/a.png", 47, 33, 3);
     const QList<QByteArray> command{"--out", "out", "--keep", "B,D", "--format", "png", "in"};
     EXPECT_EQ(DoneAndSkipped(RunTool(command)), std::make_pair(1, 0));
@@ -185,7 +188,7 @@ TEST(KeepTest, AFileShorterThanItsRecordSaysIsDoneAgain) {
 // Results recorded before stages and formats could be chosen hold every
 // stage as BMP, and their record ends after the picture's size.
 TEST(KeepTest, ARecordOfAnEarlierVersionStandsForEveryStageAsBmp) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/a.png", 47, 33, 3);
     ASSERT_EQ(RunTool({"--out", "out", "in"}).exitCode, 0);
     std::string record = ReadAll("out/a/.finished");
@@ -201,7 +204,7 @@ TEST(KeepTest, ARecordOfAnEarlierVersionStandsForEveryStageAsBmp) {
 }
 
 TEST(KeepTest, APictureWithoutPixelsCannotBeAPng) {
-    Scratch dir;
+    ScratchDir dir;
     QByteArray bmp("BM", 2);
     const auto put = [&bmp](std::uint32_t value, int bytes) {
         for (int i = 0; i < bytes; ++i) bmp.append(static_cast<char>(value >> (8 * i)));

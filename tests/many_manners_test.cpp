@@ -30,7 +30,7 @@ class OptionSpellingTest : public testing::TestWithParam<SpellingCase> {};
 // The same run, however its options are spelled: each ends with one done
 // picture in "out" and a report in "r.jsonl".
 TEST_P(OptionSpellingTest, GnuLongOptionsTakeTheirValueEitherWay) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/a.png", 21, 13, 1);
     QList<QByteArray> args = GetParam().options;
     args << "in";
@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(ManyMannersTest, OptionsMayFollowTheInputsButNotTheWords) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/a.png", 9, 7, 1);
     const ToolRun run = RunTool({"--out", "out", "in", "--report=r.jsonl", "--jobs", "1"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
@@ -64,7 +64,7 @@ TEST(ManyMannersTest, OptionsMayFollowTheInputsButNotTheWords) {
 }
 
 TEST(ManyMannersTest, DashesEndTheOptionsSoAnInputMayStartWithADash) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("-x.png", 9, 7, 1);
     const ToolRun refused = RunTool({"--out", "out", "-x.png"});
     EXPECT_EQ(refused.exitCode, 2);
@@ -83,7 +83,7 @@ struct MistakeCase {
 class OneLineMistakeTest : public testing::TestWithParam<MistakeCase> {};
 
 TEST_P(OneLineMistakeTest, PrintsOneLineAndAPointerToHelp) {
-    Scratch dir;
+    ScratchDir dir;
     const ToolRun run = RunTool(GetParam().args);
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.err, "workbench-batch: " + GetParam().message + "\nTry 'workbench-batch --help' for more.\n");
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(ManyMannersTest, EveryFilePassedOverIsNamedInTheReportAndCounted) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/a.png", 9, 7, 1);
     MakePicture("in/sub/b.png", 9, 7, 2);
     ASSERT_TRUE(WriteBytes("in/notes.txt", "words"));
@@ -150,7 +150,7 @@ TEST(ManyMannersTest, EveryFilePassedOverIsNamedInTheReportAndCounted) {
 }
 
 TEST(ManyMannersTest, ShardsNameEachFilePassedOverOnce) {
-    Scratch dir;
+    ScratchDir dir;
     std::filesystem::create_directories("in");
     std::multiset<std::string> others;
     for (int i = 0; i < 7; ++i) {
@@ -168,7 +168,7 @@ TEST(ManyMannersTest, ShardsNameEachFilePassedOverOnce) {
 }
 
 TEST(ManyMannersTest, APictureThatFailsLeavesNoFolder) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/deep/er/good.png", 9, 7, 1);
     ASSERT_TRUE(WriteBytes("in/deep/er/bad.png", "\x89PNG\r\n\x1a\nnot really"));
     std::filesystem::create_directories("in/lone");
@@ -182,7 +182,7 @@ TEST(ManyMannersTest, APictureThatFailsLeavesNoFolder) {
 }
 
 TEST(ManyMannersTest, InterruptedRunLeavesNoEmptyFolder) {
-    Scratch dir;
+    ScratchDir dir;
     // Each picture in a folder of its own, so a stopped picture would leave
     // empty folders at two depths.
     for (int i = 0; i < 16; ++i)
@@ -198,7 +198,7 @@ TEST(ManyMannersTest, InterruptedRunLeavesNoEmptyFolder) {
 }
 
 TEST(ManyMannersTest, TheTerminalLineTellsDoneFromSkipped) {
-    Scratch dir;
+    ScratchDir dir;
     for (int i = 0; i < 2; ++i) MakePicture("in/p" + std::to_string(i) + ".png", 25, 15, static_cast<std::uint32_t>(i));
     const std::string command = std::string("'") + kBatch + "' --out out --jobs 1 in";
     ASSERT_EQ(RunTool({"--out", "out", "in/p0.png"}).exitCode, 0);

@@ -32,7 +32,7 @@ class InMemoryChainTest : public testing::TestWithParam<ChainCase> {};
 // The worker hands each operation's rows to the next; the word chain reads
 // each stage back from its BMP file. Both give the same bytes.
 TEST_P(InMemoryChainTest, WritesWhatTheWordChainWrites) {
-    Scratch dir;
+    ScratchDir dir;
     const std::string input = MakeCasePicture(GetParam());
     const ToolRun run = RunTool({"--out", "out", QByteArray::fromStdString(input)});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
@@ -45,14 +45,14 @@ INSTANTIATE_TEST_SUITE_P(
                     ChainCase{"TwoAcross", 2, 9, "BMP", "bmp", true}, ChainCase{"TwoDown", 9, 2, "PNG", "png", true},
                     ChainCase{"TwoByTwo", 2, 2, "PPM", "ppm", true}, ChainCase{"ThreeAcross", 3, 40, "PNG", "png", false},
                     ChainCase{"Odd", 47, 33, "PNG", "png", true}, ChainCase{"OddStrokes", 47, 33, "BMP", "bmp", false},
-                    ChainCase{"Jpeg", 65, 31, "JPG", "jpg", false}, ChainCase{"Xpm", 33, 47, "XPM", "xpm", true},
+                    ChainCase{"Jpeg", 65, 31, "JPG", "jpg", false},
                     ChainCase{"Gray", 40, 30, "PGM", "pgm", true}, ChainCase{"Full", 640, 480, "PNG", "png", false},
                     ChainCase{"PastTheGrids", 641, 481, "BMP", "bmp", false},
                     ChainCase{"Icon", 32, 32, "ICO", "ico", true}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ManyWorkersTest, APictureWithoutPixelsGivesWhatTheWordChainGives) {
-    Scratch dir;
+    ScratchDir dir;
     // A BMP file of 0 x 0 pixels: headers and no pixel data.
     QByteArray bmp("BM", 2);
     const auto put = [&bmp](std::uint32_t value, int bytes) {
@@ -74,7 +74,7 @@ TEST(ManyWorkersTest, APictureWithoutPixelsGivesWhatTheWordChainGives) {
 // many pictures never has more worker processes than --jobs, and sees
 // only a few of them over its life.
 TEST(ManyWorkersTest, AFewWorkersTakeEveryPicture) {
-    Scratch dir;
+    ScratchDir dir;
     for (int i = 0; i < 40; ++i) MakePicture("in/p" + std::to_string(100 + i) + ".png", 300, 200, static_cast<std::uint32_t>(i));
     Child run({"--out", "out", "--jobs", "2", "in"});
     std::set<pid_t> seen;
@@ -94,7 +94,7 @@ TEST(ManyWorkersTest, AFewWorkersTakeEveryPicture) {
 }
 
 TEST(ManyWorkersTest, AWorkerKilledMidPictureFailsThatPictureAndANewWorkerDoesTheRest) {
-    Scratch dir;
+    ScratchDir dir;
     for (int i = 0; i < 4; ++i) MakePicture("in/a" + std::to_string(i) + ".png", 64, 48, static_cast<std::uint32_t>(i));
     MakePicture("in/big.png", 4000, 3000, 1);
     for (int i = 0; i < 4; ++i) MakePicture("in/c" + std::to_string(i) + ".png", 64, 48, static_cast<std::uint32_t>(i + 4));
@@ -118,7 +118,7 @@ TEST(ManyWorkersTest, AWorkerKilledMidPictureFailsThatPictureAndANewWorkerDoesTh
 }
 
 TEST(ManyWorkersTest, APictureOverTheMemoryLimitFailsAloneNamingTheLimit) {
-    Scratch dir;
+    ScratchDir dir;
     // 4000 x 3000 pixels take 36 MB as 24-bit rows alone.
     MakePicture("in/big.png", 4000, 3000, 1);
     MakePicture("in/small.png", 64, 48, 3);
@@ -149,7 +149,7 @@ struct SizeCase {
 class MemorySizeTest : public testing::TestWithParam<SizeCase> {};
 
 TEST_P(MemorySizeTest, MaxMemoryTakesBytesOrASuffix) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("a.png", 9, 7, 1);
     const ToolRun run = RunTool({"--out", "out", "--max-memory", GetParam().text, "a.png"});
     if (GetParam().message.isEmpty()) {

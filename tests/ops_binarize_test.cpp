@@ -57,7 +57,7 @@ TEST(OpsBinarize, ColoursWorkedByHand) {
     } cases[] = {{126, 126, 126, false}, {127, 127, 127, true}, {127, 126, 126, true}, {126, 126, 127, true},
                  {0, 255, 0, true},      {255, 0, 0, false},    {0, 0, 255, false}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("R" + std::to_string(c.r) + " G" + std::to_string(c.g) + " B" + std::to_string(c.b));
+        SCOPED_TRACE(testing::Message() << "R" << c.r << " G" << c.g << " B" << c.b);
         Picture pic(3, 2), expected(3, 2);
         pic.Fill({std::uint8_t(c.b), std::uint8_t(c.g), std::uint8_t(c.r)});
         expected.Fill(c.white ? ops_test::kWhite : ops_test::kBlack);

@@ -236,29 +236,32 @@ TEST(OpsThinning, OnlyBlueZeroIsForeground) {
 // How far nine iterations get into a square: up to side 38 two adjacent
 // pixels are left; at 39 seven and at 40 fourteen, inside the 3 x 3 (odd
 // side) or 4 x 4 (even side) box at the centre; at 41 twenty-three.
-TEST(OpsThinning, SquaresFourToFortyOne) {
-    for (int side = 4; side <= 41; ++side) {
-        SCOPED_TRACE("side " + std::to_string(side));
-        const int margin = 3, box = side % 2 == 1 ? 3 : 4, boxStart = margin + (side - box) / 2;
-        Picture pic = WhitePicture(side + 2 * margin, side + 2 * margin);
-        pic.Fill(kBlack, margin, margin, side, side);
-        const Picture result = ThinChecked(pic);
-        std::vector<std::pair<int, int>> left;
-        for (int y = 0; y < result.height(); ++y)
-            for (int x = 0; x < result.width(); ++x)
-                if (result.blue(x, y) == 0) left.emplace_back(x, y);
-        const std::size_t count = side <= 38 ? 2 : side == 39 ? 7 : side == 40 ? 14 : 23;
-        ASSERT_EQ(left.size(), count);
-        if (side <= 38) {
-            EXPECT_LE(std::abs(left[0].first - left[1].first), 1);
-            EXPECT_LE(std::abs(left[0].second - left[1].second), 1);
-        }
-        for (const auto& [x, y] : left)
-            if (side == 39 || side == 40) {
-                EXPECT_TRUE(x >= boxStart && x < boxStart + box && y >= boxStart && y < boxStart + box) << x << ", " << y;
-            }
+class OpsThinningSquare : public testing::TestWithParam<int> {};
+
+TEST_P(OpsThinningSquare, KeepsWhatNineIterationsLeave) {
+    const int side = GetParam();
+    const int margin = 3, box = side % 2 == 1 ? 3 : 4, boxStart = margin + (side - box) / 2;
+    Picture pic = WhitePicture(side + 2 * margin, side + 2 * margin);
+    pic.Fill(kBlack, margin, margin, side, side);
+    const Picture result = ThinChecked(pic);
+    std::vector<std::pair<int, int>> left;
+    for (int y = 0; y < result.height(); ++y)
+        for (int x = 0; x < result.width(); ++x)
+            if (result.blue(x, y) == 0) left.emplace_back(x, y);
+    const std::size_t count = side <= 38 ? 2 : side == 39 ? 7 : side == 40 ? 14 : 23;
+    ASSERT_EQ(left.size(), count);
+    if (side <= 38) {
+        EXPECT_LE(std::abs(left[0].first - left[1].first), 1);
+        EXPECT_LE(std::abs(left[0].second - left[1].second), 1);
     }
+    for (const auto& [x, y] : left)
+        if (side == 39 || side == 40) {
+            EXPECT_TRUE(x >= boxStart && x < boxStart + box && y >= boxStart && y < boxStart + box) << x << ", " << y;
+        }
 }
+
+INSTANTIATE_TEST_SUITE_P(SidesFourToFortyOne, OpsThinningSquare, testing::Range(4, 42),
+                         [](const testing::TestParamInfo<int>& info) { return "side" + std::to_string(info.param); });
 
 // A long bar loses at most two layers per side per iteration: 37 thick it
 // ends one pixel wide, 40 thick it ends as a band of four rows.

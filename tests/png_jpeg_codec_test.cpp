@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/picture_files.h"
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,6 +92,7 @@ struct Outcome {
     std::string detail;
     std::uint64_t width = 0, height = 0;
     int allocations = 0;
+    codec::Orientation orientation = codec::Orientation::kNormal;
 };
 
 // Decodes into rows padded with canary bytes and checks the padding.
@@ -116,6 +119,7 @@ Outcome Decode(const Decoder& decode, const Bytes& file, std::uint64_t maxPixels
             for (int k = 0; k < kPad; ++k) EXPECT_EQ(row[3 * picture.width + k], kCanary) << "row " << y;
         }
         outcome.picture = picture;
+        outcome.orientation = size.orientation;
     } catch (const codec::DecodeError& error) {
         outcome.error = error.kind();
         outcome.detail = error.what();
@@ -156,8 +160,8 @@ int Channels(int colorType) {
 }
 
 // Random samples; in files with tRNS every fifth pixel is the transparent
-// value. Without writeTrns the same samples are written without the chunk.
-Bytes MakePng(const PngCase& c, std::uint32_t seed = 1, bool writeTrns = true) {
+// value.
+Bytes MakePng(const PngCase& c, std::uint32_t seed = 1) {
     std::mt19937 random(seed);
     const int channels = Channels(c.colorType);
     const int entries = c.colorType == PNG_COLOR_TYPE_PALETTE ? (c.paletteSize ? c.paletteSize : 1 << c.depth) : 0;
@@ -181,7 +185,7 @@ Bytes MakePng(const PngCase& c, std::uint32_t seed = 1, bool writeTrns = true) {
     std::vector<png_color> palette(entries);
     for (auto& p : palette) p = {static_cast<png_byte>(random()), static_cast<png_byte>(random()), static_cast<png_byte>(random())};
     if (entries) png_set_PLTE(png, info, palette.data(), entries);
-    if (c.trns && writeTrns) {
+    if (c.trns) {
         if (entries) {
             std::vector<png_byte> alpha(entries / 2 + 1);
             for (auto& a : alpha) a = static_cast<png_byte>(random());
@@ -451,23 +455,19 @@ TEST_P(PngVariant, MatchesQtByteForByte) { ExpectSameAsQt(MakePng(GetParam()), k
 constexpr int G = PNG_COLOR_TYPE_GRAY, GA = PNG_COLOR_TYPE_GRAY_ALPHA, P = PNG_COLOR_TYPE_PALETTE,
               RGB = PNG_COLOR_TYPE_RGB, RGBA = PNG_COLOR_TYPE_RGB_ALPHA;
 
+// Pictures without alpha or tRNS; the transparent ones are laid over white
+// (PngTransparency below), which Qt does not do.
 INSTANTIATE_TEST_SUITE_P(
     Png, PngVariant,
     testing::Values(PngCase{"gray1", G, 1}, PngCase{"gray2", G, 2}, PngCase{"gray4", G, 4}, PngCase{"gray8", G, 8},
-                    PngCase{"gray16", G, 16}, PngCase{"gray1_trns", G, 1, true}, PngCase{"gray2_trns", G, 2, true},
-                    PngCase{"gray4_trns", G, 4, true}, PngCase{"gray8_trns", G, 8, true},
-                    PngCase{"gray16_trns", G, 16, true}, PngCase{"grayalpha8", GA, 8}, PngCase{"grayalpha16", GA, 16},
-                    PngCase{"palette1", P, 1}, PngCase{"palette2", P, 2}, PngCase{"palette4", P, 4},
-                    PngCase{"palette8", P, 8}, PngCase{"palette1_trns", P, 1, true}, PngCase{"palette2_trns", P, 2, true},
-                    PngCase{"palette4_trns", P, 4, true}, PngCase{"palette8_trns", P, 8, true},
-                    PngCase{"palette8_short", P, 8, false, false, 47, 33, 100},
-                    PngCase{"palette8_short_trns", P, 8, true, false, 47, 33, 100}, PngCase{"rgb8", RGB, 8},
-                    PngCase{"rgb16", RGB, 16}, PngCase{"rgb8_trns", RGB, 8, true}, PngCase{"rgba8", RGBA, 8},
-                    PngCase{"rgba16", RGBA, 16}, PngCase{"gray1_interlaced", G, 1, false, true},
-                    PngCase{"gray8_trns_interlaced", G, 8, true, true}, PngCase{"palette4_interlaced", P, 4, false, true},
-                    PngCase{"rgb8_interlaced", RGB, 8, false, true}, PngCase{"rgba16_interlaced", RGBA, 16, false, true},
-                    PngCase{"rgb8_1x1", RGB, 8, false, false, 1, 1}, PngCase{"palette1_1x1", P, 1, true, false, 1, 1},
-                    PngCase{"rgba8_interlaced_1x1", RGBA, 8, false, true, 1, 1},
+                    PngCase{"gray16", G, 16}, PngCase{"palette1", P, 1}, PngCase{"palette2", P, 2},
+                    PngCase{"palette4", P, 4}, PngCase{"palette8", P, 8},
+                    PngCase{"palette8_short", P, 8, false, false, 47, 33, 100}, PngCase{"rgb8", RGB, 8},
+                    PngCase{"rgb16", RGB, 16}, PngCase{"gray1_interlaced", G, 1, false, true},
+                    PngCase{"gray8_interlaced", G, 8, false, true}, PngCase{"palette4_interlaced", P, 4, false, true},
+                    PngCase{"rgb8_interlaced", RGB, 8, false, true}, PngCase{"rgb16_interlaced", RGB, 16, false, true},
+                    PngCase{"rgb8_1x1", RGB, 8, false, false, 1, 1}, PngCase{"palette1_1x1", P, 1, false, false, 1, 1},
+                    PngCase{"rgb8_interlaced_1x1", RGB, 8, false, true, 1, 1},
                     PngCase{"gray2_interlaced_3x2", G, 2, false, true, 3, 2},
                     PngCase{"rgb8_interlaced_wide", RGB, 8, false, true, 301, 9},
                     PngCase{"rgb8_extras", RGB, 8, false, false, 47, 33, 0, true},
@@ -482,20 +482,6 @@ TEST(PngCodec, EverySixteenBitValueMatchesQt) {
         for (int x = 0; x < 256; ++x) raw.insert(raw.end(), {static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(x)});
     }
     ExpectSameAsQt(SmallPng(Ihdr(256, 256, 16, PNG_COLOR_TYPE_GRAY), NoChunks, raw), kPng);
-}
-
-// Qt reads 16-bit RGB with tRNS into the wrong layout (three samples into a
-// four-sample format), so it is checked against the same file without tRNS:
-// as everywhere else, the transparent colour keeps its colour.
-TEST(PngCodec, SixteenBitRgbWithTrnsShowsItsColours) {
-    const Bytes keyed = MakePng({"rgb16_trns", RGB, 16, true});
-    const Bytes plain = MakePng({"rgb16_trns", RGB, 16, true}, 1, /*writeTrns=*/false);
-    ASSERT_NE(keyed, plain);
-    const std::optional<Picture> qt = QtDecode(plain);
-    ASSERT_TRUE(qt.has_value());
-    const Outcome ours = Decode(kPng, keyed);
-    ASSERT_TRUE(ours.picture.has_value()) << ours.detail;
-    EXPECT_TRUE(ours.picture->bgr == qt->bgr);
 }
 
 // ---------------------------------------------------------------- JPEG variants
@@ -864,5 +850,415 @@ TEST(JpegCodec, TwelveBitAndLosslessAreUnsupported) {
         EXPECT_EQ(outcome.error, Kind::kUnsupported) << outcome.detail;
     }
 }
+
+// ---------------------------------------------------------------- transparency
+
+struct TransparencyCase {
+    const char* name;
+    int colorType;
+    int depth;
+    bool interlace = false;
+    int width = 47;
+    int height = 33;
+    bool clear = false;  // alpha zero everywhere
+};
+
+void PrintTo(const TransparencyCase& c, std::ostream* out) { *out << c.name; }
+
+// A PNG of random samples with alpha or tRNS (in tRNS files every fifth
+// pixel is the transparent level or colour, in palette files the alphas
+// are 0, 255 and between) and the rows expected from it: each pixel's
+// samples scaled to 8 bits and laid over white, 16-bit ones before scaling.
+struct TransparentPng {
+    testfiles::PngPicture png;
+    Bytes bgr;
+};
+
+TransparentPng MakeTransparent(const TransparencyCase& c) {
+    std::mt19937 random(static_cast<std::uint32_t>(c.colorType * 100 + c.depth));
+    testfiles::PngPicture p;
+    p.colorType = c.colorType;
+    p.depth = c.depth;
+    p.width = c.width;
+    p.height = c.height;
+    p.interlace = c.interlace;
+    const unsigned most = (1u << c.depth) - 1;
+    const bool palette = c.colorType == PNG_COLOR_TYPE_PALETTE;
+    if (palette) {
+        for (unsigned i = 0; i <= most; ++i)
+            p.palette.push_back({static_cast<png_byte>(random()), static_cast<png_byte>(random()), static_cast<png_byte>(random())});
+        for (unsigned i = 0; i < (most + 1) * 3 / 4; ++i)  // the last quarter opaque
+            p.paletteAlpha.push_back(static_cast<png_byte>(i % 3 == 0 ? 0 : i % 3 == 1 ? 255 : random()));
+    }
+    const int channels = Channels(c.colorType);
+    const bool keyed = !palette && (c.colorType & PNG_COLOR_MASK_ALPHA) == 0;
+    std::vector<unsigned> key(channels);
+    for (unsigned& v : key) v = random() % (most + 1);
+    if (keyed) {
+        png_color_16 colour{};
+        colour.gray = colour.red = static_cast<png_uint_16>(key[0]);
+        if (channels == 3) colour.green = static_cast<png_uint_16>(key[1]), colour.blue = static_cast<png_uint_16>(key[2]);
+        p.transparent = colour;
+    }
+    TransparentPng result;
+    for (int i = 0; i < c.width * c.height; ++i) {
+        std::vector<unsigned> pixel(channels);
+        for (unsigned& v : pixel) v = random() % (most + 1);
+        if (keyed && i % 5 == 0) pixel = key;
+        if (c.clear) pixel.back() = 0;
+        p.samples.insert(p.samples.end(), pixel.begin(), pixel.end());
+
+        unsigned red = pixel[0], green = pixel[0], blue = pixel[0], alpha = most, top = most;
+        if (palette) {
+            const png_color entry = p.palette[pixel[0]];
+            red = entry.red, green = entry.green, blue = entry.blue, top = 255;
+            alpha = pixel[0] < p.paletteAlpha.size() ? p.paletteAlpha[pixel[0]] : 255;
+        } else {
+            if (channels >= 3) green = pixel[1], blue = pixel[2];
+            if (c.colorType & PNG_COLOR_MASK_ALPHA) alpha = pixel.back();
+            if (keyed && pixel == key) alpha = 0;
+        }
+        for (const unsigned v : {blue, green, red})
+            result.bgr.push_back(c.depth == 16 ? codec::OverWhite16(v, alpha)
+                                               : codec::OverWhite(v * 255 / top, alpha * 255 / top));
+    }
+    result.png = p;
+    return result;
+}
+
+class PngTransparency : public testing::TestWithParam<TransparencyCase> {};
+
+TEST_P(PngTransparency, LaysEveryPixelOverWhite) {
+    const TransparentPng made = MakeTransparent(GetParam());
+    const Outcome outcome = Decode(kPng, testfiles::WritePng(made.png));
+    ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
+    EXPECT_EQ(outcome.picture->width, GetParam().width);
+    EXPECT_TRUE(outcome.picture->bgr == made.bgr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Png, PngTransparency,
+    testing::Values(TransparencyCase{"rgba8", RGBA, 8}, TransparencyCase{"rgba16", RGBA, 16},
+                    TransparencyCase{"grayalpha8", GA, 8}, TransparencyCase{"grayalpha16", GA, 16},
+                    TransparencyCase{"palette1_trns", P, 1}, TransparencyCase{"palette2_trns", P, 2},
+                    TransparencyCase{"palette4_trns", P, 4}, TransparencyCase{"palette8_trns", P, 8},
+                    TransparencyCase{"gray1_trns", G, 1}, TransparencyCase{"gray2_trns", G, 2},
+                    TransparencyCase{"gray4_trns", G, 4}, TransparencyCase{"gray8_trns", G, 8},
+                    TransparencyCase{"gray16_trns", G, 16}, TransparencyCase{"rgb8_trns", RGB, 8},
+                    TransparencyCase{"rgb16_trns", RGB, 16}, TransparencyCase{"rgba8_interlaced", RGBA, 8, true},
+                    TransparencyCase{"rgba16_interlaced_wide", RGBA, 16, true, 301, 9},
+                    TransparencyCase{"gray2_trns_interlaced_3x2", G, 2, true, 3, 2},
+                    TransparencyCase{"palette8_trns_interlaced", P, 8, true},
+                    TransparencyCase{"rgba16_1x1", RGBA, 16, false, 1, 1},
+                    TransparencyCase{"grayalpha8_all_clear", GA, 8, false, 47, 33, true},
+                    TransparencyCase{"rgba16_all_clear", RGBA, 16, false, 5, 3, true}),
+    [](const testing::TestParamInfo<TransparencyCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- orientation in the files
+
+// The chunk added to the file just before the named one.
+Bytes WithChunkBefore(Bytes file, const char* before, const char* type, const Bytes& data) {
+    Bytes chunk;
+    PutChunk(chunk, type, data);
+    const std::size_t at = FindChunk(file, before);
+    file.insert(file.begin() + static_cast<std::ptrdiff_t>(at), chunk.begin(), chunk.end());
+    return file;
+}
+
+const testfiles::Rgb kBlocks = testfiles::Blocks(2, 2, 8);
+
+Bytes Exif(codec::Orientation orientation, bool bigEndian = false) { return testfiles::ExifBlock(orientation, bigEndian); }
+
+Bytes JpegWithApp1(const std::vector<Bytes>& payloads) { return testfiles::WriteJpeg(kBlocks, payloads); }
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct OrientationCase {
+    const char* name;
+    bool png;
+    std::function<Bytes()> make;
+    codec::Orientation expected;
+};
+
+void PrintTo(const OrientationCase& c, std::ostream* out) { *out << c.name; }
+
+class FileOrientation : public testing::TestWithParam<OrientationCase> {};
+
+// The orientation of the first EXIF block, or as stored when that block is
+// damaged; the stored pixels are those of the same picture without EXIF.
+TEST_P(FileOrientation, ComesFromTheFirstExifBlock) {
+    const OrientationCase& c = GetParam();
+    const Decoder& decode = c.png ? kPng : kJpeg;
+    const Outcome outcome = Decode(decode, c.make());
+    ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
+    EXPECT_EQ(outcome.orientation, c.expected);
+    const Outcome plain = Decode(decode, c.png ? testfiles::WritePng(kBlocks) : testfiles::WriteJpeg(kBlocks));
+    ASSERT_TRUE(plain.picture.has_value());
+    EXPECT_TRUE(outcome.picture == plain.picture);
+}
+
+using codec::Orientation;
+
+Bytes PngWithExif(const std::vector<Bytes>& blocks, const char* before = "IDAT") {
+    Bytes file = testfiles::WritePng(kBlocks);
+    for (const Bytes& block : blocks) file = WithChunkBefore(file, before, "eXIf", block);
+    return file;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exif, FileOrientation,
+    testing::Values(
+        OrientationCase{"jpeg_intel", false, [] { return JpegWithApp1({testfiles::ExifSegment(Exif(Orientation::kTransversed))}); },
+                        Orientation::kTransversed},
+        OrientationCase{"jpeg_motorola", false,
+                        [] { return JpegWithApp1({testfiles::ExifSegment(Exif(Orientation::kMirrored, true))}); },
+                        Orientation::kMirrored},
+        OrientationCase{"jpeg_first_exif_decides", false,
+                        [] {
+                            return JpegWithApp1({testfiles::ExifSegment(Exif(Orientation::kTurned90)),
+                                                 testfiles::ExifSegment(Exif(Orientation::kTurned270))});
+                        },
+                        Orientation::kTurned90},
+        OrientationCase{"jpeg_xmp_before_exif", false,
+                        [] {
+                            const std::string xmp("http://ns.adobe.com/xap/1.0/\0<x:xmpmeta/>", 41);
+                            return JpegWithApp1({Bytes(xmp.begin(), xmp.end()), testfiles::ExifSegment(Exif(Orientation::kTurned180))});
+                        },
+                        Orientation::kTurned180},
+        OrientationCase{"jpeg_largest_segment", false,
+                        [] {
+                            Bytes block = Exif(Orientation::kFlipped, true);
+                            block.resize(65533 - 6, 0x5a);
+                            return JpegWithApp1({testfiles::ExifSegment(block)});
+                        },
+                        Orientation::kFlipped},
+        OrientationCase{"jpeg_exif_cut", false,
+                        [] {
+                            const Bytes block = Exif(Orientation::kTurned90);
+                            return JpegWithApp1({testfiles::ExifSegment(Bytes(block.begin(), block.begin() + 15))});
+                        },
+                        Orientation::kNormal},
+        OrientationCase{"jpeg_exif_garbage", false,
+                        [] { return JpegWithApp1({testfiles::ExifSegment(Bytes(40, 0x4d))}); }, Orientation::kNormal},
+        OrientationCase{"jpeg_exif_signature_only", false, [] { return JpegWithApp1({testfiles::ExifSegment({})}); },
+                        Orientation::kNormal},
+        OrientationCase{"jpeg_exif_without_signature", false, [] { return JpegWithApp1({Exif(Orientation::kTurned90)}); },
+                        Orientation::kNormal},
+        OrientationCase{"png_intel", true, [] { return PngWithExif({Exif(Orientation::kTransposed)}); },
+                        Orientation::kTransposed},
+        OrientationCase{"png_after_image_data", true,
+                        [] { return PngWithExif({Exif(Orientation::kTurned270, true)}, "IEND"); }, Orientation::kTurned270},
+        OrientationCase{"png_first_exif_decides", true,
+                        [] { return PngWithExif({Exif(Orientation::kTurned90), Exif(Orientation::kTurned180)}); },
+                        Orientation::kTurned90},
+        OrientationCase{"png_longer_than_kept", true,
+                        [] {
+                            Bytes block = Exif(Orientation::kMirrored);
+                            block.resize(100000, 0xff);
+                            return PngWithExif({block});
+                        },
+                        Orientation::kMirrored},
+        OrientationCase{"png_exif_garbage", true, [] { return PngWithExif({Bytes(40, 0x49)}); }, Orientation::kNormal},
+        OrientationCase{"png_exif_empty", true, [] { return PngWithExif({Bytes{}}); }, Orientation::kNormal}),
+    [](const testing::TestParamInfo<OrientationCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- quirks viewers forgive
+
+// The offset of the first marker FF code after SOI (the n-th, counting from 1).
+std::size_t FindMarker(const Bytes& file, std::uint8_t code, int nth = 1) {
+    for (std::size_t at = 2; at + 1 < file.size(); ++at)
+        if (file[at] == 0xff && file[at + 1] == code && --nth == 0) return at;
+    ADD_FAILURE() << "no marker " << int{code};
+    return 2;
+}
+
+Bytes InsertAt(Bytes file, std::size_t at, const Bytes& bytes) {
+    file.insert(file.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin(), bytes.end());
+    return file;
+}
+
+struct QuirkCase {
+    const char* name;
+    Decoder decode;
+    std::function<Bytes()> clean;
+    std::function<Bytes(const Bytes&)> quirk;
+};
+
+void PrintTo(const QuirkCase& c, std::ostream* out) { *out << c.name; }
+
+class ForgivenQuirk : public testing::TestWithParam<QuirkCase> {};
+
+// The file with the quirk loads, to exactly the pixels of the clean file.
+TEST_P(ForgivenQuirk, LoadsAsTheCleanFile) {
+    const QuirkCase& c = GetParam();
+    const Bytes clean = c.clean();
+    const Bytes quirky = c.quirk(clean);
+    ASSERT_NE(quirky, clean);
+    const Outcome expected = Decode(c.decode, clean);
+    ASSERT_TRUE(expected.picture.has_value()) << expected.detail;
+    const Outcome outcome = Decode(c.decode, quirky);
+    ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
+    EXPECT_TRUE(outcome.picture == expected.picture);
+    EXPECT_EQ(outcome.orientation, Orientation::kNormal);
+}
+
+Bytes BaselineJpeg() { return MakeJpeg({"b", JCS_YCbCr}); }
+Bytes ProgressiveJpeg() { return MakeJpeg({"p", JCS_YCbCr, 2, 2, true}); }
+
+// A 4 x 1 gray picture of the four 2-bit levels.
+Bytes FourLevels(const std::function<void(Bytes&)>& middle) {
+    return SmallPng(Ihdr(4, 1, 2, PNG_COLOR_TYPE_GRAY), middle, {0, 0x1b});
+}
+Bytes TwoColours(const std::function<void(Bytes&)>& middle) {
+    return SmallPng(Ihdr(2, 1, 8, PNG_COLOR_TYPE_RGB), middle, {0, 44, 10, 20, 1, 2, 3});
+}
+Bytes TwoEntries(const std::function<void(Bytes&)>& trns) {
+    return SmallPng(Ihdr(2, 1, 8, PNG_COLOR_TYPE_PALETTE),
+                    [&](Bytes& out) {
+                        PutChunk(out, "PLTE", {10, 20, 30, 40, 50, 60});
+                        trns(out);
+                    },
+                    {0, 0, 1});
+}
+// A 3 x 2 gray picture whose compressed data is followed by more.
+Bytes GrayWithData(const Bytes& raw, const Bytes& after = {}) {
+    Bytes packed(compressBound(raw.size()));
+    uLongf packedSize = packed.size();
+    compress(packed.data(), &packedSize, raw.data(), raw.size());
+    packed.resize(packedSize);
+    packed.insert(packed.end(), after.begin(), after.end());
+    Bytes out = PngSignature();
+    PutChunk(out, "IHDR", Ihdr(3, 2, 8, PNG_COLOR_TYPE_GRAY));
+    PutChunk(out, "IDAT", packed);
+    PutChunk(out, "IEND", {});
+    return out;
+}
+const Bytes kGrayRows = {0, 1, 2, 3, 0, 4, 5, 6};
+
+INSTANTIATE_TEST_SUITE_P(
+    Quirks, ForgivenQuirk,
+    testing::Values(
+        QuirkCase{"jpeg_stray_bytes_before_a_marker", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) { return InsertAt(f, FindMarker(f, 0xc0), {0x00, 0x12, 0x34}); }},
+        QuirkCase{"jpeg_stray_bytes_between_scans", kJpeg, ProgressiveJpeg,
+                  [](const Bytes& f) { return InsertAt(f, FindMarker(f, 0xda, 2), {0x12, 0x34, 0x56, 0x78}); }},
+        QuirkCase{"jpeg_exif_segment_length_too_short", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) {
+                      // The length covers "Exif\0\0" only: the block after it is stray bytes.
+                      return InsertAt(f, 2, Concat({0xff, 0xe1, 0x00, 0x08, 'E', 'x', 'i', 'f', 0, 0}, Exif(Orientation::kTurned90)));
+                  }},
+        QuirkCase{"jpeg_app_segment_length_below_2", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) { return InsertAt(f, 2, {0xff, 0xe1, 0x00, 0x01}); }},
+        QuirkCase{"jpeg_unknown_marker", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) { return InsertAt(f, FindMarker(f, 0xc0), {0xff, 0xf3, 0x00, 0x06, 0xff, 0xd9, 0xff, 0xc0}); }},
+        QuirkCase{"jpeg_unknown_marker_empty", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) { return InsertAt(f, 2, {0xff, 0x30, 0x00, 0x02}); }},
+        QuirkCase{"jpeg_unknown_marker_between_scans", kJpeg, ProgressiveJpeg,
+                  [](const Bytes& f) { return InsertAt(f, FindMarker(f, 0xda, 3), {0xff, 0xff, 0xfd, 0x00, 0x05, 1, 2, 3}); }},
+        QuirkCase{"jpeg_unknown_jfif_version", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) {
+                      Bytes file = f;
+                      file[11] = 3;  // major version, after FF E0, length and "JFIF\0"
+                      return file;
+                  }},
+        QuirkCase{"jpeg_unknown_adobe_transform", kJpeg,
+                  [] {  // without its JFIF header, which would decide the colours first
+                      Bytes file = BaselineJpeg();
+                      file.erase(file.begin() + 2, file.begin() + 2 + 2 + 16);
+                      return file;
+                  },
+                  [](const Bytes& f) {
+                      return InsertAt(f, 2, {0xff, 0xee, 0x00, 0x0e, 'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 7});
+                  }},
+        QuirkCase{"png_trns_gray_out_of_range", kPng, [] { return FourLevels(NoChunks); },
+                  [](const Bytes&) { return FourLevels([](Bytes& out) { PutChunk(out, "tRNS", {0, 5}); }); }},
+        QuirkCase{"png_trns_colour_out_of_range", kPng, [] { return TwoColours(NoChunks); },
+                  [](const Bytes&) { return TwoColours([](Bytes& out) { PutChunk(out, "tRNS", {1, 44, 1, 10, 1, 20}); }); }},
+        QuirkCase{"png_trns_longer_than_palette", kPng, [] { return TwoEntries(NoChunks); },
+                  [](const Bytes&) { return TwoEntries([](Bytes& out) { PutChunk(out, "tRNS", {0, 0, 0}); }); }},
+        QuirkCase{"png_trns_wrong_length", kPng, [] { return FourLevels(NoChunks); },
+                  [](const Bytes&) { return FourLevels([](Bytes& out) { PutChunk(out, "tRNS", {0, 1, 0}); }); }},
+        QuirkCase{"png_trns_with_alpha_channel", kPng,
+                  [] { return SmallPng(Ihdr(1, 1, 8, PNG_COLOR_TYPE_RGB_ALPHA), NoChunks, {0, 1, 2, 3, 200}); },
+                  [](const Bytes&) {
+                      return SmallPng(Ihdr(1, 1, 8, PNG_COLOR_TYPE_RGB_ALPHA),
+                                      [](Bytes& out) { PutChunk(out, "tRNS", {0, 1, 0, 2, 0, 3}); }, {0, 1, 2, 3, 200});
+                  }},
+        QuirkCase{"png_extra_compressed_data", kPng, [] { return GrayWithData(kGrayRows); },
+                  [](const Bytes&) { return GrayWithData(kGrayRows, {1, 2, 3, 4}); }},
+        QuirkCase{"png_too_much_image_data", kPng, [] { return GrayWithData(kGrayRows); },
+                  [](const Bytes&) { return GrayWithData(Concat(kGrayRows, {0, 7, 8, 9})); }}),
+    [](const testing::TestParamInfo<QuirkCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- damage that stays refused
+
+class RefusedDamage : public testing::TestWithParam<QuirkCase> {};
+
+TEST_P(RefusedDamage, IsDamaged) {
+    const QuirkCase& c = GetParam();
+    const Bytes clean = c.clean();
+    ASSERT_TRUE(Decode(c.decode, clean).picture.has_value());
+    const Outcome outcome = Decode(c.decode, c.quirk(clean));
+    EXPECT_FALSE(outcome.picture.has_value());
+    EXPECT_EQ(outcome.error, Kind::kDamaged) << outcome.detail;
+}
+
+// The scan's data of a baseline JPEG starts after its SOS segment.
+std::size_t ScanData(const Bytes& file) {
+    const std::size_t sos = FindMarker(file, 0xda);
+    return sos + 2 + ((std::size_t{file[sos + 2]} << 8) | file[sos + 3]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, RefusedDamage,
+    testing::Values(
+        QuirkCase{"jpeg_cut_in_half", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) { return Bytes(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(f.size() / 2)); }},
+        QuirkCase{"jpeg_marker_inside_the_scan", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) { return InsertAt(f, (ScanData(f) + f.size()) / 2, {0xff, 0xd9}); }},
+        QuirkCase{"jpeg_bad_huffman_code", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) {
+                      Bytes file = f;
+                      const std::size_t at = (ScanData(f) + f.size()) / 2;
+                      for (std::size_t k = 0; k < 8; k += 2) file[at + k] = 0xff, file[at + k + 1] = 0x00;
+                      return file;
+                  }},
+        QuirkCase{"jpeg_restart_marker_lost", kJpeg, [] { return MakeJpeg({"r", JCS_GRAYSCALE, 1, 1, false, 1}); },
+                  [](const Bytes& f) {
+                      Bytes file = f;
+                      const std::size_t at = FindMarker(f, 0xd1);
+                      file.erase(file.begin() + static_cast<std::ptrdiff_t>(at), file.begin() + static_cast<std::ptrdiff_t>(at) + 2);
+                      return file;
+                  }},
+        QuirkCase{"jpeg_unknown_marker_inside_the_scan", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) {
+                      return InsertAt(f, (ScanData(f) + f.size()) / 2, {0xff, 0xf3, 0x00, 0x04, 0xab, 0xcd, 0x12, 0x34});
+                  }},
+        QuirkCase{"jpeg_unknown_marker_without_length", kJpeg, BaselineJpeg,
+                  [](const Bytes& f) { return InsertAt(f, FindMarker(f, 0xc0), {0xff, 0xf3, 0x00, 0x01}); }},
+        QuirkCase{"png_without_image_data", kPng, [] { return FourLevels(NoChunks); },
+                  [](const Bytes& f) {
+                      Bytes file = f;
+                      const std::size_t at = FindChunk(f, "IDAT");
+                      file.erase(file.begin() + static_cast<std::ptrdiff_t>(at),
+                                 file.begin() + static_cast<std::ptrdiff_t>(FindChunk(f, "IEND")));
+                      return file;
+                  }},
+        QuirkCase{"png_palette_crc_error", kPng, [] { return TwoEntries(NoChunks); },
+                  [](const Bytes& f) {
+                      Bytes file = f;
+                      file[FindChunk(f, "PLTE") + 8] ^= 1;
+                      return file;
+                  }},
+        QuirkCase{"png_exif_crc_error", kPng, [] { return PngWithExif({Exif(Orientation::kTurned90)}); },
+                  [](const Bytes& f) {
+                      Bytes file = f;
+                      file[FindChunk(f, "eXIf") + 10] ^= 1;
+                      return file;
+                  }}),
+    [](const testing::TestParamInfo<QuirkCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

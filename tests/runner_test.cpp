@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "tests/runner_test_support.h"
+#include "tests/tiff_test_files.h"
 
 namespace {
 
@@ -38,21 +39,22 @@ QByteArray ProjectVersion() {
 }
 
 TEST(RunnerOptionsTest, HelpAndVersionGoToStandardOutput) {
-    Scratch dir;
+    ScratchDir dir;
     const ToolRun help = RunTool({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.err.isEmpty());
     EXPECT_TRUE(help.out.startsWith("Usage: workbench-batch "));
     for (const char* entry : {"\n  load FILE ", "\n  save FILE ", "\n  filter ", "\n  binarize ", "\n  thin ",
                               "\n  label ", "\n  -C DIR ", "\n  --out DIR ", "\n  --jobs N ", "\n  --shard K/N ",
-                              "\n  --report FILE ", "\n  --force ", "\n  --help ", "\n  --version ", "\nOptions:\n",
+                              "\n  --report FILE ", "\n  --force ", "\n  --page K ", "\n  --help ", "\n  --version ", "\nOptions:\n",
                               "\nExamples:\n"})
         EXPECT_TRUE(help.out.contains(entry)) << entry;
 
     const ToolRun version = RunTool({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     ASSERT_FALSE(ProjectVersion().isEmpty());
-    EXPECT_EQ(version.out, "workbench-batch " + ProjectVersion() + "\n");
+    EXPECT_TRUE(version.out.startsWith("workbench-batch " + ProjectVersion() + "\n")) << version.out.toStdString();
+    EXPECT_TRUE(version.out.contains("\nCopyright (c) 2026 The Workbench project\n\nLicense: MIT ")) << version.out.toStdString();
     EXPECT_TRUE(version.err.isEmpty());
 }
 
@@ -73,10 +75,13 @@ TEST(RunnerOptionsTest, UsageErrorsExitWithTwoAndOneLine) {
         {{"--out", "r", "--shard", "1", "x.png"}, "workbench-batch: '--shard' needs K/N with 0 <= K < N, not \"1\""},
         {{"--out", "r", "--frobnicate", "x.png"}, "workbench-batch: unknown option \"--frobnicate\""},
         {{"-C"}, "workbench-batch: '-C' needs a value"},
+        {{"--page", "0", "load", "x.tif"}, "workbench-batch: '--page' needs a page number from 1, not \"0\""},
+        {{"--page", "two", "load", "x.tif"}, "workbench-batch: '--page' needs a page number from 1, not \"two\""},
+        {{"--out", "r", "--page", "2", "x.tif"}, "workbench-batch: '--page' works only without --out, which runs every page"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
-        Scratch dir;
+        ScratchDir dir;
         const ToolRun run = RunTool(c.args);
         EXPECT_EQ(run.exitCode, 2);
         EXPECT_EQ(run.err, c.message + "\nTry 'workbench-batch --help' for more.\n");
@@ -86,7 +91,7 @@ TEST(RunnerOptionsTest, UsageErrorsExitWithTwoAndOneLine) {
 }
 
 TEST(RunnerOptionsTest, FolderOptionRunsTheWordsThereAndCreatesIt) {
-    Scratch dir;
+    ScratchDir dir;
     ASSERT_TRUE(StrokePicture(47, 33).save("in.png"));
     const ToolRun run = RunTool({"-C", "made/for\xfe/it", "load", "../../../in.png", "filter", "binarize"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
@@ -111,7 +116,7 @@ TEST(RunnerOptionsTest, FolderOptionRunsTheWordsThereAndCreatesIt) {
 // The many-pictures mode
 
 TEST(RunnerTest, EveryResultFolderHoldsWhatASingleRunWrites) {
-    Scratch dir;
+    ScratchDir dir;
     // Odd sizes, several formats, nested folders, a file beside them that is
     // not a picture, and a picture named on its own.
     MakePicture("scans/one.png", 47, 33, 1);
@@ -161,7 +166,7 @@ TEST(RunnerTest, InputsThatWouldShareAFolderAreRefusedBeforeAnyWork) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message.toStdString());
-        Scratch dir;
+        ScratchDir dir;
         for (std::size_t i = 0; i < c.pictures.size(); ++i) MakePicture(c.pictures[i], 9, 9, static_cast<std::uint32_t>(i));
         QList<QByteArray> args{"--out", "out"};
         args += c.inputs;
@@ -173,7 +178,7 @@ TEST(RunnerTest, InputsThatWouldShareAFolderAreRefusedBeforeAnyWork) {
 }
 
 TEST(RunnerTest, AFailingPictureIsOneLineAndTheOthersGoOn) {
-    Scratch dir;
+    ScratchDir dir;
     for (int i = 0; i < 5; ++i) MakePicture("in/good" + std::to_string(i) + ".png", 40 + i, 30, static_cast<std::uint32_t>(i));
     ASSERT_TRUE(WriteBytes("in/damaged.bmp", QByteArray("BM") + QByteArray(60, '\x7f')));
     ASSERT_TRUE(WriteBytes("in/empty.png", ""));
@@ -194,7 +199,7 @@ TEST(RunnerTest, AFailingPictureIsOneLineAndTheOthersGoOn) {
 }
 
 TEST(RunnerTest, AWorkerKilledOutrightIsOneFailedEntry) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/big.png", 4000, 3000, 1);
     for (int i = 0; i < 3; ++i) MakePicture("in/small" + std::to_string(i) + ".png", 64, 48, static_cast<std::uint32_t>(i));
     Child run({"--out", "out", "--jobs", "1", "--report", "report.jsonl", "in"});
@@ -219,7 +224,7 @@ TEST(RunnerTest, AWorkerKilledOutrightIsOneFailedEntry) {
 TEST(RunnerTest, AStoppedRunLeavesNothingHalfDoneAndARerunFinishesTheRest) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
-        Scratch dir;
+        ScratchDir dir;
         for (int i = 0; i < 24; ++i) MakePicture("in/p" + std::to_string(100 + i) + ".png", 1600, 1200, static_cast<std::uint32_t>(i));
         const QList<QByteArray> command{"--out", "out", "--jobs", "2", "--report", "report.jsonl", "in"};
         Child first(command);
@@ -251,7 +256,7 @@ TEST(RunnerTest, AStoppedRunLeavesNothingHalfDoneAndARerunFinishesTheRest) {
 }
 
 TEST(RunnerTest, AfterTheWholeRunIsKilledARerunFinishesAndTidies) {
-    Scratch dir;
+    ScratchDir dir;
     for (int i = 0; i < 16; ++i) MakePicture("in/p" + std::to_string(10 + i) + ".png", 1600, 1200, static_cast<std::uint32_t>(i));
     const QList<QByteArray> command{"--out", "out", "--jobs", "2", "in"};
     Child first(command);
@@ -275,7 +280,7 @@ TEST(RunnerTest, AfterTheWholeRunIsKilledARerunFinishesAndTidies) {
 }
 
 TEST(RunnerTest, ShardsRunAtOnceMakeTheWholeWithoutOverlap) {
-    Scratch dir;
+    ScratchDir dir;
     std::multiset<std::string> all;
     for (int i = 0; i < 21; ++i) {
         const std::string name = "in/" + std::string(1, static_cast<char>('a' + i % 3)) + "/p" + std::to_string(i) + ".png";
@@ -313,7 +318,7 @@ TEST(RunnerTest, ShardsRunAtOnceMakeTheWholeWithoutOverlap) {
 }
 
 TEST(RunnerTest, ReportIsJsonLinesWithEveryField) {
-    Scratch dir;
+    ScratchDir dir;
     const std::string odd = "in/odd\xfe name \"q\"\\\n.png";
     MakePicture(odd, 47, 33, 5);
     MakePicture("in/plain.png", 20, 10, 1);
@@ -327,7 +332,9 @@ TEST(RunnerTest, ReportIsJsonLinesWithEveryField) {
     ASSERT_EQ(entries.size(), 6u);
     std::map<std::string, int> statuses;
     for (const QJsonObject& entry : entries) {
-        EXPECT_EQ(entry.keys(), (QStringList{"files", "folder", "height", "input", "message", "seconds", "status", "width"}));
+        EXPECT_EQ(entry.keys(),
+                  (QStringList{"files", "folder", "height", "input", "message", "page", "seconds", "status", "width"}));
+        EXPECT_TRUE(entry["page"].isNull());
         const std::string status = entry["status"].toString().toStdString();
         ++statuses[status];
         EXPECT_TRUE(entry["seconds"].isDouble());
@@ -352,7 +359,7 @@ TEST(RunnerTest, ReportIsJsonLinesWithEveryField) {
 }
 
 TEST(RunnerTest, ListOnStandardInput) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("a/one.png", 30, 20, 1);
     MakePicture("b/two\xff.bmp", 20, 30, 2);
     const ToolRun run = RunTool({"--out", "out", "-"}, "a/one.png\n\nb/two\xff.bmp\n");
@@ -362,7 +369,7 @@ TEST(RunnerTest, ListOnStandardInput) {
 }
 
 TEST(RunnerTest, FinishedPicturesAreSkippedUntilTheInputChangesOrForce) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/a.png", 30, 20, 1);
     MakePicture("in/b.png", 30, 20, 2);
     const QList<QByteArray> command{"--out", "out", "in"};
@@ -380,7 +387,7 @@ TEST(RunnerTest, FinishedPicturesAreSkippedUntilTheInputChangesOrForce) {
 }
 
 TEST(RunnerTest, ResultsInsideAFolderOfInputsAreNotInputs) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/a.png", 30, 20, 1);
     const QList<QByteArray> command{"--out", "in/results", "in"};
     EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("1 done, 0 skipped, 0 failed"));
@@ -390,8 +397,27 @@ TEST(RunnerTest, ResultsInsideAFolderOfInputsAreNotInputs) {
     EXPECT_FALSE(std::filesystem::exists("in/results/results"));
 }
 
+// A folder contributes the files of every format the program reads, by
+// their extensions (cursors too), and no XPM or XBM files.
+TEST(RunnerTest, AFolderGivesItsPicturesOfEveryFormatReadAndNoOthers) {
+    ScratchDir dir;
+    const std::string seeds = WORKBENCH_SOURCE_DIR "/fuzz/seeds/";
+    std::filesystem::create_directories("in");
+    for (const auto& [from, to] : {std::pair{"cur/cursor.cur", "in/a.cur"}, std::pair{"gif/t.gif", "in/b.gif"},
+                                   std::pair{"pnm/raw16.pgm", "in/c.pgm"}, std::pair{"ico/multi.ico", "in/d.ICO"}})
+        std::filesystem::copy_file(seeds + from, to);
+    ASSERT_TRUE(WriteBytes("in/e.xpm", "/* XPM */\nstatic char *e[] = {\n\"1 1 1 1\",\n\"a c #ff0000\",\n\"a\"};\n"));
+    ASSERT_TRUE(WriteBytes("in/f.xbm", "#define f_width 1\n#define f_height 1\nstatic char f_bits[] = { 0x01 };\n"));
+    const ToolRun run = RunTool({"--out", "out", "--report", "r.jsonl", "in"});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const std::vector<QJsonObject> entries = ReportEntries("r.jsonl");
+    EXPECT_EQ(Inputs(entries, "done"), (std::multiset<std::string>{"in/a.cur", "in/b.gif", "in/c.pgm", "in/d.ICO"}));
+    EXPECT_EQ(Inputs(entries, "passed over"), (std::multiset<std::string>{"in/e.xpm", "in/f.xbm"}));
+    EXPECT_EQ(entries.size(), 6u);
+}
+
 TEST(RunnerTest, AFolderLockedByAnotherRunIsLeftAlone) {
-    Scratch dir;
+    ScratchDir dir;
     MakePicture("in/a.png", 30, 20, 1);
     MakePicture("in/b.png", 30, 20, 2);
     std::filesystem::create_directories("out/a");
@@ -409,7 +435,7 @@ TEST(RunnerTest, AFolderLockedByAnotherRunIsLeftAlone) {
 }
 
 TEST(RunnerTest, ProgressIsOneLineAPictureWithoutATerminal) {
-    Scratch dir;
+    ScratchDir dir;
     for (int i = 0; i < 3; ++i) MakePicture("in/p" + std::to_string(i) + ".png", 25, 15, static_cast<std::uint32_t>(i));
     ASSERT_TRUE(WriteBytes("in/p3.png", "junk"));
     const ToolRun run = RunTool({"--out", "out", "--jobs", "1", "in"});
@@ -431,7 +457,7 @@ TEST(RunnerTest, ProgressIsOneLineAPictureWithoutATerminal) {
 }
 
 TEST(RunnerTest, ProgressIsOneLineUpdatedInPlaceOnATerminal) {
-    Scratch dir;
+    ScratchDir dir;
     for (int i = 0; i < 4; ++i) MakePicture("in/p" + std::to_string(i) + ".png", 25, 15, static_cast<std::uint32_t>(i));
     // script(1) gives the run a pseudo-terminal and copies what it shows.
     const std::string command = std::string("'") + kBatch + "' --out out --jobs 1 in";
@@ -445,6 +471,133 @@ TEST(RunnerTest, ProgressIsOneLineUpdatedInPlaceOnATerminal) {
     EXPECT_TRUE(QRegularExpression(R"(\r\x1b\[K([0-3])/4: \1 done, 0 skipped, 0 failed, ([0-9.]+ pictures/s, [0-9]+:[0-9]{2}:[0-9]{2}|0.0 pictures/s, \?) left)").match(shown).hasMatch())
         << run.out.toStdString();
     EXPECT_TRUE(shown.contains(QRegularExpression(R"(\n4 done, 0 skipped, 0 failed in [0-9.]+ s\r?\n$)"))) << run.out.toStdString();
+}
+
+
+// ---------------------------------------------------------------------------
+// Files of several pages
+
+// A TIFF file of `pages` pages of different sizes (page K is 20 + K wide).
+void MakeTiff(const std::string& path, int pages) {
+    std::vector<tifftest::Page> list;
+    for (int k = 1; k <= pages; ++k) {
+        tifftest::Page page;
+        page.width = 20 + k;
+        page.height = 15;
+        page.samples = 3;
+        page.photometric = PHOTOMETRIC_RGB;
+        page.compression = k % 2 ? COMPRESSION_LZW : COMPRESSION_ADOBE_DEFLATE;
+        page.seed = static_cast<std::uint32_t>(k);
+        list.push_back(page);
+    }
+    const tifftest::Bytes bytes = tifftest::Write(list).bytes;
+    const std::filesystem::path where(path);
+    if (where.has_parent_path()) std::filesystem::create_directories(where.parent_path());
+    ASSERT_TRUE(WriteBytes(QString::fromStdString(path), QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                                                                     static_cast<qsizetype>(bytes.size()))));
+}
+
+// The picture's size in a BMP file's header.
+std::pair<int, int> BmpSizeOf(const std::string& path) {
+    const std::string bytes = ReadAll(path);
+    if (bytes.size() < 26) return {0, 0};
+    const auto int32 = [&](std::size_t at) {
+        return static_cast<int>(static_cast<std::uint8_t>(bytes[at]) | static_cast<std::uint8_t>(bytes[at + 1]) << 8 |
+                                static_cast<std::uint8_t>(bytes[at + 2]) << 16 | static_cast<std::uint8_t>(bytes[at + 3]) << 24);
+    };
+    return {int32(18), std::abs(int32(22))};
+}
+
+TEST(RunnerPagesTest, PageOptionLoadsThatPage) {
+    ScratchDir dir;
+    MakeTiff("three.tif", 3);
+    MakePicture("one.png", 9, 7, 1);
+    for (int k = 1; k <= 3; ++k) {
+        const std::string folder = "p" + std::to_string(k);
+        const ToolRun run = RunTool({"-C", QByteArray::fromStdString(folder), "--page", QByteArray::number(k), "load",
+                                     "../three.tif", "filter"});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(BmpSizeOf(folder + "/A.bmp"), std::make_pair(20 + k, 15));
+    }
+    const ToolRun first = RunTool({"-C", "default", "load", "../three.tif", "filter"});
+    ASSERT_EQ(first.exitCode, 0) << first.err.toStdString();
+    EXPECT_EQ(ReadAll("default/A.bmp"), ReadAll("p1/A.bmp"));
+
+    const ToolRun past = RunTool({"--page", "4", "load", "three.tif", "filter"});
+    EXPECT_EQ(past.exitCode, 1);
+    EXPECT_EQ(past.err, "workbench-batch: Cannot read \"three.tif\": the file has only 3 pages\n");
+    EXPECT_FALSE(std::filesystem::exists("A.bmp"));
+    const ToolRun single = RunTool({"--page", "2", "load", "one.png"});
+    EXPECT_EQ(single.exitCode, 1);
+    EXPECT_EQ(single.err, "workbench-batch: Cannot read \"one.png\": the file has only 1 page\n");
+    EXPECT_EQ(RunTool({"--page", "1", "load", "one.png", "filter"}).exitCode, 0);
+}
+
+TEST(RunnerPagesTest, EveryPageIsAPictureWithItsOwnFolderAndReportLine) {
+    ScratchDir dir;
+    MakeTiff("in/three.tif", 3);
+    MakeTiff("in/one.TIFF", 1);
+    MakePicture("in/plain.png", 12, 8, 2);
+    const QList<QByteArray> command{"--out", "out", "--jobs", "2", "--report", "r.jsonl", "in"};
+    const ToolRun run = RunTool(command);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(Lines(run.out).back().startsWith("5 done, 0 skipped, 0 failed in ")) << run.out.toStdString();
+    for (int k = 1; k <= 3; ++k) {
+        SCOPED_TRACE(k);
+        ExpectSameAsSingleRun("in/three.tif", "out/three/page-" + std::to_string(k), k);
+        EXPECT_EQ(BmpSizeOf("out/three/page-" + std::to_string(k) + "/D.bmp"), std::make_pair(20 + k, 15));
+    }
+    EXPECT_FALSE(std::filesystem::exists("out/three/A.bmp"));
+    ExpectSameAsSingleRun("in/one.TIFF", "out/one");
+    ExpectSameAsSingleRun("in/plain.png", "out/plain");
+
+    std::map<std::string, std::string> pages;  // folder -> page, as the report gives them
+    for (const QJsonObject& entry : ReportEntries("r.jsonl")) {
+        EXPECT_EQ(entry["status"].toString(), "done");
+        pages[entry["folder"].toString().toStdString()] =
+            entry["page"].isNull() ? "null" : std::to_string(entry["page"].toInt());
+    }
+    EXPECT_EQ(pages, (std::map<std::string, std::string>{{"out/one", "null"},
+                                                          {"out/plain", "null"},
+                                                          {"out/three/page-1", "1"},
+                                                          {"out/three/page-2", "2"},
+                                                          {"out/three/page-3", "3"}}));
+    // Done pages are skipped like any finished picture.
+    EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("0 done, 5 skipped, 0 failed")) << run.out.toStdString();
+}
+
+TEST(RunnerPagesTest, APageFolderThatClashesIsRefusedBeforeAnyWork) {
+    ScratchDir dir;
+    MakeTiff("in/scan.tif", 2);
+    MakePicture("in/scan/page-2.png", 9, 9, 1);
+    const ToolRun run = RunTool({"--out", "out", "in"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "workbench-batch: \"in/scan/page-2.png\" and \"in/scan.tif\" page 2 would share the result folder "
+                       "\"out/scan/page-2\"\n");
+    EXPECT_FALSE(std::filesystem::exists("out"));
+}
+
+// A file whose chain of pages loops back is one picture that fails, with
+// one line.
+TEST(RunnerPagesTest, AFileWithABrokenChainOfPagesFailsOnce) {
+    ScratchDir dir;
+    MakeTiff("in/loop.tif", 2);
+    tifftest::Bytes bytes;
+    {
+        const std::string text = ReadAll("in/loop.tif");
+        bytes.assign(text.begin(), text.end());
+    }
+    tifftest::Patcher second(bytes, 1);
+    second.Put32(second.NextAt(), tifftest::Patcher(bytes).directory());
+    ASSERT_TRUE(WriteBytes("in/loop.tif", QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()))));
+    MakePicture("in/fine.png", 9, 9, 1);
+    const ToolRun run = RunTool({"--out", "out", "in"});
+    EXPECT_EQ(run.exitCode, 1);
+    const QList<QByteArray> errors = Lines(run.err);
+    ASSERT_EQ(errors.size(), 1) << run.err.toStdString();
+    EXPECT_TRUE(errors[0].startsWith("workbench-batch: \"in/loop.tif\": Cannot read ")) << errors[0].toStdString();
+    EXPECT_TRUE(errors[0].contains("loops")) << errors[0].toStdString();
+    ExpectSameAsSingleRun("in/fine.png", "out/fine");
 }
 
 }  // namespace

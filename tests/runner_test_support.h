@@ -22,33 +22,11 @@
 #include <thread>
 
 #include "tests/app_test_support.h"
+#include "tests/test_support.h"
 
 namespace runner_test {
 
 inline const char* const kBatch = WORKBENCH_BATCH_PATH;
-
-// A fresh folder that is the current directory for the test's lifetime, and
-// is removed whatever the bytes of the names in it.
-class Scratch {
-public:
-    Scratch() {
-        char name[] = "/tmp/workbench-runner-XXXXXX";
-        EXPECT_NE(::mkdtemp(name), nullptr);
-        path_ = name;
-        previous_ = std::filesystem::current_path();
-        std::filesystem::current_path(path_);
-    }
-    ~Scratch() {
-        std::filesystem::current_path(previous_);
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-    std::filesystem::path previous_;
-};
 
 struct ToolRun {
     int exitCode = -1;  // the exit status, or -1 - signal when a signal ended it
@@ -155,13 +133,15 @@ inline const char* const kStages[] = {"A.bmp", "B.bmp", "C.bmp", "D.bmp"};
 
 // The word chain run once in an empty folder: what every result folder must
 // hold, byte for byte.
-inline void ExpectSameAsSingleRun(const std::string& input, const std::string& folder) {
+inline void ExpectSameAsSingleRun(const std::string& input, const std::string& folder, int page = 0) {
     static int count = 0;
     const std::string reference = "/tmp/workbench-runner-reference-" + std::to_string(::getpid()) + "-" +
                                   std::to_string(count++);
     std::string absolute = input.front() == '/' ? input : std::filesystem::current_path().string() + "/" + input;
-    const ToolRun single = RunTool({"-C", QByteArray::fromStdString(reference), "load", QByteArray::fromStdString(absolute),
-                                    "filter", "binarize", "thin", "label"});
+    QList<QByteArray> words{"-C", QByteArray::fromStdString(reference)};
+    if (page > 0) words += {"--page", QByteArray::number(page)};
+    words += {"load", QByteArray::fromStdString(absolute), "filter", "binarize", "thin", "label"};
+    const ToolRun single = RunTool(words);
     EXPECT_EQ(single.exitCode, 0) << single.err.toStdString();
     for (const char* stage : kStages) {
         const std::string expected = ReadAll(reference + "/" + stage);
