@@ -17,8 +17,8 @@
 #include "batch/protocol.h"
 #include "ops/pixels.h"
 
-// The picture as Load Image gives it and Filter takes it: 24-bit rows.
-// Throws Exception as loading does.
+// Page `page` (from 1) of the file, as Load Image gives it and Filter takes
+// it: 24-bit rows. Throws Exception as loading does.
 TBitmap LoadForChain(const std::string& path, int page = 1);
 
 // The operations on the rows, in place, up to the last of the stages kept

@@ -177,8 +177,12 @@ std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path) {
 }
 
 void KeepFreedMemory() {
-    ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    ::mallopt(M_MMAP_MAX, 0);
     ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+}
+
+void GiveBackAfter(std::uint64_t width, std::uint64_t height) {
+    if (RowBytes(width) * height > 32 * kMiB) ::malloc_trim(0);
 }
 
 void LimitAddressSpace(std::uint64_t limit) {

@@ -46,9 +46,17 @@ std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path);
 
 // Keeps memory freed at the end of a picture for the next one instead of
 // giving it back to the system: pages handed out afresh cost a page fault
-// each, more than the pixel work of a small picture. (Blocks over 32 MB,
-// the most the allocator takes here, are still mapped one by one.)
+// each, as much as the pixel work of a small picture, and by default the
+// allocator maps every block of 32 MB or more afresh (Qt's buffers grow by
+// powers of two, so an A4 page's file of 26 MB takes one). All memory then
+// comes from one heap, which holds what its largest picture needed.
 void KeepFreedMemory();
+
+// After a picture whose rows took more than 32 MB, gives the heap's free
+// memory back, as the allocator would have by itself: the worker does not
+// hold a very large picture's memory for the next, and the next very large
+// picture needs no more than its own.
+void GiveBackAfter(std::uint64_t width, std::uint64_t height);
 
 // Sets the worker's address-space limit to what it holds now plus limit
 // and some room for the libraries' own working memory (not under

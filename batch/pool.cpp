@@ -20,8 +20,13 @@ namespace {
 
 constexpr char kParentVariable[] = "WORKBENCH_BATCH_RUN";
 
-// Pictures a worker holds at once: the one it works on and the next.
+// Pictures a worker holds at once: the one it works on and the next, while
+// its pictures take little time, so that it never waits for the run between
+// them. A worker on pictures that take long holds one: the time the run
+// takes to answer is small beside them, and a picture queued behind a long
+// one could have gone to a worker that is free sooner.
 constexpr std::size_t kQueued = 2;
+constexpr double kQuickPicture = 0.05;  // seconds
 
 std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
 
@@ -142,11 +147,20 @@ std::size_t Pool::Working() const {
         std::count_if(running_.begin(), running_.end(), [](const auto& worker) { return worker->requests >= 0; }));
 }
 
+std::size_t Pool::Holds(const Worker& worker) {
+    return worker.lastSeconds >= 0 && worker.lastSeconds < kQuickPicture ? kQueued : 1;
+}
+
 bool Pool::HasRoom() const {
     if (stopSignal_ != 0) return false;
-    std::size_t held = waiting_.size();
-    for (const auto& worker : running_) held += worker->tasks.size();
-    return held < kQueued * static_cast<std::size_t>(workers_);
+    std::size_t held = waiting_.size(), room = 0, working = 0;
+    for (const auto& worker : running_) {
+        held += worker->tasks.size();
+        if (worker->requests >= 0) room += Holds(*worker), ++working;
+    }
+    // A worker yet to be started takes one picture to begin with.
+    room += static_cast<std::size_t>(workers_) - std::min(working, static_cast<std::size_t>(workers_));
+    return held < room;
 }
 
 bool Pool::Idle() const {
@@ -205,7 +219,7 @@ void Pool::Dispatch() {
         // The worker with the least to do; a new one while it has any.
         Worker* worker = nullptr;
         for (const auto& candidate : running_)
-            if (candidate->requests >= 0 && candidate->tasks.size() < kQueued &&
+            if (candidate->requests >= 0 && candidate->tasks.size() < Holds(*candidate) &&
                 (worker == nullptr || candidate->tasks.size() < worker->tasks.size()))
                 worker = candidate.get();
         if ((worker == nullptr || !worker->tasks.empty()) && Working() < static_cast<std::size_t>(workers_)) {
@@ -252,6 +266,7 @@ void Pool::Read(Worker& worker, std::vector<Outcome>& ended) {
         outcome.kind = reply->done ? Outcome::Kind::kFinished : Outcome::Kind::kFailed;
         outcome.answered = true;
         outcome.reply = *reply;
+        worker.lastSeconds = reply->seconds;
         ended.push_back(std::move(outcome));
         worker.tasks.pop_front();
     }

@@ -1,11 +1,11 @@
 // The workers of a many-pictures run: up to --jobs long-lived processes,
 // each the program itself in its worker mode (batch/worker.h), taking
-// picture after picture from the run over pipes (batch/protocol.h). Each
-// worker is handed its next picture while it works on one, so that it never
-// waits for the run between pictures. A picture that crashes its worker,
-// runs it out of memory or has it killed ends as one failed entry; the
-// picture queued behind it goes to a new worker. A worker never outlives
-// its run, even one killed outright.
+// picture after picture from the run over pipes (batch/protocol.h). A
+// worker on quick pictures is handed its next picture while it works on
+// one, so that it never waits for the run between them. A picture that
+// crashes its worker, runs it out of memory or has it killed ends as one
+// failed entry; the picture queued behind it goes to a new worker. A worker
+// never outlives its run, even one killed outright.
 #pragma once
 
 #include <csignal>
@@ -85,7 +85,11 @@ private:
         MessageBuffer buffer;
         std::string said;         // the end of what it wrote on standard error
         std::deque<Task> tasks;  // sent and not answered, the first being worked on
+        double lastSeconds = -1;  // its time on the last picture it answered
     };
+
+    // How many pictures the worker may hold at once.
+    static std::size_t Holds(const Worker& worker);
 
     Worker* Spawn(std::string& error);
     // Sends waiting pictures to workers.

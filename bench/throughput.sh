@@ -1,74 +1,113 @@
 #!/usr/bin/env bash
-# Throughput of workbench-batch's many-pictures mode, in pictures per second:
-# 200 generated pictures of 640 x 480 and 20 of 4000 x 3000 (24-bit BMP),
-# each size with --jobs 1 and with --jobs equal to the cores, and at 640 x 480
-# also the word chain run once per picture from a shell loop, each in a
-# folder of its own, as a user would without the mode. Each figure is the
-# best of REPEAT runs (default 2): other programs on a shared machine only
-# ever make a run slower.
+# Throughput of workbench-batch's many-pictures mode, in pictures per second,
+# and the bytes it writes. Generated 24-bit BMP pictures: 200 of 640 x 480
+# and 16 A4 pages at 300 dpi (2480 x 3508). For each size:
+#   - the default (every stage as BMP) and --keep C --format png, each with
+#     --jobs 1 and --jobs 2;
+#   - the same work in one process with no workers and no files
+#     (workbench-chain-bench: load, the chain, the PNG encoding in memory),
+#     the floor the mode is held against;
+#   - with OLD_BUILD_DIR, the default of an earlier build in the same run.
+# Then a worker's peak memory on 4000 x 3000 pictures (the largest resident
+# set of the run's processes, which is a worker's). Each time is the best of
+# REPEAT runs (default 2): other programs on a shared machine only ever make
+# a run slower.
 #
-#   [REPEAT=N] bench/throughput.sh [BUILD_DIR]   (default: build)
+#   [REPEAT=N] bench/throughput.sh [BUILD_DIR [OLD_BUILD_DIR]]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
+old=${2:+$(realpath "$2")}
 batch=$build/workbench-batch
 make=$build/workbench-make-pictures
-[ -x "$batch" ] && [ -x "$make" ] || { echo "throughput: build $batch and $make first" >&2; exit 1; }
-cores=$(nproc)
+chain=$build/workbench-chain-bench
+for program in "$batch" "$make" "$chain" ${old:+"$old/workbench-batch"}; do
+  [ -x "$program" ] || { echo "throughput: build $program first" >&2; exit 1; }
+done
 work=$(mktemp -d /tmp/workbench-throughput.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 now() { date +%s.%N; }
-rate() { awk -v n="$1" -v s="$2" 'BEGIN { printf "%.2f", n / s }'; }
+rate() { awk -v n="$1" -v s="$2" 'BEGIN { printf "%.1f", n / s }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-loop() {  # loop DIR: the word chain once per picture, one folder each
-  local out=$work/loop
-  for picture in "$1"/*.bmp; do
-    local name
-    name=$(basename "$picture" .bmp)
-    mkdir -p "$out/$name"
-    (cd "$out/$name" && "$batch" load "$picture" filter binarize thin label)
-  done
-  rm -rf "$out"
+# The files below a folder, in bytes.
+bytes() { find "$1" -type f -printf '%s\n' | awk '{ n += $1 } END { printf "%d", n }'; }
+
+mode() {  # mode PROGRAM DIR OPTIONS...: the many-pictures mode into $work/out
+  local program=$1 pictures=$2
+  shift 2
+  "$program" --out "$work/out" "$@" "$pictures" >/dev/null
 }
 
-mode() {  # mode DIR JOBS: the many-pictures mode
-  "$batch" --out "$work/out" --jobs "$2" "$1" >/dev/null
-  rm -rf "$work/out"
+one() {  # one OPTIONS... FILE...: the same work in one process, no files
+  "$chain" "$@" >/dev/null
 }
 
-timed() {  # timed COMMAND...: prints the least seconds it took in REPEAT runs
+timed() {  # timed COMMAND...: prints the least seconds it took in REPEAT runs,
+  # each into an empty $work/out, whose bytes are left in $work/written
   local start best=
   for _ in $(seq "${REPEAT:-2}"); do
+    rm -rf "$work/out"
+    sync  # what earlier runs left for the disk is not this run's to flush
     start=$(now)
     "$@"
     best=$(awk -v a="$start" -v b="$(now)" -v best="$best" 'BEGIN { t = b - a; if (best != "" && best < t) t = best; printf "%.3f", t }')
   done
+  if [ -d "$work/out" ]; then bytes "$work/out"; else echo 0; fi >"$work/written"
+  rm -rf "$work/out"
   echo "$best"
 }
 
-echo "workbench-batch throughput, $(date -u +%Y-%m-%d), $cores cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+row() {  # row SIZE COUNT WHAT SECONDS BYTES NOTE
+  printf '%-10s %6s  %-44s %8s %10s  %s\n' "$1" "$2" "$3" "$(rate "$2" "$4")" "$(awk -v b="$5" 'BEGIN { printf "%.1f", b / 1048576 }')" "$6"
+}
+
+echo "workbench-batch throughput, $(date -u +%Y-%m-%d), $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo "load average before the run (other programs on the machine): $(cut -d" " -f1-3 /proc/loadavg)"
-printf '%-12s %8s %10s %12s %12s %12s %8s %10s\n' size pictures "loop p/s" "jobs 1 p/s" "jobs $cores p/s" "" speedup "jobs 1/loop"
-for shape in "200 640 480" "20 4000 3000"; do
+printf '%-10s %6s  %-44s %8s %10s  %s\n' size count run "p/s" "MB written" ""
+png=(--keep C --format png)
+for shape in "200 640 480" "16 2480 3508"; do
   read -r count width height <<<"$shape"
+  size=${width}x$height
   pictures=$work/in-$width
   mkdir -p "$pictures"
   "$make" "$pictures" "$count" "$width" "$height"
   sync
-  mode "$pictures" "$cores" >/dev/null  # warm the page cache and the program
-  loop_rate=-
-  overhead=-
-  if [ "$width" -eq 640 ]; then
-    t_loop=$(timed loop "$pictures")
-    loop_rate=$(rate "$count" "$t_loop")
+  mode "$batch" "$pictures" --jobs 2  # warm the page cache and the program
+  rm -rf "$work/out"
+
+  if [ -n "$old" ]; then
+    t_old=$(timed mode "$old/workbench-batch" "$pictures" --jobs 1)
+    row "$size" "$count" "old --jobs 1" "$t_old" "$(<"$work/written")" ""
   fi
-  t_one=$(timed mode "$pictures" 1)
-  t_all=$(timed mode "$pictures" "$cores")
-  one_rate=$(rate "$count" "$t_one")
-  all_rate=$(rate "$count" "$t_all")
-  speedup=$(awk -v a="$t_one" -v b="$t_all" 'BEGIN { printf "%.2f", a / b }')
-  [ "$loop_rate" = - ] || overhead=$(awk -v a="$t_one" -v b="$t_loop" 'BEGIN { printf "%+.1f %%", (a / b - 1) * 100 }')
-  printf '%-12s %8d %10s %12s %12s %12s %8s %10s\n' "${width}x$height" "$count" "$loop_rate" "$one_rate" "$all_rate" "" "$speedup" "$overhead"
+  t_bmp1=$(timed mode "$batch" "$pictures" --jobs 1)
+  bmp_bytes=$(<"$work/written")
+  row "$size" "$count" "--jobs 1" "$t_bmp1" "$bmp_bytes" "${old:+$(ratio "$t_old" "$t_bmp1") x old}"
+  t_bmp2=$(timed mode "$batch" "$pictures" --jobs 2)
+  row "$size" "$count" "--jobs 2" "$t_bmp2" "$(<"$work/written")" "$(ratio "$t_bmp1" "$t_bmp2") x jobs 1"
+  t_png1=$(timed mode "$batch" "$pictures" --jobs 1 "${png[@]}")
+  png_bytes=$(<"$work/written")
+  note="$(ratio "$t_bmp1" "$t_png1") x default, 1/$(awk -v a="$bmp_bytes" -v b="$png_bytes" 'BEGIN { printf "%.0f", a / b }') of its bytes"
+  [ -n "$old" ] && note="$(ratio "$t_old" "$t_png1") x old, $note"
+  row "$size" "$count" "--jobs 1 --keep C --format png" "$t_png1" "$png_bytes" "$note"
+  t_png2=$(timed mode "$batch" "$pictures" --jobs 2 "${png[@]}")
+  row "$size" "$count" "--jobs 2 --keep C --format png" "$t_png2" "$(<"$work/written")" "$(ratio "$t_png1" "$t_png2") x jobs 1"
+  t_one=$(timed one "${png[@]}" "$pictures"/*.bmp)
+  row "$size" "$count" "one process, no files: --keep C --format png" "$t_one" 0 \
+    "jobs 1 takes $(ratio "$t_png1" "$t_one") x its time"
   rm -rf "$pictures"
+done
+
+# A worker's peak memory: /usr/bin/time's largest resident set is the
+# largest among the run and the workers it waited for.
+pictures=$work/in-4000
+mkdir -p "$pictures"
+"$make" "$pictures" 3 4000 3000
+for options in "" "${png[*]}"; do
+  # shellcheck disable=SC2086  # the options are words
+  peak=$(command time -f %M "$batch" --out "$work/out" --jobs 1 $options "$pictures" 2>&1 >/dev/null | tail -1)
+  rm -rf "$work/out"
+  echo "4000x3000 peak memory of a worker${options:+ with $options}: $((peak / 1024)) MB" \
+    "($(awk -v p="$peak" 'BEGIN { printf "%.2f", p * 1024 / (4000 * 3000 * 3) }') pictures of 36 MB)"
 done

@@ -33,4 +33,16 @@ void ColumnGrid::Fit(int width, int height) {
     rows_ = rows;
 }
 
+void ColumnGrid::Shrink() {
+    if (columns_ == kInitialColumns && rows_ == kInitialRows) return;
+    auto* cells = new std::int32_t[static_cast<std::size_t>(kInitialColumns) * kInitialRows]();
+    const int keptColumns = std::min(columns_, kInitialColumns), keptRows = std::min(rows_, kInitialRows);
+    for (int x = 0; x < keptColumns; ++x)
+        std::copy_n(column(x), keptRows, cells + static_cast<std::ptrdiff_t>(x) * kInitialRows);
+    delete[] cells_;
+    cells_ = cells;
+    columns_ = kInitialColumns;
+    rows_ = kInitialRows;
+}
+
 }  // namespace ops

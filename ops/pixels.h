@@ -49,6 +49,14 @@ public:
     // Makes sure columns 0..width-1 and rows 0..height-1 exist.
     void Fit(int width, int height);
 
+    // Gives back what the grid grew to: it becomes 640 x 480 again, keeping
+    // the cells it holds there (cells it never held there start as zeros).
+    // No operation reads a cell outside the picture it works on before
+    // writing it, so a process that runs many unrelated pictures (the
+    // many-pictures worker) calls this between them and holds a large grid
+    // only while a large picture needs it.
+    void Shrink();
+
     int columns() const { return columns_; }
     int rows() const { return rows_; }
     std::int32_t* column(int x) { return cells_ + static_cast<std::ptrdiff_t>(x) * rows_; }

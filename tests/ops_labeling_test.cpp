@@ -133,3 +133,29 @@ TEST(OpsGrid, GrowingStaysWithinFourTimesThePicture) {
     kept.Fit(700, 3);
     EXPECT_EQ(kept.at(639, 479), 7);
 }
+
+// After a large picture the grid goes back to its first size, keeping the
+// cells there; cells it did not hold there come back as zeros.
+TEST(OpsGrid, ShrinkingKeepsTheFirstLayoutsCells) {
+    ops::ColumnGrid grid;
+    grid.at(3, 4) = 11;
+    grid.at(639, 479) = 12;
+    grid.Fit(2000, 900);
+    grid.at(639, 100) = 13;
+    grid.at(1999, 899) = 14;
+    grid.Shrink();
+    EXPECT_EQ(grid.columns(), ops::ColumnGrid::kInitialColumns);
+    EXPECT_EQ(grid.rows(), ops::ColumnGrid::kInitialRows);
+    EXPECT_EQ(grid.at(3, 4), 11);
+    EXPECT_EQ(grid.at(639, 479), 12);
+    EXPECT_EQ(grid.at(639, 100), 13);
+    // Laid out afresh for a long thin picture, the grid held no row past the
+    // first: those rows come back as zeros.
+    grid.Fit(100000, 1);
+    ASSERT_LT(grid.rows(), ops::ColumnGrid::kInitialRows);
+    grid.at(5, 0) = 15;
+    grid.Shrink();
+    EXPECT_EQ(grid.at(5, 0), 15);
+    EXPECT_EQ(grid.at(5, 1), 0);
+    EXPECT_EQ(grid.at(639, 479), 0);
+}
