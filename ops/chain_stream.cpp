@@ -1,5 +1,8 @@
 #include "ops/chain_stream.h"
 
+#include <array>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -43,16 +46,38 @@ struct ChainStream::State {
 
 namespace {
 
-void SpreadGray(const std::uint8_t* gray, std::uint8_t* row, int width) {
-    for (int x = 0; x < width; ++x) row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = gray[x];
+OPS_WIDE_CLONES void TakeBlue(const std::uint8_t* row, std::uint8_t* blue, int width) {
+    for (int x = 0; x < width; ++x) blue[x] = row[3 * x];
 }
 
-// Foreground black, the rest white.
-void SpreadBits(const ThinWord* bits, std::uint8_t* row, int width) {
+OPS_WIDE_CLONES void SpreadGray(const std::uint8_t* gray, std::uint8_t* row, int width) {
     for (int x = 0; x < width; ++x) {
-        const std::uint8_t level = (bits[x / 64] >> (x % 64)) & 1 ? 0 : 255;
-        row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = level;
+        row[3 * x] = gray[x];
+        row[3 * x + 1] = gray[x];
+        row[3 * x + 2] = gray[x];
     }
+}
+
+// Eight level bytes (foreground 0, the rest 255) for each byte of bits,
+// the pixel of bit k in byte k.
+constexpr std::array<std::uint64_t, 256> kLevelsOfByte = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < 8; ++k)
+            if (!((b >> k) & 1)) table[b] |= std::uint64_t{0xFF} << (8 * k);
+    return table;
+}();
+
+// Foreground 0, the rest 255: a byte a pixel.
+void LevelsOfBits(const ThinWord* bits, std::uint8_t* level, int width) {
+    int x = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; x + 8 <= width; x += 8) {
+            const std::uint64_t eight = kLevelsOfByte[(bits[x / 64] >> (x % 64)) & 0xFF];
+            std::memcpy(level + x, &eight, 8);
+        }
+    }
+    for (; x < width; ++x) level[x] = static_cast<std::uint8_t>(((bits[x / 64] >> (x % 64)) & 1) - 1);
 }
 
 }  // namespace
@@ -75,7 +100,8 @@ void ChainStream::State::Filtered(int y, const std::uint8_t* medians) {
 }
 
 void ChainStream::State::Thinned(int y, const ThinWord* row) {
-    SpreadBits(row, spread.data(), width);
+    LevelsOfBits(row, level.data(), width);
+    SpreadGray(level.data(), spread.data(), width);
     if (kept & kStageC) Hand('C', y);
     if (kept & kStageD) {
         LabelRow(spread.data(), width);
@@ -96,7 +122,7 @@ void ChainStream::Push(const std::uint8_t* row) {
     State& s = *state_;
     if (s.pushed == s.height) throw std::logic_error("ChainStream: more rows than the picture has");
     ++s.pushed;
-    for (int x = 0; x < s.width; ++x) s.gray[x] = row[3 * x];
+    TakeBlue(row, s.gray.data(), s.width);
     s.filter.Push(s.gray.data());
     while (const std::uint8_t* medians = s.filter.Next()) s.Filtered(s.filter.rowsOut() - 1, medians);
 }
