@@ -55,8 +55,9 @@ public:
     // The next row of the picture: 3 * width bytes.
     void Push(const std::uint8_t* row);
 
-    // After the last row has gone in (exactly height rows): hands out the
-    // rows still held. Every kept stage has then handed out every row.
+    // After the last row has gone in (exactly height rows): every kept
+    // stage has then handed out every row. (The last row's Push already
+    // hands out the rows still held; Finish checks that it was the last.)
     void Finish();
 
 private:
