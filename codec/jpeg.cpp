@@ -390,12 +390,17 @@ Outcome Begin(JpegState& state) {
     return Outcome::kDone;
 }
 
+// One scanline into target, under the error handler.
+Outcome Scanline(JpegState& state, JSAMPROW target) {
+    if (setjmp(state.jump)) return Outcome::kFailed;
+    if (jpeg_read_scanlines(&state.cinfo, &target, 1) != 1) ERREXIT(&state.cinfo, JERR_INPUT_EMPTY);
+    return Outcome::kDone;
+}
+
 // The next row into bgr, 3 * width bytes.
 Outcome Row(JpegState& state, std::uint8_t* bgr) {
-    jpeg_decompress_struct& cinfo = state.cinfo;
-    if (setjmp(state.jump)) return Outcome::kFailed;
-    JSAMPROW target = state.inkRow != nullptr ? state.inkRow : bgr;
-    if (jpeg_read_scanlines(&cinfo, &target, 1) != 1) ERREXIT(&cinfo, JERR_INPUT_EMPTY);
+    const jpeg_decompress_struct& cinfo = state.cinfo;
+    if (Scanline(state, state.inkRow != nullptr ? state.inkRow : bgr) == Outcome::kFailed) return Outcome::kFailed;
     if (state.inkRow != nullptr) {
         const std::uint8_t* in = state.inkRow;
         std::uint8_t* out = bgr;
