@@ -399,8 +399,6 @@ struct PngRowEncoder::State {
     bool haveInfo = false;
     PngForm form;
     PngColourTable table;  // the palette's colours, for a palette
-    // For gray under 8 bits, 1 for each byte that is not one of the levels.
-    std::uint8_t offLevel[256] = {};
     int width = 0;
     int height = 0;
     int rows = 0;
@@ -433,24 +431,12 @@ void Check(PngRowEncoder::State& state, bool done) {
     std::rethrow_exception(state.failure);
 }
 
-// Whether every pixel of a row fits the form: for gray, blue = green = red
-// at one of the depth's levels (checked without a branch a pixel); for a
-// palette, a colour of the palette.
-bool Fits(const PngRowEncoder::State& s, const std::uint8_t* p) {
-    if (s.form.colour == PngForm::Colour::kRgb) return true;
-    if (s.form.colour == PngForm::Colour::kGray) {
-        unsigned off = 0;
-        for (int x = 0; x < s.width; ++x, p += 3) off |= (p[0] ^ p[1]) | (p[1] ^ p[2]) | s.offLevel[p[0]];
-        return off == 0;
-    }
-    std::uint32_t last = 0xFFFFFFFFu;
-    for (int x = 0; x < s.width; ++x, p += 3) {
-        const std::uint32_t key = KeyOf(p);
-        if (key == last) continue;
-        if (s.table.Find(key) < 0) return false;
-        last = key;
-    }
-    return true;
+// Whether a level is one of the levels of a gray depth (multiples of 255,
+// 85, 17 or 1 for 1, 2, 4 and 8 bits): exactly the bytes whose bits repeat
+// with the depth as their period, so that turning them by the depth keeps
+// them. 0 when it is.
+inline unsigned OffLevel(unsigned level, int depth) {
+    return level ^ (((level << depth) | (level >> (8 - depth))) & 0xFF);
 }
 
 void CheckForm(const PngForm& form, const PngPalette& palette) {
@@ -482,10 +468,6 @@ PngRowEncoder::PngRowEncoder(int width, int height, const PngForm& form, const P
     if (form.colour == PngForm::Colour::kPalette) {
         for (const auto& colour : palette) s.table.Add(KeyOf(colour.data()));
         if (s.table.count() != form.paletteSize) throw PngWriteError("the palette has a colour twice");
-    }
-    if (form.colour == PngForm::Colour::kGray) {
-        const unsigned step = 255u / ((1u << form.bitDepth) - 1);
-        for (unsigned level = 0; level < 256; ++level) s.offLevel[level] = level % step != 0;
     }
     if (form.colour != PngForm::Colour::kRgb)
         s.packed.resize((static_cast<std::size_t>(width) * form.bitDepth + 7) / 8);
@@ -522,43 +504,58 @@ PngRowEncoder::~PngRowEncoder() {
     png_destroy_write_struct(&write.png, state_->haveInfo ? &write.info : nullptr);
 }
 
-void PngRowEncoder::Row(const std::uint8_t* bgr) {
+void PngRowEncoder::Row(const std::uint8_t* bgr) { Put<true>(bgr); }
+
+void PngRowEncoder::RowKnownToFit(const std::uint8_t* bgr) { Put<false>(bgr); }
+
+// With kCheck, each pixel is checked against the form as it is packed: off
+// gathers the bits of every difference from a pixel the form can hold.
+template <bool kCheck>
+void PngRowEncoder::Put(const std::uint8_t* bgr) {
     State& s = *state_;
     if (s.failure) std::rethrow_exception(s.failure);
     if (s.rows >= s.height) throw PngWriteError("more rows than the png picture has");
-    if (!Fits(s, bgr)) {
-        // The file would lack the row: nothing more can be written.
-        s.failure = std::make_exception_ptr(PngWriteError("a row has a colour that the png form cannot hold"));
-        std::rethrow_exception(s.failure);
-    }
     const std::uint8_t* row = bgr;
+    unsigned off = 0;
     switch (s.form.colour) {
     case PngForm::Colour::kRgb: break;
     case PngForm::Colour::kGray: {
         // The levels of a gray depth under 8 are multiples of 255 / (2^depth - 1)
         // (255, 85, 17); such a level's top depth bits are its sample.
-        const int shift = 8 - s.form.bitDepth;
-        PackRow(s.form.bitDepth, bgr, s.width, s.packed.data(),
-                [shift](const std::uint8_t* pixel) -> unsigned { return pixel[0] >> shift; });
+        const int depth = s.form.bitDepth, shift = 8 - depth;
+        PackRow(depth, bgr, s.width, s.packed.data(), [depth, shift, &off](const std::uint8_t* pixel) -> unsigned {
+            if constexpr (kCheck) off |= (pixel[0] ^ pixel[1]) | (pixel[1] ^ pixel[2]) | OffLevel(pixel[0], depth);
+            return pixel[0] >> shift;
+        });
         row = s.packed.data();
         break;
     }
     case PngForm::Colour::kPalette:
         if (s.channel >= 0) {
-            PackRow(s.form.bitDepth, bgr + s.channel, s.width, s.packed.data(),
-                    [&s](const std::uint8_t* byte) -> unsigned { return s.indexOf[*byte]; });
+            PackRow(s.form.bitDepth, bgr + s.channel, s.width, s.packed.data(), [&s, &off](const std::uint8_t* byte) -> unsigned {
+                const unsigned index = s.indexOf[*byte];
+                if constexpr (kCheck) off |= KeyOf(byte - s.channel) ^ s.table.colour(static_cast<int>(index));
+                return index;
+            });
         } else {
-            PackRow(s.form.bitDepth, bgr, s.width, s.packed.data(), [&s](const std::uint8_t* pixel) -> unsigned {
+            PackRow(s.form.bitDepth, bgr, s.width, s.packed.data(), [&s, &off](const std::uint8_t* pixel) -> unsigned {
                 const std::uint32_t key = KeyOf(pixel);
                 if (key != s.lastKey) {
+                    const int index = s.table.Find(key);
+                    off |= index < 0;
                     s.lastKey = key;
-                    s.lastIndex = static_cast<unsigned>(s.table.Find(key));
+                    s.lastIndex = static_cast<unsigned>(index < 0 ? 0 : index);
                 }
                 return s.lastIndex;
             });
         }
         row = s.packed.data();
         break;
+    }
+    if (off != 0) {
+        // The file would lack the row: nothing more can be written.
+        s.failure = std::make_exception_ptr(PngWriteError("a row has a colour that the png form cannot hold"));
+        std::rethrow_exception(s.failure);
     }
     Check(s, WriteRow(s.write, row));
     ++s.rows;
@@ -582,7 +579,8 @@ namespace {
 
 // Checks the rows, scans them and writes them with the given compression,
 // or with the one chosen for their form.
-PngForm Encode(const ops::RowView& rows, const PngSink& sink, const PngCompression* given) {
+PngForm Encode(const ops::RowView& rows, const PngSink& sink, const PngCompression* given,
+               void (PngRowEncoder::*write)(const std::uint8_t* bgr)) {
     if (rows.width <= 0 || rows.height <= 0)
         throw PngWriteError("a png file cannot hold a picture of " + std::to_string(rows.width) + " x " +
                             std::to_string(rows.height) + " pixels");
@@ -594,7 +592,7 @@ PngForm Encode(const ops::RowView& rows, const PngSink& sink, const PngCompressi
     const PngForm form = scan.Form();
     PngRowEncoder encoder(rows.width, rows.height, form, given != nullptr ? *given : PngCompressionFor(form),
                           [&sink](const std::uint8_t* bytes, std::size_t size) { sink(bytes, size); }, scan.Palette());
-    for (int y = 0; y < rows.height; ++y) encoder.Row(rows.row(y));
+    for (int y = 0; y < rows.height; ++y) (encoder.*write)(rows.row(y));
     encoder.Finish();
     return form;
 }
@@ -615,10 +613,13 @@ PngCompression PngCompressionFor(const PngForm& form) {
     return {1, PngFilter::kUp, ZlibStrategy::kRle};
 }
 
-PngForm EncodePng(const ops::RowView& rows, const PngSink& sink) { return Encode(rows, sink, nullptr); }
+// The rows were scanned for the form: they fit it.
+PngForm EncodePng(const ops::RowView& rows, const PngSink& sink) {
+    return Encode(rows, sink, nullptr, &PngRowEncoder::RowKnownToFit);
+}
 
 PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const PngCompression& compression) {
-    return Encode(rows, sink, &compression);
+    return Encode(rows, sink, &compression, &PngRowEncoder::RowKnownToFit);
 }
 
 }  // namespace codec

@@ -187,6 +187,13 @@ public:
     struct State;  // opaque
 
 private:
+    friend PngForm EncodePng(const ops::RowView& rows, const PngSink& sink);
+    friend PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const PngCompression& compression);
+    // Row for rows whose scan chose the form, which fit it: not checked.
+    void RowKnownToFit(const std::uint8_t* bgr);
+    template <bool kCheck>
+    void Put(const std::uint8_t* bgr);
+
     std::unique_ptr<State> state_;
 };
 

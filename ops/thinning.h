@@ -73,9 +73,9 @@ void PackForegroundRow(const std::uint8_t* level, ThinWord* bits, int width);
 // and H-1 and columns 0 and W-1 never change; pictures narrower or lower
 // than 3 pass through unchanged, each row handed back as it goes in.
 //
-// Each sub-pass holds its last 3 rows of bits and, per row, a bit for each
-// word it changed: about 14 bytes a 64 pixels of the width for the whole
-// pipeline, whatever the height. A sub-pass after the first four skips the
+// Each sub-pass holds its last 3 rows of bits and, for its last 8 rows, a
+// bit for each word it changed: 111 rows of bits in all, about 14 bytes a
+// pixel of the width, whatever the height. A sub-pass after the first four skips the
 // words whose neighbourhood none of the last four sub-passes changed: there
 // the same sub-pass of the previous iteration saw the same bits and deleted
 // nothing. No state outside the object.

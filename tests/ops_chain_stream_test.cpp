@@ -4,12 +4,12 @@
 // order, within the stated reach; its memory does not grow with the height;
 // an exception from the sink comes out unchanged.
 #include <gtest/gtest.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <new>
 #include <random>
 #include <string>
@@ -24,25 +24,43 @@
 #include "ops_test_pictures.h"
 
 // Heap bytes counted on the thread that asks: the memory test below arms the
-// count around a stream's whole life. The program's operator new and delete
-// go straight to malloc and free, as the standard library's do; every form
-// of them that could meet one of these blocks is replaced, so a block always
-// goes back the way it came.
+// count around a stream's whole life and reads the bytes asked for, at most
+// and in all. The program's operator new and delete go straight to malloc
+// and free, as the standard library's do, every form of them that could
+// meet one of these blocks replaced, so a block always goes back the way it
+// came. While armed, the blocks asked for are remembered with their sizes
+// (a fixed table: counting must not allocate).
 namespace {
 struct HeapCount {
-    bool armed = false;
+    bool armed = false, tableFull = false;
     long long live = 0, peak = 0, total = 0;
+    struct Block {
+        void* at;
+        std::size_t size;
+    } blocks[256] = {};
 };
 thread_local HeapCount heapCount;
+
+void ArmHeapCount() {
+    heapCount.armed = heapCount.tableFull = false;
+    heapCount.live = heapCount.peak = heapCount.total = 0;
+    for (HeapCount::Block& b : heapCount.blocks) b = {nullptr, 0};
+    heapCount.armed = true;
+}
 
 void* Allocate(std::size_t size) {
     for (;;) {
         if (void* block = std::malloc(size == 0 ? 1 : size)) {
             if (heapCount.armed) {
-                const auto got = static_cast<long long>(malloc_usable_size(block));
-                heapCount.total += got;
-                heapCount.live += got;
+                heapCount.total += static_cast<long long>(size);
+                heapCount.live += static_cast<long long>(size);
                 heapCount.peak = std::max(heapCount.peak, heapCount.live);
+                HeapCount::Block* slot = std::find_if(std::begin(heapCount.blocks), std::end(heapCount.blocks),
+                                                      [](const HeapCount::Block& b) { return b.at == nullptr; });
+                if (slot == std::end(heapCount.blocks))
+                    heapCount.tableFull = true;
+                else
+                    *slot = {block, size};
             }
             return block;
         }
@@ -53,7 +71,13 @@ void* Allocate(std::size_t size) {
 }
 
 void Release(void* block) noexcept {
-    if (block != nullptr && heapCount.armed) heapCount.live -= static_cast<long long>(malloc_usable_size(block));
+    if (block != nullptr && heapCount.armed)
+        for (HeapCount::Block& b : heapCount.blocks)
+            if (b.at == block) {
+                heapCount.live -= static_cast<long long>(b.size);
+                b = {nullptr, 0};
+                break;
+            }
     std::free(block);
 }
 }  // namespace
@@ -367,7 +391,7 @@ struct HeapUse {
 HeapUse StreamHeap(int width, int height) {
     std::vector<std::uint8_t> row(3 * static_cast<std::size_t>(width));
     std::uint32_t sum = 0;
-    heapCount = {true, 0, 0, 0};
+    ArmHeapCount();
     {
         ops::ChainStream stream(width, height, kAllStages, [&](char, int, const std::uint8_t* r) { sum += r[0]; });
         for (int y = 0; y < height; ++y) {
@@ -378,6 +402,7 @@ HeapUse StreamHeap(int width, int height) {
     }
     const HeapUse use{heapCount.peak, heapCount.total};
     heapCount.armed = false;
+    EXPECT_FALSE(heapCount.tableFull) << "more blocks at once than the count can follow";
     EXPECT_NE(sum, 0u);  // the rows did go through
     return use;
 }
