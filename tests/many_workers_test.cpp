@@ -96,7 +96,7 @@ TEST(ManyWorkersTest, AFewWorkersTakeEveryPicture) {
 TEST(ManyWorkersTest, AWorkerKilledMidPictureFailsThatPictureAndANewWorkerDoesTheRest) {
     ScratchDir dir;
     for (int i = 0; i < 4; ++i) MakePicture("in/a" + std::to_string(i) + ".png", 64, 48, static_cast<std::uint32_t>(i));
-    MakePicture("in/big.png", 4000, 3000, 1);
+    MakePicture("in/big.png", 8000, 6000, 1);
     for (int i = 0; i < 4; ++i) MakePicture("in/c" + std::to_string(i) + ".png", 64, 48, static_cast<std::uint32_t>(i + 4));
     Child run({"--out", "out", "--jobs", "1", "--report", "r.jsonl", "in"});
     // The small pictures before "big" take milliseconds; "big" takes long
