@@ -1,6 +1,8 @@
 #include "ops/bands.h"
 
 #include <algorithm>
+#include <atomic>
+#include <limits>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -17,6 +19,52 @@ int BandHeight(int width, int height, int threads, std::size_t budgetBytes) {
         static_cast<std::int64_t>(budgetBytes / (static_cast<std::size_t>(width) * (threads + 1))) - 2 * kChainReach;
     const std::int64_t band = std::max<std::int64_t>(std::min(shared, fits), 4 * kChainReach);
     return static_cast<int>(std::min<std::int64_t>(band, height));
+}
+
+void ChainInBands(const RowView& picture, unsigned kept, int threads, const StageRowSink& sink) {
+    if (picture.empty()) return;
+    const int width = picture.width, height = picture.height;
+    const int band = BandHeight(width, height, threads, std::numeric_limits<std::size_t>::max());
+    const int count = (height + band - 1) / band;
+    if (threads <= 1 || count <= 1) {
+        ChainStream stream(width, height, kept, sink);
+        for (int y = 0; y < height; ++y) stream.Push(picture.row(y));
+        stream.Finish();
+        return;
+    }
+    std::atomic<int> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex mutex;
+    std::exception_ptr error;
+    const auto work = [&] {
+        try {
+            for (int k = next++; k < count && !failed; k = next++) {
+                const int first = k * band, last = std::min(height, first + band);
+                const int from = std::max(0, first - kChainReach), to = std::min(height, last + kChainReach);
+                ChainStream stream(width, to - from, kept, [&](char stage, int y, const std::uint8_t* row) {
+                    const int at = from + y;
+                    if (at >= first && at < last) sink(stage, at, row);
+                });
+                for (int y = from; y < to && !failed; ++y) stream.Push(picture.row(y));
+                if (!failed) stream.Finish();
+            }
+        } catch (...) {
+            failed = true;
+            std::lock_guard lock(mutex);
+            if (!error) error = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (int t = 1; t < std::min(threads, count); ++t) helpers.emplace_back(work);
+    } catch (...) {
+        failed = true;
+        for (std::thread& helper : helpers) helper.join();
+        throw;
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    if (error) std::rethrow_exception(error);
 }
 
 namespace {

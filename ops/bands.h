@@ -40,6 +40,7 @@
 #include <memory>
 
 #include "ops/chain_stream.h"
+#include "ops/pixels.h"
 
 namespace ops {
 
@@ -48,6 +49,16 @@ namespace ops {
 // height divided by the threads when that fits, else what fits, never
 // under 4 * kChainReach.
 int BandHeight(int width, int height, int threads, std::size_t budgetBytes);
+
+// The same bands on a picture held in memory, each band's thread reading
+// its rows straight from the picture: no ring and no order to keep. The
+// sink may be called from several threads at once, for different rows
+// (each stage's rows of one band in order), so it must write where it is
+// told (a picture of results, not the one being read). With one thread, or
+// a picture too low to share out, one ChainStream runs on the caller's
+// thread. An exception from the sink or a band stops every band and comes
+// out once all have stopped.
+void ChainInBands(const RowView& picture, unsigned kept, int threads, const StageRowSink& sink);
 
 class BandedChain {
 public:

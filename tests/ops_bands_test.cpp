@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -94,6 +95,35 @@ Banded RunBanded(const Rows& input, int w, unsigned kept, int threads, std::size
     return out;
 }
 
+// The same bands on the picture in memory: rows may come from several
+// threads at once, each put in its place.
+std::map<char, Rows> RunInBands(const Rows& input, int w, unsigned kept, int threads) {
+    const int h = static_cast<int>(input.size());
+    const std::size_t stride = 3 * static_cast<std::size_t>(w);
+    std::vector<std::uint8_t> bytes(stride * h);
+    for (int y = 0; y < h; ++y) std::memcpy(bytes.data() + stride * y, input[y].data(), stride);
+    std::map<char, Rows> stages;
+    std::map<char, std::vector<int>> calls;
+    for (int s = 0; s < 4; ++s)
+        if (kept & (1u << s)) {
+            stages[static_cast<char>('A' + s)].assign(h, {});
+            calls[static_cast<char>('A' + s)].assign(h, 0);
+        }
+    std::mutex mutex;
+    ops::ChainInBands({bytes.data(), w, h, static_cast<std::ptrdiff_t>(stride)}, kept, threads,
+                      [&](char stage, int y, const std::uint8_t* row) {
+                          std::lock_guard lock(mutex);
+                          stages.at(stage)[y].assign(row, row + stride);
+                          ++calls.at(stage)[y];
+                      });
+    for (const auto& [stage, counts] : calls)
+        for (int y = 0; y < h; ++y) EXPECT_EQ(counts[y], 1) << "stage " << stage << " row " << y;
+    return stages;
+}
+
+constexpr std::size_t kTiny = 1;  // bands of the least height, 4 reaches
+constexpr std::size_t kRoomy = std::size_t{64} << 20;
+
 struct BandCase {
     std::string name;
     int width;
@@ -127,11 +157,16 @@ TEST_P(BandedChainCase, GivesTheWholePicturesRowsInOrder) {
                                            << " (bands of " << banded.band << " rows, " << banded.threads
                                            << " threads)";
         }
+        if (c.budget != kTiny) {
+            // In memory the bands are the picture shared between the threads.
+            const std::map<char, Rows> inBands = RunInBands(input, c.width, c.kept, c.threads);
+            for (const auto& [stage, rows] : inBands)
+                for (std::size_t y = 0; y < rows.size(); ++y)
+                    ASSERT_EQ(rows[y], whole.at(stage)[y]) << "in memory: stage " << stage << " row " << y;
+        }
     }
 }
 
-constexpr std::size_t kTiny = 1;  // bands of the least height, 4 reaches
-constexpr std::size_t kRoomy = std::size_t{64} << 20;
 constexpr unsigned kC = ops::kStageC;
 constexpr unsigned kAD = ops::kStageA | ops::kStageD;
 
@@ -148,6 +183,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BandCase{"ManyBandsThreeThreads", 61, 1000, 3, kTiny},
                       BandCase{"ManyBandsFiveThreads", 29, 1300, 5, kTiny},
                       BandCase{"HalvesOfAPicture", 120, 900, 2, kRoomy},
+                      BandCase{"HalvesJustOverFourReaches", 70, 330, 2, kRoomy},
+                      BandCase{"FifthsOfALowPicture", 200, 830, 5, kRoomy},
+                      BandCase{"ThirdsKeepingTheThinnedStage", 90, 1000, 3, kRoomy, kC},
                       BandCase{"ThirdsOfAPicture", 120, 900, 3, kRoomy},
                       BandCase{"OneThreadRunsWhole", 120, 300, 1, kTiny},
                       BandCase{"WideAndLow", 3000, 200, 2, kTiny},
