@@ -26,7 +26,7 @@ trap 'rm -rf "$work"' EXIT
 
 echo "streaming chain, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo "load average before the run: $(cut -d" " -f1-3 /proc/loadavg)"
-"$bench" threads 4000 3000
+"$bench" threads 4000 3000 9
 
 timed() {  # timed LABEL COMMAND...: wall seconds and peak MB of the command
   local label=$1
