@@ -298,7 +298,7 @@ OutputFile::OutputFile(const FileName& target, Durability durability) : target_(
 
     // An unnamed file in the folder vanishes by itself however the program
     // ends; it gets a name only for the moment of the rename.
-    fd_ = ::open(folder_.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    fd_ = ::open(folder_.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd_ >= 0) return;
     const int error = errno;
     if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL && error != ENOENT)
@@ -309,7 +309,7 @@ OutputFile::OutputFile(const FileName& target, Durability durability) : target_(
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary_ = TemporaryName(folder_);
         SetPending(temporary_);
-        fd_ = ::open(temporary_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd_ = ::open(temporary_.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ >= 0) {
             named_ = true;
             return;
@@ -345,6 +345,21 @@ void OutputFile::Write(const std::uint8_t* bytes, std::size_t size) {
             FailWrite(target_, Reason(ENOSPC));
         }
         bytes += done;
+        size -= static_cast<std::size_t>(done);
+    }
+}
+
+void OutputFile::WriteAt(std::uint64_t offset, const std::uint8_t* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t done = ::pwrite(fd_, bytes, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) {
+            const int error = done < 0 ? errno : ENOSPC;
+            Discard();
+            FailWrite(target_, Reason(error));
+        }
+        bytes += done;
+        offset += static_cast<std::uint64_t>(done);
         size -= static_cast<std::size_t>(done);
     }
 }

@@ -131,7 +131,12 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     void Write(const std::uint8_t* bytes, std::size_t size);
+    // Writes at a place of the file, which grows to hold what is written;
+    // the place Write goes on from does not move.
+    void WriteAt(std::uint64_t offset, const std::uint8_t* bytes, std::size_t size);
     void Commit();
+    // The file being written, for reading back what was written.
+    int descriptor() const { return fd_; }
 
 private:
     void Discard() noexcept;

@@ -16,6 +16,7 @@
 #include "codec/orient.h"
 #include "codec/png.h"
 #include "codec/pnm.h"
+#include "codec/row_reader.h"
 #include "codec/tiff.h"
 
 namespace {
@@ -28,19 +29,20 @@ using files::Reason;
 // file's headers and palette.
 constexpr std::size_t kHeadBytes = 64 * 1024;
 
-QString TooLargeReason(std::uint64_t width, std::uint64_t height) {
+QString TooLargeReason(std::uint64_t width, std::uint64_t height, std::uint64_t limit = kMaxPicturePixels) {
     return QStringLiteral("the picture is %1 x %2 pixels, more than the limit of %3 pixels")
         .arg(width)
         .arg(height)
-        .arg(kMaxPicturePixels);
+        .arg(limit);
 }
 
 const QString kDamaged = QStringLiteral("the picture data is damaged or incomplete");
 
-[[noreturn]] void FailDecode(const FileName& name, const codec::DecodeError& error) {
+[[noreturn]] void FailDecode(const FileName& name, const codec::DecodeError& error,
+                             std::uint64_t limit = kMaxPicturePixels) {
     const QString detail = QString::fromStdString(error.what());
     switch (error.kind()) {
-    case codec::DecodeError::Kind::kTooLarge: FailRead(name, TooLargeReason(error.width(), error.height()));
+    case codec::DecodeError::Kind::kTooLarge: FailRead(name, TooLargeReason(error.width(), error.height(), limit));
     case codec::DecodeError::Kind::kUnsupported: FailRead(name, detail);
     case codec::DecodeError::Kind::kNoMemory: FailRead(name, Reason(ENOMEM));
     case codec::DecodeError::Kind::kDamaged: break;
@@ -265,6 +267,64 @@ void TBitmap::SetImage(const QImage& image) {
         image_ = To24Bit(image);
     } catch (const std::bad_alloc&) {
         throw Exception(QStringLiteral("Cannot convert the picture to 24-bit pixels: not enough memory"));
+    }
+}
+
+namespace {
+
+[[noreturn]] void FailHold(const FileName& name, const codec::TooMuchToHold& error) {
+    throw PictureTooLargeToHold(QStringLiteral("Cannot read %1: %2").arg(name.Shown(), QString::fromStdString(error.what())),
+                                error.width(), error.height(), error.needed());
+}
+
+}  // namespace
+
+struct PictureRows::State {
+    files::InputFile file;
+    std::unique_ptr<codec::RowReader> reader;
+    explicit State(const FileName& name) : file(name) {}
+};
+
+PictureRows::PictureRows(const FileName& fileName, int page, std::uint64_t maxPixels, std::uint64_t wholeBytes)
+    : state_(std::make_unique<State>(fileName)) {
+    files::InputFile& file = state_->file;
+    if (file.size() == 0) FailRead(fileName, QStringLiteral("the file is empty"));
+    try {
+        std::uint8_t head[codec::kSniffBytes] = {};
+        const std::size_t got = file.ReadFully(head, sizeof head);
+        const codec::Format format = codec::SniffFormat(std::span(head, got));
+        if (format == codec::Format::kUnknown) FailRead(fileName, QStringLiteral("not a picture format this program reads"));
+        const codec::RandomAccess access = AccessTo(file);
+        if (format == codec::Format::kTiff) {
+            const std::uint32_t pages = codec::CountTiffPages(access);
+            if (static_cast<std::uint32_t>(page) >= pages) FailRead(fileName, OnlyPages(pages));
+        } else if (page > 0) {
+            FailRead(fileName, OnlyPages(1));
+        }
+        state_->reader = codec::OpenRowReader(access, static_cast<std::uint32_t>(page), {maxPixels, wholeBytes});
+    } catch (const codec::TooMuchToHold& error) {
+        FailHold(fileName, error);
+    } catch (const codec::DecodeError& error) {
+        FailDecode(fileName, error, maxPixels);
+    } catch (const std::bad_alloc&) {
+        FailRead(fileName, Reason(ENOMEM));
+    }
+}
+
+PictureRows::~PictureRows() = default;
+
+int PictureRows::Width() const { return state_->reader->width(); }
+int PictureRows::Height() const { return state_->reader->height(); }
+
+void PictureRows::Next(std::uint8_t* row) {
+    try {
+        state_->reader->Next(row);
+    } catch (const codec::TooMuchToHold& error) {
+        FailHold(state_->file.name(), error);
+    } catch (const codec::DecodeError& error) {
+        FailDecode(state_->file.name(), error);
+    } catch (const std::bad_alloc&) {
+        FailRead(state_->file.name(), Reason(ENOMEM));
     }
 }
 

@@ -23,6 +23,7 @@
 #include <QImage>
 #include <QString>
 #include <cstdint>
+#include <memory>
 
 #include "app/files.h"
 #include "ops/pixels.h"
@@ -71,6 +72,40 @@ public:
 
 private:
     QImage image_;
+};
+
+// PictureRows could read the picture only by holding more than wholeBytes.
+class PictureTooLargeToHold : public Exception {
+public:
+    PictureTooLargeToHold(const QString& message, std::uint64_t width, std::uint64_t height, std::uint64_t needed)
+        : Exception(message), width(width), height(height), needed(needed) {}
+    std::uint64_t width, height;  // as stored
+    std::uint64_t needed;         // the bytes reading it would hold
+};
+
+// A picture read top to bottom a row at a time, for the many-pictures mode's
+// stream: the rows that TPicture::LoadFromFile gives for the same file and
+// page, byte for byte (24-bit, as shown), and the same messages when it
+// fails, whether at the start or at a damaged row halfway. Non-interlaced
+// PNG, JPEG, TIFF and uncompressed BMP are read by rows; anything else
+// (and a picture its file turns) is decoded whole, which must fit in
+// wholeBytes (PictureTooLargeToHold when it does not). maxPixels is the
+// largest picture accepted.
+class PictureRows {
+public:
+    PictureRows(const FileName& fileName, int page, std::uint64_t maxPixels, std::uint64_t wholeBytes);
+    ~PictureRows();
+    PictureRows(const PictureRows&) = delete;
+    PictureRows& operator=(const PictureRows&) = delete;
+
+    int Width() const;
+    int Height() const;
+    // The next row, 3 * Width() bytes. Throws Exception.
+    void Next(std::uint8_t* row);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // A pane's picture: at most one graphic, always held as a bitmap here.

@@ -1,12 +1,17 @@
 #include "batch/chain.h"
 
+#include <map>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "app/picture.h"
 #include "batch/memory.h"
 #include "batch/result_folder.h"
+#include "batch/stage_file.h"
 #include "codec/bmp.h"
 #include "codec/png_write.h"
+#include "ops/bands.h"
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
@@ -87,7 +92,7 @@ void RunOperations(const ops::RowView& rows, const std::string& stages, const st
     }
 }
 
-PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability) {
+PictureReply RunChainInMemory(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability) {
     PictureReply reply;
     const std::string& stages = request.stages;
     if (stages.empty() || request.page < 1 || (request.format != "bmp" && request.format != "png")) {
@@ -123,6 +128,92 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
             },
             step);
         reply.done = true;
+    } catch (const Exception& error) {
+        reply.message = error.what();
+        if (reply.message.ends_with(files::Reason(ENOMEM).toStdString())) reply.message += LimitNote(memoryLimit);
+    } catch (const std::bad_alloc&) {
+        reply.message = std::string("Cannot ") + step + ": " + files::Reason(ENOMEM).toStdString() + LimitNote(memoryLimit);
+    }
+    if (!reply.done) reply.files.clear();
+    return reply;
+}
+
+namespace {
+
+// The memory a stream gives its bands: a quarter of the worker's limit, at
+// most the bands' default budget. The rest is for what the reader holds.
+std::uint64_t BandBytes(std::uint64_t memoryLimit) {
+    return memoryLimit == 0 ? ops::BandedChain::kDefaultBudget
+                            : std::min<std::uint64_t>(ops::BandedChain::kDefaultBudget, memoryLimit / 4);
+}
+
+// The largest picture the stream takes: the most pixels a row and a height
+// can count. The formats' own limits come first (a BMP stage file, a PNG's
+// 2^31 - 1 rows).
+constexpr std::uint64_t kStreamPixels = std::uint64_t{1} << 40;
+
+}  // namespace
+
+PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, int threads,
+                      files::Durability durability) {
+    PictureReply reply;
+    const std::string& stages = request.stages;
+    if (stages.empty() || request.page < 1 || (request.format != "bmp" && request.format != "png")) {
+        reply.message = "the worker was asked for nothing";
+        return reply;
+    }
+    const char* step = "read the picture";
+    try {
+        const std::uint64_t bandBytes = BandBytes(memoryLimit);
+        const std::uint64_t wholeBytes = memoryLimit == 0 ? UINT64_MAX : memoryLimit - bandBytes;
+        PictureRows input(FileName(request.input), request.page - 1, kStreamPixels, wholeBytes);
+        const int width = input.Width(), height = input.Height();
+        reply.width = width;
+        reply.height = height;
+        if (width == 0 || height == 0) {
+            // A picture of no pixels: the in-memory chain writes its files.
+            return RunChainInMemory(request, memoryLimit, durability);
+        }
+        if (request.format == "bmp") {
+            const std::string tooLarge = StageFile::BmpTooLarge(static_cast<std::uint64_t>(width),
+                                                                static_cast<std::uint64_t>(height));
+            if (!tooLarge.empty()) {
+                reply.message = tooLarge;
+                return reply;
+            }
+        }
+        std::map<char, std::unique_ptr<StageFile>> kept;
+        unsigned mask = 0;
+        for (const char stage : stages) {
+            const std::string name = StageFileName(stage, request.format);
+            kept[stage] = std::make_unique<StageFile>(request.folder + "/" + name, stage, request.format, width,
+                                                      height, durability);
+            mask |= 1u << (stage - 'A');
+        }
+        step = "run the chain";
+        ops::BandedChain chain(
+            width, height, mask, threads,
+            [&kept](char stage, int y, const std::uint8_t* row) { kept.at(stage)->Row(y, row); },
+            static_cast<std::size_t>(bandBytes));
+        std::vector<std::uint8_t> row(3 * static_cast<std::size_t>(width));
+        for (int y = 0; y < height; ++y) {
+            input.Next(row.data());
+            chain.Push(row.data());
+        }
+        chain.Finish();
+        for (const char stage : stages) {
+            kept.at(stage)->Commit();
+            reply.files.push_back(StageFileName(stage, request.format));
+        }
+        reply.done = true;
+    } catch (const PictureTooLargeToHold& error) {
+        // Only a limit the user set or the machine's memory stops a read.
+        reply.message = memoryLimit == 0 ? std::string(error.what())
+                                         : "the picture is " + std::to_string(error.width) + " x " +
+                                               std::to_string(error.height) + " pixels and needs about " +
+                                               MemoryText(error.needed + BandBytes(memoryLimit)) +
+                                               ", more than the worker's memory limit of " + MemoryText(memoryLimit) +
+                                               " (--max-memory)";
     } catch (const Exception& error) {
         reply.message = error.what();
         if (reply.message.ends_with(files::Reason(ENOMEM).toStdString())) reply.message += LimitNote(memoryLimit);

@@ -32,8 +32,18 @@ void RunOperations(const ops::RowView& rows, const std::string& stages, const st
 using StageSink = std::function<void(const std::uint8_t* bytes, std::size_t size)>;
 void EncodeStage(const ops::RowView& rows, const std::string& format, const StageSink& sink);
 
-// Runs the request. A picture whose declared size needs more than
-// memoryLimit bytes fails before any pixel is allocated (0: no limit).
-// Every failure becomes a reply with the message the word chain would
-// give; nothing is thrown.
-PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability);
+// Runs the request as a stream of rows (ops/bands.h) on `threads` threads:
+// the picture is read, run through the chain and written a band of rows at
+// a time, so its size is bounded by its formats, not by memory: a BMP stage
+// file holds at most 4 GB, and a picture too large for one is refused
+// before any work. Pictures that their reader has to decode whole (see
+// PictureRows) need their rows within memoryLimit (0: no limit). Every
+// failure becomes a reply with the message the word chain would give;
+// nothing is thrown, and no stage file or temporary is left by a picture
+// that fails.
+PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, int threads,
+                      files::Durability durability);
+
+// The same on the whole picture in memory (LoadForChain and RunOperations),
+// under the picture layer's limit: what the stream is held against.
+PictureReply RunChainInMemory(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability);

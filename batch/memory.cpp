@@ -177,6 +177,10 @@ std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path) {
 }
 
 void KeepFreedMemory() {
+    // One heap for every thread too: an arena of its own would reserve 64
+    // MB of address space for each of a picture's threads, and with blocks
+    // never mapped apart none could hold a band larger than that.
+    ::mallopt(M_ARENA_MAX, 1);
     ::mallopt(M_MMAP_MAX, 0);
     ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 }

@@ -58,6 +58,7 @@ enum OptionCode : int {
     kHelp,
     kVersion,
     kPage,
+    kThreads,
 };
 
 const option kLongOptions[] = {
@@ -72,6 +73,7 @@ const option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {"page", required_argument, nullptr, kPage},
+    {"threads", required_argument, nullptr, kThreads},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -140,6 +142,11 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             if (!ParseCount(value, many.jobs) || many.jobs < 1 || many.jobs > 4096)
                 return error = "'--jobs' needs a number from 1 to 4096, not " + Shown(value), false;
             manyOnly.push_back("--jobs");
+            return true;
+        case kThreads:
+            if (!ParseCount(value, many.threads) || many.threads < 1 || many.threads > 256)
+                return error = "'--threads' needs a number from 1 to 256, not " + Shown(value), false;
+            manyOnly.push_back("--threads");
             return true;
         case kShard: {
             const std::size_t slash = value.find('/');

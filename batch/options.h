@@ -10,6 +10,7 @@
 struct ManyOptions {
     std::string out;              // --out DIR
     int jobs = 0;                 // --jobs N; 0 means the number of cores
+    int threads = 0;              // --threads N per picture; 0 shares the cores between the jobs
     int shard = 0, shards = 1;    // --shard K/N
     std::optional<std::string> report;  // --report FILE
     bool force = false;           // --force

@@ -108,8 +108,8 @@ Started HowStarted() {
     return ::getppid() == static_cast<pid_t>(expected) ? Started::kByRun : Started::kByEndedRun;
 }
 
-Pool::Pool(int workers, std::uint64_t memoryLimit, const sigset_t& startMask)
-    : workers_(workers), memoryLimit_(std::to_string(memoryLimit)) {
+Pool::Pool(int workers, std::uint64_t memoryLimit, int threads, const sigset_t& startMask)
+    : workers_(workers), memoryLimit_(std::to_string(memoryLimit)), threads_(std::to_string(threads)) {
     devNull_ = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     // Workers start with the signal mask the program started with and
     // SIGPIPE at its default; they learn the run's process id, so that they
@@ -176,7 +176,7 @@ Pool::Worker* Pool::Spawn(std::string& error) {
             for (int i = 0; i < 2; ++i) CloseIfOpen(ends[i]);
         return nullptr;
     }
-    const char* const argv[] = {"workbench-batch", "--worker", memoryLimit_.c_str(), nullptr};
+    const char* const argv[] = {"workbench-batch", "--worker", memoryLimit_.c_str(), threads_.c_str(), nullptr};
     // posix_spawn rather than fork: the run's memory is not copied.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

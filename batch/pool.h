@@ -44,7 +44,8 @@ class Pool {
 public:
     // At most `workers` processes, each under memoryLimit (see RunChain).
     // Workers start with the signal mask the program started with.
-    Pool(int workers, std::uint64_t memoryLimit, const sigset_t& startMask);
+    // Each picture runs on `threads` threads of its worker.
+    Pool(int workers, std::uint64_t memoryLimit, int threads, const sigset_t& startMask);
     ~Pool();
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -102,6 +103,7 @@ private:
 
     int workers_;
     std::string memoryLimit_;
+    std::string threads_;
     posix_spawnattr_t attributes_;
     std::string parentVariable_;
     std::vector<char*> environment_;

@@ -89,7 +89,11 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
 
     Progress progress(jobs.size());
     const int workers = options.jobs > 0 ? options.jobs : CoreCount();
-    Pool pool(workers, options.maxMemory > 0 ? options.maxMemory : DefaultMemoryLimit(workers), original);
+    // Each picture's threads: the cores shared between the workers that
+    // will have a picture (one picture alone has every core).
+    const int busy = static_cast<int>(std::clamp<std::size_t>(jobs.size(), 1, static_cast<std::size_t>(workers)));
+    const int threads = options.threads > 0 ? options.threads : std::max(1, CoreCount() / busy);
+    Pool pool(workers, options.maxMemory > 0 ? options.maxMemory : DefaultMemoryLimit(workers), threads, original);
     std::map<std::size_t, Claim> claims;
     FlushGroup group;
     std::size_t next = 0;

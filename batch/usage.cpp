@@ -11,7 +11,8 @@
 const char kUsage[] =
     "Usage: workbench-batch [-C DIR] [--page K] WORD...\n"
     "  or:  workbench-batch [-C DIR] --out DIR [--keep STAGES] [--format bmp|png]\n"
-    "         [--jobs N] [--max-memory SIZE] [--shard K/N] [--report FILE] [--force]\n"
+    "         [--jobs N] [--threads N] [--max-memory SIZE] [--shard K/N]\n"
+    "         [--report FILE] [--force]\n"
     "         INPUT...\n"
     "Run the workbench's commands without a window: the words in order in one\n"
     "folder, or the whole chain on many pictures, each in a result folder of its own.\n"
@@ -42,6 +43,8 @@ const char kUsage[] =
     "                  for two-level stages)\n"
     "  --jobs N        work on N pictures at once, in N worker processes that take\n"
     "                  picture after picture (default: the number of cores)\n"
+    "  --threads N     threads on each picture, in bands of rows (default: the\n"
+    "                  cores divided by the jobs, at least 1)\n"
     "  --max-memory SIZE  the memory each worker may use, in bytes or with K, M or\n"
     "                  G (default: the machine's memory divided by the jobs); a\n"
     "                  picture that needs more fails alone, naming the limit\n"

@@ -23,7 +23,9 @@ bool IsWorkerInvocation(const std::vector<std::string>& args) { return !args.emp
 
 int RunWorker(const std::vector<std::string>& args) {
     std::uint64_t memoryLimit = 0;
-    if (args.size() != 2 || std::from_chars(args[1].data(), args[1].data() + args[1].size(), memoryLimit).ec != std::errc())
+    int threads = 0;
+    if (args.size() != 3 || std::from_chars(args[1].data(), args[1].data() + args[1].size(), memoryLimit).ec != std::errc() ||
+        std::from_chars(args[2].data(), args[2].data() + args[2].size(), threads).ec != std::errc() || threads < 1)
         return 2;
     if (memoryLimit != 0) LimitAddressSpace(memoryLimit);
     KeepFreedMemory();
@@ -31,7 +33,7 @@ int RunWorker(const std::vector<std::string>& args) {
         const std::optional<PictureRequest> request = DecodeRequest(*message);
         if (!request) return 2;
         const auto start = std::chrono::steady_clock::now();
-        PictureReply reply = RunChain(*request, memoryLimit, files::Durability::kFlushedByCaller);
+        PictureReply reply = RunChain(*request, memoryLimit, threads, files::Durability::kFlushedByCaller);
         reply.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         // A large picture's grids are not kept for the next picture, which
         // then has all of the worker's memory to itself.

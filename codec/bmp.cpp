@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ namespace {
 constexpr std::size_t kFileHeaderSize = 14;
 constexpr std::size_t kInfoHeaderSize = 40;
 constexpr std::uint32_t kMaxFileSize = 0xFFFFFFFFu;
+// The file header and the 40-byte info header before a 24-bit file's rows.
+constexpr std::size_t kBmp24HeaderBytes = kFileHeaderSize + kInfoHeaderSize;
 
 // How the pixel array is stored, after the header's compression field has
 // been read in the light of the header kind (OS/2 2.x reuses 3 and 4).
@@ -262,9 +265,11 @@ void ReadPalette(std::span<const std::uint8_t> bytes, std::size_t at, std::uint6
 
 std::size_t PaletteEntrySize(const Layout& layout) { return layout.kind == HeaderKind::kCore ? 3 : 4; }
 
-// The file header and bitmap header of a BMP file, and its palette.
-Layout ReadHeaders(std::span<const std::uint8_t> file) {
-    const std::size_t size = file.size();
+// The file header and bitmap header of a BMP file of `size` bytes, and its
+// palette, from `file`: the whole file or its first bytes, as long as they
+// hold the headers, the bit masks and every byte before the pixel data
+// that the palette may take.
+Layout ReadHeaders(std::span<const std::uint8_t> file, std::uint64_t size) {
     if (size < kFileHeaderSize + 4) throw BmpError("the file is too short to be a BMP file");
     if (!LooksLikeBmp(file)) throw BmpError("the file does not start with the BMP signature \"BM\"");
 
@@ -294,6 +299,8 @@ Layout ReadHeaders(std::span<const std::uint8_t> file) {
     return layout;
 }
 
+Layout ReadHeaders(std::span<const std::uint8_t> file) { return ReadHeaders(file, file.size()); }
+
 // Bytes per stored row of an uncompressed pixel array: whole 32-bit words.
 std::uint64_t StoredRowBytes(std::uint64_t width, unsigned bitsPerPixel) {
     return (width * bitsPerPixel + 31) / 32 * 4;
@@ -312,41 +319,50 @@ void CheckPixelLimit(std::uint64_t width, std::uint64_t height, std::uint64_t ma
 // The stored row of picture row y.
 int StoredRow(const Layout& layout, int y, int height) { return layout.topDown ? y : height - 1 - y; }
 
-// True when some pixel of a 16- or 32-bit picture with an alpha mask has
-// alpha other than zero: only then does the alpha channel count.
-bool AnyAlpha(const std::uint8_t* pixels, const Layout& layout, int width, int height) {
+// True when the alpha channel of a 16- or 32-bit picture can count: it has
+// an alpha mask.
+bool HasAlphaMask(const Layout& layout) {
+    return layout.masks[3] != 0 && (layout.bitsPerPixel == 16 || layout.bitsPerPixel == 32);
+}
+
+// True when some pixel of the stored row has alpha other than zero.
+bool RowHasAlpha(const std::uint8_t* src, const Layout& layout, int width) {
     const std::uint32_t mask = layout.masks[3];
-    if (mask == 0 || (layout.bitsPerPixel != 16 && layout.bitsPerPixel != 32)) return false;
-    const std::uint64_t rowBytes = StoredRowBytes(layout);
-    for (int stored = 0; stored < height; ++stored) {
-        const std::uint8_t* src = pixels + stored * rowBytes;
-        for (int x = 0; x < width; ++x) {
-            const std::uint32_t pixel = layout.bitsPerPixel == 16 ? Le16(src + 2 * static_cast<std::size_t>(x))
-                                                                  : Le32(src + 4 * static_cast<std::size_t>(x));
-            if ((pixel & mask) != 0) return true;
-        }
+    for (int x = 0; x < width; ++x) {
+        const std::uint32_t pixel = layout.bitsPerPixel == 16 ? Le16(src + 2 * static_cast<std::size_t>(x))
+                                                              : Le32(src + 4 * static_cast<std::size_t>(x));
+        if ((pixel & mask) != 0) return true;
     }
     return false;
 }
 
-// Uncompressed rows (palette indexes, 24-bit, or 16/32-bit with bit
-// fields) from `pixels`, each padded to whole 32-bit words. With useAlpha,
-// the alpha channel lays every pixel over white paper.
-void DecodePlain(const std::uint8_t* pixels, const Layout& layout, const ops::RowView& view, bool useAlpha) {
-    const int width = view.width;
-    const int height = view.height;
-    const unsigned bpp = layout.bitsPerPixel;
+// True when some pixel of a 16- or 32-bit picture with an alpha mask has
+// alpha other than zero: only then does the alpha channel count.
+bool AnyAlpha(const std::uint8_t* pixels, const Layout& layout, int width, int height) {
+    if (!HasAlphaMask(layout)) return false;
     const std::uint64_t rowBytes = StoredRowBytes(layout);
+    for (int stored = 0; stored < height; ++stored)
+        if (RowHasAlpha(pixels + stored * rowBytes, layout, width)) return true;
+    return false;
+}
 
-    const Channel red(layout.masks[0]);
-    const Channel green(layout.masks[1]);
-    const Channel blue(layout.masks[2]);
-    const Channel alpha(useAlpha ? layout.masks[3] : 0);
-    const unsigned indexMask = (1u << (bpp <= 8 ? bpp : 1)) - 1;
+// Uncompressed rows (palette indexes, 24-bit, or 16/32-bit with bit
+// fields), each padded to whole 32-bit words. With useAlpha, the alpha
+// channel lays every pixel over white paper.
+class PlainRows {
+public:
+    PlainRows(const Layout& layout, bool useAlpha)
+        : layout_(layout),
+          red_(layout.masks[0]),
+          green_(layout.masks[1]),
+          blue_(layout.masks[2]),
+          alpha_(useAlpha ? layout.masks[3] : 0),
+          useAlpha_(useAlpha) {}
 
-    for (int stored = 0; stored < height; ++stored) {
-        const std::uint8_t* src = pixels + stored * rowBytes;
-        std::uint8_t* out = view.row(StoredRow(layout, stored, height));
+    // One stored row, src, as width pixels of blue, green, red into out.
+    void Decode(const std::uint8_t* src, int width, std::uint8_t* out) const {
+        const unsigned bpp = layout_.bitsPerPixel;
+        const unsigned indexMask = (1u << (bpp <= 8 ? bpp : 1)) - 1;
         switch (bpp) {
             case 1:
             case 2:
@@ -356,7 +372,7 @@ void DecodePlain(const std::uint8_t* pixels, const Layout& layout, const ops::Ro
                 for (int x = 0; x < width; ++x, out += 3) {
                     const std::uint64_t bit = static_cast<std::uint64_t>(x) * bpp;
                     const unsigned shift = 8 - bpp - static_cast<unsigned>(bit & 7);
-                    const Bgr& colour = layout.palette[(src[bit >> 3] >> shift) & indexMask];
+                    const Bgr& colour = layout_.palette[(src[bit >> 3] >> shift) & indexMask];
                     std::memcpy(out, colour.data(), 3);
                 }
                 break;
@@ -369,17 +385,32 @@ void DecodePlain(const std::uint8_t* pixels, const Layout& layout, const ops::Ro
                     const std::uint32_t pixel =
                         bpp == 16 ? Le16(src + 2 * static_cast<std::size_t>(x))
                                   : Le32(src + 4 * static_cast<std::size_t>(x));
-                    out[0] = blue(pixel);
-                    out[1] = green(pixel);
-                    out[2] = red(pixel);
-                    if (useAlpha) {
-                        const std::uint8_t a = alpha(pixel);
+                    out[0] = blue_(pixel);
+                    out[1] = green_(pixel);
+                    out[2] = red_(pixel);
+                    if (useAlpha_) {
+                        const std::uint8_t a = alpha_(pixel);
                         for (int c = 0; c < 3; ++c) out[c] = OverWhite(out[c], a);
                     }
                 }
                 break;
         }
     }
+
+private:
+    const Layout& layout_;
+    const Channel red_;
+    const Channel green_;
+    const Channel blue_;
+    const Channel alpha_;
+    const bool useAlpha_;
+};
+
+void DecodePlain(const std::uint8_t* pixels, const Layout& layout, const ops::RowView& view, bool useAlpha) {
+    const PlainRows rows(layout, useAlpha);
+    const std::uint64_t rowBytes = StoredRowBytes(layout);
+    for (int stored = 0; stored < view.height; ++stored)
+        rows.Decode(pixels + stored * rowBytes, view.width, view.row(StoredRow(layout, stored, view.height)));
 }
 
 // Run-length streams (RLE8, RLE4, and OS/2 RLE24). The stream starts at the
@@ -628,41 +659,60 @@ void Put32(std::uint8_t* at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-}  // namespace
-
-void EncodeBmp24(const ops::RowView& rows,
-                 const std::function<void(const std::uint8_t* bytes, std::size_t size)>& sink) {
-    const int width = rows.width;
-    const int height = rows.height;
-    if (width < 0 || height < 0) throw BmpError("the picture has a negative size");
-
-    const std::uint64_t rowSize = BmpRowSize(width);
-    const std::uint64_t imageSize = rowSize * static_cast<std::uint64_t>(height);
-    constexpr std::uint32_t kHeadersSize = kFileHeaderSize + kInfoHeaderSize;
-    if (imageSize > kMaxFileSize - kHeadersSize)
-        throw BmpError("the picture is " + std::to_string(width) + " x " + std::to_string(height) +
-                       " pixels, too large for a BMP file");
-    if (imageSize != 0 && rows.data == nullptr) throw BmpError("the picture has no pixel data");
-    const auto fileSize = static_cast<std::uint32_t>(kHeadersSize + imageSize);
-
-    std::array<std::uint8_t, kHeadersSize> header{};
+// The 54 bytes before the rows of a 24-bit file.
+std::array<std::uint8_t, kBmp24HeaderBytes> Bmp24Header(int width, int height, std::uint32_t imageSize) {
+    std::array<std::uint8_t, kBmp24HeaderBytes> header{};
     std::uint8_t* h = header.data();
     Put16(h + 0, 0x4D42);                                      // bfType "BM"
-    Put32(h + 2, fileSize);                                    // bfSize
+    Put32(h + 2, static_cast<std::uint32_t>(kBmp24HeaderBytes + imageSize));  // bfSize
     Put16(h + 6, 0);                                           // bfReserved1
     Put16(h + 8, 0);                                           // bfReserved2
-    Put32(h + 10, kHeadersSize);                               // bfOffBits
+    Put32(h + 10, kBmp24HeaderBytes);                          // bfOffBits
     Put32(h + 14, kInfoHeaderSize);                            // biSize
     Put32(h + 18, static_cast<std::uint32_t>(width));          // biWidth
     Put32(h + 22, static_cast<std::uint32_t>(height));         // biHeight, positive: bottom-up rows
     Put16(h + 26, 1);                                          // biPlanes
     Put16(h + 28, 24);                                         // biBitCount
     Put32(h + 30, 0);                                          // biCompression: none
-    Put32(h + 34, static_cast<std::uint32_t>(imageSize));      // biSizeImage
+    Put32(h + 34, imageSize);                                  // biSizeImage
     Put32(h + 38, 2835);                                       // biXPelsPerMeter (72 dpi)
     Put32(h + 42, 2835);                                       // biYPelsPerMeter (72 dpi)
     Put32(h + 46, 0);                                          // biClrUsed
     Put32(h + 50, 0);                                          // biClrImportant
+    return header;
+}
+
+// The bytes of the rows of a 24-bit file of width x height pixels; throws
+// BmpError when the picture has a negative size or the file would be larger
+// than a BMP file can describe.
+std::uint32_t Bmp24ImageSize(int width, int height) {
+    if (width < 0 || height < 0) throw BmpError("the picture has a negative size");
+    const std::optional<std::uint64_t> fileSize =
+        Bmp24FileSize(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height));
+    if (!fileSize)
+        throw BmpError("the picture is " + std::to_string(width) + " x " + std::to_string(height) +
+                       " pixels, too large for a BMP file");
+    return static_cast<std::uint32_t>(*fileSize - kBmp24HeaderBytes);
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> Bmp24FileSize(std::uint64_t width, std::uint64_t height) {
+    constexpr std::uint64_t kMaxSide = 0x7FFFFFFF;  // the header's sizes are signed 32-bit
+    if (width > kMaxSide || height > kMaxSide) return std::nullopt;
+    const std::uint64_t imageSize = (width * 3 + 3) / 4 * 4 * height;  // below 2^64: both sides below 2^31
+    if (imageSize > kMaxFileSize - kBmp24HeaderBytes) return std::nullopt;
+    return kBmp24HeaderBytes + imageSize;
+}
+
+void EncodeBmp24(const ops::RowView& rows,
+                 const std::function<void(const std::uint8_t* bytes, std::size_t size)>& sink) {
+    const int width = rows.width;
+    const int height = rows.height;
+    const std::uint32_t imageSize = Bmp24ImageSize(width, height);
+    const std::uint64_t rowSize = BmpRowSize(width);
+    if (imageSize != 0 && rows.data == nullptr) throw BmpError("the picture has no pixel data");
+    const std::array<std::uint8_t, kBmp24HeaderBytes> header = Bmp24Header(width, height, imageSize);
     sink(header.data(), header.size());
     if (imageSize == 0) return;
 
@@ -679,6 +729,167 @@ void EncodeBmp24(const ops::RowView& rows,
             filled = 0;
         }
     }
+}
+
+BmpRowWriter::BmpRowWriter(int width, int height, WriteAt writeAt)
+    : width_(width), height_(height), writeAt_(std::move(writeAt)) {
+    const std::uint32_t imageSize = Bmp24ImageSize(width, height);
+    rowSize_ = BmpRowSize(width);
+    row_.assign(rowSize_, 0);  // the padding stays zero
+    const std::array<std::uint8_t, kBmp24HeaderBytes> header = Bmp24Header(width, height, imageSize);
+    writeAt_(0, header.data(), header.size());
+}
+
+void BmpRowWriter::Row(int y, const std::uint8_t* bgr) {
+    if (y < 0 || y >= height_) throw std::out_of_range("the row is outside the picture");
+    if (rowSize_ == 0) return;
+    std::memcpy(row_.data(), bgr, 3 * static_cast<std::size_t>(width_));
+    writeAt_(kBmp24HeaderBytes + static_cast<std::uint64_t>(height_ - 1 - y) * rowSize_, row_.data(), rowSize_);
+}
+
+namespace {
+
+// The first bytes of a file the program reads as a BMP file's headers and
+// palette; the pixel data is read after them.
+constexpr std::size_t kHeadBytes = 64 * 1024;
+
+// Up to size bytes of the file from offset, as many as there are.
+std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size && offset + done < file.size) {
+        const std::size_t got = file.read(offset + done, buffer + done, size - done);
+        if (got == 0) break;
+        if (got > size - done) throw std::logic_error("the file gave more bytes than asked for");
+        done += got;
+    }
+    return done;
+}
+
+// The bytes of a BMP file that the decoder is given: the first bytes
+// (headers and palette), then no more of the pixel data than the decoder
+// can use (BmpExtentOf), so a huge gap before the pixels or junk after them
+// costs nothing. Pixels that start past the first bytes are put right after
+// them, and the pixel offset in the header says so.
+struct Gathered {
+    std::vector<std::uint8_t> head;
+    std::uint64_t size = 0;       // of all the bytes given
+    std::uint64_t movedFrom = 0;  // where the bytes after head come from in the file, when moved
+    bool moved = false;
+};
+
+Gathered Gather(const RandomAccess& file, std::uint64_t maxPixels) {
+    Gathered gathered;
+    std::vector<std::uint8_t>& head = gathered.head;
+    head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file.size, kHeadBytes)));
+    head.resize(ReadUpTo(file, 0, head.data(), head.size()));
+    gathered.size = head.size();
+    const std::optional<BmpExtent> extent = BmpExtentOf(head);
+    if (!extent || file.size <= head.size() || extent->width * extent->height > maxPixels ||
+        extent->pixelOffset >= file.size)
+        return gathered;
+    const std::uint64_t pixelBytes = std::min(extent->pixelBytes, file.size - extent->pixelOffset);
+    if (extent->pixelOffset <= head.size()) {
+        gathered.size = std::max<std::uint64_t>(extent->pixelOffset + pixelBytes, head.size());
+    } else {
+        gathered.moved = true;
+        gathered.movedFrom = extent->pixelOffset;
+        gathered.size = head.size() + pixelBytes;
+        Put32(head.data() + 10, static_cast<std::uint32_t>(head.size()));
+    }
+    return gathered;
+}
+
+// Copies size bytes of the gathered bytes from offset; false when the file
+// gave fewer.
+bool ReadGathered(const RandomAccess& file, const Gathered& gathered, std::uint64_t offset, std::uint8_t* out,
+                  std::size_t size) {
+    if (offset + size > gathered.size) return false;
+    const std::uint64_t headSize = gathered.head.size();
+    if (offset < headSize) {
+        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(size, headSize - offset));
+        std::memcpy(out, gathered.head.data() + offset, take);
+        out += take;
+        offset += take;
+        size -= take;
+    }
+    if (size == 0) return true;
+    const std::uint64_t from = gathered.moved ? gathered.movedFrom + (offset - headSize) : offset;
+    return ReadUpTo(file, from, out, size) == size;
+}
+
+}  // namespace
+
+struct BmpRowDecoder::State {
+    RandomAccess file;
+    std::uint64_t maxPixels = 0;
+    Gathered gathered;
+    Layout layout;
+    bool plain = false;
+    std::uint64_t rowBytes = 0;  // of a stored row of an uncompressed picture
+    std::vector<std::uint8_t> stored;
+    std::optional<PlainRows> rows;  // from the first row on
+    int nextRow = 0;
+};
+
+BmpRowDecoder::BmpRowDecoder(RandomAccess file, std::uint64_t maxPixels) : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.file = std::move(file);
+    s.maxPixels = maxPixels;
+    s.gathered = Gather(s.file, maxPixels);
+    s.layout = ReadHeaders(s.gathered.head, s.gathered.size);
+    if (s.layout.width == 0 || s.layout.height == 0) {
+        s.layout.width = s.layout.height = 0;
+        return;
+    }
+    CheckPixelLimit(static_cast<std::uint64_t>(s.layout.width), static_cast<std::uint64_t>(s.layout.height), maxPixels);
+    s.plain = s.layout.storage == Storage::kPlain || s.layout.storage == Storage::kBitFields;
+    if (!s.plain) return;
+    // An uncompressed pixel array must be whole before any row is read.
+    s.rowBytes = StoredRowBytes(s.layout);
+    const std::uint64_t available = s.gathered.size - s.layout.pixelOffset;
+    if (available / s.rowBytes < static_cast<std::uint64_t>(s.layout.height))
+        throw BmpError("the file ends inside the pixel data");
+}
+
+BmpRowDecoder::~BmpRowDecoder() = default;
+
+int BmpRowDecoder::width() const { return static_cast<int>(state_->layout.width); }
+int BmpRowDecoder::height() const { return static_cast<int>(state_->layout.height); }
+bool BmpRowDecoder::runLength() const { return !state_->plain && state_->layout.height > 0; }
+std::uint64_t BmpRowDecoder::wholeFileBytes() const { return state_->gathered.size; }
+
+void BmpRowDecoder::ReadRow(std::uint8_t* bgr) {
+    State& s = *state_;
+    if (!s.plain || s.nextRow >= s.layout.height) throw std::logic_error("no next row to read of the bmp picture");
+    const int width = static_cast<int>(s.layout.width), height = static_cast<int>(s.layout.height);
+    const auto read = [&s](int stored) {
+        if (!ReadGathered(s.file, s.gathered, s.layout.pixelOffset + static_cast<std::uint64_t>(stored) * s.rowBytes,
+                          s.stored.data(), s.stored.size()))
+            throw BmpError("the file ends inside the pixel data");
+    };
+    if (!s.rows) {
+        s.stored.resize(static_cast<std::size_t>(s.rowBytes));
+        // The alpha channel counts only when some pixel has alpha: every
+        // row is looked at before the first one is decoded.
+        bool useAlpha = false;
+        if (HasAlphaMask(s.layout))
+            for (int stored = 0; stored < height && !useAlpha; ++stored) {
+                read(stored);
+                useAlpha = RowHasAlpha(s.stored.data(), s.layout, width);
+            }
+        s.rows.emplace(s.layout, useAlpha);
+    }
+    read(StoredRow(s.layout, s.nextRow, height));
+    s.rows->Decode(s.stored.data(), width, bgr);
+    ++s.nextRow;
+}
+
+void BmpRowDecoder::ReadAll(const AllocateRows& allocate) {
+    State& s = *state_;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(s.gathered.size));
+    if (!ReadGathered(s.file, s.gathered, 0, bytes.data(), bytes.size()))
+        throw BmpError("the file ends inside the pixel data");
+    DecodeBmp(bytes, allocate, s.maxPixels);
 }
 
 }  // namespace codec

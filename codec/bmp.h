@@ -29,9 +29,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "codec/decode.h"
 #include "ops/pixels.h"
@@ -111,6 +113,73 @@ std::optional<BmpExtent> BmpExtentOf(std::span<const std::uint8_t> head);
 
 // Bytes per stored row of a 24-bit file: 3 * width rounded up to 4.
 std::size_t BmpRowSize(int width);
+
+// A BMP file read one row at a time, top to bottom, through random access:
+// the bytes DecodeBmp is given (the first 64 KiB for the headers and
+// palette, then no more of the pixel data than it can use: see
+// BmpExtentOf), and the same rows. An uncompressed picture's rows are found
+// by their offsets, one row held at a time; a run-length one can only be
+// read whole (ReadAll).
+class BmpRowDecoder {
+public:
+    // Reads the headers and palette. Throws BmpError as DecodeBmp does before
+    // it allocates (kTooLarge over maxPixels; kDamaged for an uncompressed
+    // pixel array the file does not hold whole). A picture of no pixels has
+    // width and height 0. Exceptions from file.read pass through unchanged.
+    BmpRowDecoder(RandomAccess file, std::uint64_t maxPixels);
+    ~BmpRowDecoder();
+    BmpRowDecoder(const BmpRowDecoder&) = delete;
+    BmpRowDecoder& operator=(const BmpRowDecoder&) = delete;
+
+    int width() const;
+    int height() const;
+    bool runLength() const;  // then only ReadAll reads the rows
+    // The bytes ReadAll holds of the file while it decodes.
+    std::uint64_t wholeFileBytes() const;
+
+    // The next row of an uncompressed picture: 3 * width bytes blue, green,
+    // red. The first call looks through every row of a picture with an
+    // alpha mask, for whether any pixel has alpha.
+    void ReadRow(std::uint8_t* bgr);
+    // The whole picture, through DecodeBmp over the bytes it is given.
+    void ReadAll(const AllocateRows& allocate);
+
+    struct State;  // opaque
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// The size of the 24-bit BMP file of a width x height picture (as
+// EncodeBmp24 and BmpRowWriter write it); empty when the file would be
+// larger than a BMP file can describe (its size fields count to 4 GiB) or a
+// side does not fit the header's signed 32-bit field.
+std::optional<std::uint64_t> Bmp24FileSize(std::uint64_t width, std::uint64_t height);
+
+// A 24-bit BMP file written row by row, each row put at its own offset: the
+// header's sizes are known from the start, so the rows may come in any
+// order. The bytes are those EncodeBmp24 writes once every row has come.
+class BmpRowWriter {
+public:
+    // Writes size bytes at offset of the file. It may throw; the exception
+    // passes through unchanged.
+    using WriteAt = std::function<void(std::uint64_t offset, const std::uint8_t* bytes, std::size_t size)>;
+
+    // Writes the header. Throws BmpError, before writing anything, for a
+    // negative size or a picture too large for a BMP file (Bmp24FileSize).
+    BmpRowWriter(int width, int height, WriteAt writeAt);
+    // Row y (0 at the top): 3 * width bytes blue, green, red, written with
+    // its padding in one piece. Throws std::out_of_range for a row outside
+    // the picture.
+    void Row(int y, const std::uint8_t* bgr);
+
+private:
+    int width_;
+    int height_;
+    WriteAt writeAt_;
+    std::size_t rowSize_ = 0;
+    std::vector<std::uint8_t> row_;
+};
 
 // Encodes 24-bit rows as a BMP file, passing the bytes to sink in order
 // (header first, then the rows bottom-up). Throws BmpError when the file

@@ -24,6 +24,17 @@ namespace codec {
 // throws, and the exception passes through the decoder unchanged.
 using ByteSource = std::function<std::size_t(std::uint8_t* buffer, std::size_t size)>;
 
+// Random access to a file's bytes, for formats whose parts are found
+// through a directory and for readers that come back to a place.
+struct RandomAccess {
+    // The file's length in bytes.
+    std::uint64_t size = 0;
+    // Copies up to size bytes from offset into buffer and returns how many;
+    // fewer only where the file ends. A read error throws, and the exception
+    // passes through the decoder unchanged.
+    std::function<std::size_t(std::uint64_t offset, std::uint8_t* buffer, std::size_t size)> read;
+};
+
 // Gives the rows for a picture of width x height pixels (both > 0). It may
 // throw (for instance std::bad_alloc); the exception passes through the
 // decoder unchanged.

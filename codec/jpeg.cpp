@@ -194,24 +194,23 @@ private:
     std::uint8_t code_ = 0;   // of the current marker
 };
 
-// Everything the C callbacks share with the decoder. It lives in the frame
-// of DecodeJpeg, outside the one that calls setjmp.
+// Everything the C callbacks share with the decoder. It lives on the heap,
+// owned by a JpegRowDecoder, outside the frames that call setjmp.
 struct JpegState {
     jpeg_decompress_struct cinfo{};
     jpeg_error_mgr errors{};
     jpeg_source_mgr input{};
     jpeg_progress_mgr progress{};
     std::jmp_buf jump{};
-    const ByteSource* source = nullptr;
-    const AllocateRows* allocate = nullptr;
-    std::uint8_t* raw = nullptr;        // kInputBytes of file as read
-    std::uint8_t* buffer = nullptr;     // kInputBytes + MarkerFilter::kHeld of file for libjpeg
-    std::uint8_t* exif = nullptr;       // kMaxSegmentBytes
+    ByteSource source;
+    std::unique_ptr<std::uint8_t[]> raw = std::make_unique<std::uint8_t[]>(kInputBytes);  // file as read
+    // The file for libjpeg, after the marker filter.
+    std::unique_ptr<std::uint8_t[]> buffer = std::make_unique<std::uint8_t[]>(kInputBytes + MarkerFilter::kHeld);
+    std::unique_ptr<std::uint8_t[]> exif = std::make_unique<std::uint8_t[]>(kMaxSegmentBytes);
     MarkerFilter filter;
     bool sawExif = false;
     Orientation orientation = Orientation::kNormal;
     std::uint8_t* inkRow = nullptr;     // 4 * width, for four-component files
-    ops::RowView rows;
     std::exception_ptr thrown;
     Failure failure = Failure::kNone;
     int messageCode = 0;
@@ -255,13 +254,13 @@ extern "C" boolean OnFill(j_decompress_ptr cinfo) {
     bool failed = false;
     try {
         while (given == 0) {
-            const std::size_t got = (*state.source)(state.raw, kInputBytes);
+            const std::size_t got = state.source(state.raw.get(), kInputBytes);
             if (got > kInputBytes) throw std::logic_error("the byte source gave more bytes than asked for");
             if (got == 0) {
-                given = state.filter.Flush(state.buffer);
+                given = state.filter.Flush(state.buffer.get());
                 break;
             }
-            given = state.filter.Pass(state.raw, got, state.buffer);
+            given = state.filter.Pass(state.raw.get(), got, state.buffer.get());
         }
     } catch (...) {
         state.thrown = std::current_exception();
@@ -269,7 +268,7 @@ extern "C" boolean OnFill(j_decompress_ptr cinfo) {
     }
     if (failed) Fail(state, Failure::kLibrary);
     if (given == 0) Fail(state, Failure::kEndOfFile);
-    cinfo->src->next_input_byte = state.buffer;
+    cinfo->src->next_input_byte = state.buffer.get();
     cinfo->src->bytes_in_buffer = given;
     return TRUE;
 }
@@ -309,20 +308,20 @@ extern "C" boolean OnApp1(j_decompress_ptr cinfo) {
     }
     std::size_t read = 0;
     for (; read < sizeof kExifSignature; ++read) state.exif[read] = NextByte(cinfo);
-    if (std::memcmp(state.exif, kExifSignature, sizeof kExifSignature) != 0) {
+    if (std::memcmp(state.exif.get(), kExifSignature, sizeof kExifSignature) != 0) {
         OnSkip(cinfo, static_cast<long>(left - read));
         return TRUE;
     }
     while (read < left) {
         if (cinfo->src->bytes_in_buffer == 0) (*cinfo->src->fill_input_buffer)(cinfo);
         const std::size_t take = std::min(left - read, cinfo->src->bytes_in_buffer);
-        std::memcpy(state.exif + read, cinfo->src->next_input_byte, take);
+        std::memcpy(state.exif.get() + read, cinfo->src->next_input_byte, take);
         cinfo->src->next_input_byte += take;
         cinfo->src->bytes_in_buffer -= take;
         read += take;
     }
     state.sawExif = true;
-    state.orientation = ExifOrientation(std::span(state.exif + sizeof kExifSignature, left - sizeof kExifSignature));
+    state.orientation = ExifOrientation(std::span(state.exif.get() + sizeof kExifSignature, left - sizeof kExifSignature));
     return TRUE;
 }
 
@@ -343,9 +342,12 @@ long MemoryCap(const jpeg_decompress_struct& cinfo) {
     return static_cast<long>(bytes < kMax ? bytes : kMax);
 }
 
-// Runs libjpeg. Nothing here has a destructor, so the jump back from an error
-// skips no cleanup; the struct is freed by the caller on every path.
-Outcome Run(JpegState& state, std::uint64_t maxPixels) {
+// The functions that run libjpeg: nothing in them has a destructor, so the
+// jump back from an error skips no cleanup; the struct is freed by its owner
+// on every path.
+
+// Reads the headers up to the first scan and checks the size.
+Outcome ReadHeaders(JpegState& state, std::uint64_t maxPixels) {
     jpeg_decompress_struct& cinfo = state.cinfo;
     if (setjmp(state.jump)) return Outcome::kFailed;
 
@@ -370,6 +372,14 @@ Outcome Run(JpegState& state, std::uint64_t maxPixels) {
     const bool inks = cinfo.num_components == 4;
     cinfo.out_color_space = inks ? JCS_CMYK : JCS_EXT_BGR;
     cinfo.mem->max_memory_to_use = MemoryCap(cinfo);
+    return Outcome::kDone;
+}
+
+// Starts the decompression: a file of several scans is read whole here.
+Outcome Begin(JpegState& state) {
+    jpeg_decompress_struct& cinfo = state.cinfo;
+    if (setjmp(state.jump)) return Outcome::kFailed;
+    const bool inks = cinfo.num_components == 4;
     jpeg_start_decompress(&cinfo);
     if (cinfo.output_width != cinfo.image_width || cinfo.output_height != cinfo.image_height ||
         cinfo.output_components != (inks ? 4 : 3))
@@ -377,25 +387,37 @@ Outcome Run(JpegState& state, std::uint64_t maxPixels) {
     if (inks)
         state.inkRow = static_cast<std::uint8_t*>(
             (*cinfo.mem->alloc_large)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, 4 * std::size_t{cinfo.output_width}));
+    return Outcome::kDone;
+}
 
-    if (!AllocateKeepingError(state)) return Outcome::kFailed;
-    const ops::RowView rows = state.rows;
-    while (cinfo.output_scanline < cinfo.output_height) {
-        const int y = static_cast<int>(cinfo.output_scanline);
-        JSAMPROW target = inks ? state.inkRow : rows.row(y);
-        if (jpeg_read_scanlines(&cinfo, &target, 1) != 1) ERREXIT(&cinfo, JERR_INPUT_EMPTY);
-        if (inks) {
-            const std::uint8_t* in = state.inkRow;
-            std::uint8_t* out = rows.row(y);
-            for (int x = 0; x < rows.width; ++x, in += 4, out += 3) {
-                const unsigned k = in[3];
-                out[0] = static_cast<std::uint8_t>(k * in[2] / 255);
-                out[1] = static_cast<std::uint8_t>(k * in[1] / 255);
-                out[2] = static_cast<std::uint8_t>(k * in[0] / 255);
-            }
+// One scanline into target, under the error handler.
+Outcome Scanline(JpegState& state, JSAMPROW target) {
+    if (setjmp(state.jump)) return Outcome::kFailed;
+    if (jpeg_read_scanlines(&state.cinfo, &target, 1) != 1) ERREXIT(&state.cinfo, JERR_INPUT_EMPTY);
+    return Outcome::kDone;
+}
+
+// The next row into bgr, 3 * width bytes.
+Outcome Row(JpegState& state, std::uint8_t* bgr) {
+    const jpeg_decompress_struct& cinfo = state.cinfo;
+    if (Scanline(state, state.inkRow != nullptr ? state.inkRow : bgr) == Outcome::kFailed) return Outcome::kFailed;
+    if (state.inkRow != nullptr) {
+        const std::uint8_t* in = state.inkRow;
+        std::uint8_t* out = bgr;
+        for (JDIMENSION x = 0; x < cinfo.output_width; ++x, in += 4, out += 3) {
+            const unsigned k = in[3];
+            out[0] = static_cast<std::uint8_t>(k * in[2] / 255);
+            out[1] = static_cast<std::uint8_t>(k * in[1] / 255);
+            out[2] = static_cast<std::uint8_t>(k * in[0] / 255);
         }
     }
-    jpeg_finish_decompress(&cinfo);
+    return Outcome::kDone;
+}
+
+// Reads the rest of the file up to EOI.
+Outcome End(JpegState& state) {
+    if (setjmp(state.jump)) return Outcome::kFailed;
+    jpeg_finish_decompress(&state.cinfo);
     return Outcome::kDone;
 }
 
@@ -418,45 +440,117 @@ bool LooksLikeJpeg(std::span<const std::uint8_t> first) {
     return first.size() >= 3 && first[0] == 0xff && first[1] == 0xd8 && first[2] == 0xff;
 }
 
-DeclaredSize DecodeJpeg(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
-    const auto raw = std::make_unique<std::uint8_t[]>(kInputBytes);
-    const auto buffer = std::make_unique<std::uint8_t[]>(kInputBytes + MarkerFilter::kHeld);
-    const auto exif = std::make_unique<std::uint8_t[]>(kMaxSegmentBytes);
-    const auto state = std::make_unique<JpegState>();
-    state->source = &source;
-    state->allocate = &allocate;
-    state->raw = raw.get();
-    state->buffer = buffer.get();
-    state->exif = exif.get();
-    state->cinfo.err = jpeg_std_error(&state->errors);
-    state->errors.error_exit = OnJpegError;
-    state->errors.emit_message = OnJpegMessage;
-    state->errors.output_message = OnJpegOutput;
-    state->cinfo.client_data = state.get();
+struct JpegRowDecoder::State {
+    JpegState jpeg;
+    std::exception_ptr failure;  // the first failure, thrown again by every later call
+    bool started = false;
+    bool finished = false;
+};
 
-    const Outcome outcome = Run(*state, maxPixels);
-    jpeg_destroy_decompress(&state->cinfo);
+namespace {
 
-    if (state->thrown) std::rethrow_exception(state->thrown);
+// What a run of libjpeg that did not end well means, as the exception the
+// decoder throws: what the source threw, or a DecodeError.
+std::exception_ptr FailureOf(const JpegState& state, Outcome outcome) {
+    if (state.thrown) return state.thrown;
     using Kind = DecodeError::Kind;
-    switch (outcome) {
-    case Outcome::kDone: return {state->width, state->height, state->orientation};
-    case Outcome::kTooLarge: throw DecodeError(Kind::kTooLarge, "", state->width, state->height);
-    case Outcome::kFailed: break;
-    }
-    switch (state->failure) {
-    case Failure::kEndOfFile: throw DecodeError(Kind::kDamaged, "the file ends before the end of the picture");
+    const auto error = [](Kind kind, const std::string& detail, std::uint64_t width = 0, std::uint64_t height = 0) {
+        return std::make_exception_ptr(DecodeError(kind, detail, width, height));
+    };
+    if (outcome == Outcome::kTooLarge) return error(Kind::kTooLarge, "", state.width, state.height);
+    switch (state.failure) {
+    case Failure::kEndOfFile: return error(Kind::kDamaged, "the file ends before the end of the picture");
     case Failure::kTooManyScans:
-        throw DecodeError(Kind::kUnsupported, "the progressive JPEG has more than " + std::to_string(kMaxJpegScans) +
-                                                  " scans, the most this program reads");
+        return error(Kind::kUnsupported, "the progressive JPEG has more than " + std::to_string(kMaxJpegScans) +
+                                             " scans, the most this program reads");
     case Failure::kNone:
     case Failure::kLibrary: break;
     }
-    if (state->messageCode == JERR_OUT_OF_MEMORY || state->messageCode == JERR_NO_BACKING_STORE)
-        throw DecodeError(Kind::kNoMemory, "not enough memory to decode the jpeg picture");
-    if (IsUnsupported(state->messageCode))
-        throw DecodeError(Kind::kUnsupported, "a jpeg variant this program does not read: " + Lower(state->message));
-    throw DecodeError(Kind::kDamaged, "the jpeg data is damaged: " + Lower(state->message));
+    if (state.messageCode == JERR_OUT_OF_MEMORY || state.messageCode == JERR_NO_BACKING_STORE)
+        return error(Kind::kNoMemory, "not enough memory to decode the jpeg picture");
+    if (IsUnsupported(state.messageCode))
+        return error(Kind::kUnsupported, "a jpeg variant this program does not read: " + Lower(state.message));
+    return error(Kind::kDamaged, "the jpeg data is damaged: " + Lower(state.message));
+}
+
+// Keeps the failure of a run of libjpeg for every later call, and throws it.
+void Check(JpegRowDecoder::State& state, Outcome outcome) {
+    if (outcome == Outcome::kDone) return;
+    state.failure = FailureOf(state.jpeg, outcome);
+    std::rethrow_exception(state.failure);
+}
+
+}  // namespace
+
+JpegRowDecoder::JpegRowDecoder(ByteSource source, std::uint64_t maxPixels) : state_(std::make_unique<State>()) {
+    JpegState& jpeg = state_->jpeg;
+    jpeg.source = std::move(source);
+    jpeg.cinfo.err = jpeg_std_error(&jpeg.errors);
+    jpeg.errors.error_exit = OnJpegError;
+    jpeg.errors.emit_message = OnJpegMessage;
+    jpeg.errors.output_message = OnJpegOutput;
+    jpeg.cinfo.client_data = &jpeg;
+    const Outcome outcome = ReadHeaders(jpeg, maxPixels);
+    if (outcome != Outcome::kDone) {
+        const std::exception_ptr failure = FailureOf(jpeg, outcome);
+        jpeg_destroy_decompress(&jpeg.cinfo);
+        std::rethrow_exception(failure);
+    }
+}
+
+JpegRowDecoder::~JpegRowDecoder() { jpeg_destroy_decompress(&state_->jpeg.cinfo); }
+
+std::uint64_t JpegRowDecoder::width() const { return state_->jpeg.width; }
+std::uint64_t JpegRowDecoder::height() const { return state_->jpeg.height; }
+Orientation JpegRowDecoder::orientation() const { return state_->jpeg.orientation; }
+bool JpegRowDecoder::readsWhole() const { return jpeg_has_multiple_scans(&state_->jpeg.cinfo) != 0; }
+
+std::uint64_t JpegRowDecoder::coefficientBytes() const {
+    const jpeg_decompress_struct& cinfo = state_->jpeg.cinfo;
+    if (!readsWhole()) return 0;
+    // Each component's blocks, padded to whole MCUs, 64 coefficients of
+    // 2 bytes a block.
+    std::uint64_t bytes = 0;
+    for (int c = 0; c < cinfo.num_components; ++c) {
+        const jpeg_component_info& component = cinfo.comp_info[c];
+        const std::uint64_t across = component.width_in_blocks + static_cast<std::uint64_t>(cinfo.max_h_samp_factor);
+        const std::uint64_t down = component.height_in_blocks + static_cast<std::uint64_t>(cinfo.max_v_samp_factor);
+        bytes += across * down * 64 * sizeof(JCOEF);
+    }
+    return bytes;
+}
+
+void JpegRowDecoder::Start() {
+    if (state_->failure) std::rethrow_exception(state_->failure);
+    if (state_->started) return;
+    Check(*state_, Begin(state_->jpeg));
+    state_->started = true;
+}
+
+void JpegRowDecoder::ReadRow(std::uint8_t* bgr) {
+    if (state_->failure) std::rethrow_exception(state_->failure);
+    if (!state_->started || state_->jpeg.cinfo.output_scanline >= state_->jpeg.cinfo.output_height)
+        throw std::logic_error("no next row to read of the jpeg picture");
+    Check(*state_, Row(state_->jpeg, bgr));
+}
+
+void JpegRowDecoder::Finish() {
+    if (state_->failure) std::rethrow_exception(state_->failure);
+    if (!state_->started || state_->jpeg.cinfo.output_scanline < state_->jpeg.cinfo.output_height)
+        throw std::logic_error("the jpeg picture has rows not read yet");
+    if (state_->finished) return;
+    Check(*state_, End(state_->jpeg));
+    state_->finished = true;
+}
+
+DeclaredSize DecodeJpeg(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
+    JpegRowDecoder decoder([&source](std::uint8_t* buffer, std::size_t size) { return source(buffer, size); },
+                           maxPixels);
+    decoder.Start();
+    const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(decoder.width()), static_cast<int>(decoder.height()));
+    for (int y = 0; y < rows.height; ++y) decoder.ReadRow(rows.row(y));
+    decoder.Finish();
+    return {decoder.width(), decoder.height(), decoder.orientation()};
 }
 
 }  // namespace codec

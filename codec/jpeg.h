@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "codec/decode.h"
@@ -58,5 +59,47 @@ bool LooksLikeJpeg(std::span<const std::uint8_t> first);
 // from source and allocate pass through unchanged. Returns the stored size
 // and the orientation the EXIF data gives.
 DeclaredSize DecodeJpeg(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels);
+
+// A JPEG file read one row at a time: the reading DecodeJpeg does (which
+// it runs through this), the rows handed out as libjpeg decodes them rather
+// than into allocated rows. A file of one scan costs libjpeg's state and a
+// few rows; a file of several (progressive) is read whole by Start, into
+// libjpeg's coefficients (coefficientBytes).
+class JpegRowDecoder {
+public:
+    // Reads the headers up to the first scan. Throws as DecodeJpeg does
+    // before it allocates: kTooLarge when width * height > maxPixels,
+    // kDamaged, kUnsupported, kNoMemory; exceptions from source pass
+    // through unchanged.
+    JpegRowDecoder(ByteSource source, std::uint64_t maxPixels);
+    ~JpegRowDecoder();
+    JpegRowDecoder(const JpegRowDecoder&) = delete;
+    JpegRowDecoder& operator=(const JpegRowDecoder&) = delete;
+
+    std::uint64_t width() const;  // as stored
+    std::uint64_t height() const;
+    // From the EXIF data read so far: the headers before the first scan,
+    // where EXIF stands in every file seen; after Finish, the file's own.
+    Orientation orientation() const;
+    // True when the file has several scans, so that Start reads it whole.
+    bool readsWhole() const;
+    // What libjpeg holds of a file read whole: its coefficients; 0 for a
+    // file of one scan.
+    std::uint64_t coefficientBytes() const;
+
+    // Starts decoding (reading the whole file when it has several scans).
+    void Start();
+    // The next row, top to bottom, after Start: 3 * width bytes blue, green,
+    // red. Throws DecodeError where libjpeg finds the data damaged (or warns
+    // of pixels it would make up), and again on every later call.
+    void ReadRow(std::uint8_t* bgr);
+    // Once every row is read: reads the rest of the file up to EOI.
+    void Finish();
+
+    struct State;  // opaque
+
+private:
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace codec

@@ -1,6 +1,7 @@
 #include "codec/png.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "codec/bytes.h"
 #include "codec/exif.h"
@@ -134,15 +136,13 @@ private:
 
 enum class Outcome { kDone, kFailed, kTooLarge };
 
-// Everything the C callbacks share with the decoder. It lives in the frame
-// of DecodePng, outside the one that calls setjmp.
+// Everything the C callbacks share with the decoder. It lives on the heap,
+// owned by a PngRowDecoder, outside the frames that call setjmp.
 struct PngState {
-    const ByteSource* source = nullptr;
-    const AllocateRows* allocate = nullptr;
+    ByteSource source;
     png_structp png = nullptr;
     png_infop info = nullptr;
-    ops::RowView rows;
-    std::exception_ptr thrown;  // from source or allocate, rethrown after cleanup
+    std::exception_ptr thrown;  // from source, rethrown once libpng has returned
     std::uint64_t maxPixels = 0;
     std::uint64_t position = 0;  // bytes of the file given to libpng
     bool sizeChecked = false;
@@ -156,6 +156,7 @@ struct PngState {
     char message[160] = {};
     std::uint64_t width = 0;
     std::uint64_t height = 0;
+    int passes = 1;
 };
 
 void Remember(PngState& state, const char* text) {
@@ -207,7 +208,7 @@ extern "C" void OnPngRead(png_structp png, png_bytep buffer, size_t size) {
     bool failed = false;
     try {
         while (size > 0) {
-            const std::size_t got = (*state.source)(buffer, size);
+            const std::size_t got = state.source(buffer, size);
             if (got == 0) {
                 state.endOfFile = true;
                 failed = true;
@@ -282,9 +283,13 @@ bool TransparentColourInRange(const png_color_16& colour, int colorType, int dep
     return colour.red <= most && colour.green <= most && colour.blue <= most;
 }
 
-// Runs libpng. Nothing here has a destructor, so the jump back from an error
-// skips no cleanup; the structs are freed by the caller on every path.
-Outcome Run(PngState& state, std::uint64_t maxPixels) {
+// The functions that run libpng: nothing in them has a destructor, so the
+// jump back from an error skips no cleanup; the structs are freed by their
+// owner on every path.
+
+// Reads the chunks up to the image data and sets up the transforms that
+// make 8-bit blue, green, red of every variant.
+Outcome Header(PngState& state, std::uint64_t maxPixels) {
     png_structp png = state.png;
     png_infop info = state.info;
     if (setjmp(png_jmpbuf(png))) return Outcome::kFailed;
@@ -350,14 +355,31 @@ Outcome Run(PngState& state, std::uint64_t maxPixels) {
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != 3 * std::size_t{width} || png_get_bit_depth(png, info) != 8)
         png_error(png, "unexpected row layout");
-
-    if (!AllocateKeepingError(state)) return Outcome::kFailed;
-    const ops::RowView rows = state.rows;
-    for (int pass = 0; pass < passes; ++pass)
-        for (int y = 0; y < rows.height; ++y) png_read_row(png, rows.row(y), nullptr);
-    png_read_end(png, nullptr);
-    if (state.damaged) return Outcome::kFailed;
+    state.passes = passes;
     return Outcome::kDone;
+}
+
+// Every pass of every row, into rows of the picture's size.
+Outcome AllRows(PngState& state, const ops::RowView& rows) {
+    if (setjmp(png_jmpbuf(state.png))) return Outcome::kFailed;
+    for (int pass = 0; pass < state.passes; ++pass)
+        for (int y = 0; y < rows.height; ++y) png_read_row(state.png, rows.row(y), nullptr);
+    return state.damaged ? Outcome::kFailed : Outcome::kDone;
+}
+
+// The next row of a picture that is not interlaced. A warning that loses
+// pixels fails the row it came with.
+Outcome OneRow(PngState& state, std::uint8_t* row) {
+    if (setjmp(png_jmpbuf(state.png))) return Outcome::kFailed;
+    png_read_row(state.png, row, nullptr);
+    return state.damaged ? Outcome::kFailed : Outcome::kDone;
+}
+
+// The chunks after the image data, up to IEND.
+Outcome End(PngState& state) {
+    if (setjmp(png_jmpbuf(state.png))) return Outcome::kFailed;
+    png_read_end(state.png, nullptr);
+    return state.damaged ? Outcome::kFailed : Outcome::kDone;
 }
 
 std::string Lower(const char* text) {
@@ -373,33 +395,208 @@ bool LooksLikePng(std::span<const std::uint8_t> first) {
     return first.size() >= 8 && std::memcmp(first.data(), kSignature, 8) == 0;
 }
 
-DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
-    const auto kept = std::make_unique<std::uint8_t[]>(kMaxExifBytes);
-    ExifWatch exif(kept.get());
-    PngState state;
-    state.source = &source;
-    state.allocate = &allocate;
-    state.exif = &exif;
-    state.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &state, OnPngError, OnPngWarning, &state,
-                                         OnPngMalloc, OnPngFree);
-    if (state.png == nullptr) throw DecodeError(DecodeError::Kind::kNoMemory, "not enough memory for the png decoder");
-    state.info = png_create_info_struct(state.png);
-    const bool haveInfo = state.info != nullptr;
-    const Outcome outcome = haveInfo ? Run(state, maxPixels) : Outcome::kFailed;
-    png_destroy_read_struct(&state.png, haveInfo ? &state.info : nullptr, nullptr);
+struct PngRowDecoder::State {
+    PngState png;
+    std::unique_ptr<std::uint8_t[]> kept = std::make_unique<std::uint8_t[]>(kMaxExifBytes);
+    ExifWatch exif{kept.get()};
+    bool haveInfo = false;
+    std::exception_ptr failure;  // the first failure, thrown again by every later call
+    std::uint64_t rowsRead = 0;
+    bool finished = false;
+};
 
-    if (state.thrown) std::rethrow_exception(state.thrown);
-    switch (outcome) {
-    case Outcome::kDone: return {state.width, state.height, ExifOrientation(exif.Exif())};
-    case Outcome::kTooLarge: throw DecodeError(DecodeError::Kind::kTooLarge, "", state.width, state.height);
-    case Outcome::kFailed: break;
-    }
-    if (state.tooLarge) throw DecodeError(DecodeError::Kind::kTooLarge, "", state.width, state.height);
+namespace {
+
+// What a run of libpng that did not end well means, as the exception the
+// decoder throws: what the source threw, or a DecodeError.
+std::exception_ptr FailureOf(const PngState& state, Outcome outcome, bool haveInfo) {
+    if (state.thrown) return state.thrown;
+    using Kind = DecodeError::Kind;
+    if (outcome == Outcome::kTooLarge || state.tooLarge)
+        return std::make_exception_ptr(DecodeError(Kind::kTooLarge, "", state.width, state.height));
     if (state.outOfMemory || !haveInfo)
-        throw DecodeError(DecodeError::Kind::kNoMemory, "not enough memory to decode the png picture");
-    if (state.endOfFile) throw DecodeError(DecodeError::Kind::kDamaged, "the file ends before the end of the picture");
-    throw DecodeError(DecodeError::Kind::kDamaged,
-                      "the png data is damaged" + (state.message[0] != '\0' ? ": " + Lower(state.message) : ""));
+        return std::make_exception_ptr(DecodeError(Kind::kNoMemory, "not enough memory to decode the png picture"));
+    if (state.endOfFile)
+        return std::make_exception_ptr(DecodeError(Kind::kDamaged, "the file ends before the end of the picture"));
+    return std::make_exception_ptr(DecodeError(
+        Kind::kDamaged, "the png data is damaged" + (state.message[0] != '\0' ? ": " + Lower(state.message) : "")));
+}
+
+}  // namespace
+
+PngRowDecoder::PngRowDecoder(ByteSource source, std::uint64_t maxPixels) : state_(std::make_unique<State>()) {
+    PngState& png = state_->png;
+    png.source = std::move(source);
+    png.exif = &state_->exif;
+    png.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &png, OnPngError, OnPngWarning, &png, OnPngMalloc,
+                                       OnPngFree);
+    if (png.png == nullptr) throw DecodeError(DecodeError::Kind::kNoMemory, "not enough memory for the png decoder");
+    png.info = png_create_info_struct(png.png);
+    state_->haveInfo = png.info != nullptr;
+    const Outcome outcome = state_->haveInfo ? Header(png, maxPixels) : Outcome::kFailed;
+    if (outcome != Outcome::kDone) {
+        const std::exception_ptr failure = FailureOf(png, outcome, state_->haveInfo);
+        png_destroy_read_struct(&png.png, state_->haveInfo ? &png.info : nullptr, nullptr);
+        std::rethrow_exception(failure);
+    }
+}
+
+PngRowDecoder::~PngRowDecoder() {
+    PngState& png = state_->png;
+    png_destroy_read_struct(&png.png, state_->haveInfo ? &png.info : nullptr, nullptr);
+}
+
+std::uint64_t PngRowDecoder::width() const { return state_->png.width; }
+std::uint64_t PngRowDecoder::height() const { return state_->png.height; }
+bool PngRowDecoder::interlaced() const { return state_->png.passes > 1; }
+Orientation PngRowDecoder::orientation() const { return ExifOrientation(state_->exif.Exif()); }
+
+namespace {
+
+// Keeps the failure of a run of libpng for every later call, and throws it.
+void Check(PngRowDecoder::State& state, Outcome outcome) {
+    if (outcome == Outcome::kDone) return;
+    state.failure = FailureOf(state.png, outcome, true);
+    std::rethrow_exception(state.failure);
+}
+
+}  // namespace
+
+void PngRowDecoder::ReadRow(std::uint8_t* bgr) {
+    if (state_->failure) std::rethrow_exception(state_->failure);
+    if (interlaced() || state_->rowsRead >= height())
+        throw std::logic_error("no next row to read of the png picture");
+    Check(*state_, OneRow(state_->png, bgr));
+    ++state_->rowsRead;
+}
+
+void PngRowDecoder::ReadAll(const ops::RowView& rows) {
+    if (state_->failure) std::rethrow_exception(state_->failure);
+    if (state_->rowsRead != 0 || static_cast<std::uint64_t>(rows.width) != width() ||
+        static_cast<std::uint64_t>(rows.height) != height())
+        throw std::logic_error("the rows given do not fit the png picture");
+    Check(*state_, AllRows(state_->png, rows));
+    state_->rowsRead = height();
+}
+
+void PngRowDecoder::Finish() {
+    if (state_->failure) std::rethrow_exception(state_->failure);
+    if (state_->rowsRead != height()) throw std::logic_error("the png picture has rows not read yet");
+    if (state_->finished) return;
+    Check(*state_, End(state_->png));
+    state_->finished = true;
+}
+
+DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
+    PngRowDecoder decoder([&source](std::uint8_t* buffer, std::size_t size) { return source(buffer, size); }, maxPixels);
+    const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(decoder.width()), static_cast<int>(decoder.height()));
+    decoder.ReadAll(rows);
+    decoder.Finish();
+    return {decoder.width(), decoder.height(), decoder.orientation()};
+}
+
+namespace {
+
+// Up to size bytes of the file from offset, as many as there are.
+std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size && offset + done < file.size) {
+        const std::size_t got = file.read(offset + done, buffer + done, size - done);
+        if (got == 0) break;
+        if (got > size - done) throw std::logic_error("the file gave more bytes than asked for");
+        done += got;
+    }
+    return done;
+}
+
+// A small window on the file, so that walking many short chunks costs one
+// read for many of their headers.
+class ChunkWalk {
+public:
+    explicit ChunkWalk(const RandomAccess& file) : file_(file) {}
+
+    // The 8 bytes of length and type of the chunk at offset, or nullptr
+    // where the file ends first.
+    const std::uint8_t* HeaderAt(std::uint64_t offset) {
+        if (offset < base_ || offset + 8 > base_ + filled_) {
+            base_ = offset;
+            filled_ = ReadUpTo(file_, offset, window_, sizeof window_);
+        }
+        return offset + 8 <= base_ + filled_ ? window_ + (offset - base_) : nullptr;
+    }
+
+private:
+    const RandomAccess& file_;
+    std::uint8_t window_[4096] = {};
+    std::uint64_t base_ = 0;
+    std::size_t filled_ = 0;
+};
+
+bool IsChunk(const std::uint8_t* header, const char* type) { return std::memcmp(header + 4, type, 4) == 0; }
+
+// Whether the CRC stored after the chunk at offset matches its type and
+// data, read through in pieces. A chunk that the file cuts off counts as
+// matching: the decoder finds the end of the file itself.
+bool CrcHolds(const RandomAccess& file, std::uint64_t offset, std::uint64_t length) {
+    const std::uint64_t crcAt = offset + 8 + length;
+    std::uint8_t stored[4];
+    if (ReadUpTo(file, crcAt, stored, 4) != 4) return true;
+    std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::min<std::uint64_t>(length + 4, 64 * 1024)));
+    uLong crc = crc32(0, nullptr, 0);
+    for (std::uint64_t at = offset + 4; at < crcAt;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), crcAt - at));
+        if (ReadUpTo(file, at, piece.data(), want) != want) return true;
+        crc = crc32(crc, piece.data(), static_cast<uInt>(want));
+        at += want;
+    }
+    return crc == Be32(stored);
+}
+
+}  // namespace
+
+Orientation PngOrientationOf(const RandomAccess& file) {
+    ChunkWalk walk(file);
+    for (std::uint64_t at = 8;;) {
+        const std::uint8_t* header = walk.HeaderAt(at);
+        if (header == nullptr || IsChunk(header, "IEND")) return Orientation::kNormal;
+        const std::uint64_t length = Be32(header);
+        if (IsChunk(header, "eXIf")) {
+            std::vector<std::uint8_t> data(static_cast<std::size_t>(std::min<std::uint64_t>(length, kMaxExifBytes)));
+            if (ReadUpTo(file, at + 8, data.data(), data.size()) != data.size()) return Orientation::kNormal;
+            return ExifOrientation(data);
+        }
+        at += 12 + length;
+    }
+}
+
+ByteSource PngCheckedSource(RandomAccess file) {
+    struct Walk {
+        RandomAccess file;
+        ChunkWalk chunks{file};
+        std::uint64_t position = 0;   // of the next byte handed out
+        std::uint64_t nextChunk = 8;  // where the next chunk not yet looked at starts
+        bool following = true;        // false past IEND, or where the chunks cannot be followed
+    };
+    auto walk = std::make_shared<Walk>();
+    walk->file = std::move(file);
+    return [walk](std::uint8_t* buffer, std::size_t size) -> std::size_t {
+        Walk& w = *walk;
+        while (w.following && w.nextChunk < w.position + size) {
+            const std::uint8_t* header = w.chunks.HeaderAt(w.nextChunk);
+            if (header == nullptr) {
+                w.following = false;
+                break;
+            }
+            const std::uint64_t length = Be32(header);
+            if (IsChunk(header, "IEND")) w.following = false;
+            if (IsChunk(header, "IDAT") && !CrcHolds(w.file, w.nextChunk, length))
+                throw DecodeError(DecodeError::Kind::kDamaged, "the png data is damaged: idat: crc error");
+            w.nextChunk += 12 + length;
+        }
+        const std::size_t got = ReadUpTo(w.file, w.position, buffer, size);
+        w.position += got;
+        return got;
+    };
 }
 
 }  // namespace codec

@@ -30,6 +30,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <memory>
 #include <span>
 
 #include "codec/decode.h"
@@ -46,5 +48,56 @@ bool LooksLikePng(std::span<const std::uint8_t> first);
 // from source and allocate pass through unchanged. Returns the stored size
 // and the orientation the eXIf chunk gives.
 DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, std::uint64_t maxPixels);
+
+// A PNG file read one row at a time: the reading DecodePng does (which it
+// runs through this), the rows handed out as they are decoded rather than
+// into allocated rows. Memory: libpng's state and two of its rows.
+class PngRowDecoder {
+public:
+    // Reads the chunks before the image data and sets up the transforms.
+    // Throws as DecodePng does before it allocates: kTooLarge straight after
+    // IHDR when width * height > maxPixels, kDamaged, kNoMemory; exceptions
+    // from source pass through unchanged.
+    PngRowDecoder(ByteSource source, std::uint64_t maxPixels);
+    ~PngRowDecoder();
+    PngRowDecoder(const PngRowDecoder&) = delete;
+    PngRowDecoder& operator=(const PngRowDecoder&) = delete;
+
+    std::uint64_t width() const;   // as stored
+    std::uint64_t height() const;
+    bool interlaced() const;       // then only ReadAll can read the rows
+
+    // The next row, top to bottom, of a picture that is not interlaced:
+    // 3 * width bytes blue, green, red. Throws DecodeError where libpng finds
+    // the data damaged (a row it decodes while it warns of lost pixels
+    // counts as damaged), and again on every later call.
+    void ReadRow(std::uint8_t* bgr);
+    // Every row, all passes, into rows of the picture's size; none read yet.
+    void ReadAll(const ops::RowView& rows);
+    // Once every row is read: reads the chunks up to IEND, which must be
+    // whole and sound.
+    void Finish();
+    // The orientation from the first eXIf chunk read so far: the file's own
+    // after Finish.
+    Orientation orientation() const;
+
+    struct State;  // opaque
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// The orientation DecodePng would give the file, from the first eXIf chunk
+// before IEND, found by walking the chunks by their lengths (only that
+// chunk's data is read). kNormal when there is none, and where the chunks
+// cannot be followed (such a file does not decode).
+Orientation PngOrientationOf(const RandomAccess& file);
+
+// The file's bytes in order, as a ByteSource that checks each IDAT chunk's
+// CRC, reading the chunk ahead, before it hands out any byte of it: damaged
+// image data then fails before libpng decodes a row from it (libpng checks
+// the CRC only at the chunk's end), with DecodeError kDamaged. A chunk that
+// the file cuts off is handed out as far as it goes.
+ByteSource PngCheckedSource(RandomAccess file);
 
 }  // namespace codec

@@ -26,9 +26,11 @@ bool IsGrayKey(std::uint32_t key) {
     return (key & 0xFF) == ((key >> 8) & 0xFF) && (key & 0xFF) == (key >> 16);
 }
 
+}  // namespace
+
 // Up to 256 distinct colours in the order they were added, each with its index,
 // found through an open-addressing table of twice as many slots.
-class ColourTable {
+class PngColourTable {
 public:
     static constexpr int kCapacity = 256;
 
@@ -65,6 +67,10 @@ private:
     std::array<std::uint32_t, kCapacity> colours_{};
     int count_ = 0;
 };
+
+namespace {
+
+using ColourTable = PngColourTable;
 
 // What one pass over a row's bytes tells: whether every pixel is gray
 // (blue = green = red), whether every pixel has the given green and red
@@ -115,53 +121,6 @@ RowSummary SummarizeRow(const std::uint8_t* p, int width, std::uint8_t green, st
         every &= p[i];
     }
     return {notGray == 0, notFlat == 0, offLevels == 0, any, every};
-}
-
-// The one scan: fills the table with the picture's colours and returns false
-// as soon as a 257th colour turns up. The top-left pixel's colour comes
-// first: most often it is the background, and as index 0 of a palette its
-// runs join the rows' filter bytes (0 for no filter) into longer runs.
-//
-// Two kinds of rows need no colour lookup, since the blue byte alone tells
-// the colour: gray rows, and flat rows, whose green and red bytes are those
-// of the first pixel (as the labeled stage's are). While every row so far
-// is gray, or every row is flat, the rows only mark their blue levels in a
-// table of 256, rows of blue 0 and 255 alone all at once. At the first row
-// that breaks both, the levels go into the colour table, and every further
-// pixel is looked up there unless it repeats the pixel before.
-bool ScanColours(const ops::RowView& rows, ColourTable& table) {
-    table.Add(KeyOf(rows.row(0)));
-    const std::uint8_t green = rows.row(0)[1], red = rows.row(0)[2];
-    std::array<std::uint8_t, 256> levels{};
-    bool grayRows = true, flatRows = true;
-    int y = 0;
-    for (; y < rows.height; ++y) {
-        const std::uint8_t* p = rows.row(y);
-        const RowSummary summary = SummarizeRow(p, rows.width, green, red);
-        if (!(grayRows && summary.gray) && !(flatRows && summary.flat)) break;
-        grayRows = grayRows && summary.gray;
-        flatRows = flatRows && summary.flat;
-        if (summary.twoLevel) {
-            levels[0] |= summary.every == 0;
-            levels[255] |= summary.any == 255;
-        } else {
-            for (int x = 0; x < rows.width; ++x) levels[p[3 * std::size_t(x)]] = 1;
-        }
-    }
-    const std::uint32_t greenRed = grayRows ? 0 : (std::uint32_t{green} << 8) | (std::uint32_t{red} << 16);
-    for (std::uint32_t level = 0; level < 256; ++level)
-        if (levels[level] && !table.Add(grayRows ? level * 0x010101u : level | greenRed)) return false;
-    std::uint32_t last = 0xFFFFFFFFu;  // no pixel has this key
-    for (; y < rows.height; ++y) {
-        const std::uint8_t* p = rows.row(y);
-        for (int x = 0; x < rows.width; ++x, p += 3) {
-            const std::uint32_t key = KeyOf(p);
-            if (key == last) continue;
-            last = key;
-            if (!table.Add(key)) return false;
-        }
-    }
-    return true;
 }
 
 // The smallest gray depth (1, 2 or 4) whose levels (multiples of 255, 85
@@ -219,15 +178,15 @@ void PackRow(int depth, const std::uint8_t* pixels, int width, std::uint8_t* out
     }
 }
 
-// Everything the C callbacks share with the encoder. It lives in the frame
-// of Write, outside the one that calls setjmp.
+// Everything the C callbacks share with the encoder. It lives on the heap,
+// owned by a PngRowEncoder, outside the frames that call setjmp.
 struct WriteState {
-    const PngSink* sink = nullptr;
+    PngSink sink;
     png_structp png = nullptr;
     png_infop info = nullptr;
-    std::uint8_t* piece = nullptr;  // kPieceBytes gathered for the sink
+    std::unique_ptr<std::uint8_t[]> piece = std::make_unique<std::uint8_t[]>(kPieceBytes);  // gathered for the sink
     std::size_t used = 0;
-    std::exception_ptr thrown;  // from the sink, rethrown after cleanup
+    std::exception_ptr thrown;  // from the sink, rethrown once libpng has returned
     bool outOfMemory = false;
     char message[160] = {};
 };
@@ -252,7 +211,7 @@ extern "C" void OnPngWriteFree(png_structp, png_voidp block) { std::free(block);
 
 bool Pass(WriteState& state, const std::uint8_t* bytes, std::size_t size) noexcept {
     try {
-        (*state.sink)(bytes, size);
+        state.sink(bytes, size);
         return true;
     } catch (...) {
         state.thrown = std::current_exception();
@@ -263,14 +222,14 @@ bool Pass(WriteState& state, const std::uint8_t* bytes, std::size_t size) noexce
 extern "C" void OnPngWrite(png_structp png, png_bytep data, size_t size) {
     auto& state = *static_cast<WriteState*>(png_get_io_ptr(png));
     if (state.used + size > kPieceBytes) {
-        if (state.used > 0 && !Pass(state, state.piece, state.used)) png_error(png, "the sink failed");
+        if (state.used > 0 && !Pass(state, state.piece.get(), state.used)) png_error(png, "the sink failed");
         state.used = 0;
     }
     if (size >= kPieceBytes) {
         if (!Pass(state, data, size)) png_error(png, "the sink failed");
         return;
     }
-    std::memcpy(state.piece + state.used, data, size);
+    std::memcpy(state.piece.get() + state.used, data, size);
     state.used += size;
 }
 
@@ -296,10 +255,13 @@ int ZlibStrategyOf(ZlibStrategy strategy) {
     return Z_DEFAULT_STRATEGY;
 }
 
-// Runs libpng. Nothing here has a destructor, so the jump back from an error
-// skips no cleanup; the structs are freed by the caller on every path.
-bool Run(WriteState& state, const ops::RowView& rows, const PngForm& form, const ColourTable& table,
-         const PngCompression& compression, std::uint8_t* packed) {
+// The functions that run libpng: nothing in them has a destructor, so the
+// jump back from an error skips no cleanup; the structs are freed by their
+// owner on every path.
+
+// Sets up the compression and writes the chunks before the image data.
+bool Begin(WriteState& state, int width, int height, const PngForm& form, const ColourTable& table,
+           const PngCompression& compression) {
     png_structp png = state.png;
     png_infop info = state.info;
     if (setjmp(png_jmpbuf(png))) return false;
@@ -313,8 +275,8 @@ bool Run(WriteState& state, const ops::RowView& rows, const PngForm& form, const
     const int colourType = form.colour == PngForm::Colour::kGray      ? PNG_COLOR_TYPE_GRAY
                            : form.colour == PngForm::Colour::kPalette ? PNG_COLOR_TYPE_PALETTE
                                                                       : PNG_COLOR_TYPE_RGB;
-    png_set_IHDR(png, info, static_cast<png_uint_32>(rows.width), static_cast<png_uint_32>(rows.height),
-                 form.bitDepth, colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), form.bitDepth,
+                 colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
     if (form.colour == PngForm::Colour::kPalette) {
         png_color entries[ColourTable::kCapacity];
         for (int i = 0; i < table.count(); ++i) {
@@ -324,106 +286,315 @@ bool Run(WriteState& state, const ops::RowView& rows, const PngForm& form, const
         png_set_PLTE(png, info, entries, table.count());
     }
     png_write_info(png, info);
-
-    switch (form.colour) {
-    case PngForm::Colour::kRgb:
-        png_set_bgr(png);  // libpng reorders a copy; the rows stay as they are
-        for (int y = 0; y < rows.height; ++y) png_write_row(png, rows.row(y));
-        break;
-    case PngForm::Colour::kGray: {
-        // The levels of a gray depth under 8 are multiples of 255 / (2^depth - 1)
-        // (255, 85, 17); such a level's top depth bits are its sample.
-        const int shift = 8 - form.bitDepth;
-        for (int y = 0; y < rows.height; ++y) {
-            PackRow(form.bitDepth, rows.row(y), rows.width, packed,
-                    [shift](const std::uint8_t* pixel) -> unsigned { return pixel[0] >> shift; });
-            png_write_row(png, packed);
-        }
-        break;
-    }
-    case PngForm::Colour::kPalette: {
-        // When one byte of a pixel differs in every colour of the palette
-        // (the blue byte of the labeled stage's colours, for one), that byte
-        // alone gives the index; otherwise the colour is looked up.
-        int channel = -1;
-        std::uint8_t indexOf[256];
-        for (int c = 0; c < 3 && channel < 0; ++c) {
-            bool taken[256] = {};
-            bool distinct = true;
-            for (int i = 0; i < table.count() && distinct; ++i) {
-                const unsigned value = (table.colour(i) >> (8 * c)) & 0xFF;
-                distinct = !taken[value];
-                taken[value] = true;
-                indexOf[value] = static_cast<std::uint8_t>(i);
-            }
-            if (distinct) channel = c;
-        }
-        std::uint32_t lastKey = KeyOf(rows.row(0));
-        unsigned lastIndex = static_cast<unsigned>(table.Find(lastKey));
-        for (int y = 0; y < rows.height; ++y) {
-            if (channel >= 0) {
-                PackRow(form.bitDepth, rows.row(y) + channel, rows.width, packed,
-                        [&indexOf](const std::uint8_t* byte) -> unsigned { return indexOf[*byte]; });
-            } else {
-                PackRow(form.bitDepth, rows.row(y), rows.width, packed, [&](const std::uint8_t* pixel) -> unsigned {
-                    const std::uint32_t key = KeyOf(pixel);
-                    if (key != lastKey) {
-                        lastKey = key;
-                        lastIndex = static_cast<unsigned>(table.Find(key));
-                    }
-                    return lastIndex;
-                });
-            }
-            png_write_row(png, packed);
-        }
-        break;
-    }
-    }
-    png_write_end(png, nullptr);
+    if (form.colour == PngForm::Colour::kRgb) png_set_bgr(png);  // libpng reorders a copy; the rows stay as they are
     return true;
 }
 
-PngForm Write(const ops::RowView& rows, const PngSink& sink, const PngForm& form, const ColourTable& table,
-              const PngCompression& compression) {
-    const int channels = form.colour == PngForm::Colour::kRgb ? 3 : 1;
-    std::vector<std::uint8_t> packed;
-    if (form.colour != PngForm::Colour::kRgb)
-        packed.resize((static_cast<std::size_t>(rows.width) * channels * form.bitDepth + 7) / 8);
-    const auto piece = std::make_unique<std::uint8_t[]>(kPieceBytes);
-
-    WriteState state;
-    state.sink = &sink;
-    state.piece = piece.get();
-    state.png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, &state, OnPngWriteError, OnPngWriteWarning, &state,
-                                          OnPngWriteMalloc, OnPngWriteFree);
-    if (state.png == nullptr) throw PngWriteError("not enough memory for the png encoder");
-    state.info = png_create_info_struct(state.png);
-    const bool haveInfo = state.info != nullptr;
-    const bool done = haveInfo && Run(state, rows, form, table, compression, packed.data());
-    png_destroy_write_struct(&state.png, haveInfo ? &state.info : nullptr);
-
-    if (state.thrown) std::rethrow_exception(state.thrown);
-    if (!done) {
-        if (state.outOfMemory || !haveInfo) throw PngWriteError("not enough memory to write the png picture");
-        throw PngWriteError(std::string("the png picture could not be written: ") + state.message);
-    }
-    if (state.used > 0) sink(piece.get(), state.used);
-    return form;
+bool WriteRow(WriteState& state, const std::uint8_t* row) {
+    if (setjmp(png_jmpbuf(state.png))) return false;
+    png_write_row(state.png, row);
+    return true;
 }
+
+bool End(WriteState& state) {
+    if (setjmp(png_jmpbuf(state.png))) return false;
+    png_write_end(state.png, nullptr);
+    return true;
+}
+
+}  // namespace
+
+PngFormScan::PngFormScan(int width) : width_(width), table_(std::make_unique<PngColourTable>()) {
+    if (width <= 0) throw PngWriteError("a png file cannot hold a picture " + std::to_string(width) + " pixels wide");
+}
+
+PngFormScan::~PngFormScan() = default;
+
+// The scan fills the table with the picture's colours and stops as soon as
+// a 257th colour turns up. The top-left pixel's colour comes first: most
+// often it is the background, and as index 0 of a palette its runs join the
+// rows' filter bytes (0 for no filter) into longer runs.
+//
+// Two kinds of rows need no colour lookup, since the blue byte alone tells
+// the colour: gray rows, and flat rows, whose green and red bytes are those
+// of the first pixel (as the labeled stage's are). While every row so far
+// is gray, or every row is flat, the rows only mark their blue levels in a
+// table of 256, rows of blue 0 and 255 alone all at once. At the first row
+// that breaks both, the levels go into the colour table, and every further
+// pixel is looked up there unless it repeats the pixel before.
+void PngFormScan::Row(const std::uint8_t* p) {
+    PngColourTable& table = *table_;
+    if (rows_++ == 0) {
+        table.Add(KeyOf(p));
+        green_ = p[1];
+        red_ = p[2];
+    }
+    if (full_) return;
+    if (levelRows_) {
+        const RowSummary summary = SummarizeRow(p, width_, green_, red_);
+        if ((grayRows_ && summary.gray) || (flatRows_ && summary.flat)) {
+            grayRows_ = grayRows_ && summary.gray;
+            flatRows_ = flatRows_ && summary.flat;
+            if (summary.twoLevel) {
+                levels_[0] |= summary.every == 0;
+                levels_[255] |= summary.any == 255;
+            } else {
+                for (int x = 0; x < width_; ++x) levels_[p[3 * std::size_t(x)]] = 1;
+            }
+            return;
+        }
+        levelRows_ = false;
+        if (!AddLevels(table)) {
+            full_ = true;
+            return;
+        }
+    }
+    for (int x = 0; x < width_; ++x, p += 3) {
+        const std::uint32_t key = KeyOf(p);
+        if (key == last_) continue;
+        last_ = key;
+        if (!table.Add(key)) {
+            full_ = true;
+            return;
+        }
+    }
+}
+
+bool PngFormScan::AddLevels(PngColourTable& table) const {
+    const std::uint32_t greenRed = grayRows_ ? 0 : (std::uint32_t{green_} << 8) | (std::uint32_t{red_} << 16);
+    for (std::uint32_t level = 0; level < 256; ++level)
+        if (levels_[level] && !table.Add(grayRows_ ? level * 0x010101u : level | greenRed)) return false;
+    return true;
+}
+
+// The table of the rows seen: while every row has been a level row, the
+// levels are not in it yet.
+bool PngFormScan::Table(PngColourTable& table) const {
+    table = *table_;
+    if (full_) return false;
+    return !levelRows_ || AddLevels(table);
+}
+
+PngForm PngFormScan::Form() const {
+    if (rows_ == 0) throw std::logic_error("no row has been scanned for the png form");
+    PngColourTable table;
+    const bool fewColours = Table(table);
+    return FormOf(table, fewColours);
+}
+
+PngPalette PngFormScan::Palette() const {
+    PngColourTable table;
+    PngPalette palette;
+    if (rows_ == 0 || !Table(table) || FormOf(table, true).colour != PngForm::Colour::kPalette) return palette;
+    for (int i = 0; i < table.count(); ++i) {
+        const std::uint32_t key = table.colour(i);
+        palette.push_back({static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(key >> 8),
+                           static_cast<std::uint8_t>(key >> 16)});
+    }
+    return palette;
+}
+
+struct PngRowEncoder::State {
+    WriteState write;
+    bool haveInfo = false;
+    PngForm form;
+    PngColourTable table;  // the palette's colours, for a palette
+    int width = 0;
+    int height = 0;
+    int rows = 0;
+    std::vector<std::uint8_t> packed;  // a row in the form, for gray and palettes
+    // When one byte of a pixel differs in every colour of the palette (the
+    // blue byte of the labeled stage's colours, for one), that byte alone
+    // gives the index (channel, indexOf); otherwise the colour is looked up.
+    int channel = -1;
+    std::uint8_t indexOf[256] = {};
+    std::uint32_t lastKey = 0xFFFFFFFFu;  // no pixel has this key
+    unsigned lastIndex = 0;
+    std::exception_ptr failure;  // the first failure, thrown again by every later call
+    bool finished = false;
+};
+
+namespace {
+
+// What a run of libpng that did not end well means, as the exception the
+// encoder throws: what the sink threw, or a PngWriteError.
+std::exception_ptr FailureOf(const WriteState& state, bool haveInfo) {
+    if (state.thrown) return state.thrown;
+    if (state.outOfMemory || !haveInfo)
+        return std::make_exception_ptr(PngWriteError("not enough memory to write the png picture"));
+    return std::make_exception_ptr(PngWriteError(std::string("the png picture could not be written: ") + state.message));
+}
+
+void Check(PngRowEncoder::State& state, bool done) {
+    if (done) return;
+    state.failure = FailureOf(state.write, true);
+    std::rethrow_exception(state.failure);
+}
+
+// Whether a level is one of the levels of a gray depth (multiples of 255,
+// 85, 17 or 1 for 1, 2, 4 and 8 bits): exactly the bytes whose bits repeat
+// with the depth as their period, so that turning them by the depth keeps
+// them. 0 when it is.
+inline unsigned OffLevel(unsigned level, int depth) {
+    return level ^ (((level << depth) | (level >> (8 - depth))) & 0xFF);
+}
+
+void CheckForm(const PngForm& form, const PngPalette& palette) {
+    const bool depthFits = form.bitDepth == 1 || form.bitDepth == 2 || form.bitDepth == 4 || form.bitDepth == 8;
+    const bool fits =
+        form.colour == PngForm::Colour::kRgb       ? form.bitDepth == 8 && form.paletteSize == 0
+        : form.colour == PngForm::Colour::kGray    ? depthFits && form.paletteSize == 0
+                                                   : depthFits && form.paletteSize >= 1 &&
+                                                      form.paletteSize <= (1 << form.bitDepth) &&
+                                                      static_cast<std::size_t>(form.paletteSize) == palette.size();
+    if (!fits) throw PngWriteError("the png form does not describe a picture this writer writes");
+}
+
+}  // namespace
+
+PngRowEncoder::PngRowEncoder(int width, int height, const PngForm& form, const PngCompression& compression,
+                             PngSink sink, const PngPalette& palette)
+    : state_(std::make_unique<State>()) {
+    if (width <= 0 || height <= 0)
+        throw PngWriteError("a png file cannot hold a picture of " + std::to_string(width) + " x " +
+                            std::to_string(height) + " pixels");
+    if (compression.level < 0 || compression.level > 9)
+        throw PngWriteError("the zlib level " + std::to_string(compression.level) + " is not one of 0 to 9");
+    CheckForm(form, palette);
+    State& s = *state_;
+    s.form = form;
+    s.width = width;
+    s.height = height;
+    if (form.colour == PngForm::Colour::kPalette) {
+        for (const auto& colour : palette) s.table.Add(KeyOf(colour.data()));
+        if (s.table.count() != form.paletteSize) throw PngWriteError("the palette has a colour twice");
+    }
+    if (form.colour != PngForm::Colour::kRgb)
+        s.packed.resize((static_cast<std::size_t>(width) * form.bitDepth + 7) / 8);
+    if (form.colour == PngForm::Colour::kPalette) {
+        for (int c = 0; c < 3 && s.channel < 0; ++c) {
+            bool taken[256] = {};
+            bool distinct = true;
+            for (int i = 0; i < s.table.count() && distinct; ++i) {
+                const unsigned value = (s.table.colour(i) >> (8 * c)) & 0xFF;
+                distinct = !taken[value];
+                taken[value] = true;
+                s.indexOf[value] = static_cast<std::uint8_t>(i);
+            }
+            if (distinct) s.channel = c;
+        }
+    }
+
+    WriteState& write = s.write;
+    write.sink = std::move(sink);
+    write.png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, &write, OnPngWriteError, OnPngWriteWarning, &write,
+                                          OnPngWriteMalloc, OnPngWriteFree);
+    if (write.png == nullptr) throw PngWriteError("not enough memory for the png encoder");
+    write.info = png_create_info_struct(write.png);
+    s.haveInfo = write.info != nullptr;
+    if (!s.haveInfo || !Begin(write, width, height, form, s.table, compression)) {
+        const std::exception_ptr failure = FailureOf(write, s.haveInfo);
+        png_destroy_write_struct(&write.png, s.haveInfo ? &write.info : nullptr);
+        std::rethrow_exception(failure);
+    }
+}
+
+PngRowEncoder::~PngRowEncoder() {
+    WriteState& write = state_->write;
+    png_destroy_write_struct(&write.png, state_->haveInfo ? &write.info : nullptr);
+}
+
+void PngRowEncoder::Row(const std::uint8_t* bgr) { Put<true>(bgr); }
+
+void PngRowEncoder::RowKnownToFit(const std::uint8_t* bgr) { Put<false>(bgr); }
+
+// With kCheck, each pixel is checked against the form as it is packed: off
+// gathers the bits of every difference from a pixel the form can hold.
+template <bool kCheck>
+void PngRowEncoder::Put(const std::uint8_t* bgr) {
+    State& s = *state_;
+    if (s.failure) std::rethrow_exception(s.failure);
+    if (s.rows >= s.height) throw PngWriteError("more rows than the png picture has");
+    const std::uint8_t* row = bgr;
+    unsigned off = 0;
+    switch (s.form.colour) {
+    case PngForm::Colour::kRgb: break;
+    case PngForm::Colour::kGray: {
+        // The levels of a gray depth under 8 are multiples of 255 / (2^depth - 1)
+        // (255, 85, 17); such a level's top depth bits are its sample.
+        const int depth = s.form.bitDepth, shift = 8 - depth;
+        PackRow(depth, bgr, s.width, s.packed.data(), [depth, shift, &off](const std::uint8_t* pixel) -> unsigned {
+            if constexpr (kCheck) off |= (pixel[0] ^ pixel[1]) | (pixel[1] ^ pixel[2]) | OffLevel(pixel[0], depth);
+            return pixel[0] >> shift;
+        });
+        row = s.packed.data();
+        break;
+    }
+    case PngForm::Colour::kPalette:
+        if (s.channel >= 0) {
+            PackRow(s.form.bitDepth, bgr + s.channel, s.width, s.packed.data(), [&s, &off](const std::uint8_t* byte) -> unsigned {
+                const unsigned index = s.indexOf[*byte];
+                if constexpr (kCheck) off |= KeyOf(byte - s.channel) ^ s.table.colour(static_cast<int>(index));
+                return index;
+            });
+        } else {
+            PackRow(s.form.bitDepth, bgr, s.width, s.packed.data(), [&s, &off](const std::uint8_t* pixel) -> unsigned {
+                const std::uint32_t key = KeyOf(pixel);
+                if (key != s.lastKey) {
+                    const int index = s.table.Find(key);
+                    off |= index < 0;
+                    s.lastKey = key;
+                    s.lastIndex = static_cast<unsigned>(index < 0 ? 0 : index);
+                }
+                return s.lastIndex;
+            });
+        }
+        row = s.packed.data();
+        break;
+    }
+    if (off != 0) {
+        // The file would lack the row: nothing more can be written.
+        s.failure = std::make_exception_ptr(PngWriteError("a row has a colour that the png form cannot hold"));
+        std::rethrow_exception(s.failure);
+    }
+    Check(s, WriteRow(s.write, row));
+    ++s.rows;
+}
+
+void PngRowEncoder::Finish() {
+    State& s = *state_;
+    if (s.failure) std::rethrow_exception(s.failure);
+    if (s.rows != s.height) throw PngWriteError("the png picture has rows not written yet");
+    if (s.finished) return;
+    Check(s, End(s.write));
+    s.finished = true;
+    if (s.write.used > 0) {
+        const std::size_t used = s.write.used;
+        s.write.used = 0;
+        s.write.sink(s.write.piece.get(), used);
+    }
+}
+
+namespace {
 
 // Checks the rows, scans them and writes them with the given compression,
 // or with the one chosen for their form.
-PngForm Encode(const ops::RowView& rows, const PngSink& sink, const PngCompression* given) {
+PngForm Encode(const ops::RowView& rows, const PngSink& sink, const PngCompression* given,
+               void (PngRowEncoder::*write)(const std::uint8_t* bgr)) {
     if (rows.width <= 0 || rows.height <= 0)
         throw PngWriteError("a png file cannot hold a picture of " + std::to_string(rows.width) + " x " +
                             std::to_string(rows.height) + " pixels");
     if (rows.data == nullptr) throw PngWriteError("the picture has no pixel data");
     if (given != nullptr && (given->level < 0 || given->level > 9))
         throw PngWriteError("the zlib level " + std::to_string(given->level) + " is not one of 0 to 9");
-    ColourTable table;
-    const bool fewColours = ScanColours(rows, table);
-    const PngForm form = FormOf(table, fewColours);
-    return Write(rows, sink, form, table, given != nullptr ? *given : PngCompressionFor(form));
+    PngFormScan scan(rows.width);
+    for (int y = 0; y < rows.height; ++y) scan.Row(rows.row(y));
+    const PngForm form = scan.Form();
+    PngRowEncoder encoder(rows.width, rows.height, form, given != nullptr ? *given : PngCompressionFor(form),
+                          [&sink](const std::uint8_t* bytes, std::size_t size) { sink(bytes, size); }, scan.Palette());
+    for (int y = 0; y < rows.height; ++y) (encoder.*write)(rows.row(y));
+    encoder.Finish();
+    return form;
 }
 
 }  // namespace
@@ -442,10 +613,13 @@ PngCompression PngCompressionFor(const PngForm& form) {
     return {1, PngFilter::kUp, ZlibStrategy::kRle};
 }
 
-PngForm EncodePng(const ops::RowView& rows, const PngSink& sink) { return Encode(rows, sink, nullptr); }
+// The rows were scanned for the form: they fit it.
+PngForm EncodePng(const ops::RowView& rows, const PngSink& sink) {
+    return Encode(rows, sink, nullptr, &PngRowEncoder::RowKnownToFit);
+}
 
 PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const PngCompression& compression) {
-    return Encode(rows, sink, &compression);
+    return Encode(rows, sink, &compression, &PngRowEncoder::RowKnownToFit);
 }
 
 }  // namespace codec

@@ -64,11 +64,14 @@
 // (only the byte before is matched), so 1 stands for any.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "ops/pixels.h"
 
@@ -112,6 +115,87 @@ struct PngCompression {
 
 // The compression used for a form when none is given.
 PngCompression PngCompressionFor(const PngForm& form);
+
+// A palette's colours in index order, each blue, green, red.
+using PngPalette = std::vector<std::array<std::uint8_t, 3>>;
+
+class PngColourTable;
+
+// The scan that chooses a picture's form, fed one row at a time (rows of
+// 3 * width bytes blue, green, red, top to bottom). EncodePng runs it over
+// the whole picture. It holds a table of 256 colours and stops counting at
+// the 257th.
+class PngFormScan {
+public:
+    // Throws PngWriteError for a width of 0 or less.
+    explicit PngFormScan(int width);
+    ~PngFormScan();
+    PngFormScan(const PngFormScan&) = delete;
+    PngFormScan& operator=(const PngFormScan&) = delete;
+
+    void Row(const std::uint8_t* bgr);
+    // The form EncodePng chooses for the rows seen (at least one).
+    PngForm Form() const;
+    // For a palette form, its colours in the order EncodePng writes them
+    // (the top-left pixel's first); empty for any other form.
+    PngPalette Palette() const;
+
+private:
+    bool AddLevels(PngColourTable& table) const;
+    bool Table(PngColourTable& table) const;
+
+    int width_;
+    std::unique_ptr<PngColourTable> table_;
+    std::uint64_t rows_ = 0;
+    std::uint8_t green_ = 0, red_ = 0;  // of the top-left pixel
+    std::array<std::uint8_t, 256> levels_{};
+    bool levelRows_ = true;  // every row so far gray, or flat
+    bool grayRows_ = true;
+    bool flatRows_ = true;
+    bool full_ = false;      // a 257th colour was seen
+    std::uint32_t last_ = 0xFFFFFFFFu;  // the colour of the pixel before; no pixel has this key
+};
+
+// A PNG file written one row at a time, in a given form (the form a
+// PngFormScan of the same rows chose, or any form the rows fit), with the
+// bytes going to the sink as they are made. EncodePng writes through it.
+// Memory: libpng's and zlib's state, one packed row and 64 KiB of bytes for
+// the sink.
+class PngRowEncoder {
+public:
+    // Writes the chunks before the image data: IHDR, and PLTE from palette
+    // (paletteSize colours, all different) for a palette form. Throws
+    // PngWriteError for a size of 0, a zlib level outside 0..9, a form that
+    // does not hold together, or a palette that does not fit it. Exceptions
+    // from sink pass through unchanged, here and after.
+    PngRowEncoder(int width, int height, const PngForm& form, const PngCompression& compression, PngSink sink,
+                  const PngPalette& palette = {});
+    ~PngRowEncoder();
+    PngRowEncoder(const PngRowEncoder&) = delete;
+    PngRowEncoder& operator=(const PngRowEncoder&) = delete;
+
+    // The next row, top to bottom: 3 * width bytes blue, green, red. Throws
+    // PngWriteError when a pixel does not fit the form (a gray form: blue =
+    // green = red at one of the depth's levels; a palette: one of its
+    // colours), or past the last row. After a failure every call throws it
+    // again.
+    void Row(const std::uint8_t* bgr);
+    // After the last row: writes the end of the file and hands the sink
+    // what is left.
+    void Finish();
+
+    struct State;  // opaque
+
+private:
+    friend PngForm EncodePng(const ops::RowView& rows, const PngSink& sink);
+    friend PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const PngCompression& compression);
+    // Row for rows whose scan chose the form, which fit it: not checked.
+    void RowKnownToFit(const std::uint8_t* bgr);
+    template <bool kCheck>
+    void Put(const std::uint8_t* bgr);
+
+    std::unique_ptr<State> state_;
+};
 
 // Writes the rows as a PNG file in the form the scan chooses, with the
 // compression chosen for it, and returns that form. Pictures of 0 pixels

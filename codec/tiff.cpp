@@ -646,42 +646,58 @@ private:
     std::vector<std::uint8_t> raw_;
 };
 
-void DecodePixels(TIFF* tif, TiffState& state, const RandomAccess& file, const Layout& layout, const ops::RowView& rows) {
-    const int planes = layout.planar ? layout.samples : 1;
-    // Left as allocated, not cleared: a block costs only what its codec
-    // writes, so a file that claims a huge strip and ends early costs little.
-    const std::uint64_t blockBytes = layout.blockRowBytes * layout.blockHeight;
-    std::vector<std::unique_ptr<std::uint8_t[]>> blocks(static_cast<std::size_t>(planes));
-    for (auto& block : blocks) block.reset(new std::uint8_t[static_cast<std::size_t>(blockBytes)]);
-    BlockReader reader(tif, state, file);
-    const std::uint32_t across = (layout.width - 1) / layout.blockWidth + 1;
-    const std::uint32_t down = (layout.height - 1) / layout.blockHeight + 1;
-    const std::uint32_t perPlane = across * down;
-    const std::uint64_t striles = layout.tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
-    Check(state);
-    if (striles < std::uint64_t{perPlane} * static_cast<std::uint64_t>(planes)) Damaged("the page has too few strips or tiles");
-    std::vector<const std::uint8_t*> rowPointers(static_cast<std::size_t>(planes));
-    const Run run{rowPointers.data(), layout.planar, layout.samples};
+// The pixels of a page, a band at a time: a strip, or a row of tiles. It
+// holds one decoded block (all its planes) and one block's compressed data.
+class BandDecoder {
+public:
+    BandDecoder(TIFF* tif, TiffState& state, const RandomAccess& file, const Layout& layout)
+        : layout_(layout), reader_(tif, state, file) {
+        const int planes = layout.planar ? layout.samples : 1;
+        // Left as allocated, not cleared: a block costs only what its codec
+        // writes, so a file that claims a huge strip and ends early costs little.
+        const std::uint64_t blockBytes = layout.blockRowBytes * layout.blockHeight;
+        blocks_.resize(static_cast<std::size_t>(planes));
+        for (auto& block : blocks_) block.reset(new std::uint8_t[static_cast<std::size_t>(blockBytes)]);
+        across_ = (layout.width - 1) / layout.blockWidth + 1;
+        down_ = (layout.height - 1) / layout.blockHeight + 1;
+        perPlane_ = across_ * down_;
+        const std::uint64_t striles = layout.tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+        Check(state);
+        if (striles < std::uint64_t{perPlane_} * static_cast<std::uint64_t>(planes))
+            Damaged("the page has too few strips or tiles");
+        rowPointers_.resize(static_cast<std::size_t>(planes));
+        state.phase = Phase::kPixels;
+    }
 
-    state.phase = Phase::kPixels;
-    for (std::uint32_t by = 0; by < down; ++by) {
-        const std::uint32_t top = by * layout.blockHeight;
-        const std::uint32_t height = std::min(layout.blockHeight, layout.height - top);
+    // Band by (top to bottom) into rows, which start at the band's first
+    // picture row and hold its rows.
+    void Decode(std::uint32_t by, const ops::RowView& rows) {
+        const int planes = static_cast<int>(blocks_.size());
+        const Run run{rowPointers_.data(), layout_.planar, layout_.samples};
+        const std::uint32_t top = by * layout_.blockHeight;
+        const std::uint32_t height = std::min(layout_.blockHeight, layout_.height - top);
         // A strip holds only the picture's rows; a tile always holds its own.
-        const std::uint32_t decodedRows = layout.tiled ? layout.blockHeight : height;
-        for (std::uint32_t bx = 0; bx < across; ++bx) {
-            const std::uint32_t left = bx * layout.blockWidth;
-            const std::uint32_t width = std::min(layout.blockWidth, layout.width - left);
+        const std::uint32_t decodedRows = layout_.tiled ? layout_.blockHeight : height;
+        for (std::uint32_t bx = 0; bx < across_; ++bx) {
+            const std::uint32_t left = bx * layout_.blockWidth;
+            const std::uint32_t width = std::min(layout_.blockWidth, layout_.width - left);
             for (int p = 0; p < planes; ++p)
-                reader.Decode(static_cast<std::uint32_t>(p) * perPlane + by * across + bx, blocks[p].get(),
-                              layout.blockRowBytes * decodedRows, decodedRows, layout.compressed);
+                reader_.Decode(static_cast<std::uint32_t>(p) * perPlane_ + by * across_ + bx, blocks_[p].get(),
+                               layout_.blockRowBytes * decodedRows, decodedRows, layout_.compressed);
             for (std::uint32_t y = 0; y < height; ++y) {
-                for (int p = 0; p < planes; ++p) rowPointers[p] = blocks[p].get() + layout.blockRowBytes * y;
-                ComposeRun(layout, run, width, rows.row(static_cast<int>(top + y)) + 3 * std::size_t{left});
+                for (int p = 0; p < planes; ++p) rowPointers_[p] = blocks_[p].get() + layout_.blockRowBytes * y;
+                ComposeRun(layout_, run, width, rows.row(static_cast<int>(y)) + 3 * std::size_t{left});
             }
         }
     }
-}
+
+private:
+    const Layout& layout_;
+    BlockReader reader_;
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+    std::vector<const std::uint8_t*> rowPointers_;
+    std::uint32_t across_ = 0, down_ = 0, perPlane_ = 0;
+};
 
 std::unique_ptr<TIFF, CloseTiff> Open(TiffState& state) {
     std::unique_ptr<TIFFOpenOptions, FreeOptions> options(TIFFOpenOptionsAlloc());
@@ -710,38 +726,118 @@ std::uint32_t CountTiffPages(const RandomAccess& file) {
     return static_cast<std::uint32_t>(WalkDirectories(file, header).size());
 }
 
-DeclaredSize DecodeTiff(const RandomAccess& file, const AllocateRows& allocate, std::uint64_t maxPixels,
-                        std::uint32_t page) {
-    Header header;
-    const std::vector<std::uint64_t> directories = WalkDirectories(file, header);
-    if (page >= directories.size()) throw std::out_of_range("the tiff file has no such page");
-    const auto [width, height] = DeclaredSides(file, header, directories[page]);
-    if (width > 0xffffffffu || height > 0xffffffffu || width * height > maxPixels)
-        throw DecodeError(Kind::kTooLarge, "", width, height);
-    QuietLibtiff();
-    TiffState state;
-    state.file = &file;
+struct TiffRowDecoder::State {
+    RandomAccess file;
+    TiffState tiff;
+    std::unique_ptr<TIFF, CloseTiff> tif;
+    Layout layout;
+    std::unique_ptr<BandDecoder> bands;  // from the first band on
+    std::uint32_t nextBand = 0;
+    std::exception_ptr failure;  // the first failure, thrown again by every later call
+};
+
+namespace {
+
+// Runs a step of the decode, with the state's messages going to it; what
+// the file's reads threw comes back as itself, whatever it led to, and
+// memory that runs out is reported as such.
+template <class Step>
+void Guarded(TiffState& state, Step step) {
     const ActiveState active(state);
     try {
-        const std::unique_ptr<TIFF, CloseTiff> tif = Open(state);
-        if (page > 0) {
-            if (TIFFSetDirectory(tif.get(), static_cast<tdir_t>(page)) != 1) DirectoryFailed(state);
-        }
-        state.phase = Phase::kLayout;
-        Layout layout = Inspect(tif.get(), state, maxPixels);
-        BuildShown(layout);
-        const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(layout.width), static_cast<int>(layout.height));
-        try {
-            DecodePixels(tif.get(), state, file, layout, rows);
-        } catch (const std::bad_alloc&) {
-            throw DecodeError(Kind::kNoMemory, "not enough memory to decode the tiff picture");
-        }
-        return {layout.width, layout.height, layout.orientation};
+        step();
+    } catch (const std::bad_alloc&) {
+        if (state.thrown) std::rethrow_exception(state.thrown);
+        throw DecodeError(Kind::kNoMemory, "not enough memory to decode the tiff picture");
     } catch (...) {
-        // A read that threw comes back as itself, whatever it led to.
         if (state.thrown) std::rethrow_exception(state.thrown);
         throw;
     }
+}
+
+}  // namespace
+
+TiffRowDecoder::TiffRowDecoder(RandomAccess file, std::uint64_t maxPixels, std::uint32_t page)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.file = std::move(file);
+    Header header;
+    const std::vector<std::uint64_t> directories = WalkDirectories(s.file, header);
+    if (page >= directories.size()) throw std::out_of_range("the tiff file has no such page");
+    const auto [width, height] = DeclaredSides(s.file, header, directories[page]);
+    if (width > 0xffffffffu || height > 0xffffffffu || width * height > maxPixels)
+        throw DecodeError(Kind::kTooLarge, "", width, height);
+    QuietLibtiff();
+    s.tiff.file = &s.file;
+    // What the file's reads threw comes back as itself, whatever it led to.
+    const ActiveState active(s.tiff);
+    try {
+        s.tif = Open(s.tiff);
+        if (page > 0) {
+            if (TIFFSetDirectory(s.tif.get(), static_cast<tdir_t>(page)) != 1) DirectoryFailed(s.tiff);
+        }
+        s.tiff.phase = Phase::kLayout;
+        s.layout = Inspect(s.tif.get(), s.tiff, maxPixels);
+        BuildShown(s.layout);
+    } catch (...) {
+        if (s.tiff.thrown) std::rethrow_exception(s.tiff.thrown);
+        throw;
+    }
+}
+
+TiffRowDecoder::~TiffRowDecoder() {
+    // libtiff may report as it closes; the messages go to this decode.
+    const ActiveState active(state_->tiff);
+    state_->bands.reset();
+    state_->tif.reset();
+}
+
+std::uint64_t TiffRowDecoder::width() const { return state_->layout.width; }
+std::uint64_t TiffRowDecoder::height() const { return state_->layout.height; }
+Orientation TiffRowDecoder::orientation() const { return state_->layout.orientation; }
+std::uint32_t TiffRowDecoder::bandHeight() const { return state_->layout.blockHeight; }
+
+std::uint64_t TiffRowDecoder::bandBytes() const {
+    const Layout& layout = state_->layout;
+    const std::uint64_t planes = layout.planar ? static_cast<std::uint64_t>(layout.samples) : 1;
+    const std::uint64_t block = layout.blockRowBytes * layout.blockHeight;
+    // The decoded block of every plane, the compressed data of one block
+    // (counted as large as decoded: the codecs read here rarely need more,
+    // and however much a strip's byte count claims, what is read is bounded
+    // as BlockReader says), and the band's 24-bit rows.
+    return (planes + 1) * block + 3 * std::uint64_t{layout.width} * layout.blockHeight;
+}
+
+std::uint32_t TiffRowDecoder::ReadBand(const ops::RowView& rows) {
+    State& s = *state_;
+    if (s.failure) std::rethrow_exception(s.failure);
+    const std::uint32_t top = s.nextBand * s.layout.blockHeight;
+    if (top >= s.layout.height) throw std::logic_error("no next band to read of the tiff picture");
+    const std::uint32_t count = std::min(s.layout.blockHeight, s.layout.height - top);
+    if (static_cast<std::uint64_t>(rows.width) != s.layout.width || static_cast<std::uint32_t>(rows.height) < count)
+        throw std::logic_error("the rows given do not fit the tiff band");
+    try {
+        Guarded(s.tiff, [&] {
+            if (!s.bands) s.bands = std::make_unique<BandDecoder>(s.tif.get(), s.tiff, s.file, s.layout);
+            s.bands->Decode(s.nextBand, rows);
+        });
+    } catch (...) {
+        s.failure = std::current_exception();
+        throw;
+    }
+    ++s.nextBand;
+    return count;
+}
+
+DeclaredSize DecodeTiff(const RandomAccess& file, const AllocateRows& allocate, std::uint64_t maxPixels,
+                        std::uint32_t page) {
+    TiffRowDecoder decoder(file, maxPixels, page);
+    const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(decoder.width()), static_cast<int>(decoder.height()));
+    for (int top = 0; top < rows.height;) {
+        const ops::RowView band{rows.row(top), rows.width, rows.height - top, rows.stride};
+        top += static_cast<int>(decoder.ReadBand(band));
+    }
+    return {decoder.width(), decoder.height(), decoder.orientation()};
 }
 
 }  // namespace codec

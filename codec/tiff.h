@@ -65,22 +65,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <span>
 
 #include "codec/decode.h"
 
 namespace codec {
-
-// Random access to a file's bytes.
-struct RandomAccess {
-    // The file's length in bytes.
-    std::uint64_t size = 0;
-    // Copies up to size bytes from offset into buffer and returns how many;
-    // fewer only where the file ends. A read error throws, and the exception
-    // passes through the decoder unchanged.
-    std::function<std::size_t(std::uint64_t offset, std::uint8_t* buffer, std::size_t size)> read;
-};
 
 // Pages a file may have: the most libtiff's directory numbers count.
 inline constexpr std::uint32_t kMaxTiffPages = 65535;
@@ -108,5 +98,42 @@ std::uint32_t CountTiffPages(const RandomAccess& file);
 // unchanged. Returns the page's size and orientation.
 DeclaredSize DecodeTiff(const RandomAccess& file, const AllocateRows& allocate, std::uint64_t maxPixels,
                         std::uint32_t page = 0);
+
+// One page of a TIFF file read a band at a time, top to bottom: a strip,
+// or a row of tiles. The reading DecodeTiff does (which it runs through
+// this), the bands handed out as they are decoded rather than into
+// allocated rows. Memory: one band's blocks, decoded and compressed.
+class TiffRowDecoder {
+public:
+    // Walks the chain of directories and reads the page's tags. Throws as
+    // DecodeTiff does before it allocates: kTooLarge when width * height >
+    // maxPixels, kDamaged, kUnsupported, kNoMemory, std::out_of_range when
+    // the file has no such page; exceptions from file.read pass through
+    // unchanged.
+    TiffRowDecoder(RandomAccess file, std::uint64_t maxPixels, std::uint32_t page);
+    ~TiffRowDecoder();
+    TiffRowDecoder(const TiffRowDecoder&) = delete;
+    TiffRowDecoder& operator=(const TiffRowDecoder&) = delete;
+
+    std::uint64_t width() const;  // as stored
+    std::uint64_t height() const;
+    Orientation orientation() const;  // the page's Orientation tag
+    // Rows a band holds (the last one may hold fewer).
+    std::uint32_t bandHeight() const;
+    // About the most bytes the decoder and a caller's band of 24-bit rows
+    // hold while a band is read: a block's decoded samples for each plane,
+    // about as many of compressed data, and the band's rows.
+    std::uint64_t bandBytes() const;
+
+    // The next band into rows (the picture's width, at least as many rows
+    // as the band has); returns how many rows it filled. Throws DecodeError
+    // where the data is damaged, and again on every later call.
+    std::uint32_t ReadBand(const ops::RowView& rows);
+
+    struct State;  // opaque
+
+private:
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace codec

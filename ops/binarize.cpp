@@ -32,8 +32,6 @@ void BinarizeReference(const RowView& picture) {
     }
 }
 
-namespace {
-
 // The weighted sum needs 18 bits; split by 4 it fits 16-bit lanes, twice
 // as many to a vector register as 32-bit ones:
 //   299 R + 587 G + 114 B = 4 h + m,  h = 74 R + 146 G + 28 B  (<= 63240),
@@ -52,7 +50,13 @@ OPS_WIDE_CLONES void BinarizeRow(std::uint8_t* row, int width) {
     }
 }
 
-}  // namespace
+// With blue = green = red = m the weighted sum is (299 + 587 + 114) m.
+OPS_WIDE_CLONES void BinarizeGrayRow(const std::uint8_t* gray, std::uint8_t* level, int width) {
+    for (int x = 0; x < width; ++x) {
+        const int m = gray[x];
+        level[x] = 299 * m + 587 * m + 114 * m > kWeightedThreshold ? 255 : 0;
+    }
+}
 
 void Binarize(const RowView& picture) {
     if (picture.empty()) return;

@@ -9,6 +9,8 @@
 // Edge rule: none; each pixel depends on its own three bytes only.
 #pragma once
 
+#include <cstdint>
+
 #include "ops/pixels.h"
 
 namespace ops {
@@ -18,5 +20,14 @@ void BinarizeReference(const RowView& picture);
 
 // The same decision in integer arithmetic.
 void Binarize(const RowView& picture);
+
+// The rows of a stream. Reach: none; a row depends on itself alone.
+
+// One row of `width` 24-bit pixels, in place, as Binarize does it.
+void BinarizeRow(std::uint8_t* row, int width);
+
+// One row of gray pixels: gray[x] = m stands for the pixel (m, m, m), which
+// Binarize turns into (level[x], level[x], level[x]); level[x] is 255 or 0.
+void BinarizeGrayRow(const std::uint8_t* gray, std::uint8_t* level, int width);
 
 }  // namespace ops

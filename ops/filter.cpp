@@ -278,4 +278,44 @@ void Filter(const RowView& picture) {
     }
 }
 
+// The stream runs the pipeline of FilterColumns one time step per row that
+// goes in: at step t pass k makes its row t - k from rows t-k-1 .. t-k+1 of
+// pass k-1, the last of which pass k-1 made in the same step, the others
+// clamped to the picture. Three rows per pass are then enough. Once the last
+// row is in, the remaining five steps run as Next asks for their rows.
+FilterRows::FilterRows(int width, int height)
+    : width_(width), height_(height), pitch_(static_cast<std::ptrdiff_t>(width) + 2),
+      bytes_(static_cast<std::size_t>(3 * (kFilterPasses + 1)) * (static_cast<std::size_t>(width) + 2)) {}
+
+void FilterRows::Push(const std::uint8_t* gray) {
+    std::uint8_t* row = Row(0, in_);
+    std::memcpy(row, gray, static_cast<std::size_t>(width_));
+    row[-1] = row[0];
+    row[width_] = row[width_ - 1];
+    ++in_;
+    Step(steps_++);
+}
+
+const std::uint8_t* FilterRows::Next() {
+    while (ready_ == nullptr && in_ == height_ && steps_ < height_ + kFilterPasses) Step(steps_++);
+    const std::uint8_t* row = ready_;
+    ready_ = nullptr;
+    if (row != nullptr) ++out_;
+    return row;
+}
+
+void FilterRows::Step(int t) {
+    for (int pass = 1; pass <= kFilterPasses; ++pass) {
+        const int r = t - pass;
+        if (r < 0) break;
+        if (r >= height_) continue;
+        std::uint8_t* out = Row(pass, r);
+        MedianRow(Row(pass - 1, std::max(r - 1, 0)), Row(pass - 1, r), Row(pass - 1, std::min(r + 1, height_ - 1)), out,
+                  width_);
+        out[-1] = out[0];
+        out[width_] = out[width_ - 1];
+        if (pass == kFilterPasses) ready_ = out;
+    }
+}
+
 }  // namespace ops

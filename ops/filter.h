@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "ops/pixels.h"
 
@@ -19,7 +20,9 @@ namespace ops {
 inline constexpr int kFilterPasses = 5;
 
 // The filter's grid of blue values, one cell per pixel, column by column.
-// One instance for the whole program; only the filter uses it.
+// One instance for the whole program; only the plain form and MedianPixel
+// use it. The fast forms below keep their rows to themselves, so pictures
+// on other threads share nothing.
 extern ColumnGrid GrayGrid;
 
 // The median of the nine GrayGrid cells around (x, y) of the picture that the
@@ -36,5 +39,41 @@ void FilterReference(const RowView& picture);
 // stays under about 600 KB whatever the shape, plus ten bytes per row for
 // very wide pictures.
 void Filter(const RowView& picture);
+
+// The same five passes as a stream of rows, for a picture of a known size
+// seen once from the top. Reach: row y of the result is final once row
+// y + 5 of the input has gone in (or the last row, whose arrival finishes
+// every row still open), since each pass needs one row below the row it
+// makes. Holds 3 framed rows for each pass and the input, about 18 bytes
+// a pixel of the width, whatever the height. Heights 1 and 2 take the
+// replicated edge like any other. No state outside the object.
+class FilterRows {
+public:
+    // Width and height in pixels, both > 0.
+    FilterRows(int width, int height);
+
+    // The next row of the picture: its blue bytes, `width` of them. After
+    // each Push, call Next until it returns nullptr.
+    void Push(const std::uint8_t* gray);
+
+    // The next finished row of medians (`width` bytes, valid until the next
+    // Push or Next), rows in order from 0; nullptr when none is finished.
+    const std::uint8_t* Next();
+
+    // Rows handed out by Next so far; the last one handed out is rowsOut() - 1.
+    int rowsOut() const { return out_; }
+
+private:
+    std::uint8_t* Row(int pass, int r) {
+        return bytes_.data() + static_cast<std::ptrdiff_t>(pass * 3 + r % 3) * pitch_ + 1;
+    }
+    void Step(int t);
+
+    int width_, height_;
+    std::ptrdiff_t pitch_;
+    int in_ = 0, steps_ = 0, out_ = 0;
+    const std::uint8_t* ready_ = nullptr;
+    std::vector<std::uint8_t> bytes_;  // passes 0 (the input) to 5, three rows each
+};
 
 }  // namespace ops

@@ -1,6 +1,5 @@
 #include "ops/labeling.h"
 
-#include <algorithm>
 #include <cstdlib>
 
 namespace ops {
@@ -30,19 +29,17 @@ void LabelReference(const RowView& picture) {
     }
 }
 
+// Blue passes through; green and red carry the mark.
+void LabelRow(std::uint8_t* row, int width) {
+    for (int x = 0; x < width; ++x) {
+        row[3 * x + 1] = static_cast<std::uint8_t>(kLabelValue);
+        row[3 * x + 2] = static_cast<std::uint8_t>(kLabelValue);
+    }
+}
+
 void Label(const RowView& picture) {
     if (picture.empty()) return;
-    LabelGrid.Fit(picture.width, picture.height);
-    // Every cell inside the picture ends as the mark, whatever the fill put there.
-    for (int x = 0; x < picture.width; ++x) std::fill_n(LabelGrid.column(x), picture.height, kLabelValue);
-    // Blue passes through; green and red carry the mark.
-    for (int y = 0; y < picture.height; ++y) {
-        std::uint8_t* row = picture.row(y);
-        for (int x = 0; x < picture.width; ++x) {
-            row[3 * x + 1] = static_cast<std::uint8_t>(kLabelValue);
-            row[3 * x + 2] = static_cast<std::uint8_t>(kLabelValue);
-        }
-    }
+    for (int y = 0; y < picture.height; ++y) LabelRow(picture.row(y), picture.width);
 }
 
 }  // namespace ops

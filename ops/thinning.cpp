@@ -111,13 +111,8 @@ inline void NeighbourOffsets(std::int64_t stride, Offset* off) {
 // The pixels of `candidates` (a subset of word i) that the sub-pass deletes.
 // With whole-word rows the shifts are known here: 63 for the west column,
 // 0 for the middle, 1 for the east.
-template <bool kAligned>
-inline Word Deletions(const Word* plane, std::ptrdiff_t i, const Offset* off, Word candidates,
-                      const SubPassRule& rule) {
-    constexpr int kAlignedShift[8] = {63, 0, 1, 1, 1, 0, 63, 63};
-    Word p[9];
-    for (int k = 0; k < 8; ++k) p[k] = Window(plane, i + off[k].word, kAligned ? kAlignedShift[k] : off[k].shift);
-    p[8] = p[0];
+// `p` holds the neighbours P0..P7 of each bit of the word, and P0 again.
+inline Word Decide(const Word* p, Word candidates, const SubPassRule& rule) {
     Word fg1 = 0, fg2 = 0, bg1 = 0, bg2 = 0, t1 = 0, t2 = 0;
     for (int k = 0; k < 8; ++k) {
         Tally(p[k], fg1, fg2);
@@ -130,6 +125,16 @@ inline Word Deletions(const Word* plane, std::ptrdiff_t i, const Offset* off, Wo
     // At least two foreground and two background neighbours (2..6), exactly
     // one background-to-foreground step, both products 0.
     return candidates & fg2 & bg2 & t1 & ~t2 & ~first & ~second;
+}
+
+template <bool kAligned>
+inline Word Deletions(const Word* plane, std::ptrdiff_t i, const Offset* off, Word candidates,
+                      const SubPassRule& rule) {
+    constexpr int kAlignedShift[8] = {63, 0, 1, 1, 1, 0, 63, 63};
+    Word p[9];
+    for (int k = 0; k < 8; ++k) p[k] = Window(plane, i + off[k].word, kAligned ? kAlignedShift[k] : off[k].shift);
+    p[8] = p[0];
+    return Decide(p, candidates, rule);
 }
 
 // One byte per pixel: 1 where the blue byte is 0.
@@ -364,6 +369,129 @@ void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) {
             while (x >= stride) x -= stride, ++y;
             std::memset(WriteBitmap.row(static_cast<int>(y)) + 3 * x, 255, 3);
             std::memset(ReadBitmap.row(static_cast<int>(y)) + 3 * x, 255, 3);
+        }
+    }
+}
+
+void PackForegroundRow(const std::uint8_t* level, ThinWord* bits, int width) {
+    std::uint8_t flags[64];
+    for (int x = 0; x < width; x += 64) {
+        const int n = std::min(64, width - x);
+        for (int k = 0; k < n; ++k) flags[k] = level[x + k] == 0;
+        std::fill(flags + n, flags + 64, std::uint8_t{0});
+        *bits++ = PackFlags(flags);
+    }
+}
+
+// The stream keeps each stage's rows apart: stage s (1..36) holds the rows
+// as sub-pass s-1 left them, stage 0 the rows as they went in. At time step
+// t stage s makes its row t - s from rows t-s-1 .. t-s+1 of stage s-1, the
+// last of which stage s-1 made in the same step; so every decision reads
+// the rows as they stood before its sub-pass, and three rows a stage are
+// enough. A row word has a zero word either side, so the neighbours of
+// its bits are two words and a shift away; the bits past the width are 0,
+// which only the never-changing last column reads.
+ThinRows::ThinRows(int width, int height)
+    : width_(width), height_(height), words_(ThinRowWords(width)), groups_((words_ + 63) / 64),
+      passThrough_(width < 3 || height < 3) {
+    const int stages = passThrough_ ? 1 : kThinningIterations * kSubPasses + 1;
+    rows_.assign(static_cast<std::size_t>(3 * stages) * (words_ + 2), 0);
+    if (!passThrough_) {
+        changes_.assign(static_cast<std::size_t>(kThinningIterations * kSubPasses * kChangeRows) * (groups_ + 2), 0);
+        active_.assign(static_cast<std::size_t>(groups_) + 2, 0);
+    }
+    firstMask_ = ~Word{1};
+    lastMask_ = ~(Word{1} << ((width - 1) % 64));
+    if (words_ == 1) firstMask_ &= lastMask_, lastMask_ = firstMask_;
+}
+
+void ThinRows::Push(const ThinWord* row) {
+    std::copy_n(row, words_, Row(0, in_));
+    if (passThrough_) {
+        ready_ = Row(0, in_);
+        ++in_;
+        return;
+    }
+    ++in_;
+    Step(steps_++);
+}
+
+const ThinWord* ThinRows::Next() {
+    constexpr int kLastStage = kThinningIterations * kSubPasses;
+    while (ready_ == nullptr && !passThrough_ && in_ == height_ && steps_ < height_ + kLastStage) Step(steps_++);
+    const ThinWord* row = ready_;
+    ready_ = nullptr;
+    if (row != nullptr) ++out_;
+    return row;
+}
+
+void ThinRows::Step(int t) {
+    constexpr int kLastStage = kThinningIterations * kSubPasses;
+    for (int stage = 1; stage <= kLastStage; ++stage) {
+        const int r = t - stage;
+        if (r < 0) break;
+        if (r >= height_) continue;
+        SubPassRow(stage - 1, r);
+        if (stage == kLastStage) ready_ = Row(stage, r);
+    }
+}
+
+// Row r of stage pass + 1 from rows r-1 .. r+1 of stage pass.
+void ThinRows::SubPassRow(int pass, int r) {
+    const Word* here = Row(pass, r);
+    Word* out = Row(pass + 1, r);
+    Word* changed = Changes(pass, r);
+    std::copy_n(here, words_, out);
+    std::fill_n(changed, groups_, Word{0});
+    if (r == 0 || r == height_ - 1) return;
+    const Word* above = Row(pass, r - 1);
+    const Word* below = Row(pass, r + 1);
+    const SubPassRule& rule = kRules[pass % kSubPasses];
+
+    // The words to visit: all in the first iteration; afterwards those with
+    // a changed word beside them, in this row or the next, in the last four
+    // sub-passes.
+    Word* active = active_.data() + 1;
+    if (pass < kSubPasses) {
+        std::fill_n(active, groups_, ~Word{0});
+    } else {
+        for (int g = 0; g < groups_; ++g) {
+            Word any = 0;
+            for (int q = pass - kSubPasses; q < pass; ++q)
+                any |= Changes(q, r - 1)[g] | Changes(q, r)[g] | Changes(q, r + 1)[g];
+            active[g] = any;
+        }
+        Word carry = 0;  // bit 63 of the group before, as it was
+        for (int g = 0; g < groups_; ++g) {
+            const Word own = active[g];
+            active[g] = own | (own << 1) | carry | (own >> 1) | (active[g + 1] << 63);
+            carry = own >> 63;
+        }
+    }
+
+    for (int g = 0; g < groups_; ++g) {
+        for (Word visit = active[g]; visit != 0; visit &= visit - 1) {
+            const int j = 64 * g + std::countr_zero(visit);
+            if (j >= words_) break;
+            Word candidates = here[j];
+            if (candidates == 0) continue;
+            if (j == 0) candidates &= firstMask_;
+            if (j == words_ - 1) candidates &= lastMask_;
+            Word p[9];
+            p[0] = (above[j] << 1) | (above[j - 1] >> 63);  // north-west
+            p[1] = above[j];                                // north
+            p[2] = (above[j] >> 1) | (above[j + 1] << 63);  // north-east
+            p[3] = (here[j] >> 1) | (here[j + 1] << 63);    // east
+            p[4] = (below[j] >> 1) | (below[j + 1] << 63);  // south-east
+            p[5] = below[j];                                // south
+            p[6] = (below[j] << 1) | (below[j - 1] >> 63);  // south-west
+            p[7] = (here[j] << 1) | (here[j - 1] >> 63);    // west
+            p[8] = p[0];
+            const Word gone = Decide(p, candidates, rule);
+            if (gone != 0) {
+                out[j] &= ~gone;
+                changed[g] |= Word{1} << (j % 64);
+            }
         }
     }
 }

@@ -25,6 +25,9 @@
 // 3 pixels pass through unchanged.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "ops/pixels.h"
 
 namespace ops {
@@ -51,5 +54,67 @@ void ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap);
 // the two views may be the same rows: a caller that holds the picture once
 // (the many-pictures worker) passes it as both.
 void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap);
+
+// The rows of a thinning stream: the foreground as bits, pixel x of a row
+// bit x % 64 of word x / 64, ThinRowWords(width) words a row, the bits past
+// the width 0.
+using ThinWord = std::uint64_t;
+inline int ThinRowWords(int width) { return (width + 63) / 64; }
+
+// Packs a row of levels (`width` bytes, foreground where 0, as the blue
+// byte is read) into bits.
+void PackForegroundRow(const std::uint8_t* level, ThinWord* bits, int width);
+
+// The same 36 sub-passes as a stream of rows, for a picture of a known size
+// seen once from the top, each row going in as bits. The sub-passes run as
+// a pipeline: sub-pass k makes its row r once sub-pass k-1 has made row
+// r + 1. Reach: row y of the result is final once row y + 36 has gone in
+// (or the last row, whose arrival finishes every row still open). Rows 0
+// and H-1 and columns 0 and W-1 never change; pictures narrower or lower
+// than 3 pass through unchanged, each row handed back as it goes in.
+//
+// Each sub-pass holds its last 3 rows of bits and, for its last 8 rows, a
+// bit for each word it changed: 111 rows of bits in all, about 14 bytes a
+// pixel of the width, whatever the height. A sub-pass after the first four skips the
+// words whose neighbourhood none of the last four sub-passes changed: there
+// the same sub-pass of the previous iteration saw the same bits and deleted
+// nothing. No state outside the object.
+class ThinRows {
+public:
+    // Width and height in pixels, both > 0.
+    ThinRows(int width, int height);
+
+    // The next row of the picture: ThinRowWords(width) words. After each
+    // Push, call Next until it returns nullptr.
+    void Push(const ThinWord* row);
+
+    // The next finished row (ThinRowWords(width) words, valid until the
+    // next Push or Next), rows in order from 0; nullptr when none is.
+    const ThinWord* Next();
+
+    // Rows handed out by Next so far.
+    int rowsOut() const { return out_; }
+
+private:
+    ThinWord* Row(int stage, int r) {
+        return rows_.data() + static_cast<std::ptrdiff_t>(stage * 3 + r % 3) * (words_ + 2) + 1;
+    }
+    ThinWord* Changes(int pass, int r) {
+        return changes_.data() + static_cast<std::ptrdiff_t>(pass * kChangeRows + r % kChangeRows) * (groups_ + 2) + 1;
+    }
+    void Step(int t);
+    void SubPassRow(int pass, int r);
+
+    static constexpr int kChangeRows = 8;  // a sub-pass reads the changes of rows up to 5 behind the newest
+
+    int width_, height_, words_, groups_;
+    bool passThrough_;
+    int in_ = 0, steps_ = 0, out_ = 0;
+    const ThinWord* ready_ = nullptr;
+    std::vector<ThinWord> rows_;     // stages 0 (the input) to 36, three rows each, a zero word either side
+    std::vector<ThinWord> changes_;  // sub-passes 0 to 35, kChangeRows rows each, a zero word either side
+    std::vector<ThinWord> active_;   // the words a sub-pass visits in its row, a zero word either side
+    ThinWord firstMask_, lastMask_;  // the inner columns of the first and last word
+};
 
 }  // namespace ops

@@ -200,7 +200,8 @@ TEST(RunnerTest, AFailingPictureIsOneLineAndTheOthersGoOn) {
 
 TEST(RunnerTest, AWorkerKilledOutrightIsOneFailedEntry) {
     ScratchDir dir;
-    MakePicture("in/big.png", 4000, 3000, 1);
+    // Large enough that the worker is still on it when the test kills it.
+    MakePicture("in/big.png", 8000, 6000, 1);
     for (int i = 0; i < 3; ++i) MakePicture("in/small" + std::to_string(i) + ".png", 64, 48, static_cast<std::uint32_t>(i));
     Child run({"--out", "out", "--jobs", "1", "--report", "report.jsonl", "in"});
     // "big" sorts first: the first worker is the one to kill.

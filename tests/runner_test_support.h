@@ -118,7 +118,10 @@ inline void MakePicture(const std::string& path, int width, int height, std::uin
     if (where.has_parent_path()) std::filesystem::create_directories(where.parent_path());
     const QImage image = seed % 3 == 0 ? RandomPicture(width, height, seed) : StrokePicture(width, height);
     // Saved through a neutral name, then moved to its bytes-exact name.
-    const QString format = where.extension() == ".bmp" ? "BMP" : where.extension() == ".jpg" ? "JPG" : "PNG";
+    const QString format = where.extension() == ".bmp"   ? "BMP"
+                           : where.extension() == ".jpg" ? "JPG"
+                           : where.extension() == ".ppm" ? "PPM"
+                                                         : "PNG";
     const QString temporary = QStringLiteral("/tmp/workbench-runner-picture-%1.tmp").arg(::getpid());
     ASSERT_TRUE(image.save(temporary, format.toLatin1().constData()));
     std::filesystem::rename(temporary.toStdString(), where);

@@ -1,0 +1,341 @@
+#include "ops/bands.h"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace ops {
+
+int BandHeight(int width, int height, int threads, std::size_t budgetBytes) {
+    if (threads <= 1 || width <= 0 || height <= 0) return std::max(height, 0);
+    const std::int64_t shared = (static_cast<std::int64_t>(height) + threads - 1) / threads;
+    const std::int64_t fits =
+        static_cast<std::int64_t>(budgetBytes / (static_cast<std::size_t>(width) * (threads + 1))) - 2 * kChainReach;
+    const std::int64_t band = std::max<std::int64_t>(std::min(shared, fits), 4 * kChainReach);
+    return static_cast<int>(std::min<std::int64_t>(band, height));
+}
+
+void ChainInBands(const RowView& picture, unsigned kept, int threads, const StageRowSink& sink) {
+    if (picture.empty()) return;
+    const int width = picture.width, height = picture.height;
+    const int band = BandHeight(width, height, threads, std::numeric_limits<std::size_t>::max());
+    const int count = (height + band - 1) / band;
+    if (threads <= 1 || count <= 1) {
+        ChainStream stream(width, height, kept, sink);
+        for (int y = 0; y < height; ++y) stream.Push(picture.row(y));
+        stream.Finish();
+        return;
+    }
+    std::atomic<int> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex mutex;
+    std::exception_ptr error;
+    const auto work = [&] {
+        try {
+            for (int k = next++; k < count && !failed; k = next++) {
+                const int first = k * band, last = std::min(height, first + band);
+                const int from = std::max(0, first - kChainReach), to = std::min(height, last + kChainReach);
+                ChainStream stream(width, to - from, kept, [&](char stage, int y, const std::uint8_t* row) {
+                    const int at = from + y;
+                    if (at >= first && at < last) sink(stage, at, row);
+                });
+                for (int y = from; y < to && !failed; ++y) stream.Push(picture.row(y));
+                if (!failed) stream.Finish();
+            }
+        } catch (...) {
+            failed = true;
+            std::lock_guard lock(mutex);
+            if (!error) error = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (int t = 1; t < std::min(threads, count); ++t) helpers.emplace_back(work);
+    } catch (...) {
+        failed = true;
+        for (std::thread& helper : helpers) helper.join();
+        throw;
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    if (error) std::rethrow_exception(error);
+}
+
+namespace {
+
+constexpr char kStages[4] = {'A', 'B', 'C', 'D'};
+
+inline bool Kept(unsigned kept, int stage) { return (kept >> stage) & 1u; }
+
+// One band: its output rows [first, last) come from input rows [from, to).
+struct Band {
+    int first = 0, last = 0;
+    int from = 0, to = 0;
+    int mark = 0;          // the next input row to read, while reading
+    bool reading = false;
+    bool done = false;
+    // Packed output per kept stage: A a byte a pixel, B to D a bit a pixel.
+    std::vector<std::uint8_t> rows[4];
+};
+
+}  // namespace
+
+struct BandedChain::State {
+    int width = 0, height = 0;
+    unsigned kept = 0;
+    StageRowSink sink;
+    int band = 0;
+    int bandCount = 0;
+    std::size_t bitsBytes = 0;  // bytes of a row packed a bit a pixel
+
+    // Run on the caller's thread.
+    std::unique_ptr<ChainStream> direct;
+
+    // The ring: row y of the picture's blue bytes sits in slot y % capacity.
+    int capacity = 0;
+    int threadCount = 0;
+    std::vector<std::uint8_t> ring;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int pushed = 0;      // rows in so far
+    int started = 0;     // bands taken by a thread
+    int delivered = 0;   // bands handed to the sink
+    std::vector<Band> bands;
+    bool stop = false;
+    std::exception_ptr error;
+
+    std::vector<std::thread> workers;
+    std::thread delivery;
+
+    // The lowest row a band still has to read (caller holds the mutex).
+    int LowWater() const {
+        int low = started < bandCount ? bands[static_cast<std::size_t>(started)].from : height;
+        for (int k = delivered; k < started; ++k) {
+            const Band& band = bands[static_cast<std::size_t>(k)];
+            if (band.reading) low = std::min(low, band.mark);
+        }
+        return low;
+    }
+
+    void Fail(std::exception_ptr thrown) {
+        std::lock_guard lock(mutex);
+        if (!error) error = thrown;
+        stop = true;
+        changed.notify_all();
+    }
+
+    void RunBands() {
+        try {
+            std::vector<std::uint8_t> input(3 * static_cast<std::size_t>(width), 0);
+            for (;;) {
+                int k;
+                {
+                    std::unique_lock lock(mutex);
+                    const int inFlight = threadCount + 2;
+                    changed.wait(lock, [&] { return stop || started == bandCount || started - delivered < inFlight; });
+                    if (stop || started == bandCount) return;
+                    k = started++;
+                    Band& band = bands[static_cast<std::size_t>(k)];
+                    band.mark = band.from;
+                    band.reading = true;
+                }
+                RunBand(bands[static_cast<std::size_t>(k)], input);
+            }
+        } catch (...) {
+            Fail(std::current_exception());
+        }
+    }
+
+    void RunBand(Band& band, std::vector<std::uint8_t>& input) {
+        const std::size_t w = static_cast<std::size_t>(width);
+        for (int stage = 0; stage < 4; ++stage) {
+            if (!Kept(kept, stage)) continue;
+            const std::size_t perRow = stage == 0 ? w : bitsBytes;
+            band.rows[stage].assign(perRow * static_cast<std::size_t>(band.last - band.first), 0);
+        }
+        ChainStream stream(width, band.to - band.from, kept, [&](char stage, int y, const std::uint8_t* row) {
+            const int at = band.from + y;
+            if (at < band.first || at >= band.last) return;
+            const int s = stage - 'A';
+            const std::size_t index = static_cast<std::size_t>(at - band.first);
+            if (s == 0) {
+                std::uint8_t* out = band.rows[0].data() + index * w;
+                for (std::size_t x = 0; x < w; ++x) out[x] = row[3 * x];
+            } else {
+                std::uint8_t* out = band.rows[s].data() + index * bitsBytes;
+                for (std::size_t x = 0; x < w; ++x)
+                    if (row[3 * x] != 0) out[x >> 3] |= static_cast<std::uint8_t>(1u << (x & 7));
+            }
+        });
+        int y = band.from;
+        while (y < band.to) {
+            int available;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return stop || pushed > y; });
+                if (stop) return;
+                // A few rows at a time, so that the mark moves on and the
+                // ring makes room while the band works.
+                available = std::min({pushed, band.to, y + 64});
+            }
+            // Rows y .. available-1 stay in the ring until this band moves
+            // its mark past them, so they are read without the lock.
+            for (; y < available; ++y) {
+                const std::uint8_t* blue = ring.data() + static_cast<std::size_t>(y % capacity) * w;
+                for (std::size_t x = 0; x < w; ++x) input[3 * x] = blue[x];
+                stream.Push(input.data());
+            }
+            std::lock_guard lock(mutex);
+            band.mark = y;
+            changed.notify_all();
+        }
+        stream.Finish();
+        std::lock_guard lock(mutex);
+        band.reading = false;
+        band.done = true;
+        changed.notify_all();
+    }
+
+    void Deliver() {
+        try {
+            const std::size_t w = static_cast<std::size_t>(width);
+            std::vector<std::uint8_t> row(3 * w);
+            for (int k = 0; k < bandCount; ++k) {
+                {
+                    std::unique_lock lock(mutex);
+                    changed.wait(lock, [&] { return stop || bands[static_cast<std::size_t>(k)].done; });
+                    if (stop) return;
+                }
+                Band& band = bands[static_cast<std::size_t>(k)];
+                for (int y = band.first; y < band.last; ++y) {
+                    const std::size_t index = static_cast<std::size_t>(y - band.first);
+                    for (int s = 0; s < 4; ++s) {
+                        if (!Kept(kept, s)) continue;
+                        if (s == 0) {
+                            const std::uint8_t* gray = band.rows[0].data() + index * w;
+                            for (std::size_t x = 0; x < w; ++x) row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = gray[x];
+                        } else {
+                            const std::uint8_t* bits = band.rows[s].data() + index * bitsBytes;
+                            for (std::size_t x = 0; x < w; ++x) {
+                                const std::uint8_t v = (bits[x >> 3] >> (x & 7)) & 1u ? 255 : 0;
+                                row[3 * x] = v;
+                                row[3 * x + 1] = row[3 * x + 2] = s == 3 ? 1 : v;
+                            }
+                        }
+                        sink(kStages[s], y, row.data());
+                    }
+                }
+                std::lock_guard lock(mutex);
+                for (auto& rows : band.rows) std::vector<std::uint8_t>().swap(rows);
+                ++delivered;
+                changed.notify_all();
+            }
+        } catch (...) {
+            Fail(std::current_exception());
+        }
+    }
+
+    void Stop() {
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+            changed.notify_all();
+        }
+        for (std::thread& worker : workers)
+            if (worker.joinable()) worker.join();
+        if (delivery.joinable()) delivery.join();
+    }
+};
+
+BandedChain::BandedChain(int width, int height, unsigned kept, int threads, StageRowSink sink,
+                         std::size_t budgetBytes)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.width = width;
+    s.height = height;
+    s.kept = kept;
+    s.sink = std::move(sink);
+    s.band = BandHeight(width, height, threads, budgetBytes);
+    s.bandCount = (height + s.band - 1) / s.band;
+    if (threads <= 1 || s.bandCount <= 1) {
+        s.band = height;
+        s.bandCount = 1;
+        s.direct = std::make_unique<ChainStream>(width, height, kept, s.sink);
+        return;
+    }
+    s.bitsBytes = (static_cast<std::size_t>(width) + 7) / 8;
+    s.capacity = std::min(height, (threads + 1) * (s.band + 2 * kChainReach));
+    s.ring.resize(static_cast<std::size_t>(s.capacity) * static_cast<std::size_t>(width));
+    s.bands.resize(static_cast<std::size_t>(s.bandCount));
+    for (int k = 0; k < s.bandCount; ++k) {
+        Band& band = s.bands[static_cast<std::size_t>(k)];
+        band.first = k * s.band;
+        band.last = std::min(height, band.first + s.band);
+        band.from = std::max(0, band.first - kChainReach);
+        band.to = std::min(height, band.last + kChainReach);
+    }
+    s.threadCount = std::min(threads, s.bandCount);
+    s.workers.reserve(static_cast<std::size_t>(s.threadCount));
+    try {
+        for (int k = 0; k < s.threadCount; ++k) s.workers.emplace_back([&s] { s.RunBands(); });
+        s.delivery = std::thread([&s] { s.Deliver(); });
+    } catch (...) {
+        s.Stop();
+        throw;
+    }
+}
+
+BandedChain::~BandedChain() {
+    if (state_) state_->Stop();
+}
+
+void BandedChain::Push(const std::uint8_t* row) {
+    State& s = *state_;
+    if (s.direct) {
+        s.direct->Push(row);
+        return;
+    }
+    std::unique_lock lock(s.mutex);
+    s.changed.wait(lock, [&] { return s.stop || s.pushed - s.LowWater() < s.capacity; });
+    if (s.error) std::rethrow_exception(s.error);
+    if (s.stop) return;
+    const int y = s.pushed;
+    lock.unlock();
+    // No band reads slot y % capacity until pushed passes y.
+    std::uint8_t* blue = s.ring.data() + static_cast<std::size_t>(y % s.capacity) * static_cast<std::size_t>(s.width);
+    for (int x = 0; x < s.width; ++x) blue[x] = row[3 * x];
+    lock.lock();
+    ++s.pushed;
+    s.changed.notify_all();
+}
+
+void BandedChain::Finish() {
+    State& s = *state_;
+    if (s.direct) {
+        s.direct->Finish();
+        return;
+    }
+    {
+        std::unique_lock lock(s.mutex);
+        s.changed.wait(lock, [&] { return s.stop || s.delivered == s.bandCount; });
+    }
+    std::exception_ptr error;
+    {
+        std::lock_guard lock(s.mutex);
+        error = s.error;
+    }
+    s.Stop();
+    if (error) std::rethrow_exception(error);
+}
+
+int BandedChain::threads() const { return state_->threadCount; }
+int BandedChain::bandHeight() const { return state_->band; }
+
+}  // namespace ops

@@ -1,0 +1,137 @@
+#include "ops/chain_stream.h"
+
+#include <array>
+#include <bit>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "ops/binarize.h"
+#include "ops/filter.h"
+#include "ops/labeling.h"
+#include "ops/thinning.h"
+
+namespace ops {
+
+static_assert(kFilterReach == kFilterPasses);
+static_assert(kThinReach == kThinningIterations * 4);
+
+// Between the steps a row travels compactly: the filter hands out one gray
+// byte a pixel (the three bytes of its output are equal), binarize one
+// level byte, thinning takes and gives bits. A row is spread to 24 bits
+// only for a stage that is kept, and Label then works on the spread row of
+// C. The filter's medians m stand for the pixels (m, m, m), which is what
+// Binarize reads after Filter.
+struct ChainStream::State {
+    State(int width, int height, unsigned kept, StageRowSink sink)
+        : width(width), height(height), kept(kept), sink(std::move(sink)), filter(width, height),
+          thin(width, kept >= kStageC ? height : 1), gray(static_cast<std::size_t>(width)),
+          level(static_cast<std::size_t>(width)), bits(static_cast<std::size_t>(ThinRowWords(width))),
+          spread(3 * static_cast<std::size_t>(width)) {}
+
+    void Filtered(int y, const std::uint8_t* medians);
+    void Thinned(int y, const ThinWord* row);
+    void Hand(char stage, int y) { sink(stage, y, spread.data()); }
+
+    const int width, height;
+    const unsigned kept;
+    StageRowSink sink;
+    FilterRows filter;
+    ThinRows thin;  // a one-row stand-in when the chain stops before it
+    int pushed = 0;
+    std::vector<std::uint8_t> gray, level;
+    std::vector<ThinWord> bits;
+    std::vector<std::uint8_t> spread;  // the 24-bit row handed to the sink
+};
+
+namespace {
+
+OPS_WIDE_CLONES void TakeBlue(const std::uint8_t* row, std::uint8_t* blue, int width) {
+    for (int x = 0; x < width; ++x) blue[x] = row[3 * x];
+}
+
+OPS_WIDE_CLONES void SpreadGray(const std::uint8_t* gray, std::uint8_t* row, int width) {
+    for (int x = 0; x < width; ++x) {
+        row[3 * x] = gray[x];
+        row[3 * x + 1] = gray[x];
+        row[3 * x + 2] = gray[x];
+    }
+}
+
+// Eight level bytes (foreground 0, the rest 255) for each byte of bits,
+// the pixel of bit k in byte k.
+constexpr std::array<std::uint64_t, 256> kLevelsOfByte = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < 8; ++k)
+            if (!((b >> k) & 1)) table[b] |= std::uint64_t{0xFF} << (8 * k);
+    return table;
+}();
+
+// Foreground 0, the rest 255: a byte a pixel.
+void LevelsOfBits(const ThinWord* bits, std::uint8_t* level, int width) {
+    int x = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; x + 8 <= width; x += 8) {
+            const std::uint64_t eight = kLevelsOfByte[(bits[x / 64] >> (x % 64)) & 0xFF];
+            std::memcpy(level + x, &eight, 8);
+        }
+    }
+    for (; x < width; ++x) level[x] = static_cast<std::uint8_t>(((bits[x / 64] >> (x % 64)) & 1) - 1);
+}
+
+}  // namespace
+
+void ChainStream::State::Filtered(int y, const std::uint8_t* medians) {
+    if (kept & kStageA) {
+        SpreadGray(medians, spread.data(), width);
+        Hand('A', y);
+    }
+    if (kept < kStageB) return;
+    BinarizeGrayRow(medians, level.data(), width);
+    if (kept & kStageB) {
+        SpreadGray(level.data(), spread.data(), width);
+        Hand('B', y);
+    }
+    if (kept < kStageC) return;
+    PackForegroundRow(level.data(), bits.data(), width);
+    thin.Push(bits.data());
+    while (const ThinWord* row = thin.Next()) Thinned(thin.rowsOut() - 1, row);
+}
+
+void ChainStream::State::Thinned(int y, const ThinWord* row) {
+    LevelsOfBits(row, level.data(), width);
+    SpreadGray(level.data(), spread.data(), width);
+    if (kept & kStageC) Hand('C', y);
+    if (kept & kStageD) {
+        LabelRow(spread.data(), width);
+        Hand('D', y);
+    }
+}
+
+ChainStream::ChainStream(int width, int height, unsigned kept, StageRowSink sink) {
+    if (width <= 0 || height <= 0) throw std::invalid_argument("ChainStream: a picture has at least one pixel");
+    if (kept == 0 || kept > (kStageA | kStageB | kStageC | kStageD))
+        throw std::invalid_argument("ChainStream: no stage or an unknown one kept");
+    state_ = std::make_unique<State>(width, height, kept, std::move(sink));
+}
+
+ChainStream::~ChainStream() = default;
+
+void ChainStream::Push(const std::uint8_t* row) {
+    State& s = *state_;
+    if (s.pushed == s.height) throw std::logic_error("ChainStream: more rows than the picture has");
+    ++s.pushed;
+    TakeBlue(row, s.gray.data(), s.width);
+    s.filter.Push(s.gray.data());
+    while (const std::uint8_t* medians = s.filter.Next()) s.Filtered(s.filter.rowsOut() - 1, medians);
+}
+
+// The last Push has already run every step to the end and handed out every
+// row; what is left is to check that it was the last.
+void ChainStream::Finish() {
+    State& s = *state_;
+    if (s.pushed != s.height) throw std::logic_error("ChainStream: fewer rows than the picture has");
+}
+
+}  // namespace ops

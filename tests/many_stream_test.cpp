@@ -1,0 +1,181 @@
+// The many-pictures mode runs each picture as a stream of rows, in bands on
+// several threads: its files are the in-memory chain's byte for byte, a
+// picture damaged halfway leaves nothing, a picture too large for a BMP
+// stage file is refused before any work, and the height costs no memory.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QImage>
+
+#include <cstring>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "codec/bmp.h"
+#include "codec/png_write.h"
+#include "tests/runner_test_support.h"
+
+namespace {
+
+using namespace runner_test;
+
+// The bytes EncodePng gives for the word chain's stage file: what the
+// in-memory chain writes for that stage as PNG.
+std::string PngOfBmp(const std::string& bmpPath) {
+    const std::string file = ReadAll(bmpPath);
+    std::vector<std::uint8_t> pixels;
+    ops::RowView rows;
+    codec::DecodeBmp(std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size()),
+                     [&](int width, int height) {
+                         pixels.assign(3 * static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+                         rows = {pixels.data(), width, height, 3 * static_cast<std::ptrdiff_t>(width)};
+                         return rows;
+                     },
+                     std::uint64_t{1} << 32);
+    std::string png;
+    codec::EncodePng(rows, [&](const std::uint8_t* bytes, std::size_t size) {
+        png.append(reinterpret_cast<const char*>(bytes), size);
+    });
+    return png;
+}
+
+// The word chain run once in an empty folder.
+std::string WordChain(const std::string& input) {
+    static int count = 0;
+    const std::string folder =
+        "/tmp/workbench-stream-reference-" + std::to_string(::getpid()) + "-" + std::to_string(count++);
+    const ToolRun run = RunTool({"-C", QByteArray::fromStdString(folder), "load",
+                                 QByteArray::fromStdString(std::filesystem::current_path().string() + "/" + input),
+                                 "filter", "binarize", "thin", "label"});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    return folder;
+}
+
+struct StreamCase {
+    std::string name;
+    std::string file;  // its extension gives the format
+    int width, height;
+    std::uint32_t seed;  // a multiple of 3 gives random pixels, else strokes
+};
+
+class StreamedPictureTest : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(StreamedPictureTest, WritesTheInMemoryChainsBytesOnAnyNumberOfThreads) {
+    const StreamCase& c = GetParam();
+    ScratchDir dir;
+    MakePicture("in/" + c.file, c.width, c.height, c.seed);
+    const std::string reference = WordChain("in/" + c.file);
+    const std::string name = std::filesystem::path(c.file).stem().string();
+    for (const char* threads : {"1", "2", "3"}) {
+        SCOPED_TRACE(std::string("--threads ") + threads);
+        for (const char* format : {"bmp", "png"}) {
+            std::filesystem::remove_all("out");
+            const ToolRun run = RunTool({"--out", "out", "--threads", threads, "--format", format, "in/" + QByteArray::fromStdString(c.file)});
+            ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+            for (const char stage : {'A', 'B', 'C', 'D'}) {
+                const std::string bmp = reference + "/" + stage + ".bmp";
+                const std::string got = ReadAll("out/" + name + "/" + stage + "." + format);
+                const std::string want = std::string(format) == "bmp" ? ReadAll(bmp) : PngOfBmp(bmp);
+                EXPECT_TRUE(got == want) << stage << "." << format << " differs from the in-memory chain's";
+            }
+        }
+    }
+    std::filesystem::remove_all(reference);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, StreamedPictureTest,
+    testing::Values(StreamCase{"OnePixel", "dot.png", 1, 1, 1}, StreamCase{"OddSizeRandom", "odd.png", 47, 33, 3},
+                    StreamCase{"TwoRows", "low.bmp", 300, 2, 2}, StreamCase{"TwoColumns", "narrow.png", 2, 700, 1},
+                    StreamCase{"AroundTheReach", "reach.png", 53, 41, 2},
+                    StreamCase{"SeveralBandsOfStrokes", "tall.png", 120, 1500, 2},
+                    StreamCase{"SeveralBandsRandom", "noise.bmp", 61, 900, 6},
+                    StreamCase{"Jpeg", "photo.jpg", 200, 700, 2}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(StreamTest, APictureDamagedHalfwayLeavesNoFileAndNoTemporary) {
+    ScratchDir dir;
+    MakePicture("whole.png", 400, 3000, 3);
+    const std::string bytes = ReadAll("whole.png");
+    for (const char* threads : {"1", "2"}) {
+        for (const char* format : {"bmp", "png"}) {
+            SCOPED_TRACE(std::string(threads) + " threads, " + format);
+            std::filesystem::create_directories("in");
+            {
+                std::ofstream cut("in/cut.png", std::ios::binary);
+                cut.write(bytes.data(), static_cast<std::streamsize>(bytes.size() * 6 / 10));
+            }
+            std::filesystem::remove_all("out");
+            const ToolRun run = RunTool({"--out", "out", "--threads", threads, "--format", format, "in"});
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_TRUE(run.err.startsWith("workbench-batch: \"in/cut.png\": Cannot read \""));
+            EXPECT_TRUE(run.err.endsWith("/in/cut.png\": the picture data is damaged or incomplete (the file ends "
+                                         "before the end of the picture)\n"))
+                << run.err.toStdString();
+            EXPECT_FALSE(std::filesystem::exists("out/cut")) << "a folder of a failed picture stays";
+            EXPECT_TRUE(Temporaries("out").empty());
+        }
+    }
+}
+
+// A PNG file that declares a picture of width x height and holds the start
+// of its pixels only.
+void DeclaredOnlyPng(const std::string& path, std::uint32_t width, std::uint32_t height) {
+    QByteArray header(8, 0);
+    std::memcpy(header.data(), "\x89PNG\r\n\x1a\n", 8);
+    QByteArray ihdr;
+    test_bytes::AppendBe32(ihdr, width);
+    test_bytes::AppendBe32(ihdr, height);
+    ihdr.append("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB, not interlaced
+    const QByteArray start = QByteArray::fromHex("789c");  // a zlib stream's header, and no more
+    const QByteArray file = header + test_bytes::PngChunk("IHDR", ihdr) + test_bytes::PngChunk("IDAT", start) +
+                            test_bytes::PngChunk("IEND", {});
+    std::ofstream(path, std::ios::binary).write(file.constData(), file.size());
+}
+
+TEST(StreamTest, APictureTooLargeForABmpStageFileIsRefusedBeforeAnyWork) {
+    ScratchDir dir;
+    // 40000 x 40000 24-bit pixels take 4.8 GB, more than a BMP file counts.
+    DeclaredOnlyPng("huge.png", 40000, 40000);
+    const ToolRun run = RunTool({"--out", "out", "huge.png"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err.toStdString(), "workbench-batch: \"huge.png\": the picture is 40000 x 40000 pixels, too large for a BMP "
+                                     "stage file (at most 4 GB); use --format png\n");
+    EXPECT_FALSE(std::filesystem::exists("out/huge"));
+    // As PNG the same picture is read, and its missing pixels are damage.
+    const ToolRun png = RunTool({"--out", "out", "--format", "png", "huge.png"});
+    EXPECT_EQ(png.exitCode, 1);
+    EXPECT_NE(png.err.indexOf("damaged or incomplete"), -1) << png.err.toStdString();
+    // 37000 x 37000 fits: 4.1 GB.
+    DeclaredOnlyPng("large.png", 37000, 37000);
+    const ToolRun fits = RunTool({"--out", "out", "large.png"});
+    EXPECT_NE(fits.err.indexOf("damaged or incomplete"), -1) << fits.err.toStdString();
+}
+
+TEST(StreamTest, TheHeightCostsNoMemory) {
+    // 400 x 200,000 pixels are 240 MB as 24-bit rows, four times the
+    // worker's limit here: the stream holds a few rows at a time, and the
+    // kernel's limit on the worker's address space stands behind it.
+    ScratchDir dir;
+    std::filesystem::create_directories("in");
+    for (const int height : {2000, 200000}) {
+        QImage image(400, height, QImage::Format_Grayscale8);
+        for (int y = 0; y < height; ++y) {
+            std::uint8_t* row = image.scanLine(y);
+            for (int x = 0; x < 400; ++x) row[x] = ((x / 7 + y / 11) % 9 == 0) ? 20 : 235;
+        }
+        ASSERT_TRUE(image.save(QString("in/h%1.png").arg(height), "PNG"));
+    }
+    for (const char* threads : {"1", "2"}) {
+        SCOPED_TRACE(std::string(threads) + " threads");
+        std::filesystem::remove_all("out");
+        const ToolRun run = RunTool({"--out", "out", "--jobs", "1", "--threads", threads, "--max-memory", "60M",
+                                     "--keep", "C", "--format", "png", "in"});
+        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_TRUE(std::filesystem::exists("out/h200000/C.png"));
+    }
+}
+
+}  // namespace
