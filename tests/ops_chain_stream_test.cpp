@@ -220,9 +220,31 @@ Handed RunStream(const Picture& input, unsigned kept) {
 
 // Each kept stage's rows once each, top to bottom, each within its reach;
 // nothing of a stage not kept; the pixels those of the whole chain.
+// The most bytes a stream of a picture `width` pixels wide may hold,
+// whatever its height: the rows of the filter's and the thinning's windows
+// (about 40 bytes a pixel of the width in all) and a few small blocks.
+long long HeldBound(int width) { return 64LL * width + 16384; }
+
+// The bytes the stream holds at most while it runs over the picture, the
+// rows it hands out summed up rather than kept.
+long long StreamPeak(const Picture& input, unsigned kept) {
+    std::uint32_t sum = 0;
+    ArmHeapCount();
+    {
+        ops::ChainStream stream(input.width(), input.height(), kept,
+                                [&](char, int, const std::uint8_t* r) { sum += r[0]; });
+        for (int y = 0; y < input.height(); ++y) stream.Push(input.row(y));
+        stream.Finish();
+    }
+    heapCount.armed = false;
+    EXPECT_FALSE(heapCount.tableFull) << "more blocks at once than the count can follow";
+    return heapCount.peak;
+}
+
 void ExpectStreamMatches(const Picture& input, const std::array<Picture, 4>& whole, unsigned kept) {
     const int h = input.height();
     SCOPED_TRACE(testing::Message() << "kept mask " << kept);
+    EXPECT_LE(StreamPeak(input, kept), HeldBound(input.width())) << "the stream holds more than its rows";
     const Handed handed = RunStream(input, kept);
     for (int s = 0; s < 4; ++s) {
         SCOPED_TRACE(testing::Message() << "stage " << kStageNames[s]);
