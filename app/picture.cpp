@@ -282,11 +282,13 @@ namespace {
 struct PictureRows::State {
     files::InputFile file;
     std::unique_ptr<codec::RowReader> reader;
+    std::uint64_t maxPixels = kMaxPicturePixels;
     explicit State(const FileName& name) : file(name) {}
 };
 
 PictureRows::PictureRows(const FileName& fileName, int page, std::uint64_t maxPixels, std::uint64_t wholeBytes)
     : state_(std::make_unique<State>(fileName)) {
+    state_->maxPixels = maxPixels;
     files::InputFile& file = state_->file;
     if (file.size() == 0) FailRead(fileName, QStringLiteral("the file is empty"));
     try {
@@ -322,7 +324,7 @@ void PictureRows::Next(std::uint8_t* row) {
     } catch (const codec::TooMuchToHold& error) {
         FailHold(state_->file.name(), error);
     } catch (const codec::DecodeError& error) {
-        FailDecode(state_->file.name(), error);
+        FailDecode(state_->file.name(), error, state_->maxPixels);
     } catch (const std::bad_alloc&) {
         FailRead(state_->file.name(), Reason(ENOMEM));
     }

@@ -1,5 +1,6 @@
 #include "batch/chain.h"
 
+#include <bit>
 #include <map>
 #include <memory>
 #include <new>
@@ -133,6 +134,9 @@ PictureReply RunChainInMemory(const PictureRequest& request, std::uint64_t memor
         if (reply.message.ends_with(files::Reason(ENOMEM).toStdString())) reply.message += LimitNote(memoryLimit);
     } catch (const std::bad_alloc&) {
         reply.message = std::string("Cannot ") + step + ": " + files::Reason(ENOMEM).toStdString() + LimitNote(memoryLimit);
+    } catch (const std::exception& error) {
+        // A thread that cannot be started, say.
+        reply.message = std::string("Cannot ") + step + ": " + error.what();
     }
     if (!reply.done) reply.files.clear();
     return reply;
@@ -174,6 +178,12 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
             // A picture of no pixels: the in-memory chain writes its files.
             return RunChainInMemory(request, memoryLimit, durability);
         }
+        if (static_cast<std::uint64_t>(width) > kMaxPictureWidth) {
+            // The rows' byte counts stay within an int, as everywhere else.
+            reply.message = "the picture is " + std::to_string(width) + " x " + std::to_string(height) +
+                            " pixels, wider than the limit of " + std::to_string(kMaxPictureWidth) + " pixels a row";
+            return reply;
+        }
         if (request.format == "bmp") {
             const std::string tooLarge = StageFile::BmpTooLarge(static_cast<std::uint64_t>(width),
                                                                 static_cast<std::uint64_t>(height));
@@ -182,6 +192,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
                 return reply;
             }
         }
+        step = "write the stage files";
         std::map<char, std::unique_ptr<StageFile>> kept;
         unsigned mask = 0;
         for (const char stage : stages) {
@@ -191,10 +202,20 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
             mask |= 1u << (stage - 'A');
         }
         step = "run the chain";
+        // The bands' memory: the ring of input rows (a byte a pixel, for
+        // threads + 1 bands with their margins) and the packed rows of up
+        // to threads + 2 finished bands (a byte a pixel for A, a bit for
+        // the others). Threads whose smallest bands would not fit run as
+        // one, whose stream holds a few rows.
+        const double keptPerPixel = (mask & ops::kStageA ? 1.0 : 0.0) + std::popcount(mask & ~ops::kStageA) / 8.0;
+        const double perRing = threads + 1.0, perOutput = (threads + 2.0) * keptPerPixel;
+        const double smallest = static_cast<double>(width) *
+                                (perRing * 6 * ops::kChainReach + perOutput * 4 * ops::kChainReach);
+        const int bandThreads = smallest > static_cast<double>(bandBytes) ? 1 : threads;
+        const auto ringBytes = static_cast<std::size_t>(static_cast<double>(bandBytes) * perRing / (perRing + perOutput));
         ops::BandedChain chain(
-            width, height, mask, threads,
-            [&kept](char stage, int y, const std::uint8_t* row) { kept.at(stage)->Row(y, row); },
-            static_cast<std::size_t>(bandBytes));
+            width, height, mask, bandThreads,
+            [&kept](char stage, int y, const std::uint8_t* row) { kept.at(stage)->Row(y, row); }, ringBytes);
         std::vector<std::uint8_t> row(3 * static_cast<std::size_t>(width));
         for (int y = 0; y < height; ++y) {
             input.Next(row.data());

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -25,7 +26,7 @@ void ChainInBands(const RowView& picture, unsigned kept, int threads, const Stag
     if (picture.empty()) return;
     const int width = picture.width, height = picture.height;
     const int band = BandHeight(width, height, threads, std::numeric_limits<std::size_t>::max());
-    const int count = (height + band - 1) / band;
+    const int count = static_cast<int>((std::int64_t{height} + band - 1) / band);
     if (threads <= 1 || count <= 1) {
         ChainStream stream(width, height, kept, sink);
         for (int y = 0; y < height; ++y) stream.Push(picture.row(y));
@@ -39,8 +40,10 @@ void ChainInBands(const RowView& picture, unsigned kept, int threads, const Stag
     const auto work = [&] {
         try {
             for (int k = next++; k < count && !failed; k = next++) {
-                const int first = k * band, last = std::min(height, first + band);
-                const int from = std::max(0, first - kChainReach), to = std::min(height, last + kChainReach);
+                const int first = static_cast<int>(std::int64_t{k} * band);
+                const int last = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{first} + band));
+                const int from = std::max(0, first - kChainReach);
+                const int to = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{last} + kChainReach));
                 ChainStream stream(width, to - from, kept, [&](char stage, int y, const std::uint8_t* row) {
                     const int at = from + y;
                     if (at >= first && at < last) sink(stage, at, row);
@@ -183,7 +186,7 @@ struct BandedChain::State {
                 if (stop) return;
                 // A few rows at a time, so that the mark moves on and the
                 // ring makes room while the band works.
-                available = std::min({pushed, band.to, y + 64});
+                available = std::min({pushed, band.to, static_cast<int>(std::min<std::int64_t>(band.to, std::int64_t{y} + 64))});
             }
             // Rows y .. available-1 stay in the ring until this band moves
             // its mark past them, so they are read without the lock.
@@ -263,7 +266,7 @@ BandedChain::BandedChain(int width, int height, unsigned kept, int threads, Stag
     s.kept = kept;
     s.sink = std::move(sink);
     s.band = BandHeight(width, height, threads, budgetBytes);
-    s.bandCount = (height + s.band - 1) / s.band;
+    s.bandCount = static_cast<int>((std::int64_t{height} + s.band - 1) / s.band);
     if (threads <= 1 || s.bandCount <= 1) {
         s.band = height;
         s.bandCount = 1;
@@ -271,17 +274,18 @@ BandedChain::BandedChain(int width, int height, unsigned kept, int threads, Stag
         return;
     }
     s.bitsBytes = (static_cast<std::size_t>(width) + 7) / 8;
-    s.capacity = std::min(height, (threads + 1) * (s.band + 2 * kChainReach));
+    s.threadCount = std::min(threads, s.bandCount);
+    s.capacity = static_cast<int>(
+        std::min<std::int64_t>(height, std::int64_t{s.threadCount + 1} * (s.band + 2 * kChainReach)));
     s.ring.resize(static_cast<std::size_t>(s.capacity) * static_cast<std::size_t>(width));
     s.bands.resize(static_cast<std::size_t>(s.bandCount));
     for (int k = 0; k < s.bandCount; ++k) {
         Band& band = s.bands[static_cast<std::size_t>(k)];
         band.first = k * s.band;
-        band.last = std::min(height, band.first + s.band);
+        band.last = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{band.first} + s.band));
         band.from = std::max(0, band.first - kChainReach);
-        band.to = std::min(height, band.last + kChainReach);
+        band.to = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{band.last} + kChainReach));
     }
-    s.threadCount = std::min(threads, s.bandCount);
     s.workers.reserve(static_cast<std::size_t>(s.threadCount));
     try {
         for (int k = 0; k < s.threadCount; ++k) s.workers.emplace_back([&s] { s.RunBands(); });
@@ -324,6 +328,11 @@ void BandedChain::Finish() {
     }
     {
         std::unique_lock lock(s.mutex);
+        if (s.pushed != s.height && !s.stop) {
+            lock.unlock();
+            s.Stop();
+            throw std::logic_error("the banded chain finished before its last row");
+        }
         s.changed.wait(lock, [&] { return s.stop || s.delivered == s.bandCount; });
     }
     std::exception_ptr error;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/picture.h"
 #include "codec/bmp.h"
 #include "codec/png_write.h"
 #include "tests/runner_test_support.h"
@@ -152,6 +153,16 @@ TEST(StreamTest, APictureTooLargeForABmpStageFileIsRefusedBeforeAnyWork) {
     DeclaredOnlyPng("large.png", 37000, 37000);
     const ToolRun fits = RunTool({"--out", "out", "large.png"});
     EXPECT_NE(fits.err.indexOf("damaged or incomplete"), -1) << fits.err.toStdString();
+}
+
+TEST(StreamTest, ARowWiderThanTheLimitIsRefusedBeforeAnyWork) {
+    ScratchDir dir;
+    DeclaredOnlyPng("wide.png", 100000000, 1);
+    const ToolRun run = RunTool({"--out", "out", "--format", "png", "wide.png"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err.toStdString(), "workbench-batch: \"wide.png\": the picture is 100000000 x 1 pixels, wider than "
+                                     "the limit of " + std::to_string(kMaxPictureWidth) + " pixels a row\n");
+    EXPECT_FALSE(std::filesystem::exists("out/wide"));
 }
 
 TEST(StreamTest, TheHeightCostsNoMemory) {

@@ -227,6 +227,15 @@ TEST(BandedChain, AnExceptionFromTheSinkComesOutAndStopsTheWork) {
     }
 }
 
+TEST(BandedChain, FinishingBeforeTheLastRowIsRefused) {
+    for (const int threads : {1, 2}) {
+        const Rows input = Strokes(30, 700, 9);
+        ops::BandedChain chain(30, 700, kC, threads, [](char, int, const std::uint8_t*) {}, kTiny);
+        for (int y = 0; y < 400; ++y) chain.Push(input[y].data());
+        EXPECT_THROW(chain.Finish(), std::logic_error) << threads << " threads";
+    }
+}
+
 TEST(BandedChain, AReaderThatFailsHalfwayLeavesNothingRunning) {
     // The chain is dropped after half the rows, as when a decoder throws:
     // the destructor stops and joins every thread, and rows already handed
