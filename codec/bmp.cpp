@@ -753,18 +753,6 @@ namespace {
 // palette; the pixel data is read after them.
 constexpr std::size_t kHeadBytes = 64 * 1024;
 
-// Up to size bytes of the file from offset, as many as there are.
-std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size && offset + done < file.size) {
-        const std::size_t got = file.read(offset + done, buffer + done, size - done);
-        if (got == 0) break;
-        if (got > size - done) throw std::logic_error("the file gave more bytes than asked for");
-        done += got;
-    }
-    return done;
-}
-
 // The bytes of a BMP file that the decoder is given: the first bytes
 // (headers and palette), then no more of the pixel data than the decoder
 // can use (BmpExtentOf), so a huge gap before the pixels or junk after them

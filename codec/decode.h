@@ -35,6 +35,19 @@ struct RandomAccess {
     std::function<std::size_t(std::uint64_t offset, std::uint8_t* buffer, std::size_t size)> read;
 };
 
+// Up to size bytes of the file from offset, as many as there are: fewer
+// only where the file ends.
+inline std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size && offset + done < file.size) {
+        const std::size_t got = file.read(offset + done, buffer + done, size - done);
+        if (got == 0) break;
+        if (got > size - done) throw std::logic_error("the file gave more bytes than asked for");
+        done += got;
+    }
+    return done;
+}
+
 // Gives the rows for a picture of width x height pixels (both > 0). It may
 // throw (for instance std::bad_alloc); the exception passes through the
 // decoder unchanged.

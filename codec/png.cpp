@@ -497,18 +497,6 @@ DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, s
 
 namespace {
 
-// Up to size bytes of the file from offset, as many as there are.
-std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size && offset + done < file.size) {
-        const std::size_t got = file.read(offset + done, buffer + done, size - done);
-        if (got == 0) break;
-        if (got > size - done) throw std::logic_error("the file gave more bytes than asked for");
-        done += got;
-    }
-    return done;
-}
-
 // A small window on the file, so that walking many short chunks costs one
 // read for many of their headers.
 class ChunkWalk {

@@ -35,18 +35,6 @@ std::string Mebibytes(std::uint64_t bytes) {
     return std::to_string((bytes + (std::uint64_t{1} << 20) - 1) >> 20) + " MiB";
 }
 
-// Up to size bytes of the file from offset, as many as there are.
-std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size && offset + done < file.size) {
-        const std::size_t got = file.read(offset + done, buffer + done, size - done);
-        if (got == 0) break;
-        if (got > size - done) throw std::logic_error("the file gave more bytes than asked for");
-        done += got;
-    }
-    return done;
-}
-
 // The file's bytes in order, for the decoders that read a stream.
 ByteSource SequentialSource(const RandomAccess& file) {
     return [file, position = std::uint64_t{0}](std::uint8_t* buffer, std::size_t size) mutable {
