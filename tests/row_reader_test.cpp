@@ -72,8 +72,7 @@ Rows ReadByRows(const Bytes& file, std::uint32_t page, const codec::RowReaderLim
         Bytes row(3 * static_cast<std::size_t>(read.width) + 4, 0xA5);  // 4 bytes that must stay as they are
         reader->Next(row.data());
         EXPECT_EQ(Bytes(row.end() - 4, row.end()), Bytes(4, 0xA5)) << "row " << y << " was written past its end";
-        row.resize(row.size() - 4);
-        read.rows.push_back(std::move(row));
+        read.rows.emplace_back(row.begin(), row.end() - 4);
     }
     EXPECT_THROW(reader->Next(Bytes(3 * static_cast<std::size_t>(read.width) + 3).data()), std::logic_error);
     return read;
