@@ -308,7 +308,7 @@ std::vector<Case> Cases() {
         {"bmp_rle4", {.bits = 4, .compression = 2}},
         {"bmp_8bit_pixels_after_a_gap", {.bits = 8, .gap = 70000}},
     };
-    for (const auto& [name, spec] : bmps) cases.push_back({name, Bmp(spec)});
+    for (const auto& [name, layout] : bmps) cases.push_back({name, Bmp(layout)});
     cases.push_back({"gif_47x33", codec_test::GifWriter(47, 33, 16)
                                       .Frame(0, 0, 47, 33, [](int x, int y) { return codec_test::Pattern(x, y, 16); })
                                       .Finish()});
