@@ -104,7 +104,7 @@ TEST(ManyWorkersTest, AWorkerKilledMidPictureFailsThatPictureAndANewWorkerDoesTh
     // folder is made.
     WaitUntil([&] { return std::filesystem::exists("out/big"); });
     std::vector<pid_t> workers;
-    WaitUntil([&] { return (workers = ChildrenOf(run.pid())).size() == 1; });
+    WaitUntil([&] { return (workers = ChildrenOf(run.pid())).size() == 1 && HasOpen(workers[0], "in/big.png"); });
     ASSERT_EQ(::kill(workers[0], SIGKILL), 0);
     const ToolRun result = run.Wait();
     EXPECT_EQ(result.exitCode, 1);

@@ -206,8 +206,7 @@ TEST(RunnerTest, AWorkerKilledOutrightIsOneFailedEntry) {
     Child run({"--out", "out", "--jobs", "1", "--report", "report.jsonl", "in"});
     // "big" sorts first: the first worker is the one to kill.
     std::vector<pid_t> workers;
-    WaitUntil([&] { return !(workers = ChildrenOf(run.pid())).empty(); });
-    ASSERT_EQ(workers.size(), 1u);
+    WaitUntil([&] { return (workers = ChildrenOf(run.pid())).size() == 1 && HasOpen(workers[0], "in/big.png"); });
     ASSERT_EQ(::kill(workers[0], SIGKILL), 0);
     const ToolRun result = run.Wait();
     EXPECT_EQ(result.exitCode, 1);

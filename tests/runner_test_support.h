@@ -200,6 +200,18 @@ inline int CountFiles(const std::string& root, const std::string& name) {
 
 inline bool Alive(pid_t pid) { return ::kill(pid, 0) == 0; }
 
+// Whether the process has the file open: a worker is on a picture once it
+// reads it, not when it is started (one killed before it takes its first
+// picture is simply replaced).
+inline bool HasOpen(pid_t pid, const std::string& path) {
+    const std::filesystem::path wanted = std::filesystem::absolute(path).lexically_normal();
+    std::error_code ignored;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
+         it != std::filesystem::directory_iterator(); it.increment(ignored))
+        if (std::filesystem::read_symlink(it->path(), ignored) == wanted) return true;
+    return false;
+}
+
 inline void WaitUntil(const std::function<bool()>& condition, int seconds = 60) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!condition() && std::chrono::steady_clock::now() < end)
