@@ -281,8 +281,13 @@ OutputFile::OutputFile(const FileName& target, Durability durability) : target_(
             FailWrite(target, QStringLiteral("the file is read-only"));
         mode_ = info.st_mode & 07777;
     } else if (errno == ENOENT) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
+        // Read once: the program never changes its umask, and reading it
+        // means setting it for a moment.
+        static const mode_t mask = [] {
+            const mode_t current = ::umask(0);
+            ::umask(current);
+            return current;
+        }();
         mode_ = (0666 & ~mask) | S_IWUSR;
     } else {
         FailWrite(target, Reason(errno));
@@ -294,7 +299,7 @@ OutputFile::OutputFile(const FileName& target, Durability durability) : target_(
         FailWrite(target, error == ENOENT ? QStringLiteral("no such folder") : Reason(error));
     }
     if (!S_ISDIR(where.st_mode)) FailWrite(target, Reason(ENOTDIR));
-    RemoveAbandonedTemporaries(folder_);
+    if (durability_ != Durability::kFlushedByCaller) RemoveAbandonedTemporaries(folder_);
 
     // An unnamed file in the folder vanishes by itself however the program
     // ends; it gets a name only for the moment of the rename.

@@ -107,7 +107,8 @@ enum class Durability {
     // Commit only renames: the caller flushes many files at once later
     // (syncfs), and until then a crash may leave the target missing, empty
     // or short. For writers that record what is complete only after that
-    // flush.
+    // flush. Such a writer owns its folder and has tidied it before
+    // writing, so the folder is not searched for temporaries left behind.
     kFlushedByCaller,
 };
 
@@ -122,7 +123,7 @@ enum class Durability {
 // file the user made read-only is never replaced, even by root. A new file
 // gets the permissions the umask allows, always writable by its owner.
 // Writing first removes temporaries in the folder that ended processes of
-// this machine left behind.
+// this machine left behind (unless the caller flushes, see Durability).
 class OutputFile {
 public:
     explicit OutputFile(const FileName& target, Durability durability = Durability::kFlushedEach);

@@ -93,7 +93,12 @@ void RunOperations(const ops::RowView& rows, const std::string& stages, const st
     }
 }
 
-PictureReply RunChainInMemory(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability) {
+namespace {
+
+// The chain on the whole picture, given what its file says of its size when
+// that is known.
+PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability,
+                      const std::optional<DeclaredPicture>& declared) {
     PictureReply reply;
     const std::string& stages = request.stages;
     if (stages.empty() || request.page < 1 || (request.format != "bmp" && request.format != "png")) {
@@ -102,7 +107,7 @@ PictureReply RunChainInMemory(const PictureRequest& request, std::uint64_t memor
     }
     const char last = stages.back();
     if (memoryLimit != 0) {
-        if (const std::optional<DeclaredPicture> declared = DeclaredPictureOf(request.input)) {
+        if (declared) {
             const std::uint64_t need = ChainNeed(declared->width, declared->height, last, declared->decoderBytes);
             if (need > memoryLimit) {
                 reply.message = "the picture is " + std::to_string(declared->width) + " x " +
@@ -142,6 +147,13 @@ PictureReply RunChainInMemory(const PictureRequest& request, std::uint64_t memor
     return reply;
 }
 
+}  // namespace
+
+PictureReply RunChainInMemory(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability) {
+    return RunWhole(request, memoryLimit, durability,
+                    memoryLimit == 0 ? std::nullopt : DeclaredPictureOf(request.input));
+}
+
 namespace {
 
 // The memory a stream gives its bands: a quarter of the worker's limit, at
@@ -166,6 +178,12 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         reply.message = "the worker was asked for nothing";
         return reply;
     }
+    // A small picture runs whole when its file says so; one whose size only
+    // its reader learns (a TIFF, say) is found small below.
+    if (const std::optional<DeclaredPicture> declared = DeclaredPictureOf(request.input);
+        declared && declared->width <= kWholePictureBytes && declared->height <= kWholePictureBytes &&
+        3 * declared->width * declared->height <= kWholePictureBytes)
+        return RunWhole(request, memoryLimit, durability, declared);
     const char* step = "read the picture";
     try {
         const std::uint64_t bandBytes = BandBytes(memoryLimit);
@@ -174,8 +192,9 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         const int width = input.Width(), height = input.Height();
         reply.width = width;
         reply.height = height;
-        if (width == 0 || height == 0) {
-            // A picture of no pixels: the in-memory chain writes its files.
+        if (3 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kWholePictureBytes) {
+            // A small picture, or one of no pixels (whose files the whole
+            // path writes too).
             return RunChainInMemory(request, memoryLimit, durability);
         }
         if (static_cast<std::uint64_t>(width) > kMaxPictureWidth) {

@@ -1,5 +1,6 @@
-// The many-pictures mode runs each picture as a stream of rows, in bands on
-// several threads: its files are the in-memory chain's byte for byte, a
+// The many-pictures mode runs each picture larger than a few megabytes as a
+// stream of rows, in bands on several threads, and smaller ones whole: its
+// files are the in-memory chain's byte for byte either way, a
 // picture damaged halfway leaves nothing, a picture too large for a BMP
 // stage file is refused before any work, and the height costs no memory.
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "app/picture.h"
+#include "batch/chain.h"
 #include "codec/bmp.h"
 #include "codec/png_write.h"
 #include "tests/runner_test_support.h"
@@ -86,15 +88,36 @@ TEST_P(StreamedPictureTest, WritesTheInMemoryChainsBytesOnAnyNumberOfThreads) {
     std::filesystem::remove_all(reference);
 }
 
+// Those run whole, as small pictures do.
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, StreamedPictureTest,
+    Whole, StreamedPictureTest,
     testing::Values(StreamCase{"OnePixel", "dot.png", 1, 1, 1}, StreamCase{"OddSizeRandom", "odd.png", 47, 33, 3},
-                    StreamCase{"TwoRows", "low.bmp", 300, 2, 2}, StreamCase{"TwoColumns", "narrow.png", 2, 700, 1},
-                    StreamCase{"AroundTheReach", "reach.png", 53, 41, 2},
-                    StreamCase{"SeveralBandsOfStrokes", "tall.png", 120, 1500, 2},
+                    StreamCase{"TwoRows", "low.bmp", 300, 2, 2}, StreamCase{"AroundTheReach", "reach.png", 53, 41, 2},
                     StreamCase{"SeveralBandsRandom", "noise.bmp", 61, 900, 6},
-                    StreamCase{"Jpeg", "photo.jpg", 200, 700, 2}),
+                    StreamCase{"LargestWhole", "whole.png", 1024, 682, 2}),
     [](const auto& info) { return info.param.name; });
+
+// Those are streamed: more than kWholePictureBytes of rows.
+INSTANTIATE_TEST_SUITE_P(
+    Streamed, StreamedPictureTest,
+    testing::Values(StreamCase{"SmallestStreamed", "streamed.png", 1024, 683, 2},
+                    StreamCase{"TwoRows", "low.bmp", 360000, 2, 2}, StreamCase{"TwoColumns", "narrow.png", 2, 360000, 1},
+                    StreamCase{"AroundTheReach", "reach.png", 18000, 41, 2},
+                    StreamCase{"SeveralBandsOfStrokes", "tall.png", 120, 6000, 2},
+                    StreamCase{"SeveralBandsRandom", "noise.bmp", 61, 12000, 6},
+                    StreamCase{"Jpeg", "photo.jpg", 400, 1800, 2}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(StreamTest, TheCasesLieOnTheSidesOfTheWholePictureSize) {
+    // 1024 x 682 is the largest picture of that width that runs whole.
+    EXPECT_LE(3 * 1024 * 682, kWholePictureBytes);
+    EXPECT_GT(3 * 1024 * 683, kWholePictureBytes);
+    EXPECT_GT(3 * 61 * 12000, kWholePictureBytes);
+    EXPECT_GT(3 * 2 * 360000, kWholePictureBytes);
+    EXPECT_GT(3 * 18000 * 41, kWholePictureBytes);
+    EXPECT_GT(3 * 120 * 6000, kWholePictureBytes);
+    EXPECT_GT(3 * 400 * 1800, kWholePictureBytes);
+}
 
 TEST(StreamTest, APictureDamagedHalfwayLeavesNoFileAndNoTemporary) {
     ScratchDir dir;
