@@ -40,15 +40,14 @@ bytes() { find "$1" -type f -printf '%s\n' | awk '{ n += $1 } END { printf "%d",
 # inodes of files deleted in the last minutes are passed over when new files
 # are made, so a run just after removing thousands of files paid about half
 # a millisecond for each folder and file it made (measured 2026-12-09).
-runs=0 out=
+out=
 mode() {  # mode PROGRAM DIR OPTIONS...: the many-pictures mode into $out
   local program=$1 pictures=$2
   shift 2
   "$program" --out "$out" "$@" "$pictures" >/dev/null
 }
-fresh() {  # fresh: $out becomes the name of a folder not yet made
-  runs=$((runs + 1))
-  out=$work/run$runs
+fresh() {  # fresh: $out becomes a new, empty folder
+  out=$(mktemp -d "$work/run.XXXXXX")
 }
 
 one() {  # one OPTIONS... FILE...: the same work in one process, no files

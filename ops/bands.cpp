@@ -1,6 +1,7 @@
 #include "ops/bands.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <limits>
 #include <condition_variable>
@@ -76,11 +77,60 @@ constexpr char kStages[4] = {'A', 'B', 'C', 'D'};
 
 inline bool Kept(unsigned kept, int stage) { return (kept >> stage) & 1u; }
 
+// A kept stage's row as a band holds it: A its blue bytes, the others a bit
+// a pixel (set where the blue byte is not 0, pixel x in bit x % 8 of byte
+// x / 8).
+OPS_WIDE_CLONES void BlueOfRow(const std::uint8_t* row, std::uint8_t* blue, std::size_t width) {
+    for (std::size_t x = 0; x < width; ++x) blue[x] = row[3 * x];
+}
+
+OPS_WIDE_CLONES void BitsOfRow(const std::uint8_t* row, std::uint8_t* bits, std::size_t width) {
+    std::size_t x = 0;
+    for (; x + 8 <= width; x += 8) {
+        unsigned byte = 0;
+        for (unsigned k = 0; k < 8; ++k) byte |= static_cast<unsigned>(row[3 * (x + k)] != 0) << k;
+        bits[x / 8] = static_cast<std::uint8_t>(byte);
+    }
+    if (x < width) {
+        unsigned byte = 0;
+        for (unsigned k = 0; x + k < width; ++k) byte |= static_cast<unsigned>(row[3 * (x + k)] != 0) << k;
+        bits[x / 8] = static_cast<std::uint8_t>(byte);
+    }
+}
+
+// And back to 24-bit pixels: a set bit is 255, a clear one 0, in blue and,
+// for B and C, in green and red; D's green and red are 1 (see LabelRow).
+using EightPixels = std::array<std::uint8_t, 24>;
+template <std::uint8_t kOthersSet, std::uint8_t kOthersClear>
+constexpr std::array<EightPixels, 256> kPixelsOfByte = [] {
+    std::array<EightPixels, 256> table{};
+    for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < 8; ++k) {
+            const bool set = (b >> k) & 1;
+            table[b][3 * k] = set ? 255 : 0;
+            table[b][3 * k + 1] = table[b][3 * k + 2] = set ? kOthersSet : kOthersClear;
+        }
+    return table;
+}();
+
+template <std::uint8_t kOthersSet, std::uint8_t kOthersClear>
+void RowOfBits(const std::uint8_t* bits, std::uint8_t* row, std::size_t width) {
+    const auto& table = kPixelsOfByte<kOthersSet, kOthersClear>;
+    std::size_t x = 0;
+    for (; x + 8 <= width; x += 8) std::memcpy(row + 3 * x, table[bits[x / 8]].data(), 24);
+    for (; x < width; ++x) {
+        const bool set = (bits[x / 8] >> (x & 7)) & 1u;
+        row[3 * x] = set ? 255 : 0;
+        row[3 * x + 1] = row[3 * x + 2] = set ? kOthersSet : kOthersClear;
+    }
+}
+
 // One band: its output rows [first, last) come from input rows [from, to).
 struct Band {
     int first = 0, last = 0;
     int from = 0, to = 0;
     int mark = 0;          // the next input row to read, while reading
+    int wants = 0;         // waits until this many rows are in (0: not waiting)
     bool reading = false;
     bool done = false;
     // Packed output per kept stage: A a byte a pixel, B to D a bit a pixel.
@@ -105,9 +155,16 @@ struct BandedChain::State {
     int threadCount = 0;
     std::vector<std::uint8_t> ring;
 
+    // Rows a band waits for come with `arrived`; everything else (room in
+    // the ring, a band taken, done or delivered, a stop) with `changed`.
+    // Bands take rows a chunk at a time and are woken only when their chunk
+    // is in, so a row costs no wake-up of its own.
+    static constexpr int kChunk = 64;
     std::mutex mutex;
+    std::condition_variable arrived;
     std::condition_variable changed;
     int pushed = 0;      // rows in so far
+    int lowestWanted = 0;  // the least `wants` of a waiting band; 0: none waits
     int started = 0;     // bands taken by a thread
     int delivered = 0;   // bands handed to the sink
     std::vector<Band> bands;
@@ -132,11 +189,20 @@ struct BandedChain::State {
         if (!error) error = thrown;
         stop = true;
         changed.notify_all();
+        arrived.notify_all();
+    }
+
+    // The least row count a band waits for (caller holds the mutex).
+    void UpdateLowestWanted() {
+        lowestWanted = 0;
+        for (int k = delivered; k < started; ++k) {
+            const int wants = bands[static_cast<std::size_t>(k)].wants;
+            if (wants != 0 && (lowestWanted == 0 || wants < lowestWanted)) lowestWanted = wants;
+        }
     }
 
     void RunBands() {
         try {
-            std::vector<std::uint8_t> input(3 * static_cast<std::size_t>(width), 0);
             for (;;) {
                 int k;
                 {
@@ -149,14 +215,14 @@ struct BandedChain::State {
                     band.mark = band.from;
                     band.reading = true;
                 }
-                RunBand(bands[static_cast<std::size_t>(k)], input);
+                RunBand(bands[static_cast<std::size_t>(k)]);
             }
         } catch (...) {
             Fail(std::current_exception());
         }
     }
 
-    void RunBand(Band& band, std::vector<std::uint8_t>& input) {
+    void RunBand(Band& band) {
         const std::size_t w = static_cast<std::size_t>(width);
         for (int stage = 0; stage < 4; ++stage) {
             if (!Kept(kept, stage)) continue;
@@ -168,33 +234,32 @@ struct BandedChain::State {
             if (at < band.first || at >= band.last) return;
             const int s = stage - 'A';
             const std::size_t index = static_cast<std::size_t>(at - band.first);
-            if (s == 0) {
-                std::uint8_t* out = band.rows[0].data() + index * w;
-                for (std::size_t x = 0; x < w; ++x) out[x] = row[3 * x];
-            } else {
-                std::uint8_t* out = band.rows[s].data() + index * bitsBytes;
-                for (std::size_t x = 0; x < w; ++x)
-                    if (row[3 * x] != 0) out[x >> 3] |= static_cast<std::uint8_t>(1u << (x & 7));
-            }
+            if (s == 0)
+                BlueOfRow(row, band.rows[0].data() + index * w, w);
+            else
+                BitsOfRow(row, band.rows[s].data() + index * bitsBytes, w);
         });
         int y = band.from;
         while (y < band.to) {
             int available;
             {
+                // A chunk of rows at a time, so that the mark moves on and
+                // the ring makes room while the band works.
+                const int chunkEnd = static_cast<int>(std::min<std::int64_t>(band.to, std::int64_t{y} + kChunk));
                 std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return stop || pushed > y; });
+                if (!stop && pushed < chunkEnd) {
+                    band.wants = chunkEnd;
+                    UpdateLowestWanted();
+                    arrived.wait(lock, [&] { return stop || pushed >= chunkEnd; });
+                    band.wants = 0;
+                    UpdateLowestWanted();
+                }
                 if (stop) return;
-                // A few rows at a time, so that the mark moves on and the
-                // ring makes room while the band works.
-                available = std::min({pushed, band.to, static_cast<int>(std::min<std::int64_t>(band.to, std::int64_t{y} + 64))});
+                available = std::min(pushed, chunkEnd);
             }
             // Rows y .. available-1 stay in the ring until this band moves
             // its mark past them, so they are read without the lock.
-            for (; y < available; ++y) {
-                const std::uint8_t* blue = ring.data() + static_cast<std::size_t>(y % capacity) * w;
-                for (std::size_t x = 0; x < w; ++x) input[3 * x] = blue[x];
-                stream.Push(input.data());
-            }
+            for (; y < available; ++y) stream.PushBlue(ring.data() + static_cast<std::size_t>(y % capacity) * w);
             std::lock_guard lock(mutex);
             band.mark = y;
             changed.notify_all();
@@ -224,13 +289,10 @@ struct BandedChain::State {
                         if (s == 0) {
                             const std::uint8_t* gray = band.rows[0].data() + index * w;
                             for (std::size_t x = 0; x < w; ++x) row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = gray[x];
+                        } else if (s == 3) {
+                            RowOfBits<1, 1>(band.rows[s].data() + index * bitsBytes, row.data(), w);
                         } else {
-                            const std::uint8_t* bits = band.rows[s].data() + index * bitsBytes;
-                            for (std::size_t x = 0; x < w; ++x) {
-                                const std::uint8_t v = (bits[x >> 3] >> (x & 7)) & 1u ? 255 : 0;
-                                row[3 * x] = v;
-                                row[3 * x + 1] = row[3 * x + 2] = s == 3 ? 1 : v;
-                            }
+                            RowOfBits<255, 0>(band.rows[s].data() + index * bitsBytes, row.data(), w);
                         }
                         sink(kStages[s], y, row.data());
                     }
@@ -250,6 +312,7 @@ struct BandedChain::State {
             std::lock_guard lock(mutex);
             stop = true;
             changed.notify_all();
+            arrived.notify_all();
         }
         for (std::thread& worker : workers)
             if (worker.joinable()) worker.join();
@@ -307,7 +370,8 @@ void BandedChain::Push(const std::uint8_t* row) {
         return;
     }
     std::unique_lock lock(s.mutex);
-    s.changed.wait(lock, [&] { return s.stop || s.pushed - s.LowWater() < s.capacity; });
+    if (s.pushed - s.LowWater() >= s.capacity)
+        s.changed.wait(lock, [&] { return s.stop || s.pushed - s.LowWater() < s.capacity; });
     if (s.error) std::rethrow_exception(s.error);
     if (s.stop) return;
     const int y = s.pushed;
@@ -317,7 +381,9 @@ void BandedChain::Push(const std::uint8_t* row) {
     for (int x = 0; x < s.width; ++x) blue[x] = row[3 * x];
     lock.lock();
     ++s.pushed;
-    s.changed.notify_all();
+    const bool wake = s.lowestWanted != 0 && s.pushed >= s.lowestWanted;
+    lock.unlock();
+    if (wake) s.arrived.notify_all();
 }
 
 void BandedChain::Finish() {

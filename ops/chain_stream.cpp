@@ -127,6 +127,14 @@ void ChainStream::Push(const std::uint8_t* row) {
     while (const std::uint8_t* medians = s.filter.Next()) s.Filtered(s.filter.rowsOut() - 1, medians);
 }
 
+void ChainStream::PushBlue(const std::uint8_t* blue) {
+    State& s = *state_;
+    if (s.pushed == s.height) throw std::logic_error("ChainStream: more rows than the picture has");
+    ++s.pushed;
+    s.filter.Push(blue);
+    while (const std::uint8_t* medians = s.filter.Next()) s.Filtered(s.filter.rowsOut() - 1, medians);
+}
+
 // The last Push has already run every step to the end and handed out every
 // row; what is left is to check that it was the last.
 void ChainStream::Finish() {

@@ -54,6 +54,9 @@ public:
 
     // The next row of the picture: 3 * width bytes.
     void Push(const std::uint8_t* row);
+    // The same row given as its blue bytes alone (width bytes): the chain
+    // reads nothing else of a pixel.
+    void PushBlue(const std::uint8_t* blue);
 
     // After the last row has gone in (exactly height rows): every kept
     // stage has then handed out every row. (The last row's Push already
