@@ -7,7 +7,8 @@
 #     --threads 1;
 #   - the same work in one process with no workers and no files
 #     (workbench-chain-bench: load, the chain, the PNG encoding in memory),
-#     the floor the mode is held against;
+#     the floor the mode is held against, and two such processes at once on
+#     half of the pictures each: how much a second busy core gives here;
 #   - with OLD_BUILD_DIR, the default of an earlier build in the same run.
 # Then a worker's peak memory on 4000 x 3000 pictures (the largest resident
 # set of the run's processes, which is a worker's). Each time is the best of
@@ -52,6 +53,14 @@ fresh() {  # fresh: $out becomes a new, empty folder
 
 one() {  # one OPTIONS... FILE...: the same work in one process, no files
   "$chain" "$@" >/dev/null
+}
+
+two() {  # two FILE...: the same work in two such processes at once, each on
+  # half of the pictures: what this machine gives for a second busy core
+  local half=$((($# + 1) / 2))
+  "$chain" "${png[@]}" "${@:1:half}" >/dev/null &
+  "$chain" "${png[@]}" "${@:half+1}" >/dev/null
+  wait $!
 }
 
 timed() {  # timed COMMAND...: prints the least seconds it took in REPEAT runs,
@@ -110,6 +119,9 @@ for shape in "400 640 480" "16 2480 3508"; do
   t_one=$(timed one "${png[@]}" "$pictures"/*.bmp)
   row "$size" "$count" "one process, no files: --keep C --format png" "$t_one" 0 \
     "jobs 1 takes $(ratio "$t_png1" "$t_one") x its time"
+  t_two=$(timed two "$pictures"/*.bmp)
+  row "$size" "$count" "two such processes at once, half each" "$t_two" 0 \
+    "$(ratio "$t_one" "$t_two") x one; jobs 2 gives $(ratio "$t_two" "$t_png2") x their speed"
 done
 
 # A worker's peak memory: /usr/bin/time's largest resident set is the
