@@ -81,7 +81,7 @@ row() {  # row SIZE COUNT WHAT SECONDS BYTES NOTE
   printf '%-10s %6s  %-44s %8s %10s  %s\n' "$1" "$2" "$3" "$(rate "$2" "$4")" "$(awk -v b="$5" 'BEGIN { printf "%.1f", b / 1048576 }')" "$6"
 }
 
-echo "workbench-batch throughput, $(date -u +%Y-%m-%d), $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "workbench-batch throughput, $(date -u "+%Y-%m-%d %H:%M UTC"), $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo "load average before the run (other programs on the machine): $(cut -d" " -f1-3 /proc/loadavg)"
 printf '%-10s %6s  %-44s %8s %10s  %s\n' size count run "p/s" "MB written" ""
 png=(--keep C --format png)
