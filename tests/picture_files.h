@@ -134,9 +134,17 @@ extern "C" inline void ExitOnJpegWriteError(j_common_ptr cinfo) {
     std::abort();
 }
 
-// A baseline JPEG of the picture (quality 95, 4:4:4), with APP1 segments of
-// the given payloads after its JFIF header.
-inline Bytes WriteJpeg(const Rgb& picture, const std::vector<Bytes>& app1 = {}) {
+struct JpegOptions {
+    std::vector<Bytes> app1 = {};  // APP1 segments' payloads, after the JFIF header
+    bool gray = false;             // one component: the picture's first byte of each pixel
+    bool progressive = false;
+    int restartRows = 0;
+    int quality = 95;
+};
+
+// A JPEG of the picture through libjpeg, 4:4:4 for colour: baseline unless
+// asked otherwise.
+inline Bytes WriteJpeg(const Rgb& picture, const JpegOptions& options = {}) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr errors{};
     cinfo.err = jpeg_std_error(&errors);
@@ -147,17 +155,24 @@ inline Bytes WriteJpeg(const Rgb& picture, const std::vector<Bytes>& app1 = {}) 
     jpeg_mem_dest(&cinfo, &memory, &size);
     cinfo.image_width = static_cast<JDIMENSION>(picture.width);
     cinfo.image_height = static_cast<JDIMENSION>(picture.height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
+    cinfo.input_components = options.gray ? 1 : 3;
+    cinfo.in_color_space = options.gray ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 95, TRUE);
-    for (int k = 0; k < 3; ++k) cinfo.comp_info[k].h_samp_factor = cinfo.comp_info[k].v_samp_factor = 1;
+    jpeg_set_quality(&cinfo, options.quality, TRUE);
+    for (int k = 0; k < cinfo.num_components; ++k) cinfo.comp_info[k].h_samp_factor = cinfo.comp_info[k].v_samp_factor = 1;
+    if (options.progressive) jpeg_simple_progression(&cinfo);
+    cinfo.restart_in_rows = options.restartRows;
     jpeg_start_compress(&cinfo, TRUE);
-    for (const Bytes& payload : app1)
+    for (const Bytes& payload : options.app1)
         jpeg_write_marker(&cinfo, JPEG_APP0 + 1, payload.data(), static_cast<unsigned>(payload.size()));
+    Bytes row(3 * static_cast<std::size_t>(picture.width));
     while (cinfo.next_scanline < cinfo.image_height) {
-        auto row = const_cast<JSAMPROW>(picture.at(0, static_cast<int>(cinfo.next_scanline)));
-        jpeg_write_scanlines(&cinfo, &row, 1);
+        const std::uint8_t* from = picture.at(0, static_cast<int>(cinfo.next_scanline));
+        for (int x = 0; x < picture.width; ++x)
+            if (options.gray) row[x] = from[3 * x];
+            else std::memcpy(&row[3 * x], from + 3 * x, 3);
+        JSAMPROW pointer = row.data();
+        jpeg_write_scanlines(&cinfo, &pointer, 1);
     }
     jpeg_finish_compress(&cinfo);
     Bytes out(memory, memory + size);

@@ -969,7 +969,7 @@ const testfiles::Rgb kBlocks = testfiles::Blocks(2, 2, 8);
 
 Bytes Exif(codec::Orientation orientation, bool bigEndian = false) { return testfiles::ExifBlock(orientation, bigEndian); }
 
-Bytes JpegWithApp1(const std::vector<Bytes>& payloads) { return testfiles::WriteJpeg(kBlocks, payloads); }
+Bytes JpegWithApp1(const std::vector<Bytes>& payloads) { return testfiles::WriteJpeg(kBlocks, {.app1 = payloads}); }
 
 Bytes Concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());

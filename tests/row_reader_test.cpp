@@ -114,51 +114,7 @@ Bytes PngWithExif(Orientation orientation, bool interlace) {
     return testfiles::WritePng(p);
 }
 
-struct JpegOptions {
-    bool gray = false;
-    bool progressive = false;
-    int restartRows = 0;
-    std::vector<Bytes> app1 = {};
-    int quality = 90;
-};
-
-// A JPEG through libjpeg, 4:4:4 for colour.
-Bytes Jpeg(const testfiles::Rgb& picture, const JpegOptions& options = {}) {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr errors{};
-    cinfo.err = jpeg_std_error(&errors);
-    errors.error_exit = testfiles::ExitOnJpegWriteError;
-    jpeg_create_compress(&cinfo);
-    unsigned char* memory = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &memory, &size);
-    cinfo.image_width = static_cast<JDIMENSION>(picture.width);
-    cinfo.image_height = static_cast<JDIMENSION>(picture.height);
-    cinfo.input_components = options.gray ? 1 : 3;
-    cinfo.in_color_space = options.gray ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, options.quality, TRUE);
-    for (int k = 0; k < cinfo.num_components; ++k) cinfo.comp_info[k].h_samp_factor = cinfo.comp_info[k].v_samp_factor = 1;
-    if (options.progressive) jpeg_simple_progression(&cinfo);
-    cinfo.restart_in_rows = options.restartRows;
-    jpeg_start_compress(&cinfo, TRUE);
-    for (const Bytes& payload : options.app1)
-        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, payload.data(), static_cast<unsigned>(payload.size()));
-    Bytes row(3 * static_cast<std::size_t>(picture.width));
-    while (cinfo.next_scanline < cinfo.image_height) {
-        const std::uint8_t* from = picture.at(0, static_cast<int>(cinfo.next_scanline));
-        for (int x = 0; x < picture.width; ++x)
-            if (options.gray) row[x] = from[3 * x];
-            else std::memcpy(&row[3 * x], from + 3 * x, 3);
-        JSAMPROW pointer = row.data();
-        jpeg_write_scanlines(&cinfo, &pointer, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    Bytes out(memory, memory + size);
-    jpeg_destroy_compress(&cinfo);
-    std::free(memory);
-    return out;
-}
+using testfiles::WriteJpeg;
 
 struct BmpSpec {
     int width = 47, height = 33, bits = 24;
@@ -267,14 +223,14 @@ std::vector<Case> Cases() {
         {"png_exif_turned90", PngWithExif(Orientation::kTurned90, false)},
         {"png_exif_mirrored", PngWithExif(Orientation::kMirrored, false)},
         {"png_exif_transversed_interlaced", PngWithExif(Orientation::kTransversed, true)},
-        {"jpeg_colour_47x33", Jpeg(Noise(47, 33, 1))},
-        {"jpeg_colour_1x1", Jpeg(Noise(1, 1, 2))},
-        {"jpeg_gray_47x33", Jpeg(Noise(47, 33, 3), {.gray = true})},
-        {"jpeg_progressive_47x33", Jpeg(Noise(47, 33, 4), {.progressive = true})},
+        {"jpeg_colour_47x33", WriteJpeg(Noise(47, 33, 1))},
+        {"jpeg_colour_1x1", WriteJpeg(Noise(1, 1, 2))},
+        {"jpeg_gray_47x33", WriteJpeg(Noise(47, 33, 3), {.gray = true})},
+        {"jpeg_progressive_47x33", WriteJpeg(Noise(47, 33, 4), {.progressive = true})},
         {"jpeg_exif_turned90_47x33",
-         Jpeg(Noise(47, 33, 5), {.app1 = {testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned90, true))}})},
+         WriteJpeg(Noise(47, 33, 5), {.app1 = {testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned90, true))}})},
         {"jpeg_exif_turned180_77x70",
-         Jpeg(Noise(77, 70, 6), {.app1 = {testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned180, false))}})},
+         WriteJpeg(Noise(77, 70, 6), {.app1 = {testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned180, false))}})},
         {"tiff_strips_rgb8_47x33", tifftest::Write({TiffPage([](P& p) { p.samples = 3, p.photometric = PHOTOMETRIC_RGB, p.rowsPerStrip = 5; })}).bytes},
         {"tiff_tiles_gray16_47x33", tifftest::Write({TiffPage([](P& p) { p.bits = 16, p.tileWidth = p.tileHeight = 16; })}).bytes},
         {"tiff_tiles_rgba_planar_lzw", tifftest::Write({TiffPage([](P& p) {
@@ -379,7 +335,7 @@ Bytes TiffStrips() {
 std::vector<Damage> Damages() {
     testfiles::PngPicture tall = Png(PNG_COLOR_TYPE_RGB, 8, 64, 200);
     const Bytes png = testfiles::WritePng(tall);
-    const Bytes jpeg = Jpeg(Noise(64, 96, 9), {.restartRows = 1});
+    const Bytes jpeg = WriteJpeg(Noise(64, 96, 9), {.restartRows = 1});
     return {
         {"png_cut_in_the_image_data", png, [](Bytes& f) { f.resize(f.size() / 2); }},
         {"png_byte_changed_in_the_third_idat",
@@ -485,7 +441,7 @@ Bytes WideJpeg() {
     picture.pixels.resize(3 * static_cast<std::size_t>(kWideWidth) * kTallHeight);
     for (int y = 0; y < kTallHeight; ++y)
         for (int x = 0; x < kWideWidth; ++x) picture.pixels[3 * (static_cast<std::size_t>(y) * kWideWidth + x)] = Level(x, y);
-    return Jpeg(picture, {.gray = true, .quality = 100});
+    return WriteJpeg(picture, {.gray = true, .quality = 100});
 }
 
 Bytes WideTiff() {
@@ -655,7 +611,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    p.exif = testfiles::ExifBlock(Orientation::kMirrored, true);
                                    return testfiles::WritePng(p);
                                }()},
-                      Streamed{"jpeg", Jpeg(Noise(47, 133, 3))},
+                      Streamed{"jpeg", WriteJpeg(Noise(47, 133, 3))},
                       Streamed{"tiff_strips_of_8", tifftest::Write({TiffPage([](tifftest::Page& p) {
                                                        p.height = 133, p.rowsPerStrip = 8;
                                                    })}).bytes},

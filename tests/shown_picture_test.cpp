@@ -67,7 +67,7 @@ TEST_P(LoadTurned, ShowsEveryPixelWhereExifSays) {
         Write("picture.png", testfiles::WritePng(stored, exif));
     } else {
         stored = testfiles::Blocks(3, 2, 16);
-        Write("picture.jpg", testfiles::WriteJpeg(stored, {testfiles::ExifSegment(exif)}));
+        Write("picture.jpg", testfiles::WriteJpeg(stored, {.app1 = {testfiles::ExifSegment(exif)}}));
     }
     const QImage shown = Load(c.png ? "picture.png" : "picture.jpg");
     const bool swapped = c.orientation >= Orientation::kTransposed;
@@ -110,7 +110,7 @@ TEST(LoadTurnedMemory, NoRoomForTheShownRowsIsNotEnoughMemory) {
 #endif
     ScratchDir dir;
     testfiles::Rgb stored{8000, 8000, Bytes(std::size_t{3} * 8000 * 8000, 128)};
-    Write("big.jpg", testfiles::WriteJpeg(stored, {testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned90, false))}));
+    Write("big.jpg", testfiles::WriteJpeg(stored, {.app1 = {testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned90, false))}}));
     stored.pixels = Bytes();
     const pid_t child = fork();
     if (child == 0) {
@@ -152,7 +152,7 @@ QImage StageFile(const char* name) {
 TEST(BatchShown, TurnedJpegIsFilteredUpright) {
     ScratchDir dir;
     const testfiles::Rgb stored = testfiles::Blocks(6, 4, 100);  // 600 x 400
-    Write("photo.jpg", testfiles::WriteJpeg(stored, {testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned90, true))}));
+    Write("photo.jpg", testfiles::WriteJpeg(stored, {.app1 = {testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned90, true))}}));
     ASSERT_EQ(RunBatch({"load", "photo.jpg", "filter"}), 0);
     const QImage filtered = StageFile("A.bmp");
     EXPECT_EQ(filtered.width(), 400);
