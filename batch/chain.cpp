@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include <unistd.h>
+
 #include "app/picture.h"
 #include "batch/memory.h"
 #include "batch/result_folder.h"
@@ -143,7 +145,11 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
         // A thread that cannot be started, say.
         reply.message = std::string("Cannot ") + step + ": " + error.what();
     }
-    if (!reply.done) reply.files.clear();
+    if (!reply.done) {
+        // The stages written before the failure go with it.
+        for (const std::string& name : reply.files) ::unlink((request.folder + "/" + name).c_str());
+        reply.files.clear();
+    }
     return reply;
 }
 
@@ -178,11 +184,15 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         reply.message = "the worker was asked for nothing";
         return reply;
     }
-    // A small picture runs whole when its file says so; one whose size only
-    // its reader learns (a TIFF, say) is found small below.
-    if (const std::optional<DeclaredPicture> declared = DeclaredPictureOf(request.input);
-        declared && declared->width <= kWholePictureBytes && declared->height <= kWholePictureBytes &&
-        3 * declared->width * declared->height <= kWholePictureBytes)
+    // A small picture runs whole when its file says so and the memory limit
+    // allows it (else it streams, as a larger one would); one whose size
+    // only its reader learns (a TIFF, say) is found small below.
+    const std::optional<DeclaredPicture> declared = DeclaredPictureOf(request.input);
+    if (declared && declared->width <= kWholePictureBytes && declared->height <= kWholePictureBytes &&
+        3 * declared->width * declared->height <= kWholePictureBytes &&
+        (memoryLimit == 0 ||
+         ChainNeed(declared->width, declared->height, request.stages.empty() ? 'A' : request.stages.back(),
+                   declared->decoderBytes) <= memoryLimit))
         return RunWhole(request, memoryLimit, durability, declared);
     const char* step = "read the picture";
     try {
@@ -192,9 +202,10 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         const int width = input.Width(), height = input.Height();
         reply.width = width;
         reply.height = height;
-        if (3 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kWholePictureBytes) {
-            // A small picture, or one of no pixels (whose files the whole
-            // path writes too).
+        if (width == 0 || height == 0 ||
+            (!declared && 3 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kWholePictureBytes)) {
+            // A small picture its file did not size, or one of no pixels
+            // (whose files the whole path writes too).
             return RunChainInMemory(request, memoryLimit, durability);
         }
         if (static_cast<std::uint64_t>(width) > kMaxPictureWidth) {

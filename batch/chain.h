@@ -35,7 +35,7 @@ void EncodeStage(const ops::RowView& rows, const std::string& format, const Stag
 // Pictures of at most this many bytes of 24-bit rows run whole: one read of
 // the file and the chain's passes within the processor's caches cost less
 // than a stream's threads and the hand-over of each row. 2 MB holds a
-// 1000 x 700 picture; the whole path needs about three pictures' bytes.
+// 1024 x 682 picture; the whole path needs about three pictures' bytes.
 inline constexpr std::uint64_t kWholePictureBytes = std::uint64_t{2} << 20;
 
 // Runs the request as a stream of rows (ops/bands.h) on `threads` threads:
@@ -47,7 +47,7 @@ inline constexpr std::uint64_t kWholePictureBytes = std::uint64_t{2} << 20;
 // failure becomes a reply with the message the word chain would give;
 // nothing is thrown, and no stage file or temporary is left by a picture
 // that fails. A picture of at most kWholePictureBytes runs whole, on one
-// thread, with the same files.
+// thread, with the same files, unless memoryLimit is too tight for that.
 PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, int threads,
                       files::Durability durability);
 

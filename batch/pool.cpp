@@ -23,12 +23,14 @@ constexpr char kParentVariable[] = "WORKBENCH_BATCH_RUN";
 // Pictures a worker holds at once. While its pictures take little time, the
 // one it works on and enough behind it for about kQueuedSeconds, so that it
 // never waits for the run between them, nor while the run flushes a group
-// and writes its records (5 to 10 ms for 64 pictures here). A worker on
+// and writes its records (5 to 10 ms for 64 pictures here); at most
+// kMostQueued, since each holds its result folder's lock (a descriptor) and
+// cannot go to another worker once sent. A worker on
 // pictures that take long holds one: the time the run takes to answer is
 // small beside them, and a picture queued behind a long one could have gone
 // to a worker that is free sooner.
 constexpr std::size_t kQueued = 2;
-constexpr std::size_t kMostQueued = 16;
+constexpr std::size_t kMostQueued = 8;
 constexpr double kQueuedSeconds = 0.03;
 constexpr double kQuickPicture = 0.05;  // seconds
 

@@ -17,6 +17,7 @@
 #
 #   [REPEAT=N] bench/throughput.sh [BUILD_DIR [OLD_BUILD_DIR]]   (default: build)
 set -euo pipefail
+shopt -s inherit_errexit  # a failed run inside $(timed ...) ends the benchmark
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 old=${2:+$(realpath "$2")}
@@ -36,11 +37,12 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 # The files below a folder, in bytes.
 bytes() { find "$1" -type f -printf '%s\n' | awk '{ n += $1 } END { printf "%d", n }'; }
 
-# Every run writes into a folder of its own, and the folders are removed only
-# at the end: on ext4 without a journal (as on this project's machine) the
-# inodes of files deleted in the last minutes are passed over when new files
-# are made, so a run just after removing thousands of files paid about half
-# a millisecond for each folder and file it made (measured 2026-12-09).
+# Every run writes into a folder of its own, whose files are emptied once
+# counted (freeing the disk) and removed only at the end: on ext4 without a
+# journal (as on this project's machine) the inodes of recently deleted
+# files are passed over when new files are made, so a run just after
+# removing the last run's thousands of files paid about half a millisecond
+# for each folder and file it made (measured 2026-12-09).
 out=
 mode() {  # mode PROGRAM DIR OPTIONS...: the many-pictures mode into $out
   local program=$1 pictures=$2
@@ -57,10 +59,11 @@ one() {  # one OPTIONS... FILE...: the same work in one process, no files
 
 two() {  # two FILE...: the same work in two such processes at once, each on
   # half of the pictures: what this machine gives for a second busy core
-  local half=$((($# + 1) / 2))
+  local half=$((($# + 1) / 2)) first
   "$chain" "${png[@]}" "${@:1:half}" >/dev/null &
-  "$chain" "${png[@]}" "${@:half+1}" >/dev/null
-  wait $!
+  first=$!
+  "$chain" "${png[@]}" "${@:half+1}" >/dev/null || { wait "$first"; return 1; }
+  wait "$first"
 }
 
 timed() {  # timed COMMAND...: prints the least seconds it took in REPEAT runs,
@@ -72,8 +75,9 @@ timed() {  # timed COMMAND...: prints the least seconds it took in REPEAT runs,
     start=$(now)
     "$@"
     best=$(awk -v a="$start" -v b="$(now)" -v best="$best" 'BEGIN { t = b - a; if (best != "" && best < t) t = best; printf "%.3f", t }')
+    bytes "$out" >"$work/written"
+    find "$out" -type f -exec truncate -s 0 {} +
   done
-  if [ -d "$out" ]; then bytes "$out"; else echo 0; fi >"$work/written"
   echo "$best"
 }
 
@@ -94,6 +98,7 @@ for shape in "400 640 480" "16 2480 3508"; do
   sync
   fresh
   mode "$batch" "$pictures" --jobs 2  # warm the page cache and the program
+  find "$out" -type f -exec truncate -s 0 {} +
 
   if [ -n "$old" ]; then
     t_old=$(timed mode "$old/workbench-batch" "$pictures" --jobs 1)

@@ -188,6 +188,18 @@ TEST(StreamTest, ARowWiderThanTheLimitIsRefusedBeforeAnyWork) {
     EXPECT_FALSE(std::filesystem::exists("out/wide"));
 }
 
+TEST(StreamTest, ASmallPictureTooLargeToHoldWholeUnderTheLimitStreamsLikeALargeOne) {
+    // Whole, 1000 x 600 pixels with every stage need about 3.4 MB: more
+    // than the limit, which the stream does not need.
+    ScratchDir dir;
+    MakePicture("in/small.png", 1000, 600, 2);
+    MakePicture("in/large.png", 1100, 700, 2);
+    const ToolRun run = RunTool({"--out", "out", "--jobs", "1", "--threads", "1", "--max-memory", "2M", "in"});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    ExpectSameAsSingleRun("in/small.png", "out/small");
+    ExpectSameAsSingleRun("in/large.png", "out/large");
+}
+
 TEST(StreamTest, TheHeightCostsNoMemory) {
     // 400 x 200,000 pixels are 240 MB as 24-bit rows, four times the
     // worker's limit here: the stream holds a few rows at a time, and the
