@@ -5,6 +5,8 @@
 #include <QMessageBox>
 #include <QWidget>
 
+#include "app/qt_bridge.h"
+
 TApplication* Application = nullptr;
 
 namespace {
@@ -32,19 +34,20 @@ std::optional<FileName> DialogPrompts::ExecuteOpenPicture() {
     const ArrowCursor arrow;
     const QString name = QFileDialog::getOpenFileName(DialogParent(), QString(), QString(), kOpenFilter);
     if (name.isEmpty()) return std::nullopt;
-    return name;
+    return FileNameOf(name);
 }
 
 std::optional<FileName> DialogPrompts::ExecuteSavePicture() {
     const ArrowCursor arrow;
     const QString name = QFileDialog::getSaveFileName(DialogParent(), QString(), QString(), kSaveFilter);
     if (name.isEmpty()) return std::nullopt;
-    return name;
+    return FileNameOf(name);
 }
 
-void DialogPrompts::ShowMessage(const QString& text) {
+void DialogPrompts::ShowMessage(const std::string& text) {
     const ArrowCursor arrow;
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok, DialogParent());
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), TextOf(text), QMessageBox::Ok,
+                    DialogParent());
     box.exec();
 }
 
@@ -68,11 +71,11 @@ void TApplication::Run() {
 
 void TApplication::ShowException(const Exception& error) {
     if (errorBox_) {
-        errorBox_(error.Message());
+        errorBox_(TextOf(error.Message()));
         return;
     }
     const ArrowCursor arrow;
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), error.Message(), QMessageBox::Ok,
+    QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), TextOf(error.Message()), QMessageBox::Ok,
                     DialogParent());
     box.exec();
 }

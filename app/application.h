@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/commands.h"
+#include "core/commands.h"
 
 class QWidget;
 
@@ -40,7 +40,7 @@ class DialogPrompts : public Prompts {
 public:
     std::optional<FileName> ExecuteOpenPicture() override;
     std::optional<FileName> ExecuteSavePicture() override;
-    void ShowMessage(const QString& text) override;
+    void ShowMessage(const std::string& text) override;
 };
 
 class TApplication {
@@ -73,9 +73,9 @@ public:
         } catch (const Exception& error) {
             ShowException(error);
         } catch (const std::exception& error) {
-            ShowException(Exception(QString::fromLocal8Bit(error.what())));
+            ShowException(Exception(error.what()));
         } catch (...) {
-            ShowException(Exception(QString()));
+            ShowException(Exception(std::string()));
         }
     }
 

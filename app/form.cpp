@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "app/application.h"
+#include "app/qt_bridge.h"
 
 TForm1* Form1 = nullptr;
 
@@ -110,16 +111,16 @@ QSize ClientSizeFor(QSize outer, QMargins frame, QSize need) {
 TImage::TImage(QWidget* parent) : QWidget(parent) {}
 
 void TImage::paintEvent(QPaintEvent*) {
-    const QImage& image = Picture.Bitmap().Image();
     if (Picture.Bitmap().Empty()) return;
+    const QImage image = ImageOf(Picture.Bitmap());
     QPainter painter(this);
     if (!Stretch) {
         painter.drawImage(QPoint(0, 0), image);
         return;
     }
-    if (shown_.isNull() || shownKey_ != image.cacheKey() || shownSize_ != size()) {
+    if (shown_.isNull() || shownKey_ != Picture.Bitmap().Key() || shownSize_ != size()) {
         shown_ = QPixmap::fromImage(image.scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-        shownKey_ = image.cacheKey();
+        shownKey_ = Picture.Bitmap().Key();
         shownSize_ = size();
     }
     painter.drawPixmap(0, 0, shown_);

@@ -7,7 +7,7 @@
 #include <QWidget>
 #include <memory>
 
-#include "app/commands.h"
+#include "core/commands.h"
 
 class QFrame;
 class QLabel;
@@ -27,7 +27,7 @@ protected:
 
 private:
     QPixmap shown_;        // the picture as last drawn, scaled to the pane
-    qint64 shownKey_ = 0;  // which picture shown_ was made from
+    std::uint64_t shownKey_ = 0;  // which picture shown_ was made from
     QSize shownSize_;
 };
 

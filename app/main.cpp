@@ -6,6 +6,7 @@
 #include "app/application.h"
 #include "app/display.h"
 #include "app/form.h"
+#include "app/qt_bridge.h"
 
 int main(int /*argc*/, char* argv[]) {
     // The program takes no arguments: Qt sees only the program's name.
@@ -26,7 +27,7 @@ int main(int /*argc*/, char* argv[]) {
     } catch (const Exception& error) {
         Application->ShowException(error);
     } catch (...) {
-        Application->ShowException(Exception(QString()));
+        Application->ShowException(Exception(std::string()));
     }
     return 0;
 }

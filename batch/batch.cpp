@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "app/commands.h"
+#include "core/commands.h"
 #include "batch/usage.h"
 
 namespace {
@@ -13,18 +13,17 @@ namespace {
 // A word as a message shows it: on one line, every byte that is not
 // printable text escaped.
 std::string ShownWord(const std::string& word) {
-    const QString shown = FileName(word).Shown();  // in double quotes
-    const QByteArray bytes = shown.mid(1, shown.size() - 2).toUtf8();
-    std::string quoted = "'";
-    quoted.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    const std::string shown = FileName(word).Shown();  // in double quotes
+    std::string quoted(1, '\'');
+    quoted.append(shown, 1, shown.size() - 2);
     quoted += '\'';
     return quoted;
 }
 
 // The program's own messages keep the window's words, each followed by an
 // English gloss on the same line for readers who know no Chinese.
-std::string Glossed(const QString& text) {
-    std::string line = text.toUtf8().toStdString();
+std::string Glossed(const std::string& text) {
+    std::string line = text;
     if (text == kPleaseLoadMessage) line += " (no picture loaded: use load FILE first)";
     if (text == kNothingToSaveMessage) line += " (nothing to save: run an operation first)";
     return line;
@@ -43,7 +42,7 @@ public:
         saveAsked = true;
         return std::exchange(answer, std::nullopt);
     }
-    void ShowMessage(const QString& text) override {
+    void ShowMessage(const std::string& text) override {
         std::fprintf(err_, "workbench-batch: %s\n", Glossed(text).c_str());
     }
 
@@ -102,7 +101,7 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page) {
         try {
             step.command(ws);
         } catch (const Exception& error) {
-            std::fprintf(err, "workbench-batch: %s\n", error.Message().toUtf8().constData());
+            std::fprintf(err, "workbench-batch: %s\n", error.Message().c_str());
             return 1;
         } catch (const std::exception& error) {
             std::fprintf(err, "workbench-batch: %s\n", error.what());

@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "app/picture.h"
+#include "core/picture.h"
 #include "batch/memory.h"
 #include "batch/result_folder.h"
 #include "batch/stage_file.h"
@@ -30,9 +30,9 @@ void WriteStage(const std::string& path, const ops::RowView& rows, const std::st
     try {
         EncodeStage(rows, format, [&file](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
     } catch (const codec::BmpError& error) {
-        files::FailWrite(name, QString::fromStdString(error.what()));
+        files::FailWrite(name, error.what());
     } catch (const codec::PngWriteError& error) {
-        files::FailWrite(name, QString::fromStdString(error.what()));
+        files::FailWrite(name, error.what());
     } catch (const std::bad_alloc&) {
         files::FailWrite(name, files::Reason(ENOMEM));
     }
@@ -138,9 +138,9 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
         reply.done = true;
     } catch (const Exception& error) {
         reply.message = error.what();
-        if (reply.message.ends_with(files::Reason(ENOMEM).toStdString())) reply.message += LimitNote(memoryLimit);
+        if (reply.message.ends_with(files::Reason(ENOMEM))) reply.message += LimitNote(memoryLimit);
     } catch (const std::bad_alloc&) {
-        reply.message = std::string("Cannot ") + step + ": " + files::Reason(ENOMEM).toStdString() + LimitNote(memoryLimit);
+        reply.message = std::string("Cannot ") + step + ": " + files::Reason(ENOMEM) + LimitNote(memoryLimit);
     } catch (const std::exception& error) {
         // A thread that cannot be started, say.
         reply.message = std::string("Cannot ") + step + ": " + error.what();
@@ -267,9 +267,9 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
                                                " (--max-memory)";
     } catch (const Exception& error) {
         reply.message = error.what();
-        if (reply.message.ends_with(files::Reason(ENOMEM).toStdString())) reply.message += LimitNote(memoryLimit);
+        if (reply.message.ends_with(files::Reason(ENOMEM))) reply.message += LimitNote(memoryLimit);
     } catch (const std::bad_alloc&) {
-        reply.message = std::string("Cannot ") + step + ": " + files::Reason(ENOMEM).toStdString() + LimitNote(memoryLimit);
+        reply.message = std::string("Cannot ") + step + ": " + files::Reason(ENOMEM) + LimitNote(memoryLimit);
     }
     if (!reply.done) reply.files.clear();
     return reply;

@@ -12,8 +12,8 @@
 #include <functional>
 #include <string>
 
-#include "app/files.h"
-#include "app/picture.h"
+#include "core/files.h"
+#include "core/picture.h"
 #include "batch/protocol.h"
 #include "ops/pixels.h"
 

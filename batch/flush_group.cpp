@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/files.h"
+#include "core/files.h"
 #include "batch/report.h"
 
 namespace {
@@ -62,7 +62,7 @@ void FlushGroup::Flush(const std::function<void(Member& member, const std::strin
         struct stat info {};
         if (::fstat(member.lock, &info) != 0 || flushed.count(info.st_dev) != 0) continue;
         if (::syncfs(member.lock) != 0 && problem.empty())
-            problem = "Cannot bring the results to the disk: " + files::Reason(errno).toStdString();
+            problem = "Cannot bring the results to the disk: " + files::Reason(errno);
         flushed.insert(info.st_dev);
     }
     Trace("flushed");

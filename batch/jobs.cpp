@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/files.h"
-#include "app/picture.h"
+#include "core/files.h"
+#include "core/picture.h"
 #include "batch/result_folder.h"
 
 namespace {
@@ -24,7 +24,6 @@ constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "
                                                     "tiff", "gif", "ppm", "pgm", "pbm", "pnm", "ico", "cur"};
 
 using files::Shown;
-std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
 
 std::string Leaf(const std::string& path) {
     std::string trimmed = path;
@@ -65,7 +64,7 @@ public:
     void AddInput(const std::string& path) {
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0) {
-            AddFile(path, WithoutExtension(Leaf(path)), "Cannot read " + Shown(path) + ": " + ReasonText(errno));
+            AddFile(path, WithoutExtension(Leaf(path)), "Cannot read " + Shown(path) + ": " + files::Reason(errno));
         } else if (S_ISDIR(info.st_mode)) {
             std::string root = path;
             while (root.size() > 1 && root.back() == '/') root.pop_back();
@@ -109,7 +108,7 @@ private:
         const std::string here = below.empty() ? root : root + "/" + below;
         DIR* dir = ::opendir(here.c_str());
         if (dir == nullptr) {
-            AddFile(here, below.empty() ? Leaf(root) : below, "Cannot read " + Shown(here) + ": " + ReasonText(errno));
+            AddFile(here, below.empty() ? Leaf(root) : below, "Cannot read " + Shown(here) + ": " + files::Reason(errno));
             return;
         }
         std::vector<std::string> names;
@@ -124,7 +123,7 @@ private:
             const std::string path = root + "/" + relative;
             struct stat info {};
             if (::lstat(path.c_str(), &info) != 0) {
-                list.passedOver.push_back({path, "Cannot read " + Shown(path) + ": " + ReasonText(errno)});
+                list.passedOver.push_back({path, "Cannot read " + Shown(path) + ": " + files::Reason(errno)});
                 continue;
             }
             if (S_ISDIR(info.st_mode)) {
@@ -136,7 +135,7 @@ private:
             if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) != 0) {
                 list.passedOver.push_back({path, "a symbolic link to nothing"});
             } else if (!S_ISREG(info.st_mode)) {
-                list.passedOver.push_back({path, files::KindReason(info.st_mode).toStdString()});
+                list.passedOver.push_back({path, files::KindReason(info.st_mode)});
             } else if (!IsPictureName(name)) {
                 list.passedOver.push_back({path, "not the name of a picture file"});
             } else {

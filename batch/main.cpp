@@ -1,9 +1,6 @@
-#include <QCoreApplication>
-
 #include <cstdio>
 
-#include "app/files.h"
-#include "app/picture.h"
+#include "core/files.h"
 #include "batch/batch.h"
 #include "batch/options.h"
 #include "batch/pool.h"
@@ -21,7 +18,6 @@ int main(int argc, char* argv[]) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (started == Started::kByRun && IsWorkerInvocation(args)) {
         files::InstallSignalCleanup();
-        KeepQtQuiet();
         return RunWorker(args);
     }
     std::string error;
@@ -48,14 +44,10 @@ int main(int argc, char* argv[]) {
     }
 
     files::InstallSignalCleanup();
-    KeepQtQuiet();
     if (!EnterFolders(invocation->folders, error)) {
         std::fprintf(stderr, "workbench-batch: %s\n", error.c_str());
         return 1;
     }
     if (invocation->many) return RunMany(*invocation->many, invocation->rest);
-
-    int qtArgc = 1;
-    QCoreApplication qt(qtArgc, argv);  // for Qt's picture format plug-ins
     return RunBatch(invocation->rest, stderr, invocation->page.value_or(1) - 1);
 }

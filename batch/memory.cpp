@@ -12,8 +12,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "app/files.h"
-#include "app/picture.h"
+#include "core/files.h"
+#include "core/picture.h"
 #include "codec/bmp.h"
 #include "codec/formats.h"
 #include "codec/gif.h"

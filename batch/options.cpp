@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/files.h"
+#include "core/files.h"
 #include "batch/memory.h"
 
 namespace {
@@ -255,7 +255,7 @@ bool EnterFolders(const std::vector<std::string>& folders, std::string& error) {
             return false;
         }
         if (problem != 0) {
-            error = "Cannot use the folder " + Shown(folder) + ": " + files::Reason(problem).toStdString();
+            error = "Cannot use the folder " + Shown(folder) + ": " + files::Reason(problem);
             return false;
         }
     }

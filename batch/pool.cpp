@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/files.h"
+#include "core/files.h"
 
 extern char** environ;
 
@@ -34,7 +34,6 @@ constexpr std::size_t kMostQueued = 8;
 constexpr double kQueuedSeconds = 0.03;
 constexpr double kQuickPicture = 0.05;  // seconds
 
-std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
 
 const char* SignalName(int signal) {
     switch (signal) {
@@ -179,7 +178,7 @@ bool Pool::Idle() const {
 Pool::Worker* Pool::Spawn(std::string& error) {
     int requests[2] = {-1, -1}, replies[2] = {-1, -1}, errors[2] = {-1, -1};
     if (!Pipe(requests) || !Pipe(replies) || !Pipe(errors)) {
-        error = "Cannot start a worker: " + ReasonText(errno);
+        error = "Cannot start a worker: " + files::Reason(errno);
         for (int* ends : {requests, replies, errors})
             for (int i = 0; i < 2; ++i) CloseIfOpen(ends[i]);
         return nullptr;
@@ -203,7 +202,7 @@ Pool::Worker* Pool::Spawn(std::string& error) {
         ::close(requests[1]);
         ::close(replies[0]);
         ::close(errors[0]);
-        error = "Cannot start a worker: " + ReasonText(spawned);
+        error = "Cannot start a worker: " + files::Reason(spawned);
         return nullptr;
     }
     ::fcntl(replies[0], F_SETFL, O_NONBLOCK);

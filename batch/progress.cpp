@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "app/files.h"
+#include "core/files.h"
 #include "batch/report.h"
 
 namespace {

@@ -7,12 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/files.h"
+#include "core/files.h"
 
 namespace {
 
 using files::Shown;
-std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
 
 }  // namespace
 
@@ -76,12 +75,12 @@ Report::~Report() {
 bool Report::Open(const std::string& path, std::string& error) {
     struct stat before {};
     if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
-        error = "Cannot write " + Shown(path) + ": " + files::KindReason(before.st_mode).toStdString();
+        error = "Cannot write " + Shown(path) + ": " + files::KindReason(before.st_mode);
         return false;
     }
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd_ < 0) {
-        error = "Cannot write " + Shown(path) + ": " + ReasonText(errno);
+        error = "Cannot write " + Shown(path) + ": " + files::Reason(errno);
         return false;
     }
     struct stat info {};
@@ -122,5 +121,5 @@ void Report::Add(const PassedOver& file) {
 void Report::Write(const std::string& line) {
     const ssize_t wrote = ::write(fd_, line.data(), line.size());
     if (wrote != static_cast<ssize_t>(line.size()) && error_.empty())
-        error_ = "Cannot write " + Shown(path_) + ": " + ReasonText(wrote < 0 ? errno : ENOSPC);
+        error_ = "Cannot write " + Shown(path_) + ": " + files::Reason(wrote < 0 ? errno : ENOSPC);
 }

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/files.h"
+#include "core/files.h"
 #include "batch/options.h"
 #include "batch/report.h"
 
@@ -21,7 +21,6 @@ namespace {
 constexpr char kRecordTitle[] = "workbench-batch finished";
 
 using files::Shown;
-std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
 
 std::string RecordHead(const Job& job, const Stamp& stamp) {
     char line[128];
@@ -167,7 +166,7 @@ int ClaimFolder(const std::string& folder, std::string& error) {
         if (!made) RemoveResult(folder);
         return lock;
     }
-    error = "Cannot use the folder " + Shown(folder) + ": " + ReasonText(problem);
+    error = "Cannot use the folder " + Shown(folder) + ": " + files::Reason(problem);
     return -1;
 }
 

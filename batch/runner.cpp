@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/files.h"
+#include "core/files.h"
 #include "batch/flush_group.h"
 #include "batch/jobs.h"
 #include "batch/memory.h"
@@ -28,7 +28,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 using files::Shown;
-std::string ReasonText(int error) { return files::Reason(error).toStdString(); }
 
 int CoreCount() {
     cpu_set_t set;
@@ -61,7 +60,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
 
     char cwd[PATH_MAX];
     if (::getcwd(cwd, sizeof cwd) == nullptr) {
-        std::fprintf(stderr, "workbench-batch: Cannot use the current folder: %s\n", ReasonText(errno).c_str());
+        std::fprintf(stderr, "workbench-batch: Cannot use the current folder: %s\n", files::Reason(errno).c_str());
         return 1;
     }
     std::string out = options.out;
@@ -76,7 +75,7 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
     const std::vector<Job>& jobs = list->jobs;
     if (const int problem = MakeFolders(out); problem != 0) {
         std::fprintf(stderr, "workbench-batch: Cannot use the folder %s: %s\n", Shown(out).c_str(),
-                     ReasonText(problem).c_str());
+                     files::Reason(problem).c_str());
         return 1;
     }
     Report report;
@@ -151,13 +150,13 @@ int RunMany(const ManyOptions& options, const std::vector<std::string>& inputs) 
                 struct stat info {};
                 const std::string path = claim.folder + "/" + name;
                 if (::stat(path.c_str(), &info) != 0) {
-                    message = "Cannot read " + Shown(path) + ": " + ReasonText(errno);
+                    message = "Cannot read " + Shown(path) + ": " + files::Reason(errno);
                     break;
                 }
                 member.result.files.push_back({name, static_cast<std::int64_t>(info.st_size)});
             }
             const std::optional<Stamp> stamp = StampOf(job.absolute);
-            if (!stamp && message.empty()) message = "Cannot read " + Shown(job.input) + ": " + ReasonText(errno);
+            if (!stamp && message.empty()) message = "Cannot read " + Shown(job.input) + ": " + files::Reason(errno);
             if (message.empty()) {
                 member.stamp = *stamp;
                 return group.Add(std::move(member));

@@ -90,7 +90,7 @@ StageFile::StageFile(const std::string& path, char stage, const std::string& for
             });
         }
     } catch (const codec::BmpError& error) {
-        files::FailWrite(s.name, QString::fromStdString(error.what()));
+        files::FailWrite(s.name, error.what());
     }
 }
 
@@ -114,7 +114,7 @@ void StageFile::Row(int y, const std::uint8_t* row) {
         s.scan->Row(row);
         s.encoder->Row(row);
     } catch (const codec::PngWriteError& error) {
-        files::FailWrite(s.name, QString::fromStdString(error.what()));
+        files::FailWrite(s.name, error.what());
     } catch (const std::bad_alloc&) {
         files::FailWrite(s.name, files::Reason(ENOMEM));
     }
@@ -152,10 +152,10 @@ void StageFile::Commit() {
             }
         }
     } catch (const codec::PngWriteError& error) {
-        files::FailWrite(s.name, QString::fromStdString(error.what()));
+        files::FailWrite(s.name, error.what());
     } catch (const codec::DecodeError& error) {
         // The file just written does not read back.
-        files::FailWrite(s.name, QString::fromStdString(std::string("the file written does not read back: ") + error.what()));
+        files::FailWrite(s.name, std::string("the file written does not read back: ") + error.what());
     } catch (const std::bad_alloc&) {
         files::FailWrite(s.name, files::Reason(ENOMEM));
     }

@@ -21,7 +21,7 @@
 #include <memory>
 #include <string>
 
-#include "app/files.h"
+#include "core/files.h"
 
 class StageFile {
 public:

@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include "app/files.h"
+#include "core/files.h"
 #include "batch/chain.h"
 #include "batch/memory.h"
 #include "batch/protocol.h"

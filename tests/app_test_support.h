@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
+#include "app/qt_bridge.h"
+#include "core/commands.h"
 #include "tests/test_support.h"
 
 // Answers dialogs from queues and records every message shown.
@@ -37,10 +38,10 @@ public:
         ++saveCount;
         return Next(saveAnswers);
     }
-    void ShowMessage(const QString& text) override { messages << text; }
+    void ShowMessage(const std::string& text) override { messages << TextOf(text); }
 
 private:
-    static std::optional<QString> Next(std::deque<std::optional<QString>>& answers) {
+    static std::optional<FileName> Next(std::deque<std::optional<QString>>& answers) {
         if (answers.empty()) {
             ADD_FAILURE() << "a dialog opened that the test did not expect";
             return std::nullopt;
@@ -48,7 +49,8 @@ private:
         std::optional<QString> answer;
         answer.swap(answers.front());
         answers.pop_front();
-        return answer;
+        if (!answer) return std::nullopt;
+        return FileNameOf(*answer);
     }
 };
 

@@ -1,7 +1,7 @@
 // workbench-batch run as a user runs it: a process in a folder of pictures.
 #include <QProcess>
 
-#include "app/picture.h"
+#include "core/picture.h"
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
@@ -25,8 +25,8 @@ BatchRun RunBatchTool(const QStringList& words) {
 
 QImage StageFile(const char* name) {
     TBitmap bitmap;
-    bitmap.LoadFromFile(QString::fromLatin1(name));
-    return bitmap.Image();
+    bitmap.LoadFromFile(name);
+    return ImageOf(bitmap);
 }
 
 ops::RowView Rows(QImage& image) { return {image.bits(), image.width(), image.height(), image.bytesPerLine()}; }

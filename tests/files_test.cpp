@@ -18,8 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/files.h"
-#include "app/picture.h"
+#include "core/files.h"
+#include "core/picture.h"
 #include "tests/app_test_support.h"
 
 namespace {
@@ -116,7 +116,7 @@ bool Exists(const std::string& name) {
 
 void SavePicture(const QImage& picture, const FileName& name) {
     TBitmap bitmap;
-    bitmap.SetImage(picture);
+    bitmap = BitmapOf(picture);
     bitmap.SaveToFile(name);
 }
 
@@ -144,7 +144,7 @@ TEST(FilesTest, NamesStayOnOneLineAndShowEveryByte) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes.toStdString());
-        EXPECT_EQ(FileName(c.bytes).Shown(), c.shown);
+        EXPECT_EQ(TextOf(FileName(c.bytes.toStdString()).Shown()), c.shown);
     }
 }
 
@@ -182,7 +182,7 @@ TEST(FilesTest, AnythingButAnOrdinaryFileIsRefusedWithoutWaiting) {
                 }
                 ADD_FAILURE() << "loaded";
             } catch (const Exception& error) {
-                EXPECT_EQ(error.Message(), QStringLiteral("Cannot read \"%1\": %2").arg(c.name, c.reason));
+                EXPECT_EQ(TextOf(error.Message()), QStringLiteral("Cannot read \"%1\": %2").arg(c.name, c.reason));
             }
         }
     }
@@ -246,13 +246,13 @@ TEST(FilesTest, TheLongestLegalNamesCanBeSaved) {
         SavePicture(picture, name);
         TBitmap back;
         back.LoadFromFile(name);
-        EXPECT_TRUE(SamePixels(back.Image(), picture));
+        EXPECT_TRUE(SamePixels(ImageOf(back), picture));
     }
     try {
         SavePicture(picture, std::string(256, 'n'));
         ADD_FAILURE() << "saved a 256-byte name";
     } catch (const Exception& error) {
-        EXPECT_TRUE(error.Message().endsWith(": the name is too long")) << error.what();
+        EXPECT_TRUE(TextOf(error.Message()).endsWith(": the name is too long")) << error.what();
     }
     EXPECT_TRUE(Temporaries().isEmpty());
 }
@@ -338,7 +338,7 @@ TEST(FilesTest, AHugeFileThatIsNoPictureIsRefusedFromItsFirstBytes) {
         picture.LoadFromFile("huge.dat");
         ADD_FAILURE() << "loaded";
     } catch (const Exception& error) {
-        EXPECT_EQ(error.Message(), R"(Cannot read "huge.dat": not a picture format this program reads)");
+        EXPECT_EQ(TextOf(error.Message()), R"(Cannot read "huge.dat": not a picture format this program reads)");
     }
     ::getrusage(RUSAGE_SELF, &after);
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes taken";
@@ -372,7 +372,7 @@ TEST(FilesTest, ABmpReadsOnlyItsHeadersAndPixels) {
         TBitmap bitmap;
         bitmap.LoadFromFile(name);
         ::getrusage(RUSAGE_SELF, &after);
-        EXPECT_TRUE(SamePixels(bitmap.Image(), picture));
+        EXPECT_TRUE(SamePixels(ImageOf(bitmap), picture));
         EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes taken";
     }
 }
@@ -483,7 +483,7 @@ TEST(FilesTest, ARowWiderThanAPictureCanHoldIsRefusedWithItsSize) {
         picture.LoadFromFile("wide.png");
         ADD_FAILURE() << "loaded";
     } catch (const Exception& error) {
-        EXPECT_EQ(error.Message(), QStringLiteral("Cannot read \"wide.png\": the picture is 89478485 x 1 pixels, wider "
+        EXPECT_EQ(TextOf(error.Message()), QStringLiteral("Cannot read \"wide.png\": the picture is 89478485 x 1 pixels, wider "
                                                   "than the limit of %1 pixels a row")
                                        .arg(kMaxPictureWidth));
     }

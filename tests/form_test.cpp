@@ -39,7 +39,7 @@ public:
         cursors.push_back(ShownCursor());
         return ScriptedPrompts::ExecuteSavePicture();
     }
-    void ShowMessage(const QString& text) override {
+    void ShowMessage(const std::string& text) override {
         cursors.push_back(ShownCursor());
         ScriptedPrompts::ShowMessage(text);
     }
@@ -85,8 +85,8 @@ protected:
         ASSERT_TRUE(form->isActiveWindow());
         ASSERT_EQ(QApplication::focusWidget(), form->Button1);
     }
-    QImage LeftPicture() const { return form->Image1->Picture.Bitmap().Image(); }
-    QImage RightPicture() const { return form->Image2->Picture.Bitmap().Image(); }
+    QImage LeftPicture() const { return ImageOf(form->Image1->Picture.Bitmap()); }
+    QImage RightPicture() const { return ImageOf(form->Image2->Picture.Bitmap()); }
 
     ScratchDir dir;
     CursorRecordingPrompts prompts;
@@ -274,7 +274,7 @@ TEST_F(FormTest, NoPaneRepaintsWhileACommandRuns) {
             for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
             return CursorRecordingPrompts::ExecuteSavePicture();
         }
-        void ShowMessage(const QString& text) override {
+        void ShowMessage(const std::string& text) override {
             for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
             CursorRecordingPrompts::ShowMessage(text);
         }
@@ -330,7 +330,7 @@ TEST_F(FormTest, FilterWithNothingLoadedShowsTheMessageAndWritesAnEmptyStageFile
 
 TEST_F(FormTest, TheLeftPaneCheckNeverStopsAnOperation) {
     TBitmap earlier;  // a stage file left by an earlier run
-    earlier.SetImage(RandomPicture(6, 5, 11));
+    earlier = BitmapOf(RandomPicture(6, 5, 11));
     earlier.SaveToFile("A.bmp");
     form->Button5->click();
     form->Button6->click();
@@ -339,7 +339,7 @@ TEST_F(FormTest, TheLeftPaneCheckNeverStopsAnOperation) {
     TBitmap thinned;
     thinned.LoadFromFile("C.bmp");
     EXPECT_EQ(thinned.Width(), 6);
-    EXPECT_TRUE(SamePixels(RightPicture(), thinned.Image()));
+    EXPECT_TRUE(SamePixels(RightPicture(), ImageOf(thinned)));
 }
 
 TEST_F(FormTest, SaveWithAnEmptyRightPaneShowsTheMessageAndOpensNoDialog) {
@@ -385,7 +385,7 @@ TEST_F(FormTest, FilterShowsTheFilteredCopyAndLeavesTheLeftPaneAlone) {
     EXPECT_TRUE(SamePixels(RightPicture(), expected));
     TBitmap stage;
     stage.LoadFromFile("A.bmp");
-    EXPECT_TRUE(SamePixels(stage.Image(), expected));
+    EXPECT_TRUE(SamePixels(ImageOf(stage), expected));
     EXPECT_TRUE(prompts.messages.isEmpty());
 }
 
@@ -439,7 +439,7 @@ TEST_F(FormTest, TheWholeChainEndsInTheLabeledPictureAndSaveCopiesIt) {
     EXPECT_EQ(form->WorkingPicture(), nullptr);
     TBitmap labeled;
     labeled.LoadFromFile("D.bmp");
-    EXPECT_TRUE(SamePixels(RightPicture(), labeled.Image()));
+    EXPECT_TRUE(SamePixels(RightPicture(), ImageOf(labeled)));
 
     prompts.saveAnswers.push_back(QString("final.bmp"));
     form->Button4->click();

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/picture.h"
+#include "core/picture.h"
 #include "tests/app_test_support.h"
 #include "tests/codec_test_files.h"
 
@@ -160,12 +160,12 @@ TEST_P(PictureLayer, LoadsTheDecodersPixelsOrGivesOneReason) {
         loaded.LoadFromFile("picture");
     } catch (const Exception& error) {
         ASSERT_FALSE(c.reason.empty()) << error.what();
-        EXPECT_TRUE(error.Message().startsWith(QStringLiteral("Cannot read \"picture\": ") + QString::fromStdString(c.reason)))
+        EXPECT_TRUE(TextOf(error.Message()).startsWith(QStringLiteral("Cannot read \"picture\": ") + QString::fromStdString(c.reason)))
             << error.what();
         return;
     }
     ASSERT_TRUE(c.reason.empty()) << "loaded";
-    const QImage& image = loaded.Bitmap().Image();
+    const QImage& image = ImageOf(loaded.Bitmap());
     const Picture want = c.picture();
     ASSERT_EQ(image.width(), want.width);
     ASSERT_EQ(image.height(), want.height);

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/picture.h"
+#include "core/picture.h"
 #include "batch/chain.h"
 #include "codec/bmp.h"
 #include "codec/png_write.h"

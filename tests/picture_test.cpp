@@ -5,7 +5,7 @@
 #include <csignal>
 #include <sys/resource.h>
 
-#include "app/picture.h"
+#include "core/picture.h"
 #include "tests/app_test_support.h"
 
 namespace {
@@ -23,16 +23,16 @@ TEST_P(PictureCorpusTest, LoadsOrIsRefusedCleanly) {
     const CorpusFile& file = GetParam();
     TPicture picture;
     try {
-        picture.LoadFromFile(file.path);
+        picture.LoadFromFile(FileNameOf(file.path));
     } catch (const Exception& error) {
         EXPECT_NE(file.folder, "good") << error.what();
-        EXPECT_TRUE(error.Message().startsWith(QStringLiteral("Cannot read \"%1\": ").arg(file.path))) << error.what();
+        EXPECT_TRUE(TextOf(error.Message()).startsWith(QStringLiteral("Cannot read \"%1\": ").arg(file.path))) << error.what();
         return;
     }
-    EXPECT_EQ(picture.Bitmap().Image().format(), QImage::Format_BGR888);
+    EXPECT_EQ(ImageOf(picture.Bitmap()).format(), QImage::Format_BGR888);
     const QImage reference(ReferenceOf(file.path));
     if (file.folder == "good" && !reference.isNull()) {
-        EXPECT_TRUE(SamePixels(picture.Bitmap().Image(), reference.convertToFormat(QImage::Format_RGB32)));
+        EXPECT_TRUE(SamePixels(ImageOf(picture.Bitmap()), reference.convertToFormat(QImage::Format_RGB32)));
     }
 }
 
@@ -58,11 +58,11 @@ TEST(PictureTest, OtherPictureKindsLoadAsTwentyFourBitRows) {
         const QString name = QStringLiteral("picture.") + kind;
         ASSERT_TRUE(picture.save(name));
         TPicture loaded;
-        loaded.LoadFromFile(name);
-        EXPECT_EQ(loaded.Bitmap().Image().format(), QImage::Format_BGR888);
-        EXPECT_EQ(loaded.Bitmap().Image().size(), picture.size());
+        loaded.LoadFromFile(FileNameOf(name));
+        EXPECT_EQ(ImageOf(loaded.Bitmap()).format(), QImage::Format_BGR888);
+        EXPECT_EQ(ImageOf(loaded.Bitmap()).size(), picture.size());
         if (QByteArray("png ppm").contains(kind)) {
-            EXPECT_TRUE(SamePixels(loaded.Bitmap().Image(), picture));
+            EXPECT_TRUE(SamePixels(ImageOf(loaded.Bitmap()), picture));
         }
     }
     // Qt writes no GIF: a one-pixel GIF by hand, palette entry 0 red, LZW
@@ -73,7 +73,7 @@ TEST(PictureTest, OtherPictureKindsLoadAsTwentyFourBitRows) {
     TPicture loaded;
     loaded.LoadFromFile("red.gif");
     ASSERT_EQ(loaded.Bitmap().Width(), 1);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(loaded.Bitmap().Image().constScanLine(0)), 3),
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(ImageOf(loaded.Bitmap()).constScanLine(0)), 3),
               QByteArray("\x00\x00\xff", 3));  // blue, green, red
 }
 
@@ -85,7 +85,7 @@ TEST(PictureTest, BmpRoundTripsKeepSizeAndPixels) {
     for (const Size size : {Size{0, 0}, Size{1, 1}, Size{47, 33}, Size{2, 5}, Size{641, 3}}) {
         SCOPED_TRACE(testing::Message() << size.width << " x " << size.height);
         TBitmap written;
-        if (size.width > 0) written.SetImage(RandomPicture(size.width, size.height, size.width + size.height));
+        if (size.width > 0) written = BitmapOf(RandomPicture(size.width, size.height, size.width + size.height));
         written.SaveToFile("round.bmp");
         const qint64 rowBytes = (3 * size.width + 3) / 4 * 4;
         EXPECT_EQ(QFileInfo("round.bmp").size(), 54 + rowBytes * size.height);
@@ -94,7 +94,7 @@ TEST(PictureTest, BmpRoundTripsKeepSizeAndPixels) {
         EXPECT_EQ(read.Width(), size.width);
         EXPECT_EQ(read.Height(), size.height);
         if (size.width > 0) {
-            EXPECT_TRUE(SamePixels(read.Image(), written.Image()));
+            EXPECT_TRUE(SamePixels(ImageOf(read), ImageOf(written)));
         }
         // Written again, the same bytes: nothing of the file is lost or invented.
         const QByteArray first = FileBytes("round.bmp");
@@ -128,14 +128,14 @@ TEST(PictureTest, LoadFailuresNameTheFileAndTheReason) {
         try {
             if (c.bmpOnly) {
                 TBitmap bitmap;
-                bitmap.LoadFromFile(c.file);
+                bitmap.LoadFromFile(FileNameOf(c.file));
             } else {
                 TPicture picture;
-                picture.LoadFromFile(c.file);
+                picture.LoadFromFile(FileNameOf(c.file));
             }
             ADD_FAILURE() << "loaded";
         } catch (const Exception& error) {
-            EXPECT_EQ(error.Message(), QStringLiteral("Cannot read \"%1\": %2").arg(c.file, c.reason));
+            EXPECT_EQ(TextOf(error.Message()), QStringLiteral("Cannot read \"%1\": %2").arg(c.file, c.reason));
         }
     }
 }
@@ -150,8 +150,8 @@ TEST(PictureTest, AHugeDeclaredSizeIsRefusedWithTheLimit) {
         bitmap.LoadFromFile("huge.bmp");
         ADD_FAILURE() << "loaded";
     } catch (const Exception& error) {
-        EXPECT_TRUE(error.Message().contains("100000")) << error.what();
-        EXPECT_TRUE(error.Message().contains(QString::number(kMaxPicturePixels))) << error.what();
+        EXPECT_TRUE(TextOf(error.Message()).contains("100000")) << error.what();
+        EXPECT_TRUE(TextOf(error.Message()).contains(QString::number(kMaxPicturePixels))) << error.what();
     }
     EXPECT_TRUE(bitmap.Empty());
 }
@@ -166,7 +166,7 @@ QStringList Leftovers(const QStringList& expected) {
 TEST(PictureTest, FailedWritesKeepTheEarlierFileAndLeaveNoTemporaryFile) {
     ScratchDir dir;
     TBitmap picture;
-    picture.SetImage(RandomPicture(64, 64, 9));
+    picture = BitmapOf(RandomPicture(64, 64, 9));
     ASSERT_TRUE(QDir().mkdir("A.bmp"));
     ASSERT_TRUE(WriteBytes("locked.bmp", "earlier contents"));
     ASSERT_TRUE(QFile::setPermissions("locked.bmp", QFileDevice::ReadOwner | QFileDevice::ReadGroup));
@@ -182,10 +182,10 @@ TEST(PictureTest, FailedWritesKeepTheEarlierFileAndLeaveNoTemporaryFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file.toStdString());
         try {
-            picture.SaveToFile(c.file);
+            picture.SaveToFile(FileNameOf(c.file));
             ADD_FAILURE() << "written";
         } catch (const Exception& error) {
-            EXPECT_EQ(error.Message(), QStringLiteral("Cannot write \"%1\": %2").arg(c.file, c.reason));
+            EXPECT_EQ(TextOf(error.Message()), QStringLiteral("Cannot write \"%1\": %2").arg(c.file, c.reason));
         }
     }
     // A folder where nothing may be created.
@@ -193,7 +193,7 @@ TEST(PictureTest, FailedWritesKeepTheEarlierFileAndLeaveNoTemporaryFile) {
         picture.SaveToFile("/proc/workbench.bmp");
         ADD_FAILURE() << "written";
     } catch (const Exception& error) {
-        EXPECT_TRUE(error.Message().startsWith(R"(Cannot write "/proc/workbench.bmp": )")) << error.what();
+        EXPECT_TRUE(TextOf(error.Message()).startsWith(R"(Cannot write "/proc/workbench.bmp": )")) << error.what();
     }
     EXPECT_EQ(FileBytes("locked.bmp"), "earlier contents");
     EXPECT_TRUE(QFileInfo("A.bmp").isDir());
@@ -203,8 +203,8 @@ TEST(PictureTest, FailedWritesKeepTheEarlierFileAndLeaveNoTemporaryFile) {
 TEST(PictureTest, AFullDiskKeepsTheEarlierFileByteForByte) {
     ScratchDir dir;
     TBitmap small, large;
-    small.SetImage(RandomPicture(8, 8, 1));
-    large.SetImage(RandomPicture(300, 300, 2));
+    small = BitmapOf(RandomPicture(8, 8, 1));
+    large = BitmapOf(RandomPicture(300, 300, 2));
     small.SaveToFile("B.bmp");
     const QByteArray earlier = FileBytes("B.bmp");
 
@@ -219,7 +219,7 @@ TEST(PictureTest, AFullDiskKeepsTheEarlierFileByteForByte) {
     try {
         large.SaveToFile("B.bmp");
     } catch (const Exception& error) {
-        message = error.Message();
+        message = TextOf(error.Message());
     }
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
@@ -231,14 +231,14 @@ TEST(PictureTest, AFullDiskKeepsTheEarlierFileByteForByte) {
 
 TEST(PictureTest, CopiesAreIndependent) {
     TBitmap original;
-    original.SetImage(RandomPicture(5, 4, 3));
-    const QImage before = original.Image().copy();
+    original = BitmapOf(RandomPicture(5, 4, 3));
+    const QImage before = ImageOf(original).copy();
     TBitmap copy;
     copy.Assign(original);
     copy.ScanLine(2)[4] ^= 0xFF;
     copy.Rows().row(0)[0] ^= 0xFF;
-    EXPECT_TRUE(SamePixels(original.Image(), before));
-    EXPECT_FALSE(SamePixels(copy.Image(), before));
+    EXPECT_TRUE(SamePixels(ImageOf(original), before));
+    EXPECT_FALSE(SamePixels(ImageOf(copy), before));
 }
 
 }  // namespace

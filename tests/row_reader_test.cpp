@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/picture.h"
+#include "core/picture.h"
 #include "codec/bytes.h"
 #include "tests/codec_test_files.h"
 #include "tests/picture_files.h"

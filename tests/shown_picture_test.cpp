@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/picture.h"
+#include "core/picture.h"
 #include "fuzz/picture_input.h"
 #include "ops/filter.h"
 #include "tests/app_test_support.h"
@@ -28,8 +28,8 @@ void Write(const char* name, const Bytes& bytes) {
 
 QImage Load(const char* name) {
     TPicture picture;
-    picture.LoadFromFile(QString::fromLatin1(name));
-    return picture.Bitmap().Image();
+    picture.LoadFromFile(name);
+    return ImageOf(picture.Bitmap());
 }
 
 // The blue, green, red of the picture at (x, y) against an RGB pixel.
@@ -122,7 +122,7 @@ TEST(LoadTurnedMemory, NoRoomForTheShownRowsIsNotEnoughMemory) {
         try {
             Load("big.jpg");
         } catch (const Exception& error) {
-            _exit(error.Message() == R"(Cannot read "big.jpg": not enough memory)" ? 0 : 1);
+            _exit(TextOf(error.Message()) == R"(Cannot read "big.jpg": not enough memory)" ? 0 : 1);
         }
         _exit(2);
     }
@@ -144,8 +144,8 @@ int RunBatch(const QStringList& words) {
 
 QImage StageFile(const char* name) {
     TBitmap bitmap;
-    bitmap.LoadFromFile(QString::fromLatin1(name));
-    return bitmap.Image();
+    bitmap.LoadFromFile(name);
+    return ImageOf(bitmap);
 }
 
 // A phone photo tagged to be turned a quarter clockwise: processed upright.

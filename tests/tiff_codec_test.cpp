@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "app/qt_bridge.h"
+
 #include <tiffio.h>
 
 #include <algorithm>
@@ -34,7 +36,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/picture.h"
+#include "core/picture.h"
 #include "codec/formats.h"
 #include "fuzz/picture_input.h"
 #include "tests/tiff_test_files.h"
@@ -770,7 +772,7 @@ private:
 };
 
 Picture PixelsOf(const TPicture& picture) {
-    const QImage& image = picture.Bitmap().Image();
+    const QImage& image = ImageOf(picture.Bitmap());
     Picture pixels{image.width(), image.height(), {}};
     for (int y = 0; y < image.height(); ++y)
         pixels.bgr.insert(pixels.bgr.end(), image.constScanLine(y), image.constScanLine(y) + 3 * image.width());
@@ -780,28 +782,28 @@ Picture PixelsOf(const TPicture& picture) {
 TEST_F(TiffFileTest, PicturesLoadTheirPagesAndCountThem) {
     const tifftest::File file = tifftest::Write({Rgb(8, COMPRESSION_LZW), With(Gray(4), [](Page& p) { p.width = 9; })});
     const QString path = Put("two.tif", file.bytes);
-    EXPECT_EQ(PageCount(path), 2);
+    EXPECT_EQ(PageCount(FileNameOf(path)), 2);
     TPicture picture;
-    picture.LoadFromFile(path);
+    picture.LoadFromFile(FileNameOf(path));
     EXPECT_EQ(PixelsOf(picture), file.expected[0]);
-    picture.LoadFromFile(path, 1);
+    picture.LoadFromFile(FileNameOf(path), 1);
     EXPECT_EQ(PixelsOf(picture), file.expected[1]);
     try {
-        picture.LoadFromFile(path, 2);
+        picture.LoadFromFile(FileNameOf(path), 2);
         ADD_FAILURE() << "loaded a page past the last";
     } catch (const Exception& error) {
-        EXPECT_EQ(error.Message(), QStringLiteral("Cannot read \"%1\": the file has only 2 pages").arg(path));
+        EXPECT_EQ(TextOf(error.Message()), QStringLiteral("Cannot read \"%1\": the file has only 2 pages").arg(path));
     }
     EXPECT_EQ(PixelsOf(picture), file.expected[1]) << "a failed load keeps the picture";
 
-    EXPECT_EQ(PageCount(Put("not.tif", Bytes{'B', 'M', 0, 0})), 1);
-    EXPECT_THROW(PageCount(QStringLiteral("/nonexistent/file.tif")), Exception);
+    EXPECT_EQ(PageCount(FileNameOf(Put("not.tif", Bytes{'B', 'M', 0, 0}))), 1);
+    EXPECT_THROW(PageCount(FileNameOf(QStringLiteral("/nonexistent/file.tif"))), Exception);
     const Bytes cut(file.bytes.begin(), file.bytes.end() - 20);
     try {
-        PageCount(Put("cut.tif", cut));
+        PageCount(FileNameOf(Put("cut.tif", cut)));
         ADD_FAILURE() << "counted the pages of a cut file";
     } catch (const Exception& error) {
-        EXPECT_TRUE(error.Message().contains("damaged")) << error.Message().toStdString();
+        EXPECT_TRUE(TextOf(error.Message()).contains("damaged")) << TextOf(error.Message()).toStdString();
     }
 }
 

@@ -1,4 +1,4 @@
-#include "app/commands.h"
+#include "core/commands.h"
 
 #include <new>
 
@@ -19,7 +19,7 @@ void CheckLeftPane(Workspace& ws) {
 
 // The common tail: the right pane shows a copy of the result, which is then
 // written to the stage file. The working pictures go with the caller's scope.
-void ShowAndWrite(Workspace& ws, const TBitmap& result, const QString& stageFile) {
+void ShowAndWrite(Workspace& ws, const TBitmap& result, const std::string& stageFile) {
     ws.Image2.Stretch = true;
     ws.Image2.Picture.Assign(result);
     ws.Image2.Picture.SaveToFile(stageFile);
@@ -29,18 +29,18 @@ void ShowAndWrite(Workspace& ws, const TBitmap& result, const QString& stageFile
 // command's error. Reads and writes name their file themselves; what is left
 // names the operation.
 template <class Work>
-void Guarded(const QString& what, Work&& work) {
+void Guarded(const char* what, Work&& work) {
     try {
         work();
     } catch (const std::bad_alloc&) {
-        throw Exception(QStringLiteral("Cannot %1: not enough memory").arg(what));
+        throw Exception(std::string("Cannot ") + what + ": not enough memory");
     }
 }
 
 }  // namespace
 
 void LoadImage(Workspace& ws) {
-    Guarded(QStringLiteral("load the picture"), [&] {
+    Guarded("load the picture", [&] {
         ws.Bitmap1 = std::make_unique<TBitmap>();
         const std::optional<FileName> fileName = ws.prompts.ExecuteOpenPicture();
         if (fileName) ws.Image1.Picture.LoadFromFile(*fileName, ws.page);
@@ -49,7 +49,7 @@ void LoadImage(Workspace& ws) {
 }
 
 void SaveImage(Workspace& ws) {
-    Guarded(QStringLiteral("save the picture"), [&] {
+    Guarded("save the picture", [&] {
         if (ws.Image2.Picture.Bitmap().Empty()) {
             ws.prompts.ShowMessage(kNothingToSaveMessage);
             return;
@@ -60,7 +60,7 @@ void SaveImage(Workspace& ws) {
 }
 
 void Filter(Workspace& ws) {
-    Guarded(QStringLiteral("filter the picture"), [&] {
+    Guarded("filter the picture", [&] {
         CheckLeftPane(ws);
         TBitmap P;
         P.Assign(ws.Image1.Picture.Bitmap());
@@ -71,7 +71,7 @@ void Filter(Workspace& ws) {
 }
 
 void Binarize(Workspace& ws) {
-    Guarded(QStringLiteral("binarize the picture"), [&] {
+    Guarded("binarize the picture", [&] {
         TBitmap P;
         CheckLeftPane(ws);
         P.LoadFromFile(stage::kFiltered);
@@ -82,7 +82,7 @@ void Binarize(Workspace& ws) {
 }
 
 void Thinning(Workspace& ws) {
-    Guarded(QStringLiteral("thin the picture"), [&] {
+    Guarded("thin the picture", [&] {
         TBitmap ReadBitmap, WriteBitmap;
         CheckLeftPane(ws);
         ReadBitmap.LoadFromFile(stage::kBinarized);
@@ -94,7 +94,7 @@ void Thinning(Workspace& ws) {
 }
 
 void Labeling(Workspace& ws) {
-    Guarded(QStringLiteral("label the picture"), [&] {
+    Guarded("label the picture", [&] {
         // With no working picture (before any Load Image, or after an earlier
         // Labeling) a fresh one serves: only its room for "C.bmp" is used.
         if (!ws.Bitmap1) ws.Bitmap1 = std::make_unique<TBitmap>();

@@ -1,6 +1,4 @@
-#include "app/files.h"
-
-#include <QFile>
+#include "core/files.h"
 
 #include <atomic>
 #include <cctype>
@@ -19,27 +17,24 @@
 // ---------------------------------------------------------------------------
 // Names
 
-FileName::FileName(const QString& text) : bytes_(QFile::encodeName(text)) {}
-
 FileName FileName::Join(const FileName& child) const {
-    if (bytes_.isEmpty()) return child;
-    QByteArray joined = bytes_;
-    if (!joined.endsWith('/')) joined += '/';
+    if (bytes_.empty()) return child;
+    std::string joined = bytes_;
+    if (joined.back() != '/') joined += '/';
     return FileName(joined + child.bytes_);
 }
 
-QString FileName::Shown() const {
-    QByteArray shown = "\"";
+std::string FileName::Shown() const {
+    std::string shown = "\"";
     static const char kHex[] = "0123456789abcdef";
     const auto escape = [&](unsigned char b) {
         shown += "\\x";
         shown += kHex[b >> 4];
         shown += kHex[b & 15];
     };
-    for (qsizetype i = 0; i < bytes_.size();) {
+    for (std::size_t i = 0; i < bytes_.size();) {
         const auto b = static_cast<unsigned char>(bytes_[i]);
-        const int length = files::Utf8Length(std::string_view(bytes_.constData(), static_cast<std::size_t>(bytes_.size())),
-                                             static_cast<std::size_t>(i));
+        const int length = files::Utf8Length(bytes_, i);
         if (length == 0) {
             escape(b);
             ++i;
@@ -54,17 +49,19 @@ QString FileName::Shown() const {
         } else {
             // C1 controls (U+0080..U+009F) and the line and paragraph
             // separators move a terminal as control bytes do.
-            const QByteArray character = bytes_.mid(i, length);
-            const char32_t code = QString::fromUtf8(character).toUcs4().value(0);
+            const std::string_view character(bytes_.data() + i, static_cast<std::size_t>(length));
+            char32_t code = static_cast<unsigned char>(character[0]) & (0x7F >> length);
+            for (std::size_t k = 1; k < character.size(); ++k)
+                code = (code << 6) | (static_cast<unsigned char>(character[k]) & 0x3F);
             if ((code >= 0x80 && code <= 0x9F) || code == 0x2028 || code == 0x2029)
                 for (char c : character) escape(static_cast<unsigned char>(c));
             else
                 shown += character;
-            i += length;
+            i += static_cast<std::size_t>(length);
         }
     }
     shown += '"';
-    return QString::fromUtf8(shown);
+    return shown;
 }
 
 namespace files {
@@ -90,44 +87,48 @@ int Utf8Length(std::string_view text, std::size_t i) {
     return length;
 }
 
-std::string Shown(const std::string& bytes) { return FileName(bytes).Shown().toStdString(); }
+std::string Shown(const std::string& bytes) { return FileName(bytes).Shown(); }
 
 // ---------------------------------------------------------------------------
 // Reasons
 
-QString Reason(int error) {
+std::string Reason(int error) {
     switch (error) {
-    case ENOENT: return QStringLiteral("no such file");
-    case ENOTDIR: return QStringLiteral("a folder in the path is not a folder");
+    case ENOENT: return "no such file";
+    case ENOTDIR: return "a folder in the path is not a folder";
     case EACCES:
-    case EPERM: return QStringLiteral("permission denied");
-    case EISDIR: return QStringLiteral("it is a folder");
-    case ENOSPC: return QStringLiteral("no space left on the disk");
-    case EDQUOT: return QStringLiteral("disk quota exceeded");
-    case EFBIG: return QStringLiteral("the file would be larger than the file size limit allows");
-    case EROFS: return QStringLiteral("the disk is read-only");
-    case ENAMETOOLONG: return QStringLiteral("the name is too long");
-    case ENOMEM: return QStringLiteral("not enough memory");
-    case ELOOP: return QStringLiteral("too many symbolic links");
-    case EIO: return QStringLiteral("input/output error");
-    default: return QString::fromLocal8Bit(std::strerror(error)).toLower();
+    case EPERM: return "permission denied";
+    case EISDIR: return "it is a folder";
+    case ENOSPC: return "no space left on the disk";
+    case EDQUOT: return "disk quota exceeded";
+    case EFBIG: return "the file would be larger than the file size limit allows";
+    case EROFS: return "the disk is read-only";
+    case ENAMETOOLONG: return "the name is too long";
+    case ENOMEM: return "not enough memory";
+    case ELOOP: return "too many symbolic links";
+    case EIO: return "input/output error";
+    default: {
+        std::string text = std::strerror(error);
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    }
     }
 }
 
-QString KindReason(unsigned mode) {
+std::string KindReason(unsigned mode) {
     if (S_ISDIR(mode)) return Reason(EISDIR);
-    if (S_ISFIFO(mode)) return QStringLiteral("it is a named pipe, not an ordinary file");
-    if (S_ISSOCK(mode)) return QStringLiteral("it is a socket, not an ordinary file");
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return QStringLiteral("it is a device, not an ordinary file");
-    return QStringLiteral("it is not an ordinary file");
+    if (S_ISFIFO(mode)) return "it is a named pipe, not an ordinary file";
+    if (S_ISSOCK(mode)) return "it is a socket, not an ordinary file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not an ordinary file";
+    return "it is not an ordinary file";
 }
 
-void FailRead(const FileName& name, const QString& reason) {
-    throw Exception(QStringLiteral("Cannot read %1: %2").arg(name.Shown(), reason));
+void FailRead(const FileName& name, const std::string& reason) {
+    throw Exception("Cannot read " + name.Shown() + ": " + reason);
 }
 
-void FailWrite(const FileName& name, const QString& reason) {
-    throw Exception(QStringLiteral("Cannot write %1: %2").arg(name.Shown(), reason));
+void FailWrite(const FileName& name, const std::string& reason) {
+    throw Exception("Cannot write " + name.Shown() + ": " + reason);
 }
 
 namespace {
@@ -142,10 +143,10 @@ namespace {
 char pendingName[PATH_MAX + 1];
 std::atomic<int> pendingSet{0};
 
-void SetPending(const QByteArray& name) {
+void SetPending(const std::string& name) {
     pendingSet.store(0);
     if (name.size() > PATH_MAX) return;
-    std::memcpy(pendingName, name.constData(), static_cast<std::size_t>(name.size()) + 1);
+    std::memcpy(pendingName, name.c_str(), name.size() + 1);
     pendingSet.store(1);
 }
 
@@ -157,55 +158,62 @@ extern "C" void RemovePendingAndEnd(int signal) {
     ::raise(signal);
 }
 
-QByteArray RandomSuffix() {
+std::string RandomSuffix() {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     static std::mt19937_64 rng{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
-    QByteArray suffix;
+    std::string suffix;
     for (int i = 0; i < 6; ++i) suffix += kLetters[rng() % (sizeof kLetters - 1)];
     return suffix;
 }
 
 // This machine's name as it appears in temporary names: letters, digits,
 // dots and hyphens, at most 64 of them.
-QByteArray HostTag() {
+std::string HostTag() {
     char name[256] = {};
     ::gethostname(name, sizeof name - 1);
-    QByteArray tag;
+    std::string tag;
     for (const char* c = name; *c != 0 && tag.size() < 64; ++c)
         if (std::isalnum(static_cast<unsigned char>(*c)) || *c == '.' || *c == '-') tag += *c;
-    return tag.isEmpty() ? QByteArray("host") : tag;
+    return tag.empty() ? std::string("host") : tag;
 }
 
 // A temporary's name: the prefix, the machine, the process and six random
 // characters, so that a later write can tell one whose writer is gone.
-QByteArray TemporaryName(const QByteArray& folder) {
-    static const QByteArray owner = HostTag() + '-' + QByteArray::number(::getpid()) + '-';
+std::string TemporaryName(const std::string& folder) {
+    static const std::string owner = HostTag() + '-' + std::to_string(::getpid()) + '-';
     return folder + '/' + files::kTemporaryPrefix + owner + RandomSuffix();
 }
 
 // Removes the temporaries in the folder that a process of this machine left
 // when it was killed outright: their writer no longer runs. Temporaries of
 // running processes, and of other machines sharing the folder, stay.
-void RemoveAbandonedTemporaries(const QByteArray& folder) {
-    static const QByteArray host = HostTag();
-    DIR* dir = ::opendir(folder.constData());
+void RemoveAbandonedTemporaries(const std::string& folder) {
+    static const std::string host = HostTag();
+    DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) return;
-    std::vector<QByteArray> abandoned;
+    std::vector<std::string> abandoned;
     const std::size_t prefix = sizeof files::kTemporaryPrefix - 1;
     while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (!name.startsWith(files::kTemporaryPrefix)) continue;
-        const qsizetype last = name.lastIndexOf('-');
-        const qsizetype before = last > 0 ? name.lastIndexOf('-', last - 1) : -1;
-        if (before < static_cast<qsizetype>(prefix) || name.mid(static_cast<qsizetype>(prefix), before - static_cast<qsizetype>(prefix)) != host)
+        const std::string_view name(entry->d_name);
+        if (!name.starts_with(files::kTemporaryPrefix)) continue;
+        const std::size_t last = name.rfind('-');
+        const std::size_t before = last != std::string_view::npos && last > 0 ? name.rfind('-', last - 1)
+                                                                               : std::string_view::npos;
+        if (before == std::string_view::npos || before < prefix || name.substr(prefix, before - prefix) != host)
             continue;
-        bool number = false;
-        const long pid = name.mid(before + 1, last - before - 1).toLong(&number);
+        // The process number: decimal digits only, as the writer put them.
+        const std::string_view digits = name.substr(before + 1, last - before - 1);
+        long pid = 0;
+        bool number = !digits.empty() && digits.size() <= 18;
+        for (char c : digits) {
+            if (c < '0' || c > '9') number = false;
+            else pid = pid * 10 + (c - '0');
+        }
         if (!number || pid <= 0 || pid == ::getpid()) continue;
-        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) abandoned.push_back(name);
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) abandoned.emplace_back(name);
     }
     ::closedir(dir);
-    for (const QByteArray& name : abandoned) ::unlink((folder + '/' + name).constData());
+    for (const std::string& name : abandoned) ::unlink((folder + '/' + name).c_str());
 }
 
 }  // namespace
@@ -265,20 +273,20 @@ void InputFile::Rewind() {
 
 OutputFile::OutputFile(const FileName& target, Durability durability) : target_(target), durability_(durability) {
     if (target.empty()) FailWrite(target, Reason(ENOENT));
-    const QByteArray& path = target.bytes();
-    if (path.endsWith('/')) FailWrite(target, Reason(EISDIR));
-    const qsizetype slash = path.lastIndexOf('/');
-    folder_ = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
-    const QByteArray leaf = slash < 0 ? path : path.mid(slash + 1);
+    const std::string& path = target.bytes();
+    if (path.back() == '/') FailWrite(target, Reason(EISDIR));
+    const std::size_t slash = path.rfind('/');
+    folder_ = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+    const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
     if (leaf.size() > NAME_MAX) FailWrite(target, Reason(ENAMETOOLONG));
 
     struct stat info {};
-    if (::stat(path.constData(), &info) == 0) {
+    if (::stat(path.c_str(), &info) == 0) {
         if (!S_ISREG(info.st_mode)) FailWrite(target, KindReason(info.st_mode));
         // Root may write anything; a file without write permission is still
         // kept as the user marked it.
-        if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path.constData(), W_OK) != 0)
-            FailWrite(target, QStringLiteral("the file is read-only"));
+        if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path.c_str(), W_OK) != 0)
+            FailWrite(target, "the file is read-only");
         mode_ = info.st_mode & 07777;
     } else if (errno == ENOENT) {
         // Read once: the program never changes its umask, and reading it
@@ -294,16 +302,16 @@ OutputFile::OutputFile(const FileName& target, Durability durability) : target_(
     }
 
     struct stat where {};
-    if (::stat(folder_.constData(), &where) != 0) {
+    if (::stat(folder_.c_str(), &where) != 0) {
         const int error = errno;
-        FailWrite(target, error == ENOENT ? QStringLiteral("no such folder") : Reason(error));
+        FailWrite(target, error == ENOENT ? "no such folder" : Reason(error));
     }
     if (!S_ISDIR(where.st_mode)) FailWrite(target, Reason(ENOTDIR));
     if (durability_ != Durability::kFlushedByCaller) RemoveAbandonedTemporaries(folder_);
 
     // An unnamed file in the folder vanishes by itself however the program
     // ends; it gets a name only for the moment of the rename.
-    fd_ = ::open(folder_.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd_ >= 0) return;
     const int error = errno;
     if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL && error != ENOENT)
@@ -314,7 +322,7 @@ OutputFile::OutputFile(const FileName& target, Durability durability) : target_(
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary_ = TemporaryName(folder_);
         SetPending(temporary_);
-        fd_ = ::open(temporary_.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd_ = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ >= 0) {
             named_ = true;
             return;
@@ -330,7 +338,7 @@ OutputFile::~OutputFile() { Discard(); }
 void OutputFile::Discard() noexcept {
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));
     if (named_) {
-        ::unlink(temporary_.constData());
+        ::unlink(temporary_.c_str());
         named_ = false;
         ClearPending();
     }
@@ -379,13 +387,13 @@ void OutputFile::Commit() {
     if (durability_ == Durability::kFlushedEach && ::fsync(fd_) != 0) fail(errno);
     if (!named_) {
         // Give the unnamed file a name beside the target, then rename it.
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd_);
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
         for (int attempt = 0;; ++attempt) {
             temporary_ = TemporaryName(folder_);
             SetPending(temporary_);
-            int linked = ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temporary_.constData(), AT_SYMLINK_FOLLOW);
+            int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary_.c_str(), AT_SYMLINK_FOLLOW);
             if (linked != 0 && errno == ENOENT)  // no /proc: root can link the descriptor itself
-                linked = ::linkat(fd_, "", AT_FDCWD, temporary_.constData(), AT_EMPTY_PATH);
+                linked = ::linkat(fd_, "", AT_FDCWD, temporary_.c_str(), AT_EMPTY_PATH);
             if (linked == 0) break;
             const int error = errno;
             ClearPending();
@@ -394,12 +402,12 @@ void OutputFile::Commit() {
         named_ = true;
     }
     if (::close(std::exchange(fd_, -1)) != 0) fail(errno);
-    if (::rename(temporary_.constData(), target_.c_str()) != 0) fail(errno);
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) fail(errno);
     named_ = false;
     ClearPending();
     if (durability_ == Durability::kFlushedByCaller) return;
     // The rename itself reaches the disk with the folder.
-    const int folder = ::open(folder_.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
         ::fsync(folder);
         ::close(folder);

@@ -9,11 +9,11 @@
 // that names the file or the operation.
 #pragma once
 
-#include <QString>
 #include <memory>
 #include <optional>
+#include <string>
 
-#include "app/picture.h"
+#include "core/picture.h"
 
 // A picture pane: its picture and whether it stretches it to fill the pane.
 struct Pane {
@@ -31,7 +31,7 @@ public:
     virtual std::optional<FileName> ExecuteOpenPicture() = 0;
     virtual std::optional<FileName> ExecuteSavePicture() = 0;
     // A message with an OK button; returns when it is closed.
-    virtual void ShowMessage(const QString& text) = 0;
+    virtual void ShowMessage(const std::string& text) = 0;
 };
 
 // The state the commands work on: the two panes and the window's working
@@ -46,14 +46,14 @@ struct Workspace {
 };
 
 namespace stage {
-inline const QString kFiltered = QStringLiteral("A.bmp");
-inline const QString kBinarized = QStringLiteral("B.bmp");
-inline const QString kThinned = QStringLiteral("C.bmp");
-inline const QString kLabeled = QStringLiteral("D.bmp");
+inline const std::string kFiltered = "A.bmp";
+inline const std::string kBinarized = "B.bmp";
+inline const std::string kThinned = "C.bmp";
+inline const std::string kLabeled = "D.bmp";
 }  // namespace stage
 
-inline const QString kPleaseLoadMessage = QStringLiteral("請載入圖檔!!");
-inline const QString kNothingToSaveMessage = QStringLiteral("沒有可以存檔的畫面喔!!");
+inline const std::string kPleaseLoadMessage = "請載入圖檔!!";
+inline const std::string kNothingToSaveMessage = "沒有可以存檔的畫面喔!!";
 
 namespace commands {
 

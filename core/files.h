@@ -7,49 +7,46 @@
 //   Cannot write "out\xfe.bmp": the disk is read-only
 #pragma once
 
-#include <QByteArray>
-#include <QString>
-
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // The error a failing command raises; whoever ran the command shows its
 // message (the window in a message box, workbench-batch on standard error).
 class Exception : public std::runtime_error {
 public:
-    explicit Exception(const QString& message) : std::runtime_error(message.toStdString()) {}
-    QString Message() const { return QString::fromStdString(what()); }
+    explicit Exception(const std::string& message) : std::runtime_error(message) {}
+    // The message as UTF-8 text.
+    std::string Message() const { return what(); }
 };
 
 // A file name exactly as the system spells it. A name given as bytes (a
-// command-line word) is used byte for byte, whether or not it is UTF-8; a name
-// given as text (from a dialog) is encoded as the system encodes names.
+// command-line word) is used byte for byte, whether or not it is UTF-8; the
+// window encodes a name from a dialog as the system encodes names.
 class FileName {
 public:
     FileName() = default;
     FileName(const char* bytes) : bytes_(bytes) {}
-    FileName(const std::string& bytes) : bytes_(bytes.data(), static_cast<qsizetype>(bytes.size())) {}
-    FileName(const QByteArray& bytes) : bytes_(bytes) {}
-    FileName(const QString& text);
+    FileName(std::string bytes) : bytes_(std::move(bytes)) {}
 
-    const QByteArray& bytes() const { return bytes_; }
-    const char* c_str() const { return bytes_.constData(); }
-    bool empty() const { return bytes_.isEmpty(); }
+    const std::string& bytes() const { return bytes_; }
+    const char* c_str() const { return bytes_.c_str(); }
+    bool empty() const { return bytes_.empty(); }
     // This name followed by "/" and another.
     FileName Join(const FileName& child) const;
 
     // The name as a message shows it, in double quotes, on one line: bytes
     // that are not UTF-8, control characters, the quote and the backslash are
     // written as \xNN (or \n, \t, \", \\).
-    QString Shown() const;
+    std::string Shown() const;
 
     friend bool operator==(const FileName&, const FileName&) = default;
 
 private:
-    QByteArray bytes_;
+    std::string bytes_;
 };
 
 namespace files {
@@ -60,18 +57,19 @@ namespace files {
 // in messages and in reports share.
 int Utf8Length(std::string_view text, std::size_t i);
 
-// FileName(bytes).Shown() as UTF-8 bytes, for messages built as std::string.
+// FileName(bytes).Shown().
 std::string Shown(const std::string& bytes);
 
 // The plain words for a system error number, e.g. "no such file".
-QString Reason(int error);
+std::string Reason(int error);
 
 // What a file that is not an ordinary file is, from its st_mode, e.g. "it is
 // a named pipe, not an ordinary file".
-QString KindReason(unsigned mode);
+std::string KindReason(unsigned mode);
 
-[[noreturn]] void FailRead(const FileName& name, const QString& reason);
-[[noreturn]] void FailWrite(const FileName& name, const QString& reason);
+// Throw "Cannot read NAME: REASON" and "Cannot write NAME: REASON".
+[[noreturn]] void FailRead(const FileName& name, const std::string& reason);
+[[noreturn]] void FailWrite(const FileName& name, const std::string& reason);
 
 // A file opened for reading. Opening never waits: a named pipe, a device or
 // a socket is refused before anything is read from it, as is a folder.
@@ -144,10 +142,10 @@ private:
 
     FileName target_;
     Durability durability_;
-    QByteArray folder_;
+    std::string folder_;
     int fd_ = -1;
     bool named_ = false;  // the temporary has a name in the folder
-    QByteArray temporary_;
+    std::string temporary_;
     unsigned mode_ = 0644;
 };
 

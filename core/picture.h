@@ -1,9 +1,10 @@
-// The picture layer: a bitmap and a pane's picture over QImage.
+// The picture layer: a bitmap and a pane's picture in plain memory.
 //
-// Every picture is held as 24-bit rows (QImage::Format_BGR888: three bytes a
-// pixel, blue, green, red, rows padded to 4 bytes), whatever the file held,
-// so the pixel work always gets the row layout it expects. Copies are
-// independent: QImage shares its bytes only until one side writes.
+// Every picture is held as 24-bit rows (three bytes a pixel, blue, green,
+// red, each row padded to a multiple of 4 bytes, the padding zero), whatever
+// the file held, so the pixel work always gets the row layout it expects;
+// the window shows the same bytes without copying them. Copies are
+// independent: two bitmaps share their bytes only until one side writes.
 //
 // Failures throw Exception with a message that names the file and the reason,
 // e.g.  Cannot read "A.bmp": no such file
@@ -20,18 +21,13 @@
 // transparent pixels laid over white paper.
 #pragma once
 
-#include <QImage>
-#include <QString>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
-#include "app/files.h"
+#include "core/files.h"
 #include "ops/pixels.h"
-
-// Qt's platform code reports through Qt's message handler; this
-// keeps their lines off standard error, so that it carries only the
-// program's own messages. A fatal message still goes out before the end.
-void KeepQtQuiet();
 
 // How many pages the picture file holds: a TIFF file's pages, 1 for any
 // other file. Reads no more than the format's header and, for TIFF, its
@@ -41,15 +37,17 @@ int PageCount(const FileName& fileName);
 // Pictures with more pixels than this are refused before any pixel is
 // allocated (about 268 megapixels, 16384 x 16384).
 inline constexpr std::uint64_t kMaxPicturePixels = std::uint64_t{1} << 28;
-// A row holds at most this many pixels: the widest 24-bit row a QImage can
-// hold (its bits per row must fit a signed 32-bit count).
+// A row holds at most this many pixels: its bits must fit a signed 32-bit
+// count, as the window's toolkit needs to show it.
 inline constexpr std::uint64_t kMaxPictureWidth = (0x7FFFFFFFull - 31) / 24;
 
 class TBitmap {
 public:
-    bool Empty() const { return image_.isNull() || image_.width() == 0 || image_.height() == 0; }
-    int Width() const { return Empty() ? 0 : image_.width(); }
-    int Height() const { return Empty() ? 0 : image_.height(); }
+    bool Empty() const { return pixels_ == nullptr; }
+    int Width() const { return Empty() ? 0 : pixels_->width; }
+    int Height() const { return Empty() ? 0 : pixels_->height; }
+    // The bytes from one row to the next: 3 * Width() rounded up to 4.
+    std::ptrdiff_t BytesPerLine() const { return Empty() ? 0 : pixels_->stride; }
 
     // Reads a BMP file: the bitmap takes its size and pixels.
     void LoadFromFile(const FileName& fileName);
@@ -57,27 +55,42 @@ public:
     // once the new one is complete.
     void SaveToFile(const FileName& fileName) const;
     // Becomes an independent copy of the other bitmap.
-    void Assign(const TBitmap& other) { image_ = other.image_; }
-    // Converts the pixels to 24-bit rows, keeping every pixel's colour.
-    void ConvertTo24Bit();
+    void Assign(const TBitmap& other) { pixels_ = other.pixels_; }
+    // Converts the pixels to 24-bit rows, keeping every pixel's colour. A
+    // bitmap here always holds 24-bit rows, so this leaves it as it is.
+    void ConvertTo24Bit() {}
 
     // A writable view of row y; writes change this bitmap only.
     std::uint8_t* ScanLine(int y);
     // A writable view of all rows (empty for an empty bitmap).
     ops::RowView Rows();
+    // The rows for reading only (empty for an empty bitmap).
+    ops::RowView ConstRows() const;
 
-    const QImage& Image() const { return image_; }
-    // Takes any QImage, converted to 24-bit rows.
-    void SetImage(const QImage& image);
+    // Becomes a new picture of width x height pixels whose rows the caller
+    // fills (padding zero); empty when either is 0. Throws std::bad_alloc.
+    ops::RowView Allocate(int width, int height);
+
+    // A number that changes whenever the pixels may have changed (a new
+    // picture, or a writable view handed out); equal for two bitmaps that
+    // share their bytes unchanged. 0 for an empty bitmap.
+    std::uint64_t Key() const { return Empty() ? 0 : pixels_->key; }
 
 private:
-    QImage image_;
+    struct Pixels {
+        int width = 0;
+        int height = 0;
+        std::ptrdiff_t stride = 0;
+        std::uint64_t key = 0;
+        std::unique_ptr<std::uint8_t[]> bytes;
+    };
+    std::shared_ptr<Pixels> pixels_;  // null when empty
 };
 
 // PictureRows could read the picture only by holding more than wholeBytes.
 class PictureTooLargeToHold : public Exception {
 public:
-    PictureTooLargeToHold(const QString& message, std::uint64_t width, std::uint64_t height, std::uint64_t needed)
+    PictureTooLargeToHold(const std::string& message, std::uint64_t width, std::uint64_t height, std::uint64_t needed)
         : Exception(message), width(width), height(height), needed(needed) {}
     std::uint64_t width, height;  // as stored
     std::uint64_t needed;         // the bytes reading it would hold

@@ -1,6 +1,7 @@
-#include "app/picture.h"
+#include "core/picture.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -29,60 +30,50 @@ using files::Reason;
 // file's headers and palette.
 constexpr std::size_t kHeadBytes = 64 * 1024;
 
-QString TooLargeReason(std::uint64_t width, std::uint64_t height, std::uint64_t limit = kMaxPicturePixels) {
-    return QStringLiteral("the picture is %1 x %2 pixels, more than the limit of %3 pixels")
-        .arg(width)
-        .arg(height)
-        .arg(limit);
+std::string TooLargeReason(std::uint64_t width, std::uint64_t height, std::uint64_t limit = kMaxPicturePixels) {
+    return "the picture is " + std::to_string(width) + " x " + std::to_string(height) + " pixels, more than the limit of " +
+           std::to_string(limit) + " pixels";
 }
 
-const QString kDamaged = QStringLiteral("the picture data is damaged or incomplete");
+const std::string kDamaged = "the picture data is damaged or incomplete";
 
 [[noreturn]] void FailDecode(const FileName& name, const codec::DecodeError& error,
                              std::uint64_t limit = kMaxPicturePixels) {
-    const QString detail = QString::fromStdString(error.what());
+    const std::string detail = error.what();
     switch (error.kind()) {
     case codec::DecodeError::Kind::kTooLarge: FailRead(name, TooLargeReason(error.width(), error.height(), limit));
     case codec::DecodeError::Kind::kUnsupported: FailRead(name, detail);
     case codec::DecodeError::Kind::kNoMemory: FailRead(name, Reason(ENOMEM));
     case codec::DecodeError::Kind::kDamaged: break;
     }
-    FailRead(name, detail.isEmpty() ? kDamaged : QStringLiteral("%1 (%2)").arg(kDamaged, detail));
+    FailRead(name, detail.empty() ? kDamaged : kDamaged + " (" + detail + ")");
 }
 
-// A new 24-bit picture, refused when its rows would be wider than a QImage
-// holds; std::bad_alloc when its memory cannot be had.
-QImage NewPicture(std::uint64_t width, std::uint64_t height, const FileName& name) {
+// Rows of a new 24-bit picture, refused when they would be wider than the
+// limit; std::bad_alloc when its memory cannot be had.
+ops::RowView NewPicture(TBitmap& picture, std::uint64_t width, std::uint64_t height, const FileName& name) {
     if (width > kMaxPictureWidth)
-        FailRead(name, QStringLiteral("the picture is %1 x %2 pixels, wider than the limit of %3 pixels a row")
-                           .arg(width)
-                           .arg(height)
-                           .arg(kMaxPictureWidth));
-    QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_BGR888);
-    if (image.isNull()) throw std::bad_alloc();
-    return image;
-}
-
-ops::RowView RowsIn(const QImage& image) {
-    return {const_cast<std::uint8_t*>(image.constBits()), image.width(), image.height(), image.bytesPerLine()};
+        FailRead(name, "the picture is " + std::to_string(width) + " x " + std::to_string(height) +
+                           " pixels, wider than the limit of " + std::to_string(kMaxPictureWidth) + " pixels a row");
+    return picture.Allocate(static_cast<int>(width), static_cast<int>(height));
 }
 
 // Rows of a new 24-bit picture for a decoder to fill.
-codec::AllocateRows RowsOf(QImage& image, const FileName& name) {
-    return [&image, &name](int width, int height) {
-        image = NewPicture(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), name);
-        return ops::RowView{image.bits(), width, height, image.bytesPerLine()};
+codec::AllocateRows RowsOf(TBitmap& picture, const FileName& name) {
+    return [&picture, &name](int width, int height) {
+        return NewPicture(picture, static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), name);
     };
 }
 
 // The picture as its file means it to be shown: turned or mirrored into
 // new rows when the file declares an orientation.
-QImage Shown(const QImage& stored, codec::Orientation orientation, const FileName& name) {
-    if (orientation == codec::Orientation::kNormal || stored.isNull()) return stored;
+TBitmap Shown(const TBitmap& stored, codec::Orientation orientation, const FileName& name) {
+    if (orientation == codec::Orientation::kNormal || stored.Empty()) return stored;
     const codec::ShownSize size = codec::ShownSizeOf(
-        {static_cast<std::uint64_t>(stored.width()), static_cast<std::uint64_t>(stored.height()), orientation});
-    const QImage shown = NewPicture(size.width, size.height, name);
-    codec::Orient(RowsIn(stored), RowsIn(shown), orientation);
+        {static_cast<std::uint64_t>(stored.Width()), static_cast<std::uint64_t>(stored.Height()), orientation});
+    TBitmap shown;
+    const ops::RowView rows = NewPicture(shown, size.width, size.height, name);
+    codec::Orient(stored.ConstRows(), rows, orientation);
     return shown;
 }
 
@@ -106,28 +97,23 @@ codec::RandomSource RandomSourceOf(files::InputFile& file) {
     };
 }
 
-QImage To24Bit(const QImage& image) {
-    if (image.isNull() || image.format() == QImage::Format_BGR888) return image;
-    QImage converted = image.convertToFormat(QImage::Format_BGR888);
-    if (converted.isNull()) throw std::bad_alloc();
-    return converted;
-}
-
 // A BMP file: its headers and palette from the first bytes, then no more of
 // the pixel data than the decoder can use, so a huge gap before the pixels
 // or junk after them costs nothing.
-QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& head) {
-    QByteArray bytes(reinterpret_cast<const char*>(head.data()), static_cast<qsizetype>(head.size()));
+TBitmap DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& head) {
+    std::vector<std::uint8_t> bytes = head;
     const std::optional<codec::BmpExtent> extent = codec::BmpExtentOf(head);
     if (extent && file.size() > head.size() && extent->width * extent->height <= kMaxPicturePixels &&
         extent->pixelOffset < file.size()) {
         const std::uint64_t pixelBytes = std::min(extent->pixelBytes, file.size() - extent->pixelOffset);
         // Adds up to count bytes from the file's current place.
         const auto append = [&](std::uint64_t count) {
-            const qsizetype had = bytes.size();
-            bytes.resize(had + static_cast<qsizetype>(count));
-            bytes.truncate(had + static_cast<qsizetype>(file.ReadFully(
-                                     reinterpret_cast<std::uint8_t*>(bytes.data()) + had, static_cast<std::size_t>(count))));
+            const std::size_t had = bytes.size();
+            std::vector<std::uint8_t> grown(had + static_cast<std::size_t>(count));
+            std::copy(bytes.begin(), bytes.end(), grown.begin());
+            grown.erase(grown.begin() + static_cast<std::ptrdiff_t>(had + file.ReadFully(grown.data() + had, static_cast<std::size_t>(count))),
+                        grown.end());
+            bytes = std::move(grown);
         };
         if (extent->pixelOffset <= head.size()) {
             append(std::max(extent->pixelOffset + pixelBytes, std::uint64_t{head.size()}) - head.size());
@@ -138,14 +124,12 @@ QImage DecodeBmpFile(files::InputFile& file, const std::vector<std::uint8_t>& he
                 FailRead(file.name(), Reason(errno));
             append(pixelBytes);
             const auto offset = static_cast<std::uint32_t>(head.size());
-            for (int i = 0; i < 4; ++i) bytes[10 + i] = static_cast<char>(offset >> (8 * i));
+            for (int i = 0; i < 4; ++i) bytes[10 + i] = static_cast<std::uint8_t>(offset >> (8 * i));
         }
     }
-    QImage image;
-    const auto data = std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                                static_cast<std::size_t>(bytes.size()));
-    codec::DecodeBmp(data, RowsOf(image, file.name()), kMaxPicturePixels);
-    return image;  // null for a picture without pixels
+    TBitmap image;
+    codec::DecodeBmp(bytes, RowsOf(image, file.name()), kMaxPicturePixels);
+    return image;  // empty for a picture without pixels
 }
 
 // A file read at random, as TIFF needs.
@@ -159,31 +143,32 @@ codec::RandomAccess AccessTo(files::InputFile& file) {
             }};
 }
 
-QString OnlyPages(std::uint32_t count) {
-    return count == 1 ? QStringLiteral("the file has only 1 page") : QStringLiteral("the file has only %1 pages").arg(count);
+std::string OnlyPages(std::uint32_t count) {
+    return count == 1 ? std::string("the file has only 1 page")
+                      : "the file has only " + std::to_string(count) + " pages";
 }
 
-QImage DecodeTiffFile(files::InputFile& file, int page) {
+TBitmap DecodeTiffFile(files::InputFile& file, int page) {
     const codec::RandomAccess access = AccessTo(file);
     const std::uint32_t pages = codec::CountTiffPages(access);
     if (static_cast<std::uint32_t>(page) >= pages) FailRead(file.name(), OnlyPages(pages));
-    QImage image;
+    TBitmap image;
     const codec::DeclaredSize declared =
         codec::DecodeTiff(access, RowsOf(image, file.name()), kMaxPicturePixels, static_cast<std::uint32_t>(page));
     return Shown(image, declared.orientation, file.name());
 }
 
-QImage DecodeFile(const FileName& name, bool bmpOnly, int page = 0) {
+TBitmap DecodeFile(const FileName& name, bool bmpOnly, int page = 0) {
     files::InputFile file(name);
-    if (file.size() == 0) FailRead(name, QStringLiteral("the file is empty"));
+    if (file.size() == 0) FailRead(name, "the file is empty");
     try {
         std::vector<std::uint8_t> head(std::min<std::uint64_t>(file.size(), kHeadBytes));
         head.resize(file.ReadFully(head.data(), head.size()));
         const codec::Format format =
             codec::SniffFormat(std::span(head).first(std::min(head.size(), codec::kSniffBytes)));
-        if (bmpOnly && format != codec::Format::kBmp) FailRead(name, QStringLiteral("not a BMP file"));
+        if (bmpOnly && format != codec::Format::kBmp) FailRead(name, "not a BMP file");
         if (page > 0 && format != codec::Format::kTiff && format != codec::Format::kUnknown) FailRead(name, OnlyPages(1));
-        QImage image;
+        TBitmap image;
         switch (format) {
         case codec::Format::kBmp: return DecodeBmpFile(file, head);
         case codec::Format::kPng: {
@@ -210,7 +195,7 @@ QImage DecodeFile(const FileName& name, bool bmpOnly, int page = 0) {
         case codec::Format::kTiff: return DecodeTiffFile(file, page);
         case codec::Format::kUnknown: break;
         }
-        FailRead(name, QStringLiteral("not a picture format this program reads"));
+        FailRead(name, "not a picture format this program reads");
     } catch (const codec::DecodeError& error) {
         FailDecode(name, error);
     } catch (const std::bad_alloc&) {
@@ -220,60 +205,78 @@ QImage DecodeFile(const FileName& name, bool bmpOnly, int page = 0) {
 
 }  // namespace
 
-void KeepQtQuiet() {
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
-        if (type != QtFatalMsg) return;
-        const QByteArray line = message.toUtf8() + '\n';
-        (void)!::write(STDERR_FILENO, line.constData(), static_cast<std::size_t>(line.size()));
-    });
+namespace {
+
+std::uint64_t NewKey() {
+    static std::atomic<std::uint64_t> last{0};
+    return ++last;
 }
 
-void TBitmap::LoadFromFile(const FileName& fileName) { image_ = DecodeFile(fileName, /*bmpOnly=*/true); }
+}  // namespace
+
+ops::RowView TBitmap::Allocate(int width, int height) {
+    pixels_.reset();
+    if (width <= 0 || height <= 0) return {};
+    auto pixels = std::make_shared<Pixels>();
+    pixels->width = width;
+    pixels->height = height;
+    pixels->stride = (3 * static_cast<std::ptrdiff_t>(width) + 3) & ~std::ptrdiff_t{3};
+    pixels->key = NewKey();
+    const std::size_t size = static_cast<std::size_t>(pixels->stride) * static_cast<std::size_t>(height);
+    pixels->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    // The padding is zero, so that equal pictures hold equal bytes.
+    const std::size_t used = 3 * static_cast<std::size_t>(width);
+    if (static_cast<std::size_t>(pixels->stride) != used)
+        for (int y = 0; y < height; ++y)
+            std::memset(pixels->bytes.get() + static_cast<std::size_t>(y) * static_cast<std::size_t>(pixels->stride) + used,
+                        0, static_cast<std::size_t>(pixels->stride) - used);
+    pixels_ = std::move(pixels);
+    return {pixels_->bytes.get(), width, height, pixels_->stride};
+}
+
+void TBitmap::LoadFromFile(const FileName& fileName) { *this = DecodeFile(fileName, /*bmpOnly=*/true); }
 
 void TBitmap::SaveToFile(const FileName& fileName) const {
     files::OutputFile file(fileName);
-    const QImage& image = Empty() ? QImage() : image_;
-    const ops::RowView rows{const_cast<std::uint8_t*>(image.constBits()), Width(), Height(),
-                            image.isNull() ? 0 : image.bytesPerLine()};
     try {
-        codec::EncodeBmp24(rows, [&](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
+        codec::EncodeBmp24(ConstRows(), [&](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
     } catch (const codec::BmpError& error) {
-        FailWrite(fileName, QString::fromStdString(error.what()));
+        FailWrite(fileName, error.what());
     } catch (const std::bad_alloc&) {
         FailWrite(fileName, Reason(ENOMEM));
     }
     file.Commit();
 }
 
-void TBitmap::ConvertTo24Bit() {
-    try {
-        image_ = To24Bit(image_);
-    } catch (const std::bad_alloc&) {
-        throw Exception(QStringLiteral("Cannot convert the picture to 24-bit pixels: not enough memory"));
-    }
-}
-
-std::uint8_t* TBitmap::ScanLine(int y) { return image_.scanLine(y); }
+std::uint8_t* TBitmap::ScanLine(int y) { return Rows().row(y); }
 
 ops::RowView TBitmap::Rows() {
     if (Empty()) return {};
-    std::uint8_t* bits = image_.bits();  // detaches from any copy sharing the bytes
-    if (bits == nullptr) throw Exception(QStringLiteral("Cannot copy the picture: not enough memory"));
-    return {bits, image_.width(), image_.height(), image_.bytesPerLine()};
+    if (pixels_.use_count() > 1) {
+        // Shared with a copy: this side gets bytes of its own first.
+        const std::shared_ptr<Pixels> shared = pixels_;
+        try {
+            const ops::RowView rows = Allocate(shared->width, shared->height);
+            std::memcpy(rows.data, shared->bytes.get(),
+                        static_cast<std::size_t>(shared->stride) * static_cast<std::size_t>(shared->height));
+        } catch (const std::bad_alloc&) {
+            pixels_ = shared;
+            throw Exception("Cannot copy the picture: not enough memory");
+        }
+    }
+    pixels_->key = NewKey();  // the caller may write
+    return {pixels_->bytes.get(), pixels_->width, pixels_->height, pixels_->stride};
 }
 
-void TBitmap::SetImage(const QImage& image) {
-    try {
-        image_ = To24Bit(image);
-    } catch (const std::bad_alloc&) {
-        throw Exception(QStringLiteral("Cannot convert the picture to 24-bit pixels: not enough memory"));
-    }
+ops::RowView TBitmap::ConstRows() const {
+    if (Empty()) return {};
+    return {pixels_->bytes.get(), pixels_->width, pixels_->height, pixels_->stride};
 }
 
 namespace {
 
 [[noreturn]] void FailHold(const FileName& name, const codec::TooMuchToHold& error) {
-    throw PictureTooLargeToHold(QStringLiteral("Cannot read %1: %2").arg(name.Shown(), QString::fromStdString(error.what())),
+    throw PictureTooLargeToHold("Cannot read " + name.Shown() + ": " + error.what(),
                                 error.width(), error.height(), error.needed());
 }
 
@@ -290,12 +293,12 @@ PictureRows::PictureRows(const FileName& fileName, int page, std::uint64_t maxPi
     : state_(std::make_unique<State>(fileName)) {
     state_->maxPixels = maxPixels;
     files::InputFile& file = state_->file;
-    if (file.size() == 0) FailRead(fileName, QStringLiteral("the file is empty"));
+    if (file.size() == 0) FailRead(fileName, "the file is empty");
     try {
         std::uint8_t head[codec::kSniffBytes] = {};
         const std::size_t got = file.ReadFully(head, sizeof head);
         const codec::Format format = codec::SniffFormat(std::span(head, got));
-        if (format == codec::Format::kUnknown) FailRead(fileName, QStringLiteral("not a picture format this program reads"));
+        if (format == codec::Format::kUnknown) FailRead(fileName, "not a picture format this program reads");
         const codec::RandomAccess access = AccessTo(file);
         if (format == codec::Format::kTiff) {
             const std::uint32_t pages = codec::CountTiffPages(access);
@@ -331,7 +334,7 @@ void PictureRows::Next(std::uint8_t* row) {
 }
 
 void TPicture::LoadFromFile(const FileName& fileName, int page) {
-    bitmap_.SetImage(DecodeFile(fileName, /*bmpOnly=*/false, page));
+    bitmap_ = DecodeFile(fileName, /*bmpOnly=*/false, page);
 }
 
 int PageCount(const FileName& fileName) {
