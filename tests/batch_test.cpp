@@ -26,7 +26,7 @@ BatchRun RunBatchTool(const QStringList& words) {
 QImage StageFile(const char* name) {
     TBitmap bitmap;
     bitmap.LoadFromFile(name);
-    return ImageOf(bitmap);
+    return ImageOf(bitmap).copy();
 }
 
 ops::RowView Rows(QImage& image) { return {image.bits(), image.width(), image.height(), image.bytesPerLine()}; }

@@ -385,7 +385,7 @@ TEST(FilesTest, RunningOutOfMemoryNamesTheFileOrTheOperation) {
     QImage big(12000, 12000, QImage::Format_RGB32);
     big.fill(Qt::white);
     ASSERT_TRUE(big.save("big.png"));
-    QImage medium(5000, 5000, QImage::Format_RGB32);
+    QImage medium(6000, 6000, QImage::Format_RGB32);
     medium.fill(Qt::white);
     ASSERT_TRUE(medium.save("medium.png"));
     const std::uint64_t limit = std::uint64_t{320} << 20;

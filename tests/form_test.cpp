@@ -85,8 +85,8 @@ protected:
         ASSERT_TRUE(form->isActiveWindow());
         ASSERT_EQ(QApplication::focusWidget(), form->Button1);
     }
-    QImage LeftPicture() const { return ImageOf(form->Image1->Picture.Bitmap()); }
-    QImage RightPicture() const { return ImageOf(form->Image2->Picture.Bitmap()); }
+    QImage LeftPicture() const { return ImageOf(form->Image1->Picture.Bitmap()).copy(); }
+    QImage RightPicture() const { return ImageOf(form->Image2->Picture.Bitmap()).copy(); }
 
     ScratchDir dir;
     CursorRecordingPrompts prompts;

@@ -29,7 +29,7 @@ void Write(const char* name, const Bytes& bytes) {
 QImage Load(const char* name) {
     TPicture picture;
     picture.LoadFromFile(name);
-    return ImageOf(picture.Bitmap());
+    return ImageOf(picture.Bitmap()).copy();
 }
 
 // The blue, green, red of the picture at (x, y) against an RGB pixel.
@@ -145,7 +145,7 @@ int RunBatch(const QStringList& words) {
 QImage StageFile(const char* name) {
     TBitmap bitmap;
     bitmap.LoadFromFile(name);
-    return ImageOf(bitmap);
+    return ImageOf(bitmap).copy();
 }
 
 // A phone photo tagged to be turned a quarter clockwise: processed upright.
