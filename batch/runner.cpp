@@ -89,7 +89,7 @@ int Prepare(const ManyOptions& options, const std::vector<std::string>& inputs, 
 // The workers: --jobs of them, or one a core. Each picture's threads: the
 // cores shared between the workers that will have a picture (one picture
 // alone has every core).
-Pool StartPool(const ManyOptions& options, std::size_t pictures, const sigset_t& startMask) {
+Pool MakePool(const ManyOptions& options, std::size_t pictures, const sigset_t& startMask) {
     const int workers = options.jobs > 0 ? options.jobs : CoreCount();
     const int busy = static_cast<int>(std::clamp<std::size_t>(pictures, 1, static_cast<std::size_t>(workers)));
     const int threads = options.threads > 0 ? options.threads : std::max(1, CoreCount() / busy);
@@ -105,8 +105,9 @@ struct Claim {
 
 // A run once its pictures are listed: each picture is claimed and handed to
 // a worker, each that ends is settled, and the finished ones are recorded a
-// group at a time (batch/flush_group.h). Every picture ends in the report
-// and the progress once: done, skipped or failed.
+// group at a time (batch/flush_group.h). Each picture gets one entry in the
+// report and the progress, done, skipped or failed, unless the run stopped
+// while its worker had it.
 class ManyRun {
 public:
     ManyRun(const ManyOptions& options, std::string out, const JobList& list, Report& report, int signalFd,
@@ -118,7 +119,7 @@ public:
           report_(report),
           signalFd_(signalFd),
           progress_(jobs_.size()),
-          pool_(StartPool(options, jobs_.size(), startMask)) {}
+          pool_(MakePool(options, jobs_.size(), startMask)) {}
 
     // Hands out pictures while the workers have room, a bounded number at a
     // time, so that a long run of skipped pictures still looks at signals
