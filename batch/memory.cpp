@@ -47,6 +47,18 @@ struct SizeFound {
 
 std::uint64_t RowBytes(std::uint64_t width) { return (3 * width + 3) / 4 * 4; }  // 24-bit rows, as held
 
+// What Filter holds while it runs (ops/filter.h): for each of its five
+// passes three rows of a byte a pixel, and a row of medians, so 16 bytes a
+// column of the rows it works on. Those are the whole width up to 32768
+// pixels (strips of rows of about 4 KB under 128 pixels across), or bands
+// of 16384 columns and 5 columns either side, with 10 bytes a row carried
+// from one band to the next.
+std::uint64_t FilterBytes(std::uint64_t width, std::uint64_t height) {
+    if (width < 128) return 16 * (4096 + width + 2);
+    if (width <= 32768) return 16 * (width + 2);
+    return 16 * (16384 + 10 + 2) + 10 * height;
+}
+
 std::optional<std::uint64_t> CgroupLimit() {
     std::ifstream file("/sys/fs/cgroup/memory.max");  // cgroup v2
     std::string text;
@@ -107,19 +119,13 @@ std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStag
     const std::uint64_t rows = RowBytes(width) * height;
     // Reading: the rows and what the reader holds besides them.
     const std::uint64_t reading = rows + decoderBytes;
-    // The operations work on the rows in place. Thinning packs the
-    // foreground into bits: the plane, its starting copy and change bits,
-    // at most 2.4 bits a pixel, and a third of a byte a column.
-    std::uint64_t working = 0;
-    if (lastStage >= 'C') working = pixels * 3 / 10 + width / 3;
-    // Labeling's grid, a 32-bit cell a pixel, grows past the 640 x 480
-    // cells it starts with (which the worker holds anyway).
-    if (lastStage >= 'D') {
-        const std::uint64_t cells = std::max<std::uint64_t>(width, ops::ColumnGrid::kInitialColumns) *
-                                    std::max<std::uint64_t>(height, ops::ColumnGrid::kInitialRows);
-        working = std::max(working, 4 * (cells - std::uint64_t{ops::ColumnGrid::kInitialColumns} *
-                                                     ops::ColumnGrid::kInitialRows));
-    }
+    // The operations work on the rows in place, one after another, each
+    // with memory of its own while it runs: Filter a few rows of bytes,
+    // Thin the foreground packed into bits (the plane, its starting copy
+    // and change bits, at most 2.4 bits a pixel, and a third of a byte a
+    // column). Binarize and Label hold nothing.
+    std::uint64_t working = FilterBytes(width, height);
+    if (lastStage >= 'C') working = std::max(working, pixels * 3 / 10 + width / 3);
     // Writing: a chunk of rows for BMP, a row and zlib's state for PNG.
     const std::uint64_t writing = 64 * 1024 + 2 * RowBytes(width) + 512 * 1024;
     return std::max(reading, rows + working + writing);

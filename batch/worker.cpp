@@ -10,8 +10,6 @@
 #include "batch/chain.h"
 #include "batch/memory.h"
 #include "batch/protocol.h"
-#include "ops/filter.h"
-#include "ops/labeling.h"
 
 namespace {
 
@@ -35,10 +33,6 @@ int RunWorker(const std::vector<std::string>& args) {
         const auto start = std::chrono::steady_clock::now();
         PictureReply reply = RunChain(*request, memoryLimit, threads, files::Durability::kFlushedByCaller);
         reply.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        // A large picture's grids are not kept for the next picture, which
-        // then has all of the worker's memory to itself.
-        ops::GrayGrid.Shrink();
-        ops::LabelGrid.Shrink();
         GiveBackAfter(static_cast<std::uint64_t>(reply.width), static_cast<std::uint64_t>(reply.height));
         if (!WriteMessage(kReplies, EncodeReply(reply))) return 1;
     }

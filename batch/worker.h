@@ -1,6 +1,6 @@
 // A worker of a many-pictures run: the program started by the run as
-//   workbench-batch --worker MEMORY-LIMIT
-// with WORKBENCH_BATCH_RUN set (see WorkerOfRun). It reads requests on
+//   workbench-batch --worker MEMORY-LIMIT THREADS
+// with WORKBENCH_BATCH_RUN set (see HowStarted). It reads requests on
 // standard input and answers each on descriptor 3 (batch/protocol.h), one
 // picture after another, until its input ends. It never starts Qt's
 // application object: the picture layer needs none. The files it writes

@@ -52,9 +52,9 @@ public:
     // Gives back what the grid grew to: it becomes 640 x 480 again, keeping
     // the cells it holds there (cells it never held there start as zeros).
     // No operation reads a cell outside the picture it works on before
-    // writing it, so a process that runs many unrelated pictures (the
-    // many-pictures worker) calls this between them and holds a large grid
-    // only while a large picture needs it.
+    // writing it, so a process that runs the plain forms on many unrelated
+    // pictures may call this between them and hold a large grid only while
+    // a large picture needs it.
     void Shrink();
 
     int columns() const { return columns_; }

@@ -189,7 +189,7 @@ TEST(StreamTest, ARowWiderThanTheLimitIsRefusedBeforeAnyWork) {
 }
 
 TEST(StreamTest, ASmallPictureTooLargeToHoldWholeUnderTheLimitStreamsLikeALargeOne) {
-    // Whole, 1000 x 600 pixels with every stage need about 3.4 MB: more
+    // Whole, 1000 x 600 pixels with every stage need about 2.5 MB: more
     // than the limit, which the stream does not need.
     ScratchDir dir;
     MakePicture("in/small.png", 1000, 600, 2);
