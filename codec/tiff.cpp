@@ -94,10 +94,10 @@ Header ReadHeader(const Reader& in) {
 
 // The offsets of the chain's directories, checked: each lies inside the
 // file past the header, holds at least one entry, and is met once. The
-// chain is walked here, and not left to libtiff, because these checks and
-// the page's declared size must hold before libtiff reads a directory:
-// libtiff follows a looping chain and allocates for a directory's tags and
-// strips before anything tells it the picture is over the limit.
+// chain is walked here, and not left to libtiff, because a broken chain is
+// refused whatever page is asked for, and the page's declared size is
+// checked against the limit, before libtiff is given the file and
+// allocates for what its directory declares.
 std::vector<std::uint64_t> WalkDirectories(const RandomAccess& file, Header& header) {
     const Reader in(file);
     header = ReadHeader(in);
