@@ -115,16 +115,18 @@ std::vector<std::string_view> ExtensionsOf(Format format) {
     return line != nullptr ? Words(line->extensions) : std::vector<std::string_view>{};
 }
 
-bool IsPictureExtension(std::string_view extension) {
+Format FormatOfExtension(std::string_view extension) {
     const auto same = [extension](std::string_view known) {
         return known.size() == extension.size() &&
                std::equal(known.begin(), known.end(), extension.begin(), [](char a, char b) { return a == Lower(b); });
     };
     for (const FormatLine& line : kFormats)
         for (const std::string_view known : Words(line.extensions))
-            if (same(known)) return true;
-    return false;
+            if (same(known)) return line.format;
+    return Format::kUnknown;
 }
+
+bool IsPictureExtension(std::string_view extension) { return FormatOfExtension(extension) != Format::kUnknown; }
 
 std::optional<DeclaredPixels> DeclaredSizeOf(const RandomAccess& file, std::uint64_t maxPixels) {
     std::uint8_t head[kSniffBytes];

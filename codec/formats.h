@@ -48,6 +48,11 @@ std::vector<std::string_view> ExtensionsOf(Format format);
 // named so.
 bool IsPictureExtension(std::string_view extension);
 
+// The format whose files are named with the extension (any case): kBmp
+// for "bmp" or "DIB"; kUnknown for none. For a caller that takes one format
+// only (OpenOptions::only) without naming the format's value.
+Format FormatOfExtension(std::string_view extension);
+
 // The picture size a file declares, as stored, and the bytes of the file a
 // reader holds besides the rows (a BMP file's headers and pixel data).
 struct DeclaredPixels {

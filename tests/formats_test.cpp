@@ -258,7 +258,16 @@ TEST(FormatExtensions, EachFormatHasItsOwn) {
         {Format::kTiff, {"tif", "tiff"}},
         {Format::kUnknown, {}},
     };
-    for (const auto& [format, extensions] : lists) EXPECT_EQ(codec::ExtensionsOf(format), extensions) << codec::FormatName(format);
+    for (const auto& [format, extensions] : lists) {
+        EXPECT_EQ(codec::ExtensionsOf(format), extensions) << codec::FormatName(format);
+        for (const std::string_view extension : extensions) {
+            EXPECT_EQ(codec::FormatOfExtension(extension), format) << extension;
+            std::string upper(extension);
+            for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
+            EXPECT_EQ(codec::FormatOfExtension(upper), format) << upper;
+        }
+    }
+    EXPECT_EQ(codec::FormatOfExtension("xpm"), Format::kUnknown);
 }
 
 // Declared sizes --------------------------------------------------------------------
