@@ -29,7 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 using files::Shown;
-std::string files::Reason(int error) { return files::Reason(error); }
 
 int CoreCount() {
     cpu_set_t set;

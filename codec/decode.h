@@ -48,6 +48,15 @@ inline std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std:
     return done;
 }
 
+// The file's bytes in order, for the decoders that read a stream.
+inline ByteSource SequentialSource(const RandomAccess& file) {
+    return [file, position = std::uint64_t{0}](std::uint8_t* buffer, std::size_t size) mutable {
+        const std::size_t got = ReadUpTo(file, position, buffer, size);
+        position += got;
+        return got;
+    };
+}
+
 // Gives the rows for a picture of width x height pixels (both > 0). It may
 // throw (for instance std::bad_alloc); the exception passes through the
 // decoder unchanged.
@@ -100,6 +109,19 @@ private:
     Kind kind_;
     std::uint64_t width_;
     std::uint64_t height_;
+};
+
+// The page asked for is past the file's last: it has only pages() pages (1
+// for any file but TIFF). The caller words the message.
+class NoSuchPage : public std::out_of_range {
+public:
+    explicit NoSuchPage(std::uint32_t pages)
+        : std::out_of_range("the file has only " + std::to_string(pages) + (pages == 1 ? " page" : " pages")),
+          pages_(pages) {}
+    std::uint32_t pages() const { return pages_; }
+
+private:
+    std::uint32_t pages_;
 };
 
 // How the stored rows are to be turned to show the picture as the file

@@ -1,39 +1,144 @@
 #include "codec/formats.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "codec/bmp.h"
 #include "codec/gif.h"
 #include "codec/ico.h"
 #include "codec/jpeg.h"
+#include "codec/open.h"
 #include "codec/png.h"
 #include "codec/pnm.h"
 #include "codec/tiff.h"
 
 namespace codec {
+namespace {
+
+// How the size a format declares is found: from the file and its first
+// kSniffBytes; nothing when the file cannot tell.
+using DeclaredSizeFinder = std::optional<DeclaredPixels> (*)(const RandomAccess& file, std::span<const std::uint8_t> head,
+                                                             std::uint64_t maxPixels);
+
+// A BMP file's headers say where its pixels lie: the reader holds the
+// headers and the pixel data as the file has them.
+std::optional<DeclaredPixels> BmpDeclared(const RandomAccess& file, std::span<const std::uint8_t> head, std::uint64_t) {
+    const std::optional<BmpExtent> extent = BmpExtentOf(head);
+    if (!extent) return std::nullopt;
+    return DeclaredPixels{extent->width, extent->height, std::min(file.size, extent->pixelOffset + extent->pixelBytes)};
+}
+
+// Thrown from the AllocateRows of the run that only wants the size.
+struct SizeFound {
+    std::uint64_t width, height;
+};
+
+// The decoder run up to where it asks for rows.
+template <StreamDecoder decode>
+std::optional<DeclaredPixels> DecoderDeclared(const RandomAccess& file, std::span<const std::uint8_t>, std::uint64_t maxPixels) {
+    const AllocateRows stop = [](int width, int height) -> ops::RowView {
+        throw SizeFound{static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)};
+    };
+    try {
+        decode(SequentialSource(file), stop, maxPixels);
+    } catch (const SizeFound& found) {
+        return DeclaredPixels{found.width, found.height, 0};
+    } catch (const DecodeError&) {
+        return std::nullopt;  // the read itself says what is wrong
+    }
+    return std::nullopt;  // no pixels: nothing to allocate
+}
+
+struct FormatLine {
+    Format format;
+    const char* name;
+    bool (*looksLike)(std::span<const std::uint8_t> head);
+    // Lower case, separated by spaces.
+    std::string_view extensions;
+    Opener open;
+    // nullptr where the size is found only through the file's directory.
+    DeclaredSizeFinder declaredSize;
+};
+
+// In the order the first bytes are tested.
+const FormatLine kFormats[] = {
+    {Format::kPng, "PNG", LooksLikePng, "png", OpenPng, DecoderDeclared<DecodePng>},
+    {Format::kJpeg, "JPEG", LooksLikeJpeg, "jpg jpeg jpe jfif", OpenJpeg, DecoderDeclared<DecodeJpeg>},
+    {Format::kGif, "GIF", LooksLikeGif, "gif", OpenStreamed<DecodeGif>, DecoderDeclared<DecodeGif>},
+    {Format::kBmp, "BMP", LooksLikeBmp, "bmp dib", OpenBmp, BmpDeclared},
+    {Format::kPnm, "PNM", LooksLikePnm, "ppm pgm pbm pnm", OpenStreamed<DecodePnm>, DecoderDeclared<DecodePnm>},
+    // The chosen bitmap is held too: up to 4 bytes a pixel and a bit of
+    // mask, counted as 5.
+    {Format::kIco, "ICO", LooksLikeIco, "ico cur", OpenAtRandom<DecodeIco, 3 + 5>, nullptr},
+    {Format::kTiff, "TIFF", LooksLikeTiff, "tif tiff", OpenTiff, nullptr},
+};
+
+const FormatLine* LineOf(Format format) {
+    for (const FormatLine& line : kFormats)
+        if (line.format == format) return &line;
+    return nullptr;
+}
+
+std::vector<std::string_view> Words(std::string_view text) {
+    std::vector<std::string_view> words;
+    while (!text.empty()) {
+        const std::size_t space = text.find(' ');
+        words.push_back(text.substr(0, space));
+        text.remove_prefix(space == std::string_view::npos ? text.size() : space + 1);
+    }
+    return words;
+}
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
 
 Format SniffFormat(std::span<const std::uint8_t> head) {
     if (head.size() > kSniffBytes) head = head.first(kSniffBytes);
-    if (LooksLikePng(head)) return Format::kPng;
-    if (LooksLikeJpeg(head)) return Format::kJpeg;
-    if (LooksLikeGif(head)) return Format::kGif;
-    if (LooksLikeBmp(head)) return Format::kBmp;
-    if (LooksLikePnm(head)) return Format::kPnm;
-    if (LooksLikeIco(head)) return Format::kIco;
-    if (LooksLikeTiff(head)) return Format::kTiff;
+    for (const FormatLine& line : kFormats)
+        if (line.looksLike(head)) return line.format;
     return Format::kUnknown;
 }
 
+Format SniffFormat(const RandomAccess& file) {
+    std::uint8_t head[kSniffBytes];
+    return SniffFormat(std::span<const std::uint8_t>(head, ReadUpTo(file, 0, head, sizeof head)));
+}
+
 const char* FormatName(Format format) {
-    switch (format) {
-    case Format::kBmp: return "BMP";
-    case Format::kPng: return "PNG";
-    case Format::kJpeg: return "JPEG";
-    case Format::kGif: return "GIF";
-    case Format::kPnm: return "PNM";
-    case Format::kIco: return "ICO";
-    case Format::kTiff: return "TIFF";
-    case Format::kUnknown: break;
-    }
-    return "unknown";
+    const FormatLine* line = LineOf(format);
+    return line != nullptr ? line->name : "unknown";
+}
+
+std::vector<std::string_view> ExtensionsOf(Format format) {
+    const FormatLine* line = LineOf(format);
+    return line != nullptr ? Words(line->extensions) : std::vector<std::string_view>{};
+}
+
+Format FormatOfExtension(std::string_view extension) {
+    const auto same = [extension](std::string_view known) {
+        return known.size() == extension.size() &&
+               std::equal(known.begin(), known.end(), extension.begin(), [](char a, char b) { return a == Lower(b); });
+    };
+    for (const FormatLine& line : kFormats)
+        for (const std::string_view known : Words(line.extensions))
+            if (same(known)) return line.format;
+    return Format::kUnknown;
+}
+
+bool IsPictureExtension(std::string_view extension) { return FormatOfExtension(extension) != Format::kUnknown; }
+
+std::optional<DeclaredPixels> DeclaredSizeOf(const RandomAccess& file, std::uint64_t maxPixels) {
+    std::uint8_t head[kSniffBytes];
+    const std::span<const std::uint8_t> first(head, ReadUpTo(file, 0, head, sizeof head));
+    const FormatLine* line = LineOf(SniffFormat(first));
+    if (line == nullptr || line->declaredSize == nullptr) return std::nullopt;
+    return line->declaredSize(file, first, maxPixels);
+}
+
+Opener OpenerOf(Format format) {
+    const FormatLine* line = LineOf(format);
+    return line != nullptr ? line->open : nullptr;
 }
 
 }  // namespace codec

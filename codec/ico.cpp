@@ -1,6 +1,7 @@
 #include "codec/ico.h"
 
 #include <algorithm>
+#include <limits>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -34,11 +35,9 @@ struct Image {
 };
 
 // Up to size bytes from offset; fewer where the file ends.
-std::vector<std::uint8_t> ReadAt(const RandomSource& source, std::uint64_t offset, std::size_t size) {
+std::vector<std::uint8_t> ReadAt(const RandomAccess& file, std::uint64_t offset, std::size_t size) {
     std::vector<std::uint8_t> bytes(size);
-    const std::size_t got = source(offset, bytes.data(), bytes.size());
-    if (got > size) throw std::logic_error("the random source gave more bytes than asked for");
-    bytes.resize(got);
+    bytes.resize(ReadUpTo(file, offset, bytes.data(), bytes.size()));
     return bytes;
 }
 
@@ -55,8 +54,8 @@ unsigned PngSamples(unsigned colourType) {
     }
 }
 
-Image ReadImageHeader(const RandomSource& source, std::uint64_t offset) {
-    const std::vector<std::uint8_t> head = ReadAt(source, offset, std::max(kIconBitmapHeadBytes, kPngHeadBytes));
+Image ReadImageHeader(const RandomAccess& file, std::uint64_t offset) {
+    const std::vector<std::uint8_t> head = ReadAt(file, offset, std::max(kIconBitmapHeadBytes, kPngHeadBytes));
     Image image;
     image.offset = offset;
     if (LooksLikePng(head)) {
@@ -84,15 +83,14 @@ Image ReadImageHeader(const RandomSource& source, std::uint64_t offset) {
 
 // A bitmap's bytes, read in pieces so that a header claiming more than the
 // file holds costs no more memory than the file's own bytes.
-std::vector<std::uint8_t> ReadBitmap(const RandomSource& source, const Image& image) {
+std::vector<std::uint8_t> ReadBitmap(const RandomAccess& file, const Image& image) {
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     std::vector<std::uint8_t> bytes;
     while (bytes.size() < image.bytes) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, image.bytes - bytes.size()));
         const std::size_t had = bytes.size();
         bytes.resize(had + want);
-        const std::size_t got = source(image.offset + had, bytes.data() + had, want);
-        if (got > want) throw std::logic_error("the random source gave more bytes than asked for");
+        const std::size_t got = ReadUpTo(file, image.offset + had, bytes.data() + had, want);
         bytes.resize(had + got);
         if (got < want) break;
     }
@@ -111,21 +109,21 @@ bool LooksLikeIco(std::span<const std::uint8_t> first) {
     return type == 2 || (Le16(entry + 4) <= 1 && Le16(entry + 6) <= 32);
 }
 
-DeclaredSize DecodeIco(const RandomSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
-    const std::vector<std::uint8_t> head = ReadAt(source, 0, kDirectoryHeaderBytes);
+DeclaredSize DecodeIco(const RandomAccess& file, const AllocateRows& allocate, std::uint64_t maxPixels) {
+    const std::vector<std::uint8_t> head = ReadAt(file, 0, kDirectoryHeaderBytes);
     if (head.size() < kDirectoryHeaderBytes) Damaged("the file ends inside the icon directory");
     const std::uint32_t type = Le16(head.data() + 2);
     if (Le16(head.data()) != 0 || (type != 1 && type != 2)) Damaged("not an icon or cursor file");
     const std::uint32_t count = Le16(head.data() + 4);
     if (count == 0) Damaged("the icon holds no image");
 
-    const std::vector<std::uint8_t> directory = ReadAt(source, kDirectoryHeaderBytes, kEntryBytes * count);
+    const std::vector<std::uint8_t> directory = ReadAt(file, kDirectoryHeaderBytes, kEntryBytes * count);
     if (directory.size() < kEntryBytes * count) Damaged("the file ends inside the icon directory");
 
     // The most pixels, then the most bits a pixel; the first of equals.
     Image best;
     for (std::uint32_t i = 0; i < count; ++i) {
-        const Image image = ReadImageHeader(source, Le32(directory.data() + kEntryBytes * i + 12));
+        const Image image = ReadImageHeader(file, Le32(directory.data() + kEntryBytes * i + 12));
         const std::uint64_t pixels = image.width * image.height;
         const std::uint64_t bestPixels = best.width * best.height;
         if (i == 0 || pixels > bestPixels || (pixels == bestPixels && image.depth > best.depth)) best = image;
@@ -133,17 +131,19 @@ DeclaredSize DecodeIco(const RandomSource& source, const AllocateRows& allocate,
     if (best.width * best.height > maxPixels) throw DecodeError(Kind::kTooLarge, "", best.width, best.height);
 
     if (best.png) {
-        std::uint64_t at = best.offset;
-        const ByteSource png = [&](std::uint8_t* buffer, std::size_t size) {
-            const std::size_t got = source(at, buffer, size);
-            at += got;
-            return got;
-        };
-        return DecodePng(png, allocate, maxPixels);
+        const RandomAccess png{file.size - std::min(file.size, best.offset),
+                               [&file, offset = best.offset](std::uint64_t at, std::uint8_t* buffer, std::size_t size) {
+                                   return file.read(offset + at, buffer, size);
+                               }};
+        return DecodePng(SequentialSource(png), allocate, maxPixels);
     }
-    const std::vector<std::uint8_t> bitmap = ReadBitmap(source, best);
+    const std::vector<std::uint8_t> bitmap = ReadBitmap(file, best);
     const BmpSize size = DecodeIconBitmap(bitmap, allocate, maxPixels);
     return {static_cast<std::uint64_t>(size.width), static_cast<std::uint64_t>(size.height)};
+}
+
+DeclaredSize DecodeIco(const RandomSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
+    return DecodeIco(RandomAccess{std::numeric_limits<std::uint64_t>::max(), source}, allocate, maxPixels);
 }
 
 }  // namespace codec

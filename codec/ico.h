@@ -28,23 +28,23 @@
 
 namespace codec {
 
-// Reads up to size bytes of the file starting at offset into buffer and
-// returns how many it gave: fewer only where the file ends. A read error
-// throws, and the exception passes through the decoder unchanged.
-using RandomSource = std::function<std::size_t(std::uint64_t offset, std::uint8_t* buffer, std::size_t size)>;
-
 // True when the first bytes (at least 22) start an ICO or CUR directory:
 // 00 00, type 1 (icon) or 2 (cursor), at least one image, and a first entry
 // with its reserved byte 0, at least 40 bytes of data, and for an icon at
 // most 1 plane and 32 bits a pixel.
 bool LooksLikeIco(std::span<const std::uint8_t> first);
 
-// Decodes an ICO or CUR file read from source. Calls allocate exactly once,
+// Decodes an ICO or CUR file read at random. Calls allocate exactly once,
 // with the chosen image's size; throws DecodeError(kTooLarge, "", w, h)
 // without allocating when that image has more than maxPixels pixels,
 // kDamaged for damaged or truncated data, kUnsupported for a valid image
-// variant this program does not read. Exceptions from source and allocate
+// variant this program does not read. Exceptions from file.read and allocate
 // pass through unchanged. Returns the size.
+DeclaredSize DecodeIco(const RandomAccess& file, const AllocateRows& allocate, std::uint64_t maxPixels);
+
+// The same through a function that reads at an offset, for the callers
+// that do not yet hand over a RandomAccess; it goes once they do.
+using RandomSource = std::function<std::size_t(std::uint64_t offset, std::uint8_t* buffer, std::size_t size)>;
 DeclaredSize DecodeIco(const RandomSource& source, const AllocateRows& allocate, std::uint64_t maxPixels);
 
 }  // namespace codec

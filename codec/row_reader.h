@@ -90,13 +90,14 @@ private:
     std::uint64_t allowed_;
 };
 
-// Opens page `page` (0 the first) of the file, knowing the format from its
-// first bytes (see codec/formats.h). The file must stay readable, its
-// bytes unchanged, while the reader is used; the reader keeps its own copy
-// of `file`. Throws DecodeError: kTooLarge over maxPixels, TooMuchToHold,
-// kDamaged (also for an empty file), kUnsupported (also for a format not
-// read); std::out_of_range when the file has no such page (any file but a
-// TIFF file has one). Exceptions from file.read pass through unchanged.
+// Opens page `page` (0 the first) of the file for reading by rows: what
+// OpenPicture (codec/open.h) does with Reading::kRows, as a RowReader. The
+// file must stay readable, its bytes unchanged, while the reader is used.
+// Throws DecodeError: kTooLarge over maxPixels, TooMuchToHold, kDamaged
+// (EmptyFile for an empty file), kUnsupported (also for a format not read);
+// NoSuchPage (a std::out_of_range) when the file has no such page (any file
+// but a TIFF file has one). Exceptions from file.read pass through
+// unchanged.
 std::unique_ptr<RowReader> OpenRowReader(const RandomAccess& file, std::uint32_t page, const RowReaderLimits& limits);
 
 }  // namespace codec

@@ -93,7 +93,11 @@ Header ReadHeader(const Reader& in) {
 }
 
 // The offsets of the chain's directories, checked: each lies inside the
-// file past the header, holds at least one entry, and is met once.
+// file past the header, holds at least one entry, and is met once. The
+// chain is walked here, and not left to libtiff, because a broken chain is
+// refused whatever page is asked for, and the page's declared size is
+// checked against the limit, before libtiff is given the file and
+// allocates for what its directory declares.
 std::vector<std::uint64_t> WalkDirectories(const RandomAccess& file, Header& header) {
     const Reader in(file);
     header = ReadHeader(in);
@@ -733,6 +737,7 @@ struct TiffRowDecoder::State {
     Layout layout;
     std::unique_ptr<BandDecoder> bands;  // from the first band on
     std::uint32_t nextBand = 0;
+    std::uint32_t pages = 0;
     std::exception_ptr failure;  // the first failure, thrown again by every later call
 };
 
@@ -763,7 +768,8 @@ TiffRowDecoder::TiffRowDecoder(RandomAccess file, std::uint64_t maxPixels, std::
     s.file = std::move(file);
     Header header;
     const std::vector<std::uint64_t> directories = WalkDirectories(s.file, header);
-    if (page >= directories.size()) throw std::out_of_range("the tiff file has no such page");
+    s.pages = static_cast<std::uint32_t>(directories.size());
+    if (page >= directories.size()) throw NoSuchPage(s.pages);
     const auto [width, height] = DeclaredSides(s.file, header, directories[page]);
     if (width > 0xffffffffu || height > 0xffffffffu || width * height > maxPixels)
         throw DecodeError(Kind::kTooLarge, "", width, height);
@@ -795,6 +801,7 @@ TiffRowDecoder::~TiffRowDecoder() {
 std::uint64_t TiffRowDecoder::width() const { return state_->layout.width; }
 std::uint64_t TiffRowDecoder::height() const { return state_->layout.height; }
 Orientation TiffRowDecoder::orientation() const { return state_->layout.orientation; }
+std::uint32_t TiffRowDecoder::pages() const { return state_->pages; }
 std::uint32_t TiffRowDecoder::bandHeight() const { return state_->layout.blockHeight; }
 
 std::uint64_t TiffRowDecoder::bandBytes() const {

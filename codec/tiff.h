@@ -107,8 +107,8 @@ class TiffRowDecoder {
 public:
     // Walks the chain of directories and reads the page's tags. Throws as
     // DecodeTiff does before it allocates: kTooLarge when width * height >
-    // maxPixels, kDamaged, kUnsupported, kNoMemory, std::out_of_range when
-    // the file has no such page; exceptions from file.read pass through
+    // maxPixels, kDamaged, kUnsupported, kNoMemory, NoSuchPage (a
+    // std::out_of_range) when the file has no such page; exceptions from file.read pass through
     // unchanged.
     TiffRowDecoder(RandomAccess file, std::uint64_t maxPixels, std::uint32_t page);
     ~TiffRowDecoder();
@@ -118,6 +118,8 @@ public:
     std::uint64_t width() const;  // as stored
     std::uint64_t height() const;
     Orientation orientation() const;  // the page's Orientation tag
+    // The file's pages (as CountTiffPages counts them).
+    std::uint32_t pages() const;
     // Rows a band holds (the last one may hold fewer).
     std::uint32_t bandHeight() const;
     // About the most bytes the decoder and a caller's band of 24-bit rows

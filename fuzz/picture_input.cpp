@@ -3,18 +3,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "codec/bmp.h"
 #include "codec/formats.h"
-#include "codec/gif.h"
-#include "codec/ico.h"
-#include "codec/jpeg.h"
+#include "codec/open.h"
 #include "codec/orient.h"
-#include "codec/png.h"
-#include "codec/pnm.h"
-#include "codec/tiff.h"
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
@@ -52,80 +48,61 @@ Buffer Blank(int width, int height) {
     return buffer;
 }
 
-// The stored picture turned as the file says, as the program shows it;
-// turned back, it must be the stored picture again.
-Buffer Shown(Buffer& stored, const codec::DeclaredSize& declared) {
-    const codec::ShownSize size = codec::ShownSizeOf(declared);
-    Require(declared.width == static_cast<std::uint64_t>(stored.width) &&
-            declared.height == static_cast<std::uint64_t>(stored.height));
-    Buffer shown = Blank(static_cast<int>(size.width), static_cast<int>(size.height));
-    codec::Orient(stored.view(), shown.view(), declared.orientation);
-    Buffer back = Blank(stored.width, stored.height);
-    codec::Orient(shown.view(), back.view(), Inverse(declared.orientation));
-    Require(back.bytes == stored.bytes);
-    return shown;
+// The picture as shown, turned back as its file stores it and then as the
+// file says again, must be itself.
+void CheckTurns(Buffer& shown, codec::Orientation orientation) {
+    const codec::ShownSize size = codec::ShownSizeOf(
+        {static_cast<std::uint64_t>(shown.width), static_cast<std::uint64_t>(shown.height), orientation});
+    Buffer stored = Blank(static_cast<int>(size.width), static_cast<int>(size.height));
+    codec::Orient(shown.view(), stored.view(), Inverse(orientation));
+    Buffer again = Blank(shown.width, shown.height);
+    codec::Orient(stored.view(), again.view(), orientation);
+    Require(again.bytes == shown.bytes);
 }
 
 }  // namespace
 
 bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
     Buffer picture;
+    int asked = 0;
     const auto allocate = [&](int width, int height) {
         Require(width > 0 && height > 0 &&
                 static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) <= kFuzzMaxPixels);
-        Require(picture.bytes.empty());  // asked once at most
-        picture.width = width;
-        picture.height = height;
-        picture.stride = 3 * static_cast<std::ptrdiff_t>(width) + 1;  // padded, as real pictures may be
-        picture.bytes.assign(static_cast<std::size_t>(picture.stride) * height, 0xA5);
+        Require(++asked <= 2);
+        picture = Blank(width, height);  // padded, as real pictures may be
         return picture.view();
     };
     // The file's bytes a few at a time, as a file arrives from the disk.
-    std::size_t at = 0;
-    const codec::ByteSource source = [&](std::uint8_t* buffer, std::size_t wanted) {
-        const std::size_t n = std::min({wanted, size - at, std::size_t{4099}});
-        std::memcpy(buffer, data + at, n);
-        at += n;
-        return n;
-    };
-    // Any part of the file, for the formats read through a directory.
-    const codec::RandomSource randomSource = [&](std::uint64_t offset, std::uint8_t* buffer, std::size_t wanted) {
-        if (offset >= size) return std::size_t{0};
-        const std::size_t n = std::min<std::size_t>(wanted, size - static_cast<std::size_t>(offset));
-        std::memcpy(buffer, data + offset, n);
-        return n;
-    };
-    const std::span<const std::uint8_t> input(data, size);
-    codec::DeclaredSize declared;
+    const codec::RandomAccess input{size, [&](std::uint64_t offset, std::uint8_t* buffer, std::size_t wanted) {
+                                       if (offset >= size) return std::size_t{0};
+                                       const std::size_t n = std::min<std::size_t>(
+                                           {wanted, static_cast<std::size_t>(size - offset), std::size_t{4099}});
+                                       std::memcpy(buffer, data + offset, n);
+                                       return n;
+                                   }};
+    codec::OpenOptions options;
+    options.reading = codec::Reading::kWhole;
+    options.maxPixels = kFuzzMaxPixels;
+    codec::Orientation orientation = codec::Orientation::kNormal;
     try {
-        switch (codec::SniffFormat(input.first(std::min(size, codec::kSniffBytes)))) {
-        case codec::Format::kPng: declared = codec::DecodePng(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kJpeg: declared = codec::DecodeJpeg(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kGif: declared = codec::DecodeGif(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kPnm: declared = codec::DecodePnm(source, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kIco: declared = codec::DecodeIco(randomSource, allocate, kFuzzMaxPixels); break;
-        case codec::Format::kTiff: {
-            // Read at random from memory, the last page of a file that has
-            // several (every directory before it is read on the way).
-            const codec::RandomAccess file{size, [&](std::uint64_t offset, std::uint8_t* buffer, std::size_t wanted) {
-                                               if (offset >= size) return std::size_t{0};
-                                               const std::size_t n = std::min<std::size_t>(
-                                                   {wanted, static_cast<std::size_t>(size - offset), std::size_t{4099}});
-                                               std::memcpy(buffer, data + offset, n);
-                                               return n;
-                                           }};
-            const std::uint32_t pages = codec::CountTiffPages(file);
-            Require(pages >= 1);
-            declared = codec::DecodeTiff(file, allocate, kFuzzMaxPixels, pages - 1);
-            break;
-        }
-        default: codec::DecodeBmp(input, allocate, kFuzzMaxPixels); break;
-        }
+        // The last page of a file that has several (every directory before
+        // it is read on the way).
+        const std::uint32_t pages = codec::PageCount(input);
+        Require(pages >= 1);
+        const std::unique_ptr<codec::Picture> opened = codec::OpenPicture(input, pages - 1, options);
+        Require(opened->pages() == pages);
+        const codec::Orientation declared = opened->stored().orientation;
+        opened->ReadWhole(allocate);
+        Require(picture.bytes.empty() || (opened->width() == picture.width && opened->height() == picture.height));
+        orientation = opened->stored().orientation;
+        // The rows are asked for once; twice only when the file turns the
+        // picture where its pixels are already read (EXIF data after them).
+        Require(asked <= 1 || (declared == codec::Orientation::kNormal && orientation != codec::Orientation::kNormal));
     } catch (const codec::DecodeError&) {
         return false;
     }
     if (picture.bytes.empty()) return true;
-    if (declared.orientation != codec::Orientation::kNormal) picture = Shown(picture, declared);
+    if (orientation != codec::Orientation::kNormal) CheckTurns(picture, orientation);
 
     // Each operation on the result of the one before, as the stage files pass
     // it on; on small pictures the plain forms run beside and must agree.

@@ -10,13 +10,18 @@
 #include <QImage>
 #include <QString>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/picture.h"
+#include "codec/bmp.h"
+#include "codec/open.h"
 #include "tests/app_test_support.h"
 #include "tests/codec_test_files.h"
 
@@ -217,5 +222,108 @@ const LoadCase kLoadCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Formats, PictureLayer, ::testing::ValuesIn(kLoadCases), codec_test::CaseName());
+
+// Extensions ------------------------------------------------------------------------
+
+struct ExtensionCase {
+    std::string name;
+    std::string extension;
+    bool picture;
+};
+
+class Extensions : public ::testing::TestWithParam<ExtensionCase> {};
+
+TEST_P(Extensions, AreKnownWithoutRegardToCase) {
+    EXPECT_EQ(codec::IsPictureExtension(GetParam().extension), GetParam().picture);
+}
+
+const ExtensionCase kExtensionCases[] = {
+    {"Bmp", "bmp", true},        {"BmpUpper", "BMP", true},   {"DibMixed", "Dib", true},     {"Png", "png", true},
+    {"Jpg", "JPG", true},        {"Jpe", "jpe", true},        {"Jfif", "jFiF", true},        {"Tif", "tif", true},
+    {"Tiff", "TIFF", true},      {"Gif", "gif", true},        {"Pbm", "pbm", true},          {"Pnm", "PNM", true},
+    {"Ico", "ico", true},        {"Cur", "Cur", true},        {"Xpm", "xpm", false},         {"Empty", "", false},
+    {"WithItsDot", ".png", false}, {"Longer", "pngs", false}, {"Shorter", "jp", false},      {"Spaced", "png ", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Formats, Extensions, ::testing::ValuesIn(kExtensionCases), codec_test::CaseName());
+
+TEST(FormatExtensions, EachFormatHasItsOwn) {
+    const std::pair<Format, std::vector<std::string_view>> lists[] = {
+        {Format::kBmp, {"bmp", "dib"}},
+        {Format::kPng, {"png"}},
+        {Format::kJpeg, {"jpg", "jpeg", "jpe", "jfif"}},
+        {Format::kGif, {"gif"}},
+        {Format::kPnm, {"ppm", "pgm", "pbm", "pnm"}},
+        {Format::kIco, {"ico", "cur"}},
+        {Format::kTiff, {"tif", "tiff"}},
+        {Format::kUnknown, {}},
+    };
+    for (const auto& [format, extensions] : lists) {
+        EXPECT_EQ(codec::ExtensionsOf(format), extensions) << codec::FormatName(format);
+        for (const std::string_view extension : extensions) {
+            EXPECT_EQ(codec::FormatOfExtension(extension), format) << extension;
+            std::string upper(extension);
+            for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
+            EXPECT_EQ(codec::FormatOfExtension(upper), format) << upper;
+        }
+    }
+    EXPECT_EQ(codec::FormatOfExtension("xpm"), Format::kUnknown);
+}
+
+// Declared sizes --------------------------------------------------------------------
+
+codec::RandomAccess InMemory(const Bytes& file) {
+    return {file.size(), [&file](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+                const std::size_t n = offset >= file.size() ? 0 : std::min<std::size_t>(size, file.size() - offset);
+                std::memcpy(buffer, file.data() + offset, n);
+                return n;
+            }};
+}
+
+struct DeclaredCase {
+    std::string name;
+    std::function<Bytes()> file;
+    std::optional<codec::DeclaredPixels> declared;
+};
+
+class DeclaredSizes : public ::testing::TestWithParam<DeclaredCase> {};
+
+TEST_P(DeclaredSizes, ComeFromTheHeaders) {
+    const Bytes file = GetParam().file();
+    const std::optional<codec::DeclaredPixels> declared = codec::DeclaredSizeOf(InMemory(file), std::uint64_t{1} << 28);
+    ASSERT_EQ(declared.has_value(), GetParam().declared.has_value());
+    if (!declared) return;
+    EXPECT_EQ(declared->width, GetParam().declared->width);
+    EXPECT_EQ(declared->height, GetParam().declared->height);
+    EXPECT_EQ(declared->heldFileBytes, GetParam().declared->heldFileBytes);
+}
+
+Bytes SmallBmp() {
+    Picture p(5, 3);
+    Bytes file;
+    codec::EncodeBmp24({reinterpret_cast<std::uint8_t*>(p.pixels.data()), 5, 3, 15},
+                       [&file](const std::uint8_t* bytes, std::size_t size) { file.insert(file.end(), bytes, bytes + size); });
+    return file;
+}
+
+const DeclaredCase kDeclaredCases[] = {
+    {"Bmp", SmallBmp, codec::DeclaredPixels{5, 3, 54 + 3 * 16}},
+    {"BmpWithJunkAfterThePixels", [] {
+         Bytes file = SmallBmp();
+         file.resize(file.size() + 1000, 0);
+         return file;
+     },
+     codec::DeclaredPixels{5, 3, 54 + 3 * 16}},
+    {"Png", [] { return EncodePng(Picture(9, 4)); }, codec::DeclaredPixels{9, 4, 0}},
+    {"Gif", SmallGif, codec::DeclaredPixels{9, 7, 0}},
+    {"Pgm", [] { return Text("P2 2 1 1000\n500 1000\n"); }, codec::DeclaredPixels{2, 1, 0}},
+    {"PpmOverTheLimit", [] { return Text("P6 30000 30000 255\n"); }, std::nullopt},
+    {"PpmDamagedHeader", [] { return Text("P6 30000 x"); }, std::nullopt},
+    {"IcoThroughItsDirectory", [] { return SmallIco(1); }, std::nullopt},
+    {"Text", [] { return Text("hello"); }, std::nullopt},
+    {"Empty", [] { return Bytes(); }, std::nullopt},
+};
+
+INSTANTIATE_TEST_SUITE_P(Formats, DeclaredSizes, ::testing::ValuesIn(kDeclaredCases), codec_test::CaseName());
 
 }  // namespace

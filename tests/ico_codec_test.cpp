@@ -16,17 +16,17 @@ namespace {
 
 using namespace codec_test;
 
-codec::RandomSource RandomSourceOf(const Bytes& file) {
-    return [&file](std::uint64_t offset, std::uint8_t* out, std::size_t size) {
-        if (offset >= file.size()) return std::size_t{0};
-        const std::size_t n = std::min<std::size_t>(size, file.size() - static_cast<std::size_t>(offset));
-        std::memcpy(out, file.data() + offset, n);
-        return n;
-    };
+codec::RandomAccess RandomAccessOf(const Bytes& file) {
+    return {file.size(), [&file](std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+                if (offset >= file.size()) return std::size_t{0};
+                const std::size_t n = std::min<std::size_t>(size, file.size() - static_cast<std::size_t>(offset));
+                std::memcpy(out, file.data() + offset, n);
+                return n;
+            }};
 }
 
 const Decoder kIco = [](const Bytes& file, const codec::AllocateRows& allocate, std::uint64_t maxPixels) {
-    return codec::DecodeIco(RandomSourceOf(file), allocate, maxPixels);
+    return codec::DecodeIco(RandomAccessOf(file), allocate, maxPixels);
 };
 
 // A bitmap entry, as the directory would describe it.

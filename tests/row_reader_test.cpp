@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -22,6 +23,8 @@
 
 #include "core/picture.h"
 #include "codec/bytes.h"
+#include "codec/formats.h"
+#include "codec/open.h"
 #include "tests/codec_test_files.h"
 #include "tests/picture_files.h"
 #include "tests/test_support.h"
@@ -623,6 +626,242 @@ TEST(RowReaderPages, PastTheLastPageIsOutOfRange) {
     EXPECT_NO_THROW(codec::OpenRowReader(InMemory(tiff), 1, kRoomy));
     EXPECT_THROW(codec::OpenRowReader(InMemory(tiff), 2, kRoomy), std::out_of_range);
     EXPECT_THROW(codec::OpenRowReader(InMemory(Bmp({})), 1, kRoomy), std::out_of_range);
+}
+
+// ------------------------------------------------------------------ the one way to open a picture
+
+// The picture read whole through OpenPicture: rows of 3 * width bytes and
+// a guard byte each, which must stay as it is.
+Rows ReadWhole(const Bytes& file, std::uint32_t page, int* asked = nullptr) {
+    codec::OpenOptions options;
+    options.reading = codec::Reading::kWhole;
+    options.maxPixels = kRoomy.maxPixels;
+    const std::unique_ptr<codec::Picture> picture = codec::OpenPicture(InMemory(file), page, options);
+    Bytes bytes;
+    int width = 0, height = 0, calls = 0;
+    picture->ReadWhole([&](int w, int h) {
+        ++calls;
+        width = w;
+        height = h;
+        bytes.assign((3 * static_cast<std::size_t>(w) + 1) * static_cast<std::size_t>(h), 0xA5);
+        return ops::RowView{bytes.data(), w, h, 3 * static_cast<std::ptrdiff_t>(w) + 1};
+    });
+    if (asked != nullptr) *asked = calls;
+    EXPECT_EQ(picture->width(), width);
+    EXPECT_EQ(picture->height(), height);
+    Rows whole{width, height, {}};
+    for (int y = 0; y < height; ++y) {
+        const auto row = bytes.begin() + static_cast<std::ptrdiff_t>((3 * static_cast<std::size_t>(width) + 1) * y);
+        EXPECT_EQ(row[3 * width], 0xA5) << "row " << y << " was written past its end";
+        whole.rows.emplace_back(row, row + 3 * width);
+    }
+    return whole;
+}
+
+class OpenPictureReadsEveryFormat : public ::testing::TestWithParam<Case> {};
+
+// Whole into the caller's rows, row by row, and the picture layer's load:
+// the same size and the same bytes.
+TEST_P(OpenPictureReadsEveryFormat, WholeEqualsRowByRowAndTheLoad) {
+    const Case& c = GetParam();
+    int asked = 0;
+    const Rows whole = ReadWhole(c.file, c.page, &asked);
+    EXPECT_EQ(asked, 1) << "the rows are asked for once";
+    const Rows read = ReadByRows(c.file, c.page);
+    const Rows loaded = LoadWhole(c.file, c.page);
+    ASSERT_EQ(whole.width, read.width);
+    ASSERT_EQ(whole.height, read.height);
+    ASSERT_EQ(whole.width, loaded.width);
+    ASSERT_EQ(whole.height, loaded.height);
+    for (int y = 0; y < whole.height; ++y) {
+        ASSERT_EQ(whole.rows[y], read.rows[y]) << "row " << y;
+        ASSERT_EQ(whole.rows[y], loaded.rows[y]) << "row " << y;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, OpenPictureReadsEveryFormat, ::testing::ValuesIn(Cases()),
+                         [](const auto& info) { return info.param.name; });
+
+// A JPEG file whose EXIF block stands after the scan, just before EOI.
+Bytes JpegWithLateExif(Orientation orientation) {
+    Bytes file = WriteJpeg(Noise(47, 33, 9));
+    const Bytes payload = testfiles::ExifSegment(testfiles::ExifBlock(orientation, false));
+    Bytes segment{0xFF, 0xE1, static_cast<std::uint8_t>((payload.size() + 2) >> 8),
+                  static_cast<std::uint8_t>(payload.size() + 2)};
+    segment.insert(segment.end(), payload.begin(), payload.end());
+    file.insert(file.end() - 2, segment.begin(), segment.end());
+    return file;
+}
+
+// Known to be turned only once its pixels are read: the whole read asks
+// for the stored rows and then for the shown ones, as the load shows it;
+// the read by rows, which has handed rows out already, refuses it.
+TEST(OpenPictureLateOrientation, WholeTurnsItAndRowsRefuseIt) {
+    const Bytes file = JpegWithLateExif(Orientation::kTurned90);
+    int asked = 0;
+    const Rows whole = ReadWhole(file, 0, &asked);
+    EXPECT_EQ(asked, 2);
+    const Rows loaded = LoadWhole(file, 0);
+    ASSERT_EQ(whole.width, 33);
+    ASSERT_EQ(whole.height, 47);
+    EXPECT_EQ(whole.rows, loaded.rows);
+    try {
+        ReadByRows(file, 0);
+        FAIL() << "read by rows";
+    } catch (const codec::DecodeError& error) {
+        EXPECT_EQ(error.kind(), Kind::kUnsupported) << error.what();
+    }
+}
+
+struct PagesCase {
+    std::string name;
+    Bytes file;
+    std::uint32_t pages;
+};
+
+std::vector<PagesCase> PagesCases() {
+    return {
+        {"tiff_of_three", tifftest::Write({tifftest::Page{}, tifftest::Page{}, tifftest::Page{}}).bytes, 3},
+        {"tiff_of_one", tifftest::Write({tifftest::Page{}}).bytes, 1},
+        {"bmp", Bmp({}), 1},
+        {"png", testfiles::WritePng(Png(PNG_COLOR_TYPE_RGB, 8, 4, 4)), 1},
+        {"gif", codec_test::GifWriter(4, 4, 2).Frame(0, 0, 4, 4, [](int, int) { return 1; }).Finish(), 1},
+    };
+}
+
+class OpenPicturePages : public ::testing::TestWithParam<PagesCase> {};
+
+// Every page opens and says how many there are; the one past the last is
+// refused with the count, for the caller's "the file has only N pages".
+TEST_P(OpenPicturePages, CountedAndThePastTheLastRefused) {
+    const PagesCase& c = GetParam();
+    EXPECT_EQ(codec::PageCount(InMemory(c.file)), c.pages);
+    for (const codec::Reading reading : {codec::Reading::kRows, codec::Reading::kWhole}) {
+        codec::OpenOptions options;
+        options.reading = reading;
+        options.maxPixels = kRoomy.maxPixels;
+        options.wholeBytes = kRoomy.wholeBytes;
+        for (std::uint32_t page = 0; page < c.pages; ++page)
+            EXPECT_EQ(codec::OpenPicture(InMemory(c.file), page, options)->pages(), c.pages) << "page " << page;
+        try {
+            codec::OpenPicture(InMemory(c.file), c.pages, options);
+            FAIL() << "opened page " << c.pages;
+        } catch (const codec::NoSuchPage& error) {
+            EXPECT_EQ(error.pages(), c.pages);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, OpenPicturePages, ::testing::ValuesIn(PagesCases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(OpenPicturePages, AnyFileButTiffCountsOne) {
+    EXPECT_EQ(codec::PageCount(InMemory({})), 1u);
+    EXPECT_EQ(codec::PageCount(InMemory({'h', 'e', 'l', 'l', 'o'})), 1u);
+}
+
+struct OpenRefusal {
+    std::string name;
+    Bytes file;
+    codec::OpenOptions options;
+    std::function<void(const codec::DecodeError&)> expect;
+};
+
+codec::OpenOptions Whole(std::function<void(codec::OpenOptions&)> change = nullptr) {
+    codec::OpenOptions options;
+    options.reading = codec::Reading::kWhole;
+    options.maxPixels = kRoomy.maxPixels;
+    if (change) change(options);
+    return options;
+}
+
+std::vector<OpenRefusal> OpenRefusals() {
+    const auto expectWhat = [](Kind kind, std::string what) {
+        return [kind, what](const codec::DecodeError& error) {
+            EXPECT_EQ(error.kind(), kind);
+            EXPECT_EQ(error.what(), what);
+        };
+    };
+    return {
+        {"empty_file", {}, Whole(), [](const codec::DecodeError& error) {
+             EXPECT_NE(dynamic_cast<const codec::EmptyFile*>(&error), nullptr);
+             EXPECT_EQ(error.what(), std::string("the file is empty"));
+         }},
+        {"png_where_only_bmp_is_taken", testfiles::WritePng(Png(PNG_COLOR_TYPE_RGB, 8, 4, 4)),
+         Whole([](codec::OpenOptions& o) { o.only = codec::Format::kBmp; }), [](const codec::DecodeError& error) {
+             const auto* other = dynamic_cast<const codec::OtherFormat*>(&error);
+             ASSERT_NE(other, nullptr);
+             EXPECT_EQ(other->found(), codec::Format::kPng);
+             EXPECT_EQ(error.what(), std::string("not a BMP file"));
+         }},
+        {"text_where_only_bmp_is_taken", {'h', 'e', 'l', 'l', 'o'},
+         Whole([](codec::OpenOptions& o) { o.only = codec::Format::kBmp; }),
+         expectWhat(Kind::kUnsupported, "not a BMP file")},
+        {"not_a_picture", {'h', 'e', 'l', 'l', 'o'}, Whole(),
+         expectWhat(Kind::kUnsupported, "not a picture format this program reads")},
+        {"over_the_pixel_limit", Bmp({}), Whole([](codec::OpenOptions& o) { o.maxPixels = 47 * 33 - 1; }),
+         [](const codec::DecodeError& error) {
+             EXPECT_EQ(error.kind(), Kind::kTooLarge);
+             EXPECT_EQ(error.width() * error.height(), 47u * 33u);
+         }},
+        {"stored_rows_too_wide", Bmp({}), Whole([](codec::OpenOptions& o) { o.maxWidth = 46; }),
+         [](const codec::DecodeError& error) {
+             const auto* wide = dynamic_cast<const codec::RowsTooWide*>(&error);
+             ASSERT_NE(wide, nullptr);
+             EXPECT_EQ(wide->width(), 47u);
+             EXPECT_EQ(wide->height(), 33u);
+             EXPECT_EQ(wide->limit(), 46u);
+         }},
+        {"shown_rows_too_wide", [] {
+             testfiles::PngPicture p = Png(PNG_COLOR_TYPE_RGB, 8, 33, 47);
+             p.exif = testfiles::ExifBlock(Orientation::kTurned90, false);
+             return testfiles::WritePng(p);
+         }(),
+         Whole([](codec::OpenOptions& o) { o.maxWidth = 40; }), [](const codec::DecodeError& error) {
+             const auto* wide = dynamic_cast<const codec::RowsTooWide*>(&error);
+             ASSERT_NE(wide, nullptr);
+             EXPECT_EQ(wide->width(), 47u);
+             EXPECT_EQ(wide->height(), 33u);
+         }},
+    };
+}
+
+class OpenPictureRefuses : public ::testing::TestWithParam<OpenRefusal> {};
+
+TEST_P(OpenPictureRefuses, WithWhatTheCallerWords) {
+    const OpenRefusal& r = GetParam();
+    try {
+        const std::unique_ptr<codec::Picture> picture = codec::OpenPicture(InMemory(r.file), 0, r.options);
+        picture->ReadWhole([](int width, int height) {
+            static Bytes rows;
+            rows.assign(3 * static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+            return ops::RowView{rows.data(), width, height, 3 * static_cast<std::ptrdiff_t>(width)};
+        });
+        FAIL() << "read";
+    } catch (const codec::DecodeError& error) {
+        r.expect(error);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Whole, OpenPictureRefuses, ::testing::ValuesIn(OpenRefusals()),
+                         [](const auto& info) { return info.param.name; });
+
+// A picture turned by its file is decoded into rows held by the reader and
+// then turned into the caller's, which are asked for at the shown size.
+TEST(OpenPictureSize, IsTheShownSizeBeforeAnyRowIsRead) {
+    for (const codec::Reading reading : {codec::Reading::kRows, codec::Reading::kWhole}) {
+        codec::OpenOptions options;
+        options.reading = reading;
+        options.maxPixels = kRoomy.maxPixels;
+        options.wholeBytes = kRoomy.wholeBytes;
+        const auto picture = codec::OpenPicture(InMemory(PngWithExif(Orientation::kTurned270, false)), 0, options);
+        EXPECT_EQ(picture->width(), 33);
+        EXPECT_EQ(picture->height(), 47);
+        EXPECT_EQ(picture->stored().width, 47u);
+        EXPECT_EQ(picture->stored().height, 33u);
+        EXPECT_EQ(picture->stored().orientation, Orientation::kTurned270);
+        EXPECT_EQ(picture->format(), codec::Format::kPng);
+    }
 }
 
 }  // namespace
