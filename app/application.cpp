@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include "app/qt_bridge.h"
+#include "codec/formats.h"
 
 TApplication* Application = nullptr;
 
@@ -13,10 +14,28 @@ namespace {
 
 QWidget* DialogParent() { return Application ? Application->MainForm() : nullptr; }
 
-const QString kOpenFilter = QStringLiteral(
-    "All pictures (*.bmp *.dib *.png *.jpg *.jpeg *.tif *.tiff *.gif *.ppm *.pgm *.pbm *.pnm *.ico *.cur);;"
-    "Bitmaps (*.bmp *.dib);;All files (*)");
-const QString kSaveFilter = QStringLiteral("Bitmaps (*.bmp);;All files (*)");
+// "*.bmp *.dib" for the extensions of the formats.
+QString Patterns(const std::vector<codec::Format>& formats, bool firstOnly = false) {
+    QStringList patterns;
+    for (const codec::Format format : formats) {
+        for (const std::string_view extension : codec::ExtensionsOf(format)) {
+            patterns << QStringLiteral("*.") + QString::fromLatin1(extension.data(), static_cast<qsizetype>(extension.size()));
+            if (firstOnly) break;
+        }
+    }
+    return patterns.join(QLatin1Char(' '));
+}
+
+// Every picture the program reads, then the stage files' format, which the
+// chain's later steps read and Save Image writes.
+QString OpenFilter() {
+    return QStringLiteral("All pictures (%1);;Bitmaps (%2);;All files (*)")
+        .arg(Patterns(codec::ReadFormats()), Patterns({codec::kStageFileFormat}));
+}
+
+QString SaveFilter() {
+    return QStringLiteral("Bitmaps (%1);;All files (*)").arg(Patterns({codec::kStageFileFormat}, /*firstOnly=*/true));
+}
 
 }  // namespace
 
@@ -32,14 +51,14 @@ ArrowCursor::~ArrowCursor() {
 
 std::optional<FileName> DialogPrompts::ExecuteOpenPicture() {
     const ArrowCursor arrow;
-    const QString name = QFileDialog::getOpenFileName(DialogParent(), QString(), QString(), kOpenFilter);
+    const QString name = QFileDialog::getOpenFileName(DialogParent(), QString(), QString(), OpenFilter());
     if (name.isEmpty()) return std::nullopt;
     return FileNameOf(name);
 }
 
 std::optional<FileName> DialogPrompts::ExecuteSavePicture() {
     const ArrowCursor arrow;
-    const QString name = QFileDialog::getSaveFileName(DialogParent(), QString(), QString(), kSaveFilter);
+    const QString name = QFileDialog::getSaveFileName(DialogParent(), QString(), QString(), SaveFilter());
     if (name.isEmpty()) return std::nullopt;
     return FileNameOf(name);
 }

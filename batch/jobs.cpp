@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "codec/formats.h"
 #include "core/files.h"
 #include "core/picture.h"
 #include "batch/result_folder.h"
@@ -20,8 +21,6 @@ namespace {
 // Extensions of the picture files that a folder given as INPUT contributes
 // (compared without regard to case); a file named on its own is taken
 // whatever its name.
-constexpr std::string_view kPictureExtensions[] = {"bmp", "dib", "png", "jpg", "jpeg", "jpe",  "jfif", "tif",
-                                                    "tiff", "gif", "ppm", "pgm", "pbm", "pnm", "ico", "cur"};
 
 using files::Shown;
 
@@ -46,10 +45,7 @@ std::string WithoutExtension(const std::string& path) {
 bool IsPictureName(const std::string& name) {
     const std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0) return false;
-    std::string extension = name.substr(dot + 1);
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return std::find(std::begin(kPictureExtensions), std::end(kPictureExtensions), extension) !=
-           std::end(kPictureExtensions);
+    return codec::IsPictureExtension(std::string_view(name).substr(dot + 1));
 }
 
 class Lister {

@@ -14,12 +14,7 @@
 
 #include "core/files.h"
 #include "core/picture.h"
-#include "codec/bmp.h"
 #include "codec/formats.h"
-#include "codec/gif.h"
-#include "codec/pnm.h"
-#include "codec/jpeg.h"
-#include "codec/png.h"
 #include "ops/pixels.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -38,12 +33,6 @@ constexpr std::uint64_t kMiB = 1024 * 1024;
 // memory (zlib, libpng, libjpeg), the allocator's own, and what the
 // estimate leaves out.
 constexpr std::uint64_t kBackstopRoom = 64 * kMiB;
-
-// Thrown from the AllocateRows of the check: the decoder has read the
-// header, and the check needs no more.
-struct SizeFound {
-    std::uint64_t width, height;
-};
 
 std::uint64_t RowBytes(std::uint64_t width) { return (3 * width + 3) / 4 * 4; }  // 24-bit rows, as held
 
@@ -134,49 +123,9 @@ std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStag
 std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path) {
     try {
         files::InputFile file{FileName(path)};
-        std::vector<std::uint8_t> head(std::min<std::uint64_t>(file.size(), codec::kSniffBytes));
-        head.resize(file.ReadFully(head.data(), head.size()));
-        const codec::Format format = codec::SniffFormat(head);
-        const codec::ByteSource source = [&file](std::uint8_t* buffer, std::size_t size) {
-            return file.Read(buffer, size);
-        };
-        const codec::AllocateRows stop = [](int width, int height) -> ops::RowView {
-            throw SizeFound{static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)};
-        };
-        DeclaredPicture picture;
-        switch (format) {
-        case codec::Format::kBmp: {
-            const std::optional<codec::BmpExtent> extent = codec::BmpExtentOf(head);
-            if (!extent) return std::nullopt;
-            picture.width = extent->width;
-            picture.height = extent->height;
-            // The reader holds the headers and the pixel data as the file has them.
-            picture.decoderBytes = std::min(file.size(), extent->pixelOffset + extent->pixelBytes);
-            return picture;
-        }
-        case codec::Format::kPng:
-        case codec::Format::kJpeg:
-        case codec::Format::kGif:
-        case codec::Format::kPnm:
-            file.Rewind();
-            try {
-                switch (format) {
-                case codec::Format::kPng: codec::DecodePng(source, stop, kMaxPicturePixels); break;
-                case codec::Format::kJpeg: codec::DecodeJpeg(source, stop, kMaxPicturePixels); break;
-                case codec::Format::kGif: codec::DecodeGif(source, stop, kMaxPicturePixels); break;
-                default: codec::DecodePnm(source, stop, kMaxPicturePixels); break;
-                }
-            } catch (const SizeFound& found) {
-                picture.width = found.width;
-                picture.height = found.height;
-                return picture;
-            }
-            return std::nullopt;  // no pixels: nothing to allocate
-        default:
-            // ICO and TIFF are read through their directories; the limit on
-            // the worker's address space stands behind them.
-            return std::nullopt;
-        }
+        const std::optional<codec::DeclaredPixels> declared = codec::DeclaredSizeOf(file.Access(), kMaxPicturePixels);
+        if (!declared) return std::nullopt;
+        return DeclaredPicture{declared->width, declared->height, declared->heldFileBytes};
     } catch (const std::exception&) {
         return std::nullopt;  // the read itself says what is wrong
     }

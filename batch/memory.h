@@ -40,15 +40,15 @@ struct DeclaredPicture {
 };
 
 // The picture size that a file declares, from as little of it as its format
-// allows (for GIF, PNM, XPM, XBM and ICO the whole file is checked). Nothing
-// when the file cannot tell: reading it then fails on its own terms.
+// allows (codec::DeclaredSizeOf). Nothing when the file cannot tell: reading
+// it then fails on its own terms.
 std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path);
 
 // Keeps memory freed at the end of a picture for the next one instead of
 // giving it back to the system: pages handed out afresh cost a page fault
 // each, as much as the pixel work of a small picture, and by default the
-// allocator maps every block of 32 MB or more afresh (Qt's buffers grow by
-// powers of two, so an A4 page's file of 26 MB takes one). All memory then
+// allocator maps every block of 32 MB or more afresh (an A4 page's rows of
+// 26 MB come near that). All memory then
 // comes from one heap, which holds what its largest picture needed.
 void KeepFreedMemory();
 

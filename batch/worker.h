@@ -2,8 +2,7 @@
 //   workbench-batch --worker MEMORY-LIMIT THREADS
 // with WORKBENCH_BATCH_RUN set (see HowStarted). It reads requests on
 // standard input and answers each on descriptor 3 (batch/protocol.h), one
-// picture after another, until its input ends. It never starts Qt's
-// application object: the picture layer needs none. The files it writes
+// picture after another, until its input ends. The files it writes
 // are not flushed to the disk one by one: the run flushes them in groups
 // before it records the pictures (batch/flush_group.h).
 #pragma once

@@ -110,6 +110,12 @@ const char* FormatName(Format format) {
     return line != nullptr ? line->name : "unknown";
 }
 
+std::vector<Format> ReadFormats() {
+    std::vector<Format> formats;
+    for (const FormatLine& line : kFormats) formats.push_back(line.format);
+    return formats;
+}
+
 std::vector<std::string_view> ExtensionsOf(Format format) {
     const FormatLine* line = LineOf(format);
     return line != nullptr ? Words(line->extensions) : std::vector<std::string_view>{};

@@ -18,6 +18,10 @@ namespace codec {
 
 enum class Format { kUnknown, kBmp, kPng, kJpeg, kGif, kPnm, kIco, kTiff };
 
+// The format of the window's stage files and of the pictures it saves: the
+// only format their reads accept.
+inline constexpr Format kStageFileFormat = Format::kBmp;
+
 // SniffFormat never looks further than this many bytes.
 inline constexpr std::size_t kSniffBytes = 512;
 
@@ -38,6 +42,9 @@ Format SniffFormat(const RandomAccess& file);
 // A short upper-case name for messages: "BMP", "PNG", "JPEG", "GIF", "PNM",
 // "ICO", "TIFF"; "unknown" for kUnknown.
 const char* FormatName(Format format);
+
+// Every format the program reads, in the order of the table.
+std::vector<Format> ReadFormats();
 
 // The file name extensions of the format's files, lower case, without the
 // dot: {"bmp", "dib"} for BMP; none for kUnknown.

@@ -142,8 +142,4 @@ DeclaredSize DecodeIco(const RandomAccess& file, const AllocateRows& allocate, s
     return {static_cast<std::uint64_t>(size.width), static_cast<std::uint64_t>(size.height)};
 }
 
-DeclaredSize DecodeIco(const RandomSource& source, const AllocateRows& allocate, std::uint64_t maxPixels) {
-    return DecodeIco(RandomAccess{std::numeric_limits<std::uint64_t>::max(), source}, allocate, maxPixels);
-}
-
 }  // namespace codec

@@ -42,9 +42,4 @@ bool LooksLikeIco(std::span<const std::uint8_t> first);
 // pass through unchanged. Returns the size.
 DeclaredSize DecodeIco(const RandomAccess& file, const AllocateRows& allocate, std::uint64_t maxPixels);
 
-// The same through a function that reads at an offset, for the callers
-// that do not yet hand over a RandomAccess; it goes once they do.
-using RandomSource = std::function<std::size_t(std::uint64_t offset, std::uint8_t* buffer, std::size_t size)>;
-DeclaredSize DecodeIco(const RandomSource& source, const AllocateRows& allocate, std::uint64_t maxPixels);
-
 }  // namespace codec

@@ -268,6 +268,16 @@ void InputFile::Rewind() {
     if (::lseek(fd_, 0, SEEK_SET) != 0) FailRead(name_, Reason(errno));
 }
 
+codec::RandomAccess InputFile::Access() {
+    return {size_, [this](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+                for (;;) {
+                    const ssize_t got = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+                    if (got >= 0) return static_cast<std::size_t>(got);
+                    if (errno != EINTR) FailRead(name_, Reason(errno));
+                }
+            }};
+}
+
 // ---------------------------------------------------------------------------
 // Writing
 

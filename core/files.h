@@ -14,6 +14,8 @@
 #include <string_view>
 #include <utility>
 
+#include "codec/decode.h"
+
 // The error a failing command raises; whoever ran the command shows its
 // message (the window in a message box, workbench-batch on standard error).
 class Exception : public std::runtime_error {
@@ -89,6 +91,9 @@ public:
     std::size_t ReadFully(std::uint8_t* buffer, std::size_t size);
     // Goes back to the first byte.
     void Rewind();
+    // The file read at any place, for the picture decoders: reads that fail
+    // throw Exception naming the file. Valid while this object lives.
+    codec::RandomAccess Access();
     int descriptor() const { return fd_; }
 
 private:

@@ -9,13 +9,10 @@
 // Failures throw Exception with a message that names the file and the reason,
 // e.g.  Cannot read "A.bmp": no such file
 //
-// Reading knows a file's format from its first bytes and reads no more of
-// it than that format's decoder needs, in memory that follows the picture's
-// pixels: BMP, PNG, JPEG, TIFF, GIF, PBM/PGM/PPM and ICO/CUR, each through
-// a decoder of the program's own under codec/ (over libpng, libjpeg, libtiff
-// and giflib where the format has one). No picture is read through Qt. One
-// limit decides for every format. A TIFF file may hold several pages; any
-// other file holds one.
+// Reading goes through codec::OpenPicture, which knows a file's format from
+// its first bytes (the table in codec/formats.h) and reads no more of it
+// than that format's decoder needs. One limit decides for every format. A
+// TIFF file may hold several pages; any other file holds one.
 // A picture loads as a viewer shows it: turned or mirrored as its file's
 // orientation says (EXIF in JPEG and PNG, the Orientation tag in TIFF), with
 // transparent pixels laid over white paper.
