@@ -12,25 +12,11 @@
 #include <functional>
 #include <string>
 
+#include "core/chain.h"
 #include "core/files.h"
 #include "core/picture.h"
 #include "batch/protocol.h"
 #include "ops/pixels.h"
-
-// Page `page` (from 1) of the file, as Load Image gives it and Filter takes
-// it: 24-bit rows. Throws Exception as loading does.
-TBitmap LoadForChain(const std::string& path, int page = 1);
-
-// The operations on the rows, in place, up to the last of the stages kept
-// ("ABCD", "C", ...), with kept(stage) called after each stage kept. step
-// names the operation running, for a message when memory runs out.
-void RunOperations(const ops::RowView& rows, const std::string& stages, const std::function<void(char stage)>& kept,
-                   const char*& step);
-
-// A stage's rows as a file of the format ("bmp" or "png"), its bytes handed
-// to sink in order. Throws codec::BmpError or codec::PngWriteError.
-using StageSink = std::function<void(const std::uint8_t* bytes, std::size_t size)>;
-void EncodeStage(const ops::RowView& rows, const std::string& format, const StageSink& sink);
 
 // Pictures of at most this many bytes of 24-bit rows run whole: one read of
 // the file and the chain's passes within the processor's caches cost less
@@ -51,6 +37,6 @@ inline constexpr std::uint64_t kWholePictureBytes = std::uint64_t{2} << 20;
 PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, int threads,
                       files::Durability durability);
 
-// The same on the whole picture in memory (LoadForChain and RunOperations),
+// The same on the whole picture in memory (LoadForChain and RunStages),
 // under the picture layer's limit: what the stream is held against.
 PictureReply RunChainInMemory(const PictureRequest& request, std::uint64_t memoryLimit, files::Durability durability);

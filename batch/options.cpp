@@ -16,27 +16,25 @@ namespace {
 using files::Shown;
 
 // STAGES as --keep takes them: letters among A, B, C and D in either case,
-// commas between them or not ("C", "c,d", "ABCD"). The stages in order,
-// each once, or nothing.
-std::optional<std::string> ParseStages(const std::string& text) {
-    bool kept[4] = {};
-    bool any = false, comma = true;
+// commas between them or not ("C", "c,d", "ABCD"), in any order. Nothing
+// for anything else or no stage.
+std::optional<ops::StageSet> ParseStages(const std::string& text) {
+    ops::StageSet kept;
+    bool comma = true;
     for (const char c : text) {
-        const char stage = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const std::optional<ops::Stage> stage =
+            ops::StageOfLetter(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
         if (c == ',' && !comma) {
             comma = true;
-        } else if (stage >= 'A' && stage <= 'D') {
-            kept[stage - 'A'] = any = true;
+        } else if (stage) {
+            kept |= *stage;
             comma = false;
         } else {
             return std::nullopt;
         }
     }
-    if (!any || comma) return std::nullopt;
-    std::string stages;
-    for (int i = 0; i < 4; ++i)
-        if (kept[i]) stages += static_cast<char>('A' + i);
-    return stages;
+    if (kept.empty() || comma) return std::nullopt;
+    return kept;
 }
 
 bool ParseCount(const std::string& text, int& value) {
@@ -174,17 +172,20 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             return true;
         }
         case kKeep: {
-            const std::optional<std::string> stages = ParseStages(value);
+            const std::optional<ops::StageSet> stages = ParseStages(value);
             if (!stages) return error = "'--keep' needs stages among A, B, C and D, e.g. C or C,D, not " + Shown(value), false;
             many.keep = *stages;
             manyOnly.push_back("--keep");
             return true;
         }
         case kFormat:
-            if (value != "bmp" && value != "png") return error = "'--format' needs bmp or png, not " + Shown(value), false;
-            many.format = value;
+        {
+            const std::optional<codec::OutputFormat> format = codec::OutputFormatNamed(value);
+            if (!format) return error = "'--format' needs bmp or png, not " + Shown(value), false;
+            many.format = *format;
             manyOnly.push_back("--format");
             return true;
+        }
         case kPage: {
             int page = 0;
             if (!ParseCount(value, page) || page < 1)

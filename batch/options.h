@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "codec/encode.h"
+#include "ops/stage.h"
+
 struct ManyOptions {
     std::string out;              // --out DIR
     int jobs = 0;                 // --jobs N; 0 means the number of cores
@@ -15,8 +18,8 @@ struct ManyOptions {
     std::optional<std::string> report;  // --report FILE
     bool force = false;           // --force
     std::uint64_t maxMemory = 0;  // --max-memory SIZE in bytes; 0 means the machine's memory / jobs
-    std::string keep = "ABCD";    // --keep STAGES: the stages kept, in order
-    std::string format = "bmp";   // --format bmp|png
+    ops::StageSet keep = ops::StageSet::All();           // --keep STAGES: the stages kept
+    codec::OutputFormat format = codec::kStageOutput;  // --format bmp|png
 };
 
 struct Invocation {

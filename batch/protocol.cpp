@@ -39,7 +39,8 @@ bool ToNumber(const std::string& text, Number& value) {
 }  // namespace
 
 std::string EncodeRequest(const PictureRequest& request) {
-    return Join({"picture", request.input, request.folder, std::to_string(request.page), request.stages, request.format});
+    return Join({"picture", request.input, request.folder, std::to_string(request.page), request.stages.Letters(),
+                 codec::NameOf(request.format)});
 }
 
 std::optional<PictureRequest> DecodeRequest(const std::string& message) {
@@ -48,8 +49,11 @@ std::optional<PictureRequest> DecodeRequest(const std::string& message) {
     if (fields.size() != 6 || fields[0] != "picture" || !ToNumber(fields[3], request.page)) return std::nullopt;
     request.input = fields[1];
     request.folder = fields[2];
-    request.stages = fields[4];
-    request.format = fields[5];
+    const std::optional<ops::StageSet> stages = ops::StageSet::OfLetters(fields[4]);
+    const std::optional<codec::OutputFormat> format = codec::OutputFormatNamed(fields[5]);
+    if (!stages || stages->empty() || !format) return std::nullopt;
+    request.stages = *stages;
+    request.format = *format;
     return request;
 }
 

@@ -12,14 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "codec/encode.h"
+#include "ops/stage.h"
+
 // One picture for a worker: read page `page` of input, run the chain to the
 // last stage kept, and write the kept stages into folder.
 struct PictureRequest {
     std::string input;
     std::string folder;
     int page = 1;                // from 1
-    std::string stages = "ABCD";  // the stages kept, in order, e.g. "C" or "BD"
-    std::string format = "bmp";   // the stage files' format: "bmp" or "png"
+    ops::StageSet stages = ops::StageSet::All();         // the stages kept
+    codec::OutputFormat format = codec::kStageOutput;  // the stage files' format
 };
 
 // What a worker says about a picture.

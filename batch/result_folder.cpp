@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/chain.h"
 #include "core/files.h"
 #include "batch/options.h"
 #include "batch/report.h"
@@ -57,20 +58,19 @@ void RemoveTemporaries(const std::string& folder) {
 // What a picture that did not finish leaves: nothing of ours.
 void RemoveResult(const std::string& folder) {
     ::unlink((folder + "/" + kRecordName).c_str());
-    for (const char* stage = kStages; *stage != 0; ++stage)
-        for (const char* format : kFormats) ::unlink((folder + "/" + StageFileName(*stage, format)).c_str());
+    for (const ops::Stage stage : ops::kAllStages)
+        for (const codec::OutputFormat format : codec::kOutputFormats)
+            ::unlink((folder + "/" + StageFileName(stage, format)).c_str());
     RemoveTemporaries(folder);
 }
 
 }  // namespace
 
-std::string StageFileName(char stage, const std::string& format) { return std::string(1, stage) + "." + format; }
-
 bool IsResultFileName(const std::string& leaf) {
     if (leaf == kRecordName) return true;
-    for (const char* stage = kStages; *stage != 0; ++stage)
-        for (const char* format : kFormats)
-            if (leaf == StageFileName(*stage, format)) return true;
+    for (const ops::Stage stage : ops::kAllStages)
+        for (const codec::OutputFormat format : codec::kOutputFormats)
+            if (leaf == StageFileName(stage, format)) return true;
     return false;
 }
 
@@ -80,8 +80,8 @@ std::optional<Stamp> StampOf(const std::string& path) {
     return Stamp{static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
 }
 
-std::optional<Result> FinishedResult(const std::string& folder, const Job& job, const std::string& stages,
-                                     const std::string& format) {
+std::optional<Result> FinishedResult(const std::string& folder, const Job& job, ops::StageSet stages,
+                                     codec::OutputFormat format) {
     const std::optional<Stamp> stamp = StampOf(job.absolute);
     if (!stamp) return std::nullopt;
     const std::optional<std::string> record = ReadSmallFile(folder + "/" + kRecordName, 1 << 16);
@@ -106,11 +106,17 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
         } else if (key == "height") {
             sized = sized && std::sscanf(value.c_str(), "%ld", &result.size.height) == 1;
         } else if (key == "stages") {
+            std::string letters;
             for (const char c : value)
-                if (c != ',') result.stages += c;
+                if (c != ',') letters += c;
+            const std::optional<ops::StageSet> read = ops::StageSet::OfLetters(letters);
+            if (!read) return std::nullopt;
+            result.stages = *read;
             kept = true;
         } else if (key == "format") {
-            result.format = value;
+            const std::optional<codec::OutputFormat> read = codec::OutputFormatNamed(value);
+            if (!read) return std::nullopt;
+            result.format = *read;
         } else if (key == "file") {
             if (std::sscanf(value.c_str(), "%63s %lld", name, &bytes) != 2) return std::nullopt;
             result.files.push_back({name, bytes});
@@ -119,11 +125,13 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
     if (!sized || start != record->size() || page != job.page) return std::nullopt;
     if (!kept) {
         // A record of a version that always kept every stage as BMP.
-        result.stages = kStages;
-        result.format = kFormats[0];
-        for (const char* stage = kStages; *stage != 0; ++stage) result.files.push_back({StageFileName(*stage, "bmp"), -1});
+        result.stages = ops::StageSet::All();
+        result.format = codec::kStageOutput;
+        for (const ops::Stage stage : ops::kAllStages) result.files.push_back({StageFileName(stage), -1});
     }
-    if (result.stages != stages || result.format != format || result.files.size() != stages.size()) return std::nullopt;
+    if (result.stages != stages || result.format != format ||
+        result.files.size() != static_cast<std::size_t>(stages.size()))
+        return std::nullopt;
     for (const Result::File& file : result.files) {
         struct stat info {};
         if (::stat((folder + "/" + file.name).c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
@@ -192,11 +200,12 @@ bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, 
     text += "width " + std::to_string(result.size.width) + "\n";
     text += "height " + std::to_string(result.size.height) + "\n";
     text += "stages ";
-    for (const char stage : result.stages) {
-        if (stage != result.stages.front()) text += ',';
+    const std::string letters = result.stages.Letters();
+    for (const char stage : letters) {
+        if (stage != letters.front()) text += ',';
         text += stage;
     }
-    text += "\nformat " + result.format + "\n";
+    text += "\nformat " + std::string(codec::NameOf(result.format)) + "\n";
     for (const Result::File& file : result.files) text += "file " + file.name + " " + std::to_string(file.bytes) + "\n";
     try {
         files::OutputFile record(FileName(folder + "/" + kRecordName), files::Durability::kFlushedByCaller);

@@ -31,15 +31,10 @@
 #include <vector>
 
 #include "batch/jobs.h"
+#include "codec/encode.h"
+#include "ops/stage.h"
 
-// The stages of the chain: A filtered, B binarized, C thinned, D labeled.
-inline constexpr char kStages[] = "ABCD";
-// The formats stage files are written in, the first the default.
-inline constexpr const char* kFormats[] = {"bmp", "png"};
 inline constexpr char kRecordName[] = ".finished";
-
-// The name of a stage's file in a result folder: "A.bmp", "C.png".
-std::string StageFileName(char stage, const std::string& format);
 
 // True for the name of a file a result folder holds (a stage file, the record).
 bool IsResultFileName(const std::string& leaf);
@@ -58,8 +53,8 @@ std::optional<Stamp> StampOf(const std::string& path);
 // A finished picture's result: what its record says.
 struct Result {
     PictureSize size;
-    std::string stages;  // the stages kept, in order: "ABCD", "C"
-    std::string format;  // "bmp" or "png"
+    ops::StageSet stages;  // the stages kept
+    codec::OutputFormat format = codec::kStageOutput;
     struct File {
         std::string name;        // in the folder: "C.png"
         std::int64_t bytes = -1;  // -1 in records that do not say
@@ -69,8 +64,8 @@ struct Result {
 
 // The folder's result, when its record matches the input as it is now and
 // the stages and format asked for, and every file it names is there whole.
-std::optional<Result> FinishedResult(const std::string& folder, const Job& job, const std::string& stages,
-                                     const std::string& format);
+std::optional<Result> FinishedResult(const std::string& folder, const Job& job, ops::StageSet stages,
+                                     codec::OutputFormat format);
 
 // Makes the folder (and its parents), locks it for this run and removes what
 // an earlier run left in it. Returns the lock, to be given to ReleaseFolder

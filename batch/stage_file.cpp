@@ -20,10 +20,10 @@ struct Likely {
     codec::PngForm form;
     codec::PngPalette palette;
 };
-Likely LikelyForm(char stage, const std::uint8_t* firstRow) {
+Likely LikelyForm(ops::Stage stage, const std::uint8_t* firstRow) {
     Likely likely;
-    likely.form.bitDepth = stage == 'A' ? 8 : 1;
-    if (stage != 'D') {
+    likely.form.bitDepth = stage == ops::Stage::kFiltered ? 8 : 1;
+    if (stage != ops::Stage::kLabeled) {
         likely.form.colour = codec::PngForm::Colour::kGray;
         return likely;
     }
@@ -49,7 +49,7 @@ codec::RandomAccess ReadBack(int fd, std::uint64_t size, const FileName& name) {
 
 struct StageFile::State {
     FileName name;
-    char stage;
+    ops::Stage stage;
     bool png;
     int width, height;
     files::Durability durability;
@@ -62,8 +62,9 @@ struct StageFile::State {
     std::optional<codec::PngFormScan> scan;
     std::uint64_t written = 0;
 
-    State(const std::string& path, char s, const std::string& format, int w, int h, files::Durability d)
-        : name(path), stage(s), png(format == "png"), width(w), height(h), durability(d), file(name, d) {}
+    State(const std::string& path, ops::Stage s, codec::OutputFormat format, int w, int h, files::Durability d)
+        : name(path), stage(s), png(format == codec::OutputFormat::kPng), width(w), height(h), durability(d),
+          file(name, d) {}
 
     void Encoded(const std::uint8_t* bytes, std::size_t size) {
         file.Write(bytes, size);
@@ -71,13 +72,13 @@ struct StageFile::State {
     }
 };
 
-std::string StageFile::BmpTooLarge(std::uint64_t width, std::uint64_t height) {
-    if (codec::Bmp24FileSize(width, height)) return {};
+std::string StageFile::TooLarge(codec::OutputFormat format, std::uint64_t width, std::uint64_t height) {
+    if (codec::Holds(format, width, height)) return {};
     return "the picture is " + std::to_string(width) + " x " + std::to_string(height) +
            " pixels, too large for a BMP stage file (at most 4 GB); use --format png";
 }
 
-StageFile::StageFile(const std::string& path, char stage, const std::string& format, int width, int height,
+StageFile::StageFile(const std::string& path, ops::Stage stage, codec::OutputFormat format, int width, int height,
                      files::Durability durability)
     : state_(std::make_unique<State>(path, stage, format, width, height, durability)) {
     State& s = *state_;

@@ -21,14 +21,16 @@
 #include <memory>
 #include <string>
 
+#include "codec/encode.h"
 #include "core/files.h"
+#include "ops/stage.h"
 
 class StageFile {
 public:
-    // Starts writing the stage ('A' to 'D') of a picture of width x height
-    // pixels (both > 0) as path, in format "bmp" or "png". Throws Exception
-    // when the file cannot be made.
-    StageFile(const std::string& path, char stage, const std::string& format, int width, int height,
+    // Starts writing the stage of a picture of width x height pixels (both
+    // > 0) as path, in the format. Throws Exception when the file cannot be
+    // made.
+    StageFile(const std::string& path, ops::Stage stage, codec::OutputFormat format, int width, int height,
               files::Durability durability);
     ~StageFile();
     StageFile(const StageFile&) = delete;
@@ -42,9 +44,10 @@ public:
     // and a StageFile destroyed before leaves nothing behind.
     void Commit();
 
-    // When a BMP file of width x height pixels cannot be written (its size
-    // fields count at most 4 GiB), the reason, suggesting PNG; else empty.
-    static std::string BmpTooLarge(std::uint64_t width, std::uint64_t height);
+    // When a file of the format cannot hold width x height pixels (a BMP
+    // file's size fields count at most 4 GiB), the reason, suggesting PNG;
+    // else empty.
+    static std::string TooLarge(codec::OutputFormat format, std::uint64_t width, std::uint64_t height);
 
 private:
     struct State;

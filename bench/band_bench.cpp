@@ -133,7 +133,7 @@ int Threads(int width, int height, int repeat) {
         for (int r = 0; r < repeat; ++r) {
             const double start = Now();
             const ops::RowView rows{picture.data(), width, height, stride};
-            ops::ChainInBands(rows, ops::kStageD, threads, [&](char, int y, const std::uint8_t* row) {
+            ops::ChainInBands(rows, ops::kStageD, threads, [&](ops::Stage, int y, const std::uint8_t* row) {
                 std::memcpy(out.data() + stride * y, row, static_cast<std::size_t>(stride));
             });
             best = std::min(best, Now() - start);

@@ -16,24 +16,26 @@
 #include "batch/memory.h"
 
 int main(int argc, char** argv) {
-    std::string stages = "ABCD", format = "bmp";
+    std::optional<ops::StageSet> stages = ops::StageSet::All();
+    std::optional<codec::OutputFormat> format = codec::kStageOutput;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if ((arg == "--keep" || arg == "--format") && i + 1 < argc) {
             std::string value = argv[++i];
             if (arg == "--format") {
-                format = value;
+                format = codec::OutputFormatNamed(value);
             } else {
-                stages.clear();
+                std::string letters;
                 for (const char c : value)
-                    if (c != ',') stages += c;
+                    if (c != ',') letters += c;
+                stages = ops::StageSet::OfLetters(letters);
             }
         } else {
             files.push_back(arg);
         }
     }
-    if (files.empty() || stages.empty() || (format != "bmp" && format != "png")) {
+    if (files.empty() || !stages || stages->empty() || !format) {
         std::fprintf(stderr, "usage: workbench-chain-bench [--keep STAGES] [--format bmp|png] FILE...\n");
         return 2;
     }
@@ -42,12 +44,14 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     for (const std::string& file : files) {
         try {
-            TBitmap picture = LoadForChain(file);
+            TBitmap picture = LoadForChain(FileName(file));
             const ops::RowView rows = picture.Rows();
             const char* step = "";
-            RunOperations(
-                rows, stages,
-                [&](char) { EncodeStage(rows, format, [&](const std::uint8_t*, std::size_t size) { bytes += size; }); },
+            RunStages(
+                rows, *stages,
+                [&](ops::Stage) {
+                    codec::Encode(rows, *format, [&](const std::uint8_t*, std::size_t size) { bytes += size; });
+                },
                 step);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "workbench-chain-bench: %s: %s\n", file.c_str(), error.what());

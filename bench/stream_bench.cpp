@@ -46,7 +46,7 @@ void ChainInMemory(bench::Picture& picture) {
     ops::Label(rows);
 }
 
-void ChainStreamed(const bench::Picture& picture, unsigned kept, const ops::StageRowSink& sink) {
+void ChainStreamed(const bench::Picture& picture, ops::StageSet kept, const ops::StageRowSink& sink) {
     ops::ChainStream stream(picture.width, picture.height, kept, sink);
     for (int y = 0; y < picture.height; ++y) stream.Push(picture.bytes.data() + y * picture.stride);
     stream.Finish();
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     bench::Picture expected = original;
     ChainInMemory(expected);
     long differing = 0;
-    ChainStreamed(original, ops::kStageD, [&](char, int y, const std::uint8_t* row) {
+    ChainStreamed(original, ops::kStageD, [&](ops::Stage, int y, const std::uint8_t* row) {
         differing += std::memcmp(row, expected.bytes.data() + y * expected.stride, 3 * static_cast<std::size_t>(width)) != 0;
     });
     if (differing != 0) {
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     const double copy = BestMs([&] { std::memcpy(work.bytes.data(), original.bytes.data(), original.bytes.size()); });
     // The sink looks at every row handed out, as an encoder would.
     volatile unsigned seen = 0;
-    const ops::StageRowSink sink = [&](char, int, const std::uint8_t* row) { seen = seen + row[0]; };
+    const ops::StageRowSink sink = [&](ops::Stage, int, const std::uint8_t* row) { seen = seen + row[0]; };
     const double streamD = BestMs([&] { ChainStreamed(original, ops::kStageD, sink); });
     const double streamAll = BestMs([&] {
         ChainStreamed(original, ops::kStageA | ops::kStageB | ops::kStageC | ops::kStageD, sink);

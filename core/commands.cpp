@@ -2,10 +2,7 @@
 
 #include <new>
 
-#include "ops/binarize.h"
-#include "ops/filter.h"
-#include "ops/labeling.h"
-#include "ops/thinning.h"
+#include "core/chain.h"
 
 namespace commands {
 
@@ -19,10 +16,10 @@ void CheckLeftPane(Workspace& ws) {
 
 // The common tail: the right pane shows a copy of the result, which is then
 // written to the stage file. The working pictures go with the caller's scope.
-void ShowAndWrite(Workspace& ws, const TBitmap& result, const std::string& stageFile) {
+void ShowAndWrite(Workspace& ws, const TBitmap& result, ops::Stage stage) {
     ws.Image2.Stretch = true;
     ws.Image2.Picture.Assign(result);
-    ws.Image2.Picture.SaveToFile(stageFile);
+    ws.Image2.Picture.SaveToFile(StageFileName(stage));
 }
 
 // Runs a command or a step of one, turning a failed allocation into the
@@ -60,54 +57,54 @@ void SaveImage(Workspace& ws) {
 }
 
 void Filter(Workspace& ws) {
-    Guarded("filter the picture", [&] {
+    Guarded(StepOf(ops::Stage::kFiltered), [&] {
         CheckLeftPane(ws);
         TBitmap P;
         P.Assign(ws.Image1.Picture.Bitmap());
         P.ConvertTo24Bit();
-        ops::Filter(P.Rows());
-        ShowAndWrite(ws, P, stage::kFiltered);
+        RunStage(ops::Stage::kFiltered, P.Rows());
+        ShowAndWrite(ws, P, ops::Stage::kFiltered);
     });
 }
 
 void Binarize(Workspace& ws) {
-    Guarded("binarize the picture", [&] {
+    Guarded(StepOf(ops::Stage::kBinarized), [&] {
         TBitmap P;
         CheckLeftPane(ws);
-        P.LoadFromFile(stage::kFiltered);
+        P.LoadFromFile(StageFileName(ops::Stage::kFiltered));
         P.ConvertTo24Bit();
-        ops::Binarize(P.Rows());
-        ShowAndWrite(ws, P, stage::kBinarized);
+        RunStage(ops::Stage::kBinarized, P.Rows());
+        ShowAndWrite(ws, P, ops::Stage::kBinarized);
     });
 }
 
 void Thinning(Workspace& ws) {
-    Guarded("thin the picture", [&] {
+    Guarded(StepOf(ops::Stage::kThinned), [&] {
         TBitmap ReadBitmap, WriteBitmap;
         CheckLeftPane(ws);
-        ReadBitmap.LoadFromFile(stage::kBinarized);
+        ReadBitmap.LoadFromFile(StageFileName(ops::Stage::kBinarized));
         WriteBitmap.Assign(ReadBitmap);
         WriteBitmap.ConvertTo24Bit();
-        ops::Thin(ReadBitmap.Rows(), WriteBitmap.Rows());
-        ShowAndWrite(ws, ReadBitmap, stage::kThinned);
+        ThinStage(ReadBitmap.Rows(), WriteBitmap.Rows());
+        ShowAndWrite(ws, ReadBitmap, ops::Stage::kThinned);
     });
 }
 
 void Labeling(Workspace& ws) {
-    Guarded("label the picture", [&] {
+    Guarded(StepOf(ops::Stage::kLabeled), [&] {
         // With no working picture (before any Load Image, or after an earlier
         // Labeling) a fresh one serves: only its room for "C.bmp" is used.
         if (!ws.Bitmap1) ws.Bitmap1 = std::make_unique<TBitmap>();
         TBitmap& Bitmap1 = *ws.Bitmap1;
         // A failed load keeps the working picture; from here on it is released
         // however the command ends.
-        Bitmap1.LoadFromFile(stage::kThinned);
+        Bitmap1.LoadFromFile(StageFileName(ops::Stage::kThinned));
         struct Release {
             std::unique_ptr<TBitmap>& held;
             ~Release() { held.reset(); }
         } release{ws.Bitmap1};
-        ops::Label(Bitmap1.Rows());
-        ShowAndWrite(ws, Bitmap1, stage::kLabeled);
+        RunStage(ops::Stage::kLabeled, Bitmap1.Rows());
+        ShowAndWrite(ws, Bitmap1, ops::Stage::kLabeled);
     });
 }
 

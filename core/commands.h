@@ -45,13 +45,6 @@ struct Workspace {
     int page = 0;
 };
 
-namespace stage {
-inline const std::string kFiltered = "A.bmp";
-inline const std::string kBinarized = "B.bmp";
-inline const std::string kThinned = "C.bmp";
-inline const std::string kLabeled = "D.bmp";
-}  // namespace stage
-
 inline const std::string kPleaseLoadMessage = "請載入圖檔!!";
 inline const std::string kNothingToSaveMessage = "沒有可以存檔的畫面喔!!";
 

@@ -6,7 +6,7 @@
 #include <exception>
 #include <new>
 
-#include "codec/bmp.h"
+#include "core/chain.h"
 #include "codec/open.h"
 
 namespace {
@@ -121,15 +121,7 @@ ops::RowView TBitmap::Allocate(int width, int height) {
 void TBitmap::LoadFromFile(const FileName& fileName) { *this = DecodeFile(fileName, /*stageFile=*/true); }
 
 void TBitmap::SaveToFile(const FileName& fileName) const {
-    files::OutputFile file(fileName);
-    try {
-        codec::EncodeBmp24(ConstRows(), [&](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
-    } catch (const codec::BmpError& error) {
-        FailWrite(fileName, error.what());
-    } catch (const std::bad_alloc&) {
-        FailWrite(fileName, Reason(ENOMEM));
-    }
-    file.Commit();
+    WriteStageFile(fileName, ConstRows(), codec::kStageOutput);
 }
 
 std::uint8_t* TBitmap::ScanLine(int y) { return Rows().row(y); }

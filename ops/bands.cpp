@@ -23,7 +23,7 @@ int BandHeight(int width, int height, int threads, std::size_t budgetBytes) {
     return static_cast<int>(std::min<std::int64_t>(band, height));
 }
 
-void ChainInBands(const RowView& picture, unsigned kept, int threads, const StageRowSink& sink) {
+void ChainInBands(const RowView& picture, StageSet kept, int threads, const StageRowSink& sink) {
     if (picture.empty()) return;
     const int width = picture.width, height = picture.height;
     const int band = BandHeight(width, height, threads, std::numeric_limits<std::size_t>::max());
@@ -45,7 +45,7 @@ void ChainInBands(const RowView& picture, unsigned kept, int threads, const Stag
                 const int last = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{first} + band));
                 const int from = std::max(0, first - kChainReach);
                 const int to = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{last} + kChainReach));
-                ChainStream stream(width, to - from, kept, [&](char stage, int y, const std::uint8_t* row) {
+                ChainStream stream(width, to - from, kept, [&](Stage stage, int y, const std::uint8_t* row) {
                     const int at = from + y;
                     if (at >= first && at < last) sink(stage, at, row);
                 });
@@ -73,9 +73,8 @@ void ChainInBands(const RowView& picture, unsigned kept, int threads, const Stag
 
 namespace {
 
-constexpr char kStages[4] = {'A', 'B', 'C', 'D'};
 
-inline bool Kept(unsigned kept, int stage) { return (kept >> stage) & 1u; }
+inline bool Kept(StageSet kept, int stage) { return kept.Has(kAllStages[stage]); }
 
 // A kept stage's row as a band holds it: A its blue bytes, the others a bit
 // a pixel (set where the blue byte is not 0, pixel x in bit x % 8 of byte
@@ -141,7 +140,7 @@ struct Band {
 
 struct BandedChain::State {
     int width = 0, height = 0;
-    unsigned kept = 0;
+    StageSet kept;
     StageRowSink sink;
     int band = 0;
     int bandCount = 0;
@@ -229,10 +228,10 @@ struct BandedChain::State {
             const std::size_t perRow = stage == 0 ? w : bitsBytes;
             band.rows[stage].assign(perRow * static_cast<std::size_t>(band.last - band.first), 0);
         }
-        ChainStream stream(width, band.to - band.from, kept, [&](char stage, int y, const std::uint8_t* row) {
+        ChainStream stream(width, band.to - band.from, kept, [&](Stage stage, int y, const std::uint8_t* row) {
             const int at = band.from + y;
             if (at < band.first || at >= band.last) return;
-            const int s = stage - 'A';
+            const int s = static_cast<int>(stage);
             const std::size_t index = static_cast<std::size_t>(at - band.first);
             if (s == 0)
                 BlueOfRow(row, band.rows[0].data() + index * w, w);
@@ -294,7 +293,7 @@ struct BandedChain::State {
                         } else {
                             RowOfBits<255, 0>(band.rows[s].data() + index * bitsBytes, row.data(), w);
                         }
-                        sink(kStages[s], y, row.data());
+                        sink(kAllStages[s], y, row.data());
                     }
                 }
                 std::lock_guard lock(mutex);
@@ -320,7 +319,7 @@ struct BandedChain::State {
     }
 };
 
-BandedChain::BandedChain(int width, int height, unsigned kept, int threads, StageRowSink sink,
+BandedChain::BandedChain(int width, int height, StageSet kept, int threads, StageRowSink sink,
                          std::size_t budgetBytes)
     : state_(std::make_unique<State>()) {
     State& s = *state_;

@@ -58,18 +58,18 @@ int BandHeight(int width, int height, int threads, std::size_t budgetBytes);
 // a picture too low to share out, one ChainStream runs on the caller's
 // thread. An exception from the sink or a band stops every band and comes
 // out once all have stopped.
-void ChainInBands(const RowView& picture, unsigned kept, int threads, const StageRowSink& sink);
+void ChainInBands(const RowView& picture, StageSet kept, int threads, const StageRowSink& sink);
 
 class BandedChain {
 public:
     static constexpr std::size_t kDefaultBudget = std::size_t{96} << 20;
 
     // As ChainStream: a picture of width x height pixels, the kept stages
-    // (a mask of StageBit) and where their rows go. The sink is called from
+    // and where their rows go. The sink is called from
     // one thread at a time, each stage's rows in order. An exception thrown
     // by the sink or by a band (std::bad_alloc) stops the work and comes out
     // of the next Push or of Finish.
-    BandedChain(int width, int height, unsigned kept, int threads, StageRowSink sink,
+    BandedChain(int width, int height, StageSet kept, int threads, StageRowSink sink,
                 std::size_t budgetBytes = kDefaultBudget);
     // Stops and joins the threads, if Finish was not reached (the caller's
     // reader failed halfway, say); nothing more reaches the sink.

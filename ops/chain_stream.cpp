@@ -23,18 +23,18 @@ static_assert(kThinReach == kThinningIterations * 4);
 // C. The filter's medians m stand for the pixels (m, m, m), which is what
 // Binarize reads after Filter.
 struct ChainStream::State {
-    State(int width, int height, unsigned kept, StageRowSink sink)
+    State(int width, int height, StageSet kept, StageRowSink sink)
         : width(width), height(height), kept(kept), sink(std::move(sink)), filter(width, height),
-          thin(width, kept >= kStageC ? height : 1), gray(static_cast<std::size_t>(width)),
+          thin(width, kept.Reaches(Stage::kThinned) ? height : 1), gray(static_cast<std::size_t>(width)),
           level(static_cast<std::size_t>(width)), bits(static_cast<std::size_t>(ThinRowWords(width))),
           spread(3 * static_cast<std::size_t>(width)) {}
 
     void Filtered(int y, const std::uint8_t* medians);
     void Thinned(int y, const ThinWord* row);
-    void Hand(char stage, int y) { sink(stage, y, spread.data()); }
+    void Hand(Stage stage, int y) { sink(stage, y, spread.data()); }
 
     const int width, height;
-    const unsigned kept;
+    const StageSet kept;
     StageRowSink sink;
     FilterRows filter;
     ThinRows thin;  // a one-row stand-in when the chain stops before it
@@ -83,17 +83,17 @@ void LevelsOfBits(const ThinWord* bits, std::uint8_t* level, int width) {
 }  // namespace
 
 void ChainStream::State::Filtered(int y, const std::uint8_t* medians) {
-    if (kept & kStageA) {
+    if (kept.Has(Stage::kFiltered)) {
         SpreadGray(medians, spread.data(), width);
-        Hand('A', y);
+        Hand(Stage::kFiltered, y);
     }
-    if (kept < kStageB) return;
+    if (!kept.Reaches(Stage::kBinarized)) return;
     BinarizeGrayRow(medians, level.data(), width);
-    if (kept & kStageB) {
+    if (kept.Has(Stage::kBinarized)) {
         SpreadGray(level.data(), spread.data(), width);
-        Hand('B', y);
+        Hand(Stage::kBinarized, y);
     }
-    if (kept < kStageC) return;
+    if (!kept.Reaches(Stage::kThinned)) return;
     PackForegroundRow(level.data(), bits.data(), width);
     thin.Push(bits.data());
     while (const ThinWord* row = thin.Next()) Thinned(thin.rowsOut() - 1, row);
@@ -102,17 +102,16 @@ void ChainStream::State::Filtered(int y, const std::uint8_t* medians) {
 void ChainStream::State::Thinned(int y, const ThinWord* row) {
     LevelsOfBits(row, level.data(), width);
     SpreadGray(level.data(), spread.data(), width);
-    if (kept & kStageC) Hand('C', y);
-    if (kept & kStageD) {
+    if (kept.Has(Stage::kThinned)) Hand(Stage::kThinned, y);
+    if (kept.Has(Stage::kLabeled)) {
         LabelRow(spread.data(), width);
-        Hand('D', y);
+        Hand(Stage::kLabeled, y);
     }
 }
 
-ChainStream::ChainStream(int width, int height, unsigned kept, StageRowSink sink) {
+ChainStream::ChainStream(int width, int height, StageSet kept, StageRowSink sink) {
     if (width <= 0 || height <= 0) throw std::invalid_argument("ChainStream: a picture has at least one pixel");
-    if (kept == 0 || kept > (kStageA | kStageB | kStageC | kStageD))
-        throw std::invalid_argument("ChainStream: no stage or an unknown one kept");
+    if (kept.empty()) throw std::invalid_argument("ChainStream: no stage kept");
     state_ = std::make_unique<State>(width, height, kept, std::move(sink));
 }
 

@@ -28,26 +28,24 @@
 #include <functional>
 #include <memory>
 
+#include "ops/stage.h"
+
 namespace ops {
 
 inline constexpr int kFilterReach = 5;
 inline constexpr int kThinReach = 36;
 inline constexpr int kChainReach = kFilterReach + kThinReach;
 
-// Which stages a stream hands out: bits of a mask.
-enum StageBit : unsigned { kStageA = 1, kStageB = 2, kStageC = 4, kStageD = 8 };
-
-// Takes row y of a stage ('A' filtered, 'B' binarized, 'C' thinned, 'D'
-// labeled): 3 * width bytes, valid only during the call.
-using StageRowSink = std::function<void(char stage, int y, const std::uint8_t* row)>;
+// Takes row y of a stage: 3 * width bytes, valid only during the call.
+using StageRowSink = std::function<void(Stage stage, int y, const std::uint8_t* row)>;
 
 class ChainStream {
 public:
-    // A picture of width x height pixels (both > 0). Stages in `kept` (a
-    // mask of StageBit, not 0) are handed to sink; the chain runs up to the
+    // A picture of width x height pixels (both > 0). Stages in `kept` (not
+    // empty) are handed to sink; the chain runs up to the
     // last of them and no further. Exceptions from sink pass through Push
     // and Finish unchanged, and the stream is then not used again.
-    ChainStream(int width, int height, unsigned kept, StageRowSink sink);
+    ChainStream(int width, int height, StageSet kept, StageRowSink sink);
     ~ChainStream();
     ChainStream(const ChainStream&) = delete;
     ChainStream& operator=(const ChainStream&) = delete;

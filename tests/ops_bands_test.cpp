@@ -77,12 +77,13 @@ struct Banded {
     int band = 0;
 };
 
-Banded RunBanded(const Rows& input, int w, unsigned kept, int threads, std::size_t budget) {
+Banded RunBanded(const Rows& input, int w, ops::StageSet kept, int threads, std::size_t budget) {
     Banded out;
     const int h = static_cast<int>(input.size());
     ops::BandedChain chain(
         w, h, kept, threads,
-        [&](char stage, int y, const std::uint8_t* row) {
+        [&](ops::Stage stageOf, int y, const std::uint8_t* row) {
+            const char stage = ops::LetterOf(stageOf);
             Rows& rows = out.stages[stage];
             ASSERT_EQ(static_cast<int>(rows.size()), y) << "stage " << stage << " out of order";
             rows.emplace_back(row, row + 3 * static_cast<std::size_t>(w));
@@ -97,7 +98,7 @@ Banded RunBanded(const Rows& input, int w, unsigned kept, int threads, std::size
 
 // The same bands on the picture in memory: rows may come from several
 // threads at once, each put in its place.
-std::map<char, Rows> RunInBands(const Rows& input, int w, unsigned kept, int threads) {
+std::map<char, Rows> RunInBands(const Rows& input, int w, ops::StageSet kept, int threads) {
     const int h = static_cast<int>(input.size());
     const std::size_t stride = 3 * static_cast<std::size_t>(w);
     std::vector<std::uint8_t> bytes(stride * h);
@@ -105,13 +106,14 @@ std::map<char, Rows> RunInBands(const Rows& input, int w, unsigned kept, int thr
     std::map<char, Rows> stages;
     std::map<char, std::vector<int>> calls;
     for (int s = 0; s < 4; ++s)
-        if (kept & (1u << s)) {
+        if (kept.Has(ops::kAllStages[s])) {
             stages[static_cast<char>('A' + s)].assign(h, {});
             calls[static_cast<char>('A' + s)].assign(h, 0);
         }
     std::mutex mutex;
     ops::ChainInBands({bytes.data(), w, h, static_cast<std::ptrdiff_t>(stride)}, kept, threads,
-                      [&](char stage, int y, const std::uint8_t* row) {
+                      [&](ops::Stage stageOf, int y, const std::uint8_t* row) {
+            const char stage = ops::LetterOf(stageOf);
                           std::lock_guard lock(mutex);
                           stages.at(stage)[y].assign(row, row + stride);
                           ++calls.at(stage)[y];
@@ -130,7 +132,7 @@ struct BandCase {
     int height;
     int threads;
     std::size_t budget;  // small budgets make many short bands
-    unsigned kept = ops::kStageA | ops::kStageB | ops::kStageC | ops::kStageD;
+    ops::StageSet kept = ops::kStageA | ops::kStageB | ops::kStageC | ops::kStageD;
 };
 
 class BandedChainCase : public ::testing::TestWithParam<BandCase> {};
@@ -144,7 +146,7 @@ TEST_P(BandedChainCase, GivesTheWholePicturesRowsInOrder) {
         const Banded banded = RunBanded(input, c.width, c.kept, c.threads, c.budget);
         for (int s = 0; s < 4; ++s) {
             const char stage = static_cast<char>('A' + s);
-            if (!(c.kept & (1u << s))) {
+            if (!(c.kept.Has(ops::kAllStages[s]))) {
                 EXPECT_EQ(banded.stages.count(stage), 0u) << "stage " << stage << " was not asked for";
                 continue;
             }
@@ -167,8 +169,8 @@ TEST_P(BandedChainCase, GivesTheWholePicturesRowsInOrder) {
     }
 }
 
-constexpr unsigned kC = ops::kStageC;
-constexpr unsigned kAD = ops::kStageA | ops::kStageD;
+constexpr ops::StageSet kC = ops::kStageC;
+constexpr ops::StageSet kAD = ops::kStageA | ops::kStageD;
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, BandedChainCase,
@@ -215,7 +217,7 @@ TEST(BandedChain, AnExceptionFromTheSinkComesOutAndStopsTheWork) {
         const Rows input = Strokes(64, 1200, 11);
         int calls = 0;
         auto run = [&] {
-            ops::BandedChain chain(64, 1200, kC, threads, [&](char, int y, const std::uint8_t*) {
+            ops::BandedChain chain(64, 1200, kC, threads, [&](ops::Stage, int y, const std::uint8_t*) {
                 ++calls;
                 if (y == 500) throw std::runtime_error("disk full");
             }, kTiny);
@@ -230,7 +232,7 @@ TEST(BandedChain, AnExceptionFromTheSinkComesOutAndStopsTheWork) {
 TEST(BandedChain, FinishingBeforeTheLastRowIsRefused) {
     for (const int threads : {1, 2}) {
         const Rows input = Strokes(30, 700, 9);
-        ops::BandedChain chain(30, 700, kC, threads, [](char, int, const std::uint8_t*) {}, kTiny);
+        ops::BandedChain chain(30, 700, kC, threads, [](ops::Stage, int, const std::uint8_t*) {}, kTiny);
         for (int y = 0; y < 400; ++y) chain.Push(input[y].data());
         EXPECT_THROW(chain.Finish(), std::logic_error) << threads << " threads";
     }
@@ -244,7 +246,7 @@ TEST(BandedChain, AReaderThatFailsHalfwayLeavesNothingRunning) {
     const std::map<char, Rows> whole = WholePicture(input, 80);
     int handed = 0;
     {
-        ops::BandedChain chain(80, 2000, kC, 2, [&](char, int y, const std::uint8_t* row) {
+        ops::BandedChain chain(80, 2000, kC, 2, [&](ops::Stage, int y, const std::uint8_t* row) {
             EXPECT_EQ(y, handed);
             EXPECT_TRUE(std::equal(row, row + 240, whole.at('C')[y].begin())) << "row " << y;
             ++handed;

@@ -104,7 +104,7 @@ namespace {
 using ops_test::Picture;
 using ops_test::Size;
 
-constexpr unsigned kAllStages = ops::kStageA | ops::kStageB | ops::kStageC | ops::kStageD;
+constexpr ops::StageSet kAllStages = ops::kStageA | ops::kStageB | ops::kStageC | ops::kStageD;
 constexpr char kStageNames[] = "ABCD";
 
 // ---------------------------------------------------------------------------
@@ -200,11 +200,12 @@ struct Handed {
     std::vector<Row> rows;
 };
 
-Handed RunStream(const Picture& input, unsigned kept) {
+Handed RunStream(const Picture& input, ops::StageSet kept) {
     const int w = input.width(), h = input.height();
     Handed handed{{Picture(w, h), Picture(w, h), Picture(w, h), Picture(w, h)}, {}};
     int rowsIn = 0;
-    ops::ChainStream stream(w, h, kept, [&](char stage, int y, const std::uint8_t* row) {
+    ops::ChainStream stream(w, h, kept, [&](ops::Stage stageOf, int y, const std::uint8_t* row) {
+            const char stage = ops::LetterOf(stageOf);
         const int s = stage - 'A';
         handed.rows.push_back({s, y, rowsIn});
         ASSERT_TRUE(s >= 0 && s < 4 && y >= 0 && y < h) << "stage " << stage << " row " << y;
@@ -227,12 +228,12 @@ long long HeldBound(int width) { return 64LL * width + 16384; }
 
 // The bytes the stream holds at most while it runs over the picture, the
 // rows it hands out summed up rather than kept.
-long long StreamPeak(const Picture& input, unsigned kept) {
+long long StreamPeak(const Picture& input, ops::StageSet kept) {
     std::uint32_t sum = 0;
     ArmHeapCount();
     {
         ops::ChainStream stream(input.width(), input.height(), kept,
-                                [&](char, int, const std::uint8_t* r) { sum += r[0]; });
+                                [&](ops::Stage, int, const std::uint8_t* r) { sum += r[0]; });
         for (int y = 0; y < input.height(); ++y) stream.Push(input.row(y));
         stream.Finish();
     }
@@ -241,9 +242,9 @@ long long StreamPeak(const Picture& input, unsigned kept) {
     return heapCount.peak;
 }
 
-void ExpectStreamMatches(const Picture& input, const std::array<Picture, 4>& whole, unsigned kept) {
+void ExpectStreamMatches(const Picture& input, const std::array<Picture, 4>& whole, ops::StageSet kept) {
     const int h = input.height();
-    SCOPED_TRACE(testing::Message() << "kept mask " << kept);
+    SCOPED_TRACE(testing::Message() << "kept " << kept.Letters());
     EXPECT_LE(StreamPeak(input, kept), HeldBound(input.width())) << "the stream holds more than its rows";
     const Handed handed = RunStream(input, kept);
     for (int s = 0; s < 4; ++s) {
@@ -259,7 +260,7 @@ void ExpectStreamMatches(const Picture& input, const std::array<Picture, 4>& who
                     ADD_FAILURE() << "row " << row.y << " handed out only after " << row.rowsIn << " rows went in";
                 }
             }
-        if (!(kept & (1u << s))) {
+        if (!(kept.Has(ops::kAllStages[s]))) {
             EXPECT_TRUE(order.empty()) << order.size() << " rows of a stage not kept";
             continue;
         }
@@ -315,7 +316,7 @@ TEST_P(OpsChainStreamExact, EveryKeptMaskMatchesTheWholeChain) {
         SCOPED_TRACE(ops_test::Name(size));
         const Picture input = Make(c.kind, size, seed++);
         const std::array<Picture, 4> whole = WholeChain(input);
-        for (unsigned kept = 1; kept <= kAllStages; ++kept) ExpectStreamMatches(input, whole, kept);
+        for (unsigned bits = 1; bits <= 15; ++bits) ExpectStreamMatches(input, whole, ops::StageSet::OfBits(bits));
         if (HasFailure()) return;
     }
 }
@@ -415,7 +416,7 @@ HeapUse StreamHeap(int width, int height) {
     std::uint32_t sum = 0;
     ArmHeapCount();
     {
-        ops::ChainStream stream(width, height, kAllStages, [&](char, int, const std::uint8_t* r) { sum += r[0]; });
+        ops::ChainStream stream(width, height, kAllStages, [&](ops::Stage, int, const std::uint8_t* r) { sum += r[0]; });
         for (int y = 0; y < height; ++y) {
             StrokeRow(y, row);
             stream.Push(row.data());
@@ -466,7 +467,8 @@ TEST_P(OpsChainStreamSinkThrows, PassesThroughUnchanged) {
     const Picture input = Make(Kind::kBlobs, {61, 50}, 77);
     int handedAfter = 0;
     bool thrown = false;
-    ops::ChainStream stream(61, 50, kAllStages, [&](char stage, int y, const std::uint8_t*) {
+    ops::ChainStream stream(61, 50, kAllStages, [&](ops::Stage stageOf, int y, const std::uint8_t*) {
+        const char stage = ops::LetterOf(stageOf);
         if (thrown) ++handedAfter;
         if (stage == c.stage && y == c.y) {
             thrown = true;

@@ -1,0 +1,44 @@
+// The frame of the chain that every way of running it shares: the window's
+// commands, the word chain, a many-pictures worker on a picture in memory
+// and the stream of rows name the same stage files, run the same pixel work
+// for each stage and write their stage files through the same code.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "codec/encode.h"
+#include "core/files.h"
+#include "core/picture.h"
+#include "ops/pixels.h"
+#include "ops/stage.h"
+
+// The name of a stage's file: "A.bmp" (the window's), "C.png".
+std::string StageFileName(ops::Stage stage, codec::OutputFormat format = codec::kStageOutput);
+
+// What a stage's operation does, for messages: "filter the picture".
+const char* StepOf(ops::Stage stage);
+
+// The picture as Load Image gives it and Filter takes it: page `page` (0
+// the first) of the file as 24-bit rows. Throws Exception as loading does.
+TBitmap LoadForChain(const FileName& name, int page = 0);
+
+// The pixel work of the stage on the rows, in place.
+void RunStage(ops::Stage stage, const ops::RowView& rows);
+
+// Thinning's pixel work from its two pictures: reads `read`, writes
+// `write` (a 24-bit copy of it) and leaves the result in `read`. The same
+// rows may serve as both: the thinning reads its input once, into a bit
+// plane.
+void ThinStage(const ops::RowView& read, const ops::RowView& write);
+
+// The operations on the rows, in place, up to the last of the kept stages,
+// with kept(stage) called after each kept one. step names the operation
+// running, for a message when memory runs out.
+void RunStages(const ops::RowView& rows, ops::StageSet stages, const std::function<void(ops::Stage)>& kept,
+               const char*& step);
+
+// Writes the rows as a stage file (or a saved picture), whole or not at all.
+// Throws Exception naming the file.
+void WriteStageFile(const FileName& name, const ops::RowView& rows, codec::OutputFormat format,
+                    files::Durability durability = files::Durability::kFlushedEach);
