@@ -1,20 +1,8 @@
 // A kept stage written as its rows come out of the stream, top to bottom,
-// into a file that appears whole or not at all.
-//
-// BMP: the header's sizes are known from the start, so each row goes
-// straight to its place in the file (the file holds its rows bottom-up).
-//
-// PNG: the file's form (see codec/png_write.h) follows from the colours of
-// the whole stage, which are known only at the end. Each stage has one form
-// that its colours almost always take, so the rows are encoded in that form
-// as they come while a scan collects the colours:
-//   A (filtered, gray)         8-bit gray
-//   B, C (black and white)     1-bit gray
-//   D (labeled, two colours)   1-bit palette, the top-left pixel's colour first
-// When the scan ends on another form (a filtered picture of few gray levels,
-// a labeled picture of one colour), the file written is read back row by
-// row and encoded again in the scan's form. Either way the file holds the
-// bytes the whole-picture writer gives for the same rows.
+// into a file that appears whole or not at all: codec::RowFileWriter in the
+// format asked for, the stage's colours telling it the likely PNG form, over
+// files::OutputFile. When the PNG's colours turn out to want another form,
+// the file written is read back and written again under the same name.
 #pragma once
 
 #include <cstdint>
