@@ -12,7 +12,9 @@
 //   kBlackAndWhite  1-bit gray
 //   kTwoColours     1-bit palette, the top-left pixel's colour first, the
 //                   other its complement (the labeled stage's two colours)
-// When the scan ends on another form, Finish says so and Rewrite encodes
+// Every row must take colours of its expected form (PngWriteError
+// otherwise). When the scan ends on another, smaller form (a filtered
+// picture of few gray levels, a labeled picture of one colour), Finish says so and Rewrite encodes
 // the file again in the scan's form from the bytes written. Either way the
 // file holds the bytes Encode gives for the same rows.
 #pragma once
