@@ -25,17 +25,6 @@ codec::ExpectedColours ColoursOf(ops::Stage stage) {
     return codec::ExpectedColours::kTwoColours;
 }
 
-// The bytes of a file being written, read back at any place.
-codec::RandomAccess ReadBack(int fd, std::uint64_t size, const FileName& name) {
-    return {size, [fd, name](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
-                for (;;) {
-                    const ssize_t got = ::pread(fd, buffer, count, static_cast<off_t>(offset));
-                    if (got >= 0) return static_cast<std::size_t>(got);
-                    if (errno != EINTR) files::FailWrite(name, files::Reason(errno));
-                }
-            }};
-}
-
 }  // namespace
 
 struct StageFile::State {
@@ -92,7 +81,7 @@ void StageFile::Commit() {
             // is read back row by row into a file of the right one, which
             // takes the name instead.
             files::OutputFile again(s.name, s.durability);
-            s.writer->Rewrite(ReadBack(s.file.descriptor(), s.writer->bytesWritten(), s.name),
+            s.writer->Rewrite(s.file.WrittenSoFar(s.writer->bytesWritten()),
                               [&again](const std::uint8_t* bytes, std::size_t size) { again.Write(bytes, size); });
             again.Commit();
             return;

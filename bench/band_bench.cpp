@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "codec/png_write.h"
+#include "core/files.h"
 #include "codec/row_reader.h"
 #include "ops/bands.h"
 #include "ops/binarize.h"
@@ -76,20 +77,10 @@ int Make(int width, int height, const std::string& path) {
     return 0;
 }
 
-codec::RandomAccess AccessTo(int fd) {
-    const off_t size = ::lseek(fd, 0, SEEK_END);
-    return {static_cast<std::uint64_t>(size), [fd](std::uint64_t offset, std::uint8_t* buffer, std::size_t n) {
-                const ssize_t got = ::pread(fd, buffer, n, static_cast<off_t>(offset));
-                if (got < 0) throw std::runtime_error("read error");
-                return static_cast<std::size_t>(got);
-            }};
-}
-
 int Floor(const std::string& in, const std::string& outPath) {
     const double start = Now();
-    std::FILE* file = std::fopen(in.c_str(), "rb");
-    if (file == nullptr) throw std::runtime_error("cannot read " + in);
-    const auto reader = codec::OpenRowReader(AccessTo(::fileno(file)), 0, {std::uint64_t{1} << 40, 0});
+    files::InputFile file{FileName(in)};
+    const auto reader = codec::OpenRowReader(file.Access(), 0, {std::uint64_t{1} << 40, 0});
     const int width = reader->width(), height = reader->height();
     FileSink out(outPath);
     const codec::PngForm form{codec::PngForm::Colour::kGray, 1, 0};
@@ -105,7 +96,6 @@ int Floor(const std::string& in, const std::string& outPath) {
         encoder.Row(row.data());
     }
     encoder.Finish();
-    std::fclose(file);
     std::printf("floor %dx%d seconds %.2f\n", width, height, Now() - start);
     return 0;
 }

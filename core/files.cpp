@@ -268,15 +268,19 @@ void InputFile::Rewind() {
     if (::lseek(fd_, 0, SEEK_SET) != 0) FailRead(name_, Reason(errno));
 }
 
-codec::RandomAccess InputFile::Access() {
-    return {size_, [this](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+codec::RandomAccess ReadsAt(int fd, std::uint64_t size, const FileName& name, bool writing) {
+    return {size, [fd, name, writing](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
                 for (;;) {
-                    const ssize_t got = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+                    const ssize_t got = ::pread(fd, buffer, count, static_cast<off_t>(offset));
                     if (got >= 0) return static_cast<std::size_t>(got);
-                    if (errno != EINTR) FailRead(name_, Reason(errno));
+                    if (errno == EINTR) continue;
+                    if (writing) FailWrite(name, Reason(errno));
+                    FailRead(name, Reason(errno));
                 }
             }};
 }
+
+codec::RandomAccess InputFile::Access() { return ReadsAt(fd_, size_, name_); }
 
 // ---------------------------------------------------------------------------
 // Writing
@@ -344,6 +348,10 @@ OutputFile::OutputFile(const FileName& target, Durability durability) : target_(
 }
 
 OutputFile::~OutputFile() { Discard(); }
+
+codec::RandomAccess OutputFile::WrittenSoFar(std::uint64_t size) const {
+    return ReadsAt(fd_, size, target_, /*writing=*/true);
+}
 
 void OutputFile::Discard() noexcept {
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));

@@ -73,6 +73,12 @@ std::string KindReason(unsigned mode);
 [[noreturn]] void FailRead(const FileName& name, const std::string& reason);
 [[noreturn]] void FailWrite(const FileName& name, const std::string& reason);
 
+// The first `size` bytes of the open file `fd` read at any place, for the
+// picture decoders; a read that fails throws "Cannot read NAME: ..." (or
+// "Cannot write NAME: ..." for a file being written). The descriptor must
+// stay open while the reads are used.
+codec::RandomAccess ReadsAt(int fd, std::uint64_t size, const FileName& name, bool writing = false);
+
 // A file opened for reading. Opening never waits: a named pipe, a device or
 // a socket is refused before anything is read from it, as is a folder.
 class InputFile {
@@ -139,7 +145,11 @@ public:
     // the place Write goes on from does not move.
     void WriteAt(std::uint64_t offset, const std::uint8_t* bytes, std::size_t size);
     void Commit();
-    // The file being written, for reading back what was written.
+    // The first `size` bytes written, read back at any place: reads that
+    // fail throw Exception naming the file as one being written. Valid
+    // until Commit.
+    codec::RandomAccess WrittenSoFar(std::uint64_t size) const;
+    // The file being written.
     int descriptor() const { return fd_; }
 
 private:
