@@ -35,14 +35,49 @@ struct RandomAccess {
     std::function<std::size_t(std::uint64_t offset, std::uint8_t* buffer, std::size_t size)> read;
 };
 
+// Takes no notice of the pieces a read loop hands it.
+struct IgnorePieces {
+    void operator()(const std::uint8_t*, std::size_t) const {}
+};
+
 // Up to size bytes of the file from offset, as many as there are: fewer
-// only where the file ends.
-inline std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+// only where the file ends. Each piece read goes to seen(piece, count) as
+// it comes, before the next is asked for.
+template <class Seen>
+std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std::uint8_t* buffer, std::size_t size, Seen&& seen) {
     std::size_t done = 0;
     while (done < size && offset + done < file.size) {
         const std::size_t got = file.read(offset + done, buffer + done, size - done);
         if (got == 0) break;
         if (got > size - done) throw std::logic_error("the file gave more bytes than asked for");
+        seen(buffer + done, got);
+        done += got;
+    }
+    return done;
+}
+
+inline std::size_t ReadUpTo(const RandomAccess& file, std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+    return ReadUpTo(file, offset, buffer, size, IgnorePieces{});
+}
+
+// One call of source for up to size bytes, and how many it gave; a source
+// that gives more than asked for throws std::logic_error.
+inline std::size_t ReadOnce(const ByteSource& source, std::uint8_t* buffer, std::size_t size) {
+    const std::size_t got = source(buffer, size);
+    if (got > size) throw std::logic_error("the byte source gave more bytes than asked for");
+    return got;
+}
+
+// Asks source until size bytes have come or the file ends, and returns how
+// many came: fewer only at the end. Each piece goes to seen(piece, count)
+// as it comes, before the next is asked for.
+template <class Seen = IgnorePieces>
+std::size_t ReadFull(const ByteSource& source, std::uint8_t* buffer, std::size_t size, Seen&& seen = Seen{}) {
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t got = ReadOnce(source, buffer + done, size - done);
+        if (got == 0) break;
+        seen(buffer + done, got);
         done += got;
     }
     return done;
@@ -70,20 +105,6 @@ inline ops::RowView AllocateFitting(const AllocateRows& allocate, int width, int
         rows.stride < 3 * static_cast<std::ptrdiff_t>(width))
         throw std::logic_error("the rows given for the picture do not fit it");
     return rows;
-}
-
-// For decoders over C libraries, where no exception may pass through the
-// library: allocates the state's rows, or keeps what was thrown in
-// state.thrown for the decoder to throw again once the library is left.
-template <class State>
-bool AllocateKeepingError(State& state) noexcept {
-    try {
-        state.rows = AllocateFitting(*state.allocate, static_cast<int>(state.width), static_cast<int>(state.height));
-        return true;
-    } catch (...) {
-        state.thrown = std::current_exception();
-        return false;
-    }
 }
 
 // Why a file cannot be read as a picture.

@@ -6,9 +6,12 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "codec/library_io.h"
 
 namespace codec {
 namespace {
@@ -18,7 +21,7 @@ using Kind = DecodeError::Kind;
 // What giflib's input function shares with the decoder.
 struct GifState {
     const ByteSource* source = nullptr;
-    std::exception_ptr thrown;  // from source, rethrown once giflib is left
+    KeptError kept;  // from source, thrown again once giflib is left
     bool endOfFile = false;
 };
 
@@ -27,24 +30,12 @@ struct GifState {
 // may pass through giflib: it is kept and rethrown after.
 extern "C" int ReadGifBytes(GifFileType* gif, GifByteType* buffer, int size) {
     auto& state = *static_cast<GifState*>(gif->UserData);
-    if (state.thrown || size <= 0) return 0;
-    int done = 0;
-    try {
-        while (done < size) {
-            const std::size_t got = (*state.source)(buffer + done, static_cast<std::size_t>(size - done));
-            if (got == 0) {
-                state.endOfFile = true;
-                break;
-            }
-            if (got > static_cast<std::size_t>(size - done))
-                throw std::logic_error("the byte source gave more bytes than asked for");
-            done += static_cast<int>(got);
-        }
-    } catch (...) {
-        state.thrown = std::current_exception();
-        return 0;
-    }
-    return done;
+    if (state.kept || size <= 0) return 0;
+    const std::optional<std::size_t> done =
+        ReadKeepingError(*state.source, buffer, static_cast<std::size_t>(size), state.kept);
+    if (!done) return 0;
+    if (*done < static_cast<std::size_t>(size)) state.endOfFile = true;
+    return static_cast<int>(*done);
 }
 
 struct CloseGif {
@@ -58,7 +49,7 @@ using GifFile = std::unique_ptr<GifFileType, CloseGif>;
 // Turns a giflib error code into the decoder's error, once an exception
 // kept from the source has had its turn.
 [[noreturn]] void Fail(const GifState& state, int code) {
-    if (state.thrown) std::rethrow_exception(state.thrown);
+    state.kept.Rethrow();
     if (code == D_GIF_ERR_NOT_ENOUGH_MEM) throw DecodeError(Kind::kNoMemory, "not enough memory to decode the gif picture");
     if (state.endOfFile || code == D_GIF_ERR_EOF_TOO_SOON)
         throw DecodeError(Kind::kDamaged, "the file ends before the end of the picture");

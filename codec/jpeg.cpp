@@ -16,6 +16,7 @@
 #include <jerror.h>
 
 #include "codec/exif.h"
+#include "codec/library_io.h"
 
 namespace codec {
 namespace {
@@ -211,7 +212,7 @@ struct JpegState {
     bool sawExif = false;
     Orientation orientation = Orientation::kNormal;
     std::uint8_t* inkRow = nullptr;     // 4 * width, for four-component files
-    std::exception_ptr thrown;
+    KeptError kept;  // from source, thrown again once libjpeg has returned
     Failure failure = Failure::kNone;
     int messageCode = 0;
     char message[JMSG_LENGTH_MAX] = {};
@@ -251,22 +252,17 @@ extern "C" void OnTerm(j_decompress_ptr) {}
 extern "C" boolean OnFill(j_decompress_ptr cinfo) {
     JpegState& state = StateOf(reinterpret_cast<j_common_ptr>(cinfo));
     std::size_t given = 0;
-    bool failed = false;
-    try {
+    const bool read = state.kept.Run([&state, &given] {
         while (given == 0) {
-            const std::size_t got = state.source(state.raw.get(), kInputBytes);
-            if (got > kInputBytes) throw std::logic_error("the byte source gave more bytes than asked for");
+            const std::size_t got = ReadOnce(state.source, state.raw.get(), kInputBytes);
             if (got == 0) {
                 given = state.filter.Flush(state.buffer.get());
                 break;
             }
             given = state.filter.Pass(state.raw.get(), got, state.buffer.get());
         }
-    } catch (...) {
-        state.thrown = std::current_exception();
-        failed = true;
-    }
-    if (failed) Fail(state, Failure::kLibrary);
+    });
+    if (!read) Fail(state, Failure::kLibrary);
     if (given == 0) Fail(state, Failure::kEndOfFile);
     cinfo->src->next_input_byte = state.buffer.get();
     cinfo->src->bytes_in_buffer = given;
@@ -452,7 +448,7 @@ namespace {
 // What a run of libjpeg that did not end well means, as the exception the
 // decoder throws: what the source threw, or a DecodeError.
 std::exception_ptr FailureOf(const JpegState& state, Outcome outcome) {
-    if (state.thrown) return state.thrown;
+    if (state.kept) return state.kept.exception();
     using Kind = DecodeError::Kind;
     const auto error = [](Kind kind, const std::string& detail, std::uint64_t width = 0, std::uint64_t height = 0) {
         return std::make_exception_ptr(DecodeError(kind, detail, width, height));

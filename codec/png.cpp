@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "codec/bytes.h"
 #include "codec/exif.h"
+#include "codec/library_io.h"
 
 namespace codec {
 namespace {
@@ -142,7 +144,7 @@ struct PngState {
     ByteSource source;
     png_structp png = nullptr;
     png_infop info = nullptr;
-    std::exception_ptr thrown;  // from source, rethrown once libpng has returned
+    KeptError kept;  // from source, thrown again once libpng has returned
     std::uint64_t maxPixels = 0;
     std::uint64_t position = 0;  // bytes of the file given to libpng
     bool sizeChecked = false;
@@ -205,25 +207,11 @@ extern "C" void OnPngRead(png_structp png, png_bytep buffer, size_t size) {
         }
     }
     state.position += size;
-    bool failed = false;
-    try {
-        while (size > 0) {
-            const std::size_t got = state.source(buffer, size);
-            if (got == 0) {
-                state.endOfFile = true;
-                failed = true;
-                break;
-            }
-            if (got > size) throw std::logic_error("the byte source gave more bytes than asked for");
-            state.exif->See(buffer, got);
-            buffer += got;
-            size -= got;
-        }
-    } catch (...) {
-        state.thrown = std::current_exception();
-        failed = true;
-    }
-    if (failed) png_error(png, "the file ends early");
+    const std::optional<std::size_t> done =
+        ReadKeepingError(state.source, buffer, size, state.kept,
+                         [&state](const std::uint8_t* piece, std::size_t count) { state.exif->See(piece, count); });
+    if (done && *done < size) state.endOfFile = true;
+    if (!done || *done < size) png_error(png, "the file ends early");
 }
 
 // Palette indices (one byte each after png_set_packing) to blue, green, red,
@@ -410,7 +398,7 @@ namespace {
 // What a run of libpng that did not end well means, as the exception the
 // decoder throws: what the source threw, or a DecodeError.
 std::exception_ptr FailureOf(const PngState& state, Outcome outcome, bool haveInfo) {
-    if (state.thrown) return state.thrown;
+    if (state.kept) return state.kept.exception();
     using Kind = DecodeError::Kind;
     if (outcome == Outcome::kTooLarge || state.tooLarge)
         return std::make_exception_ptr(DecodeError(Kind::kTooLarge, "", state.width, state.height));

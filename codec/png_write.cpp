@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "codec/library_io.h"
+
 namespace codec {
 namespace {
 
@@ -186,7 +188,7 @@ struct WriteState {
     png_infop info = nullptr;
     std::unique_ptr<std::uint8_t[]> piece = std::make_unique<std::uint8_t[]>(kPieceBytes);  // gathered for the sink
     std::size_t used = 0;
-    std::exception_ptr thrown;  // from the sink, rethrown once libpng has returned
+    KeptError kept;  // from the sink, thrown again once libpng has returned
     bool outOfMemory = false;
     char message[160] = {};
 };
@@ -210,13 +212,7 @@ extern "C" png_voidp OnPngWriteMalloc(png_structp png, png_alloc_size_t size) {
 extern "C" void OnPngWriteFree(png_structp, png_voidp block) { std::free(block); }
 
 bool Pass(WriteState& state, const std::uint8_t* bytes, std::size_t size) noexcept {
-    try {
-        state.sink(bytes, size);
-        return true;
-    } catch (...) {
-        state.thrown = std::current_exception();
-        return false;
-    }
+    return state.kept.Run([&] { state.sink(bytes, size); });
 }
 
 extern "C" void OnPngWrite(png_structp png, png_bytep data, size_t size) {
@@ -419,7 +415,7 @@ namespace {
 // What a run of libpng that did not end well means, as the exception the
 // encoder throws: what the sink threw, or a PngWriteError.
 std::exception_ptr FailureOf(const WriteState& state, bool haveInfo) {
-    if (state.thrown) return state.thrown;
+    if (state.kept) return state.kept.exception();
     if (state.outOfMemory || !haveInfo)
         return std::make_exception_ptr(PngWriteError("not enough memory to write the png picture"));
     return std::make_exception_ptr(PngWriteError(std::string("the png picture could not be written: ") + state.message));

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <climits>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -77,8 +76,7 @@ public:
 private:
     bool Fill() {
         pos_ = 0;
-        len_ = source_(buffer_.data(), buffer_.size());
-        if (len_ > buffer_.size()) throw std::logic_error("the byte source gave more bytes than asked for");
+        len_ = ReadOnce(source_, buffer_.data(), buffer_.size());
         return len_ > 0;
     }
 

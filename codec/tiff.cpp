@@ -13,12 +13,14 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "codec/bytes.h"
+#include "codec/library_io.h"
 
 namespace codec {
 namespace {
@@ -44,13 +46,7 @@ public:
     // Exactly size bytes at offset, or damage.
     void At(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, const char* what) const {
         if (offset > file_.size || size > file_.size - offset) Damaged(std::string(what) + " lies past the end of the file");
-        std::size_t done = 0;
-        while (done < size) {
-            const std::size_t got = file_.read(offset + done, buffer + done, size - done);
-            if (got == 0) Damaged("the file ends before the end of the picture");
-            if (got > size - done) throw std::logic_error("the file gave more bytes than asked for");
-            done += got;
-        }
+        if (ReadUpTo(file_, offset, buffer, size) < size) Damaged("the file ends before the end of the picture");
     }
 
 private:
@@ -170,7 +166,7 @@ enum class Phase { kDirectory, kLayout, kPixels };
 struct TiffState {
     const RandomAccess* file = nullptr;
     std::uint64_t position = 0;
-    std::exception_ptr thrown;  // from file.read, rethrown once libtiff has returned
+    KeptError kept;  // from file.read, thrown again once libtiff has returned
     Phase phase = Phase::kDirectory;
     bool failed = false;        // an error, or a warning while pixels decode
     bool tagError = false;      // an error about a tag while a directory was read
@@ -244,23 +240,11 @@ void QuietLibtiff() {
 
 extern "C" tmsize_t OnRead(thandle_t handle, void* buffer, tmsize_t size) {
     auto& state = *static_cast<TiffState*>(handle);
-    if (size <= 0 || state.thrown) return size == 0 ? 0 : -1;
-    auto* bytes = static_cast<std::uint8_t*>(buffer);
-    std::size_t done = 0;
-    try {
-        while (done < static_cast<std::size_t>(size) && state.position < state.file->size) {
-            const std::size_t got = state.file->read(state.position, bytes + done, static_cast<std::size_t>(size) - done);
-            if (got == 0) break;
-            if (got > static_cast<std::size_t>(size) - done)
-                throw std::logic_error("the file gave more bytes than asked for");
-            done += got;
-            state.position += got;
-        }
-    } catch (...) {
-        state.thrown = std::current_exception();
-        return -1;
-    }
-    return static_cast<tmsize_t>(done);
+    if (size <= 0 || state.kept) return size == 0 ? 0 : -1;
+    const std::optional<std::size_t> done =
+        ReadKeepingError(*state.file, state.position, static_cast<std::uint8_t*>(buffer), static_cast<std::size_t>(size),
+                         state.kept, [&state](const std::uint8_t*, std::size_t count) { state.position += count; });
+    return done ? static_cast<tmsize_t>(*done) : -1;
 }
 
 extern "C" tmsize_t OnWrite(thandle_t, void*, tmsize_t) { return -1; }
@@ -307,14 +291,14 @@ std::string Detail(const char* text) {
 // After each call into libtiff: what the file's reads threw comes back as
 // it was; an error libtiff reported ends the decode.
 void Check(const TiffState& state) {
-    if (state.thrown) std::rethrow_exception(state.thrown);
+    state.kept.Rethrow();
     if (state.outOfMemory) throw DecodeError(Kind::kNoMemory, "not enough memory to decode the tiff picture");
     if (state.failed) Damaged("the tiff data is damaged: " + Detail(state.message));
 }
 
 // A directory libtiff could not read: the first error it gave says why.
 [[noreturn]] void DirectoryFailed(const TiffState& state) {
-    if (state.thrown) std::rethrow_exception(state.thrown);
+    state.kept.Rethrow();
     const char* text = state.message;
     if (MeansNoMemory(text)) throw DecodeError(Kind::kNoMemory, "not enough memory to decode the tiff picture");
     Damaged(text[0] != '\0' ? "the tiff data is damaged: " + Detail(text) : "the tiff directory cannot be read");
@@ -752,10 +736,10 @@ void Guarded(TiffState& state, Step step) {
     try {
         step();
     } catch (const std::bad_alloc&) {
-        if (state.thrown) std::rethrow_exception(state.thrown);
+        state.kept.Rethrow();
         throw DecodeError(Kind::kNoMemory, "not enough memory to decode the tiff picture");
     } catch (...) {
-        if (state.thrown) std::rethrow_exception(state.thrown);
+        state.kept.Rethrow();
         throw;
     }
 }
@@ -786,7 +770,7 @@ TiffRowDecoder::TiffRowDecoder(RandomAccess file, std::uint64_t maxPixels, std::
         s.layout = Inspect(s.tif.get(), s.tiff, maxPixels);
         BuildShown(s.layout);
     } catch (...) {
-        if (s.tiff.thrown) std::rethrow_exception(s.tiff.thrown);
+        s.tiff.kept.Rethrow();
         throw;
     }
 }
