@@ -64,13 +64,4 @@ std::optional<std::size_t> ReadKeepingError(const RandomAccess& file, std::uint6
     return done;
 }
 
-// Allocates the state's rows (state.allocate, state.width, state.height),
-// or keeps what was thrown in state.kept; false then.
-template <class State>
-bool AllocateKeepingError(State& state) noexcept {
-    return state.kept.Run([&] {
-        state.rows = AllocateFitting(*state.allocate, static_cast<int>(state.width), static_cast<int>(state.height));
-    });
-}
-
 }  // namespace codec
