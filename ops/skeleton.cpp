@@ -1,13 +1,13 @@
 #include "ops/skeleton.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <numbers>
-#include <queue>
 #include <utility>
 
 namespace ops {
@@ -109,7 +109,14 @@ public:
     }
 
 private:
-    int Degree(std::ptrdiff_t i) const { return std::popcount(adj_[static_cast<std::size_t>(i)]); }
+    // The bit count of the mask, by table: std::popcount is a library call
+    // on processors the build does not assume to count bits.
+    int Degree(std::ptrdiff_t i) const { return kDegree[adj_[static_cast<std::size_t>(i)]]; }
+    static constexpr auto kDegree = [] {
+        std::array<std::uint8_t, 256> table{};
+        for (unsigned m = 0; m < 256; ++m) table[m] = static_cast<std::uint8_t>(std::popcount(m));
+        return table;
+    }();
     bool Foreground(std::ptrdiff_t i) const { return fg_[static_cast<std::size_t>(i)] != 0; }
     std::int32_t& Id(std::ptrdiff_t i) { return id_[static_cast<std::size_t>(i)]; }
     int Row(std::int64_t i) const { return static_cast<int>(i / stride_) - 1; }
@@ -144,6 +151,14 @@ private:
             const std::uint8_t* p = picture.row(y);
             std::uint8_t* fg = fg_.data() + (y + 1) * stride_ + 1;
             for (int x = 0; x < w_; ++x, p += 3) {
+                if (x + 8 <= w_) {  // eight white pixels at once
+                    std::uint64_t words[3];
+                    std::memcpy(words, p, sizeof words);
+                    if ((words[0] & words[1] & words[2]) == ~std::uint64_t{0}) {
+                        x += 7, p += 21;
+                        continue;
+                    }
+                }
                 const unsigned b = p[0], g = p[1], r = p[2];
                 if ((b | g | r) == 0)
                     fg[x] = 1;
@@ -495,6 +510,11 @@ private:
                 links += edgeStart_[n + 1] - edgeStart_[n];
             }
             const bool tree = links / 2 == static_cast<std::int64_t>(size) - 1;
+            if (tree && size == 2) {  // one branch between two nodes
+                const auto n = static_cast<std::size_t>(group[0]);
+                out.skeletons[k].longest_shortest_path = edges_[static_cast<std::size_t>(edgeStart_[n])].steps.value();
+                continue;
+            }
             out.skeletons[k].longest_shortest_path = (tree ? TreeDiameter(group, size) : Diameter(group, size)).value();
         }
     }
@@ -505,18 +525,16 @@ private:
         dist_.assign(size, Steps{});
         done_.assign(size, 0);
         reached_.assign(size, 0);
-        struct Entry {
-            Steps d;
-            std::int32_t node;
-        };
         auto later = [](const Entry& x, const Entry& y) { return Less(y.d, x.d); };
-        std::priority_queue<Entry, std::vector<Entry>, decltype(later)> queue(later);
+        std::vector<Entry>& queue = queue_;  // a heap, its storage kept from search to search
+        queue.clear();
         reached_[static_cast<std::size_t>(local_[static_cast<std::size_t>(source)])] = 1;
-        queue.push({{}, source});
+        queue.push_back({{}, source});
         std::size_t farthest = static_cast<std::size_t>(local_[static_cast<std::size_t>(source)]);
         while (!queue.empty()) {
-            const Entry e = queue.top();
-            queue.pop();
+            std::pop_heap(queue.begin(), queue.end(), later);
+            const Entry e = queue.back();
+            queue.pop_back();
             const auto at = static_cast<std::size_t>(local_[static_cast<std::size_t>(e.node)]);
             if (done_[at]) continue;
             done_[at] = 1;
@@ -529,7 +547,8 @@ private:
                 if (done_[to] || (reached_[to] && !Less(d, dist_[to]))) continue;
                 reached_[to] = 1;
                 dist_[to] = d;
-                queue.push({d, edge.to});
+                queue.push_back({d, edge.to});
+                std::push_heap(queue.begin(), queue.end(), later);
             }
         }
         return farthest;
@@ -587,6 +606,10 @@ private:
         std::int32_t to;
         Steps steps;
     };
+    struct Entry {
+        Steps d;
+        std::int32_t node;
+    };
 
     int w_, h_;
     std::ptrdiff_t stride_;
@@ -602,6 +625,7 @@ private:
     std::vector<std::int32_t> local_;
     std::vector<std::int64_t> edgeStart_;
     std::vector<Edge> edges_;
+    std::vector<Entry> queue_;
     std::vector<Steps> dist_, lower_, upper_;
     std::vector<std::uint8_t> done_, reached_, open_;
 };
