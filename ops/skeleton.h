@@ -91,8 +91,8 @@
 // tables; sums and comparisons of lengths are exact, and do not depend on
 // the order in which the picture is walked.
 //
-// Memory: one byte and one 32-bit cell per pixel of the bordered plane,
-// plus the graph.
+// Memory: two bytes (skeleton or not, the adjacency mask) and one 32-bit
+// cell (node or branch) per pixel of the bordered plane, plus the graph.
 //
 // Order of the rows. Skeletons are numbered from 1 in the raster order of
 // their first pixel, and listed in that order. Branches are listed by
