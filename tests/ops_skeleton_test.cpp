@@ -1,0 +1,443 @@
+// Skeleton measures: hand-drawn pictures, each with its two tables worked
+// out by hand from the definitions in ops/skeleton.h, the text of the
+// tables and the summary line, and invariants over random pictures checked
+// against a plain recomputation.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <numbers>
+#include <ostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "ops/skeleton.h"
+#include "ops_test_pictures.h"
+
+namespace ops {
+void PrintTo(const SkeletonBranch& b, std::ostream* os) {
+    *os << "{skeleton " << b.skeleton << " branch " << b.branch << " src (" << b.src_row << "," << b.src_col
+        << ") dst (" << b.dst_row << "," << b.dst_col << ") length " << b.length << " euclidean " << b.euclidean
+        << " type " << b.type << " slab " << b.slab_pixels << "}";
+}
+void PrintTo(const SkeletonFigures& s, std::ostream* os) {
+    *os << "{skeleton " << s.skeleton << " at (" << s.row << "," << s.col << ") pixels " << s.pixels << " branches "
+        << s.branches << " junctions " << s.junctions << " junction_pixels " << s.junction_pixels << " end_points "
+        << s.end_points << " slab " << s.slab_pixels << " triple " << s.triple_points << " quadruple "
+        << s.quadruple_points << " total " << s.total_length << " average " << s.average_branch_length
+        << " maximum " << s.maximum_branch_length << " longest path " << s.longest_shortest_path << "}";
+}
+}  // namespace ops
+
+namespace {
+
+using ops::SkeletonBranch;
+using ops::SkeletonFigures;
+using ops_test::Drawn;
+using ops_test::Picture;
+
+// A length of `straight` straight steps and `diagonal` diagonal ones.
+double L(int straight, int diagonal) { return straight + diagonal * std::numbers::sqrt2; }
+double Euclid(int rows, int cols) { return std::sqrt(double(rows * rows + cols * cols)); }
+
+struct Case {
+    const char* name;
+    std::vector<std::string> rows;
+    std::vector<SkeletonBranch> branches;
+    std::vector<SkeletonFigures> skeletons;
+};
+
+// skeleton, branch, src row, src col, dst row, dst col, length, euclidean, type, slab pixels
+// skeleton, row, col, pixels, branches, junctions, junction pixels, end points, slab pixels,
+//   triple points, quadruple points, total, average, maximum, longest shortest path
+const Case kCases[] = {
+    {"WhitePicture", {"....", "....", "...."}, {}, {}},
+    {"BlackPicture",  // the corners are notches: one junction of all twelve pixels
+     {"####", "####", "####"},
+     {},
+     {{1, 0, 0, 12, 0, 1, 12, 0, 0, 0, 0, 0, 0, 0, 0}}},
+    {"SingleDot", {"...", ".#.", "..."}, {}, {{1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}}},
+    {"StraightLine",
+     {".......", ".#####.", "......."},
+     {{1, 1, 1, 1, 1, 5, 4, 4, 0, 3}},
+     {{1, 1, 1, 5, 1, 0, 0, 2, 3, 0, 0, 4, 4, 4, 4}}},
+    {"DiagonalLine",
+     {"#....", ".#...", "..#..", "...#.", "....#"},
+     {{1, 1, 0, 0, 4, 4, L(0, 4), Euclid(4, 4), 0, 3}},
+     {{1, 0, 0, 5, 1, 0, 0, 2, 3, 0, 0, L(0, 4), L(0, 4), L(0, 4), L(0, 4)}}},
+    {"LShape",  // the corner has two straight neighbours and no diagonal one
+     {"#...", "#...", "####"},
+     {{1, 1, 0, 0, 2, 3, 5, Euclid(2, 3), 0, 4}},
+     {{1, 0, 0, 6, 1, 0, 0, 2, 4, 0, 0, 5, 5, 5, 5}}},
+    {"TShape",
+     {"#####", "..#..", "..#.."},
+     {{1, 1, 0, 0, 0, 2, 2, 2, 1, 1}, {1, 2, 0, 2, 0, 4, 2, 2, 1, 1}, {1, 3, 0, 2, 2, 2, 2, 2, 1, 1}},
+     {{1, 0, 0, 7, 3, 1, 1, 3, 3, 1, 0, 6, 2, 2, 4}}},
+    {"Plus",
+     {"..#..", "..#..", "#####", "..#..", "..#.."},
+     {{1, 1, 0, 2, 2, 2, 2, 2, 1, 1},
+      {1, 2, 2, 0, 2, 2, 2, 2, 1, 1},
+      {1, 3, 2, 2, 2, 4, 2, 2, 1, 1},
+      {1, 4, 2, 2, 4, 2, 2, 2, 1, 1}},
+     {{1, 0, 2, 9, 4, 1, 1, 4, 4, 0, 1, 8, 2, 2, 4}}},
+    {"FourConnectedStaircase",  // no pixel has three adjacent pixels
+     {"##...", ".##..", "..##.", "...##"},
+     {{1, 1, 0, 0, 3, 4, 7, 5, 0, 6}},
+     {{1, 0, 0, 8, 1, 0, 0, 2, 6, 0, 0, 7, 7, 7, 7}}},
+    {"BlobWithNotches",  // junction: the plus at the centre; the four corners are notches
+     {".......", ".###...", ".######", ".###...", "......."},
+     {{1, 1, 2, 3, 2, 6, 3, 3, 1, 2}},
+     {{1, 1, 1, 12, 1, 1, 9, 1, 2, 0, 0, 3, 3, 3, 3}}},
+    {"RingWithoutNode",
+     {"###", "#.#", "###"},
+     {{1, 1, 0, 0, 0, 0, 8, 0, 3, 8}},
+     {{1, 0, 0, 8, 1, 0, 0, 0, 8, 0, 0, 8, 8, 8, 0}}},
+    {"DiagonalRingWithoutNode",
+     {".#.", "#.#", ".#."},
+     {{1, 1, 0, 1, 0, 1, L(0, 4), 0, 3, 4}},
+     {{1, 0, 1, 4, 1, 0, 0, 0, 4, 0, 0, L(0, 4), L(0, 4), L(0, 4), 0}}},
+    {"TwoByTwoBlock", {"##", "##"}, {}, {{1, 0, 0, 4, 0, 1, 4, 0, 0, 0, 0, 0, 0, 0, 0}}},
+    {"LoopOnAStroke",  // the eye of an "e": a loop from one junction pixel back to it
+     {"..###", "..#.#", "#####"},
+     {{1, 1, 2, 0, 2, 2, 2, 2, 1, 1}, {1, 2, 2, 2, 2, 2, 8, 0, 3, 7}},
+     {{1, 0, 2, 10, 2, 1, 1, 1, 8, 1, 0, 10, 5, 8, 2}}},
+    {"RingHangingOnAStroke",  // a junction of two pixels, a notch above it, a ring below
+     {"...##.", ".#####", "...#.#", "...###"},
+     {{1, 1, 1, 1, 1, 3, 2, 2, 1, 1}, {1, 2, 1, 3, 1, 4, 7, 1, 3, 6}},
+     {{1, 0, 3, 12, 2, 1, 4, 1, 7, 1, 0, 9, 4.5, 7, 2}}},
+    {"TwoJunctionsJoinedTwice",  // a cycle in the graph: the longest path takes the short side
+     {"#####", ".#.#.", ".###."},
+     {{1, 1, 0, 0, 0, 1, 1, 1, 1, 0},
+      {1, 2, 0, 1, 0, 3, 2, 2, 2, 1},
+      {1, 3, 0, 1, 0, 3, 6, 2, 2, 5},
+      {1, 4, 0, 3, 0, 4, 1, 1, 1, 0}},
+     {{1, 0, 0, 10, 4, 2, 2, 2, 6, 2, 0, 10, 2.5, 6, 4}}},
+    {"TwoSkeletonsNumberedByFirstPixel",  // the V's first pixel is a slab pixel, above the dot
+     {"..#....", ".#.#..#", "#...#.."},
+     {{1, 1, 2, 0, 2, 4, L(0, 4), 4, 0, 3}},
+     {{1, 0, 2, 5, 1, 0, 0, 2, 3, 0, 0, L(0, 4), L(0, 4), L(0, 4), L(0, 4)},
+      {2, 1, 6, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}}},
+    {"OneRowHigh",
+     {"#.###.#"},
+     {{2, 1, 0, 2, 0, 4, 2, 2, 0, 1}},
+     {{1, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0},
+      {2, 0, 2, 3, 1, 0, 0, 2, 1, 0, 0, 2, 2, 2, 2},
+      {3, 0, 6, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}}},
+    {"TwoRowsHigh",
+     {"###.#", "..#.#"},
+     {{1, 1, 0, 0, 1, 2, 3, Euclid(1, 2), 0, 2}, {2, 1, 0, 4, 1, 4, 1, 1, 0, 0}},
+     {{1, 0, 0, 4, 1, 0, 0, 2, 2, 0, 0, 3, 3, 3, 3}, {2, 0, 4, 2, 1, 0, 0, 2, 0, 0, 0, 1, 1, 1, 1}}},
+};
+
+class SkeletonDrawn : public ::testing::TestWithParam<Case> {};
+
+TEST_P(SkeletonDrawn, GivesTheTablesWorkedOutByHand) {
+    const Case& c = GetParam();
+    Picture pic = Drawn(c.rows);
+    const ops::SkeletonMeasures m = ops::MeasureSkeleton(pic.view());
+    EXPECT_FALSE(m.not_two_level.has_value());
+    EXPECT_EQ(m.branches, c.branches);
+    EXPECT_EQ(m.skeletons, c.skeletons);
+    ops::SkeletonTotals totals;
+    totals.skeletons = static_cast<std::int64_t>(c.skeletons.size());
+    for (const SkeletonFigures& s : c.skeletons) {
+        totals.branches += s.branches;
+        totals.junctions += s.junctions;
+        totals.end_points += s.end_points;
+    }
+    EXPECT_EQ(m.totals.skeletons, totals.skeletons);
+    EXPECT_EQ(m.totals.branches, totals.branches);
+    EXPECT_EQ(m.totals.junctions, totals.junctions);
+    EXPECT_EQ(m.totals.end_points, totals.end_points);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pictures, SkeletonDrawn, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(SkeletonMeasure, AnEmptyPictureGivesEmptyTables) {
+    for (const ops_test::Size size : {ops_test::Size{0, 0}, {0, 3}, {3, 0}}) {
+        SCOPED_TRACE(ops_test::Name(size));
+        Picture pic(size.w, size.h);
+        const ops::SkeletonMeasures m = ops::MeasureSkeleton(pic.view());
+        EXPECT_FALSE(m.not_two_level.has_value());
+        EXPECT_TRUE(m.branches.empty());
+        EXPECT_TRUE(m.skeletons.empty());
+        EXPECT_EQ(m.totals, ops::SkeletonTotals{});
+    }
+}
+
+TEST(SkeletonMeasure, APixelNeitherBlackNorWhiteIsNamedByRowAndColumn) {
+    struct Off {
+        const char* name;
+        ops_test::Pixel value;
+    };
+    const Off offs[] = {{"Gray", {128, 128, 128}}, {"NearBlack", {0, 0, 1}}, {"NearWhite", {255, 254, 255}}};
+    for (const Off& off : offs) {
+        SCOPED_TRACE(off.name);
+        Picture pic = Drawn({"#....", ".#...", "..#..", "....."});
+        pic.set(3, 1, off.value);  // column 3, row 1: the first in raster order
+        pic.set(0, 2, {7, 7, 7});
+        const ops::SkeletonMeasures m = ops::MeasureSkeleton(pic.view());
+        ASSERT_TRUE(m.not_two_level.has_value());
+        EXPECT_EQ(*m.not_two_level, (ops::NotTwoLevel{1, 3}));
+        EXPECT_TRUE(m.branches.empty());
+        EXPECT_TRUE(m.skeletons.empty());
+    }
+}
+
+TEST(SkeletonTables, AreWrittenWithHeadersAndRoundTripLengths) {
+    Picture pic = Drawn({"#....", ".#...", "..#..", "...#.", "....#", "....."});
+    const ops::SkeletonMeasures m = ops::MeasureSkeleton(pic.view());
+    EXPECT_EQ(ops::BranchesCsv(m),
+              "skeleton,branch,src_row,src_col,dst_row,dst_col,length,euclidean,type,slab_pixels\n"
+              "1,1,0,0,4,4,5.6568542494923806,5.6568542494923806,0,3\n");
+    EXPECT_EQ(ops::SkeletonsCsv(m),
+              "skeleton,row,col,pixels,branches,junctions,junction_pixels,end_points,slab_pixels,triple_points,"
+              "quadruple_points,total_length,average_branch_length,maximum_branch_length,longest_shortest_path\n"
+              "1,0,0,5,1,0,0,2,3,0,0,5.6568542494923806,5.6568542494923806,5.6568542494923806,5.6568542494923806\n");
+    EXPECT_EQ(std::stod("5.6568542494923806"), 4 * std::numbers::sqrt2);
+}
+
+TEST(SkeletonTables, HoldOnlyHeadersWithoutSkeletons) {
+    Picture pic = Drawn({"...", "..."});
+    const ops::SkeletonMeasures m = ops::MeasureSkeleton(pic.view());
+    EXPECT_EQ(ops::BranchesCsv(m), "skeleton,branch,src_row,src_col,dst_row,dst_col,length,euclidean,type,slab_pixels\n");
+    EXPECT_EQ(ops::SkeletonsCsv(m),
+              "skeleton,row,col,pixels,branches,junctions,junction_pixels,end_points,slab_pixels,triple_points,"
+              "quadruple_points,total_length,average_branch_length,maximum_branch_length,longest_shortest_path\n");
+    EXPECT_EQ(ops::MeasureSummary(m.totals),
+              "measure: 0 skeletons, 0 branches, 0 junctions, 0 end points, total length 0.0 px");
+}
+
+TEST(SkeletonTables, SummaryGivesTheTotalWithOneDecimal) {
+    EXPECT_EQ(ops::MeasureSummary({12, 85, 40, 61, 5234.66}),
+              "measure: 12 skeletons, 85 branches, 40 junctions, 61 end points, total length 5234.7 px");
+    Picture pic = Drawn({"...##.", ".#####", "...#.#", "...###"});
+    EXPECT_EQ(ops::MeasureSummary(ops::MeasureSkeleton(pic.view()).totals),
+              "measure: 1 skeletons, 2 branches, 1 junctions, 1 end points, total length 9.0 px");
+}
+
+// ---- Invariants over random pictures ----
+
+// Strokes (lines one or two pixels wide), blobs, rings and dots.
+Picture RandomDrawing(std::mt19937& rng) {
+    auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    const int w = in(1, 24), h = in(1, 24);
+    std::vector<std::string> rows(static_cast<std::size_t>(h), std::string(static_cast<std::size_t>(w), '.'));
+    auto put = [&](int x, int y) {
+        if (x >= 0 && y >= 0 && x < w && y < h) rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] = '#';
+    };
+    const int shapes = in(0, 6);
+    for (int s = 0; s < shapes; ++s) {
+        switch (in(0, 3)) {
+            case 0: {  // a stroke
+                const int x0 = in(0, w - 1), y0 = in(0, h - 1), x1 = in(0, w - 1), y1 = in(0, h - 1), thick = in(1, 2);
+                const int steps = std::max(std::abs(x1 - x0), std::abs(y1 - y0));
+                for (int k = 0; k <= steps; ++k) {
+                    const int x = steps ? x0 + (x1 - x0) * k / steps : x0, y = steps ? y0 + (y1 - y0) * k / steps : y0;
+                    put(x, y);
+                    if (thick == 2) put(x + 1, y);
+                }
+                break;
+            }
+            case 1: {  // a blob
+                const int x0 = in(0, w - 1), y0 = in(0, h - 1), bw = in(1, 5), bh = in(1, 5);
+                for (int y = y0; y < y0 + bh; ++y)
+                    for (int x = x0; x < x0 + bw; ++x)
+                        if (in(0, 5) > 0) put(x, y);
+                break;
+            }
+            case 2: {  // a ring
+                const int x0 = in(0, w - 1), y0 = in(0, h - 1), rw = in(3, 6), rh = in(3, 6);
+                for (int x = x0; x < x0 + rw; ++x) put(x, y0), put(x, y0 + rh - 1);
+                for (int y = y0; y < y0 + rh; ++y) put(x0, y), put(x0 + rw - 1, y);
+                break;
+            }
+            default:
+                for (int k = in(1, 4); k > 0; --k) put(in(0, w - 1), in(0, h - 1));
+        }
+    }
+    return Drawn(rows);
+}
+
+// Mixed adjacency and the connected sets, recomputed plainly from the
+// picture: for each black pixel its adjacent pixels; the junction of each
+// junction pixel; the 8-connected sets with their first pixel.
+struct Plain {
+    int w, h;
+    std::vector<int> black, degree, junction, skeleton;
+    std::vector<std::pair<int, int>> first;  // (row, col) of each 8-connected set, in raster order
+    std::vector<int> pixelsOf;
+
+    explicit Plain(const Picture& pic) : w(pic.width()), h(pic.height()) {
+        const auto n = static_cast<std::size_t>(w * h);
+        black.assign(n, 0), degree.assign(n, 0), junction.assign(n, -1), skeleton.assign(n, -1);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) black[At(y, x)] = pic.blue(x, y) == 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (Black(y, x))
+                    for (int dy = -1; dy <= 1; ++dy)
+                        for (int dx = -1; dx <= 1; ++dx) degree[At(y, x)] += Adjacent(y, x, y + dy, x + dx);
+        int junctions = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                if (Black(y, x) && degree[At(y, x)] >= 3 && junction[At(y, x)] < 0)
+                    Flood(y, x, junctions++, junction, [&](int yy, int xx, int y2, int x2) {
+                        return Adjacent(yy, xx, y2, x2) && degree[At(y2, x2)] >= 3;
+                    });
+                if (Black(y, x) && skeleton[At(y, x)] < 0) {
+                    first.push_back({y, x});
+                    pixelsOf.push_back(Flood(y, x, static_cast<int>(first.size()) - 1, skeleton,
+                                             [&](int, int, int y2, int x2) { return Black(y2, x2); }));
+                }
+            }
+    }
+
+    std::size_t At(int y, int x) const { return static_cast<std::size_t>(y * w + x); }
+    bool Black(int y, int x) const { return y >= 0 && x >= 0 && y < h && x < w && black[At(y, x)]; }
+    bool Adjacent(int y, int x, int y2, int x2) const {
+        if ((y == y2 && x == x2) || !Black(y2, x2)) return false;
+        if (y == y2 || x == x2) return true;
+        return !Black(y, x2) && !Black(y2, x);
+    }
+    template <class Joins>
+    int Flood(int y, int x, int label, std::vector<int>& marks, Joins joins) {
+        std::vector<std::pair<int, int>> stack{{y, x}};
+        marks[At(y, x)] = label;
+        int count = 0;
+        while (!stack.empty()) {
+            auto [cy, cx] = stack.back();
+            stack.pop_back();
+            ++count;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int ny = cy + dy, nx = cx + dx;
+                    if (Black(ny, nx) && marks[At(ny, nx)] < 0 && joins(cy, cx, ny, nx))
+                        marks[At(ny, nx)] = label, stack.push_back({ny, nx});
+                }
+        }
+        return count;
+    }
+    // The node of an end pixel of a branch: its junction, or the pixel itself.
+    int Node(int y, int x) const {
+        return degree[At(y, x)] >= 3 ? junction[At(y, x)] : static_cast<int>(w * h) + static_cast<int>(At(y, x));
+    }
+};
+
+// The longest shortest path of each skeleton by Floyd-Warshall over its
+// nodes, from the branches table.
+std::vector<double> LongestPathsByFloyd(const Plain& plain, const ops::SkeletonMeasures& m) {
+    std::vector<double> longest(m.skeletons.size(), 0);
+    for (std::size_t k = 0; k < m.skeletons.size(); ++k) {
+        std::vector<int> nodes;
+        for (int y = 0; y < plain.h; ++y)
+            for (int x = 0; x < plain.w; ++x)
+                if (plain.Black(y, x) && plain.skeleton[plain.At(y, x)] == static_cast<int>(k) &&
+                    (plain.degree[plain.At(y, x)] != 2))
+                    nodes.push_back(plain.Node(y, x));
+        std::sort(nodes.begin(), nodes.end());
+        nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+        const std::size_t n = nodes.size();
+        if (n < 2) continue;
+        const double inf = std::numeric_limits<double>::infinity();
+        std::vector<double> d(n * n, inf);
+        for (std::size_t i = 0; i < n; ++i) d[i * n + i] = 0;
+        auto place = [&](int node) {
+            return static_cast<std::size_t>(std::lower_bound(nodes.begin(), nodes.end(), node) - nodes.begin());
+        };
+        for (const SkeletonBranch& b : m.branches) {
+            if (b.skeleton != static_cast<std::int64_t>(k) + 1) continue;
+            const std::size_t i = place(plain.Node(b.src_row, b.src_col)), j = place(plain.Node(b.dst_row, b.dst_col));
+            d[i * n + j] = std::min(d[i * n + j], b.length);
+            d[j * n + i] = std::min(d[j * n + i], b.length);
+        }
+        for (std::size_t via = 0; via < n; ++via)
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j) d[i * n + j] = std::min(d[i * n + j], d[i * n + via] + d[via * n + j]);
+        for (const double v : d) longest[k] = std::max(longest[k], v);
+    }
+    return longest;
+}
+
+TEST(SkeletonMeasure, RandomPicturesKeepTheInvariants) {
+    std::mt19937 rng(2121);
+    for (int round = 0; round < 200; ++round) {
+        const Picture pic = RandomDrawing(rng);
+        Picture copy = pic;
+        std::ostringstream drawing;
+        for (int y = 0; y < pic.height(); ++y) {
+            for (int x = 0; x < pic.width(); ++x) drawing << (pic.blue(x, y) == 0 ? '#' : '.');
+            drawing << '\n';
+        }
+        SCOPED_TRACE("picture " + std::to_string(round) + ":\n" + drawing.str());
+        const ops::SkeletonMeasures m = ops::MeasureSkeleton(copy.view());
+        ASSERT_FALSE(m.not_two_level.has_value());
+        EXPECT_TRUE(ops_test::SamePixels(copy, pic)) << "the picture was written";
+        const Plain plain(pic);
+
+        ASSERT_EQ(m.skeletons.size(), plain.first.size()) << "skeletons: the 8-connected sets";
+        std::vector<std::int64_t> branchesOf(m.skeletons.size(), 0);
+        std::vector<double> sumOf(m.skeletons.size(), 0), maxOf(m.skeletons.size(), 0);
+        for (std::size_t k = 0; k < m.branches.size(); ++k) {
+            const SkeletonBranch& b = m.branches[k];
+            ASSERT_GE(b.skeleton, 1);
+            ASSERT_LE(b.skeleton, static_cast<std::int64_t>(m.skeletons.size()));
+            const auto s = static_cast<std::size_t>(b.skeleton - 1);
+            EXPECT_EQ(b.branch, ++branchesOf[s]) << "branches numbered from 1 within their skeleton";
+            sumOf[s] += b.length;
+            maxOf[s] = std::max(maxOf[s], b.length);
+            EXPECT_EQ(plain.skeleton[plain.At(b.src_row, b.src_col)], static_cast<int>(s));
+            EXPECT_TRUE(b.src_row < b.dst_row || (b.src_row == b.dst_row && b.src_col <= b.dst_col))
+                << "source first in raster order";
+            EXPECT_LE(b.euclidean, b.length + 1e-9);
+            EXPECT_GE(b.length, 1.0);
+            const bool srcEnd = plain.degree[plain.At(b.src_row, b.src_col)] < 2;
+            const bool dstEnd = plain.degree[plain.At(b.dst_row, b.dst_col)] < 2;
+            const int endPoints = int{srcEnd} + int{dstEnd};
+            EXPECT_EQ(endPoints, b.type == 0 ? 2 : b.type == 1 ? 1 : 0) << "type " << b.type;
+            if (k > 0) {
+                const SkeletonBranch& a = m.branches[k - 1];
+                const auto key = [](const SkeletonBranch& x) {
+                    return std::tuple(x.skeleton, x.src_row, x.src_col, x.dst_row, x.dst_col);
+                };
+                EXPECT_TRUE(key(a) < key(b) || (key(a) == key(b) && a.length <= b.length)) << "rows in order";
+            }
+        }
+        const std::vector<double> longest = LongestPathsByFloyd(plain, m);
+        ops::SkeletonTotals totals;
+        for (std::size_t k = 0; k < m.skeletons.size(); ++k) {
+            const SkeletonFigures& s = m.skeletons[k];
+            SCOPED_TRACE("skeleton " + std::to_string(k + 1));
+            EXPECT_EQ(s.skeleton, static_cast<std::int64_t>(k) + 1);
+            EXPECT_EQ(s.row, plain.first[k].first);
+            EXPECT_EQ(s.col, plain.first[k].second);
+            EXPECT_EQ(s.pixels, plain.pixelsOf[k]);
+            EXPECT_EQ(s.pixels, s.junction_pixels + s.slab_pixels + s.end_points);
+            EXPECT_EQ(s.branches, branchesOf[k]);
+            EXPECT_NEAR(s.total_length, sumOf[k], 1e-9 * (1 + sumOf[k]));
+            EXPECT_EQ(s.maximum_branch_length, maxOf[k]);
+            EXPECT_NEAR(s.average_branch_length, s.branches ? sumOf[k] / double(s.branches) : 0, 1e-9 * (1 + sumOf[k]));
+            EXPECT_LE(s.triple_points + s.quadruple_points, s.junctions);
+            EXPECT_NEAR(s.longest_shortest_path, longest[k], 1e-9 * (1 + longest[k]));
+            totals.branches += s.branches, totals.junctions += s.junctions, totals.end_points += s.end_points;
+            totals.total_length += s.total_length;
+        }
+        EXPECT_EQ(m.totals.skeletons, static_cast<std::int64_t>(m.skeletons.size()));
+        EXPECT_EQ(m.totals.branches, totals.branches);
+        EXPECT_EQ(m.totals.junctions, totals.junctions);
+        EXPECT_EQ(m.totals.end_points, totals.end_points);
+        EXPECT_NEAR(m.totals.total_length, totals.total_length, 1e-9 * (1 + totals.total_length));
+        const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+        EXPECT_EQ(lines(ops::BranchesCsv(m)), static_cast<long>(m.branches.size()) + 1);
+        EXPECT_EQ(lines(ops::SkeletonsCsv(m)), static_cast<long>(m.skeletons.size()) + 1);
+    }
+}
+
+}  // namespace
