@@ -814,10 +814,40 @@ struct BmpRowDecoder::State {
     Layout layout;
     bool plain = false;
     std::uint64_t rowBytes = 0;  // of a stored row of an uncompressed picture
-    std::vector<std::uint8_t> stored;
     std::optional<PlainRows> rows;  // from the first row on
     int nextRow = 0;
+    // Stored rows read a block at a time, so that a picture costs a few
+    // reads rather than one a row: rows blockFirst .. blockFirst + blockRows - 1.
+    std::vector<std::uint8_t> block;
+    int blockFirst = 0, blockRows = 0;
+
+    // The bytes of stored row `stored`; a block that runs on in the order
+    // the rows are read (ascending or not) is read when it is not held.
+    const std::uint8_t* StoredRow(int stored, bool ascending);
 };
+
+namespace {
+
+// The most bytes of stored rows read at once.
+constexpr std::uint64_t kBlockBytes = 256 * 1024;
+
+}  // namespace
+
+const std::uint8_t* BmpRowDecoder::State::StoredRow(int stored, bool ascending) {
+    if (stored < blockFirst || stored >= blockFirst + blockRows) {
+        const int height = static_cast<int>(layout.height);
+        const int most = static_cast<int>(std::clamp<std::uint64_t>(kBlockBytes / rowBytes, 1, static_cast<std::uint64_t>(height)));
+        blockFirst = ascending ? stored : std::max(0, stored - most + 1);
+        blockRows = ascending ? std::min(most, height - stored) : stored - blockFirst + 1;
+        block.resize(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(blockRows));
+        if (!ReadGathered(file, gathered, layout.pixelOffset + static_cast<std::uint64_t>(blockFirst) * rowBytes,
+                          block.data(), block.size())) {
+            blockRows = 0;
+            throw BmpError("the file ends inside the pixel data");
+        }
+    }
+    return block.data() + static_cast<std::size_t>(stored - blockFirst) * static_cast<std::size_t>(rowBytes);
+}
 
 BmpRowDecoder::BmpRowDecoder(RandomAccess file, std::uint64_t maxPixels) : state_(std::make_unique<State>()) {
     State& s = *state_;
@@ -850,25 +880,16 @@ void BmpRowDecoder::ReadRow(std::uint8_t* bgr) {
     State& s = *state_;
     if (!s.plain || s.nextRow >= s.layout.height) throw std::logic_error("no next row to read of the bmp picture");
     const int width = static_cast<int>(s.layout.width), height = static_cast<int>(s.layout.height);
-    const auto read = [&s](int stored) {
-        if (!ReadGathered(s.file, s.gathered, s.layout.pixelOffset + static_cast<std::uint64_t>(stored) * s.rowBytes,
-                          s.stored.data(), s.stored.size()))
-            throw BmpError("the file ends inside the pixel data");
-    };
     if (!s.rows) {
-        s.stored.resize(static_cast<std::size_t>(s.rowBytes));
         // The alpha channel counts only when some pixel has alpha: every
         // row is looked at before the first one is decoded.
         bool useAlpha = false;
         if (HasAlphaMask(s.layout))
-            for (int stored = 0; stored < height && !useAlpha; ++stored) {
-                read(stored);
-                useAlpha = RowHasAlpha(s.stored.data(), s.layout, width);
-            }
+            for (int stored = 0; stored < height && !useAlpha; ++stored)
+                useAlpha = RowHasAlpha(s.StoredRow(stored, /*ascending=*/true), s.layout, width);
         s.rows.emplace(s.layout, useAlpha);
     }
-    read(StoredRow(s.layout, s.nextRow, height));
-    s.rows->Decode(s.stored.data(), width, bgr);
+    s.rows->Decode(s.StoredRow(StoredRow(s.layout, s.nextRow, height), /*ascending=*/s.layout.topDown), width, bgr);
     ++s.nextRow;
 }
 

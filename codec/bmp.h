@@ -118,7 +118,7 @@ std::size_t BmpRowSize(int width);
 // the bytes DecodeBmp is given (the first 64 KiB for the headers and
 // palette, then no more of the pixel data than it can use: see
 // BmpExtentOf), and the same rows. An uncompressed picture's rows are found
-// by their offsets, one row held at a time; a run-length one can only be
+// by their offsets, read up to 256 KiB of them at a time; a run-length one can only be
 // read whole (ReadAll).
 class BmpRowDecoder {
 public:

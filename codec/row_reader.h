@@ -13,7 +13,7 @@
 //   JPEG  scanline by scanline through libjpeg; a progressive file is held
 //         by libjpeg as its coefficients (2 bytes a sample).
 //   TIFF  a strip, or a row of tiles, at a time.
-//   BMP   uncompressed: each row read at its offset, one row held.
+//   BMP   uncompressed: rows read at their offsets, up to 256 KiB of them at a time.
 //         Run-length: whole.
 //   GIF, PNM, ICO/CUR: whole, through their decoders.
 // A picture shown mirrored left to right streams too, each row mirrored. A

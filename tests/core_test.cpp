@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -216,6 +217,42 @@ TEST(ChainFrameTest, AStageFileHoldsTheEncodersBytesAndAFailedWriteNamesTheFile)
         ADD_FAILURE() << "a write into a missing folder succeeded";
     } catch (const Exception& error) {
         EXPECT_EQ(error.Message(), "Cannot write \"no-such-folder/A.bmp\": no such folder");
+    }
+}
+
+TEST(ChainFrameTest, BmpFilesOfManyBlocksOfRowsReadBackAsWritten) {
+    // Rows are read a block of up to 256 KiB at a time: pictures of several
+    // blocks, of rows wider than a block, stored bottom-up and top-down.
+    struct Case {
+        int width, height;
+        bool topDown;
+    };
+    const Case cases[] = {{47, 2000, false}, {47, 2000, true}, {100000, 3, false}, {100000, 3, true}, {641, 481, true}};
+    ScratchDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + (c.topDown ? " top-down" : ""));
+        const TBitmap picture = Random(c.width, c.height, static_cast<unsigned>(c.width + c.height));
+        Bytes file;
+        codec::Encode(picture.ConstRows(), codec::kStageOutput,
+                      [&](const std::uint8_t* b, std::size_t n) { file.insert(file.end(), b, b + n); });
+        if (c.topDown) {
+            // The same rows in the other order, and a negative height.
+            const std::size_t offset = file[10] | file[11] << 8 | file[12] << 16 | static_cast<std::size_t>(file[13]) << 24;
+            const std::size_t row = static_cast<std::size_t>(picture.BytesPerLine());
+            for (int y = 0; y < c.height / 2; ++y)
+                std::swap_ranges(file.begin() + static_cast<std::ptrdiff_t>(offset + y * row),
+                                 file.begin() + static_cast<std::ptrdiff_t>(offset + (y + 1) * row),
+                                 file.begin() + static_cast<std::ptrdiff_t>(offset + (c.height - 1 - y) * row));
+            const std::uint32_t height = static_cast<std::uint32_t>(-c.height);
+            for (int i = 0; i < 4; ++i) file[22 + i] = static_cast<std::uint8_t>(height >> (8 * i));
+        }
+        std::ofstream("picture.bmp", std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
+                                                              static_cast<std::streamsize>(file.size()));
+        TBitmap read;
+        read.LoadFromFile(FileName("picture.bmp"));
+        ASSERT_EQ(read.Width(), c.width);
+        ASSERT_EQ(read.Height(), c.height);
+        for (int y = 0; y < c.height; ++y) ASSERT_EQ(RowBytes(read, y), RowBytes(picture, y)) << "row " << y;
     }
 }
 
