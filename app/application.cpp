@@ -26,6 +26,8 @@ QString Patterns(const std::vector<codec::Format>& formats, bool firstOnly = fal
     return patterns.join(QLatin1Char(' '));
 }
 
+}  // namespace
+
 // Every picture the program reads, then the stage files' format, which the
 // chain's later steps read and Save Image writes.
 QString OpenFilter() {
@@ -36,8 +38,6 @@ QString OpenFilter() {
 QString SaveFilter() {
     return QStringLiteral("Bitmaps (%1);;All files (*)").arg(Patterns({codec::kStageFileFormat}, /*firstOnly=*/true));
 }
-
-}  // namespace
 
 BusyCursor::BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
 BusyCursor::~BusyCursor() { QApplication::restoreOverrideCursor(); }

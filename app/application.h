@@ -35,6 +35,11 @@ private:
     bool pushed_;
 };
 
+// The file-type lists of the open and save dialogs: the formats of the table
+// in codec/formats.cpp, then the stage files' format.
+QString OpenFilter();
+QString SaveFilter();
+
 // Prompts as a person sees them: Qt's file dialogs and plain message boxes.
 class DialogPrompts : public Prompts {
 public:

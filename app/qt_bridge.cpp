@@ -9,7 +9,9 @@
 QImage ImageOf(const TBitmap& bitmap) {
     if (bitmap.Empty()) return QImage();
     const ops::RowView rows = bitmap.ConstRows();
-    return QImage(rows.data, rows.width, rows.height, static_cast<qsizetype>(rows.stride), QImage::Format_BGR888);
+    // Read-only: a QImage that is written to copies the bytes first.
+    return QImage(static_cast<const uchar*>(rows.data), rows.width, rows.height, static_cast<qsizetype>(rows.stride),
+                  QImage::Format_BGR888);
 }
 
 TBitmap BitmapOf(const QImage& image) {

@@ -18,10 +18,6 @@
 
 namespace {
 
-// Extensions of the picture files that a folder given as INPUT contributes
-// (compared without regard to case); a file named on its own is taken
-// whatever its name.
-
 using files::Shown;
 
 std::string Leaf(const std::string& path) {
@@ -42,6 +38,9 @@ std::string WithoutExtension(const std::string& path) {
     return stem;
 }
 
+// Whether a file in a folder given as INPUT is a picture file by its
+// extension (codec's table, compared without regard to case); a file named
+// on its own is taken whatever its name.
 bool IsPictureName(const std::string& name) {
     const std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0) return false;

@@ -1,3 +1,4 @@
+#include <clocale>
 #include <cstdio>
 
 #include "core/files.h"
@@ -49,5 +50,8 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     if (invocation->many) return RunMany(*invocation->many, invocation->rest);
+    // The word chain speaks the user's language where the system does (the
+    // reasons for errors this program has no words of its own for).
+    std::setlocale(LC_ALL, "");
     return RunBatch(invocation->rest, stderr, invocation->page.value_or(1) - 1);
 }

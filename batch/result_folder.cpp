@@ -90,7 +90,7 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
 
     Result result;
     int page = 1;
-    bool sized = false, kept = false;
+    bool sized = false, kept = false, formatted = false;
     std::size_t start = head.size();
     for (std::size_t end; (end = record->find('\n', start)) != std::string::npos; start = end + 1) {
         const std::string line = record->substr(start, end - start);
@@ -117,6 +117,7 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
             const std::optional<codec::OutputFormat> read = codec::OutputFormatNamed(value);
             if (!read) return std::nullopt;
             result.format = *read;
+            formatted = true;
         } else if (key == "file") {
             if (std::sscanf(value.c_str(), "%63s %lld", name, &bytes) != 2) return std::nullopt;
             result.files.push_back({name, bytes});
@@ -129,6 +130,7 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
         result.format = codec::kStageOutput;
         for (const ops::Stage stage : ops::kAllStages) result.files.push_back({StageFileName(stage), -1});
     }
+    if (kept && !formatted) return std::nullopt;  // stages named without their format
     if (result.stages != stages || result.format != format ||
         result.files.size() != static_cast<std::size_t>(stages.size()))
         return std::nullopt;

@@ -837,14 +837,15 @@ const std::uint8_t* BmpRowDecoder::State::StoredRow(int stored, bool ascending) 
     if (stored < blockFirst || stored >= blockFirst + blockRows) {
         const int height = static_cast<int>(layout.height);
         const int most = static_cast<int>(std::clamp<std::uint64_t>(kBlockBytes / rowBytes, 1, static_cast<std::uint64_t>(height)));
-        blockFirst = ascending ? stored : std::max(0, stored - most + 1);
-        blockRows = ascending ? std::min(most, height - stored) : stored - blockFirst + 1;
-        block.resize(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(blockRows));
-        if (!ReadGathered(file, gathered, layout.pixelOffset + static_cast<std::uint64_t>(blockFirst) * rowBytes,
-                          block.data(), block.size())) {
-            blockRows = 0;
+        const int first = ascending ? stored : std::max(0, stored - most + 1);
+        const int count = ascending ? std::min(most, height - stored) : stored - first + 1;
+        blockRows = 0;  // until the read has succeeded
+        block.resize(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(count));
+        if (!ReadGathered(file, gathered, layout.pixelOffset + static_cast<std::uint64_t>(first) * rowBytes,
+                          block.data(), block.size()))
             throw BmpError("the file ends inside the pixel data");
-        }
+        blockFirst = first;
+        blockRows = count;
     }
     return block.data() + static_cast<std::size_t>(stored - blockFirst) * static_cast<std::size_t>(rowBytes);
 }

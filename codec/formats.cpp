@@ -60,17 +60,19 @@ struct FormatLine {
     DeclaredSizeFinder declaredSize;
 };
 
-// In the order the first bytes are tested.
+// In the order the open dialog lists them. The first bytes of no two
+// formats can match the same file, so the order of the tests does not
+// matter.
 const FormatLine kFormats[] = {
+    {Format::kBmp, "BMP", LooksLikeBmp, "bmp dib", OpenBmp, BmpDeclared},
     {Format::kPng, "PNG", LooksLikePng, "png", OpenPng, DecoderDeclared<DecodePng>},
     {Format::kJpeg, "JPEG", LooksLikeJpeg, "jpg jpeg jpe jfif", OpenJpeg, DecoderDeclared<DecodeJpeg>},
+    {Format::kTiff, "TIFF", LooksLikeTiff, "tif tiff", OpenTiff, nullptr},
     {Format::kGif, "GIF", LooksLikeGif, "gif", OpenStreamed<DecodeGif>, DecoderDeclared<DecodeGif>},
-    {Format::kBmp, "BMP", LooksLikeBmp, "bmp dib", OpenBmp, BmpDeclared},
     {Format::kPnm, "PNM", LooksLikePnm, "ppm pgm pbm pnm", OpenStreamed<DecodePnm>, DecoderDeclared<DecodePnm>},
     // The chosen bitmap is held too: up to 4 bytes a pixel and a bit of
     // mask, counted as 5.
     {Format::kIco, "ICO", LooksLikeIco, "ico cur", OpenAtRandom<DecodeIco, 3 + 5>, nullptr},
-    {Format::kTiff, "TIFF", LooksLikeTiff, "tif tiff", OpenTiff, nullptr},
 };
 
 const FormatLine* LineOf(Format format) {

@@ -8,6 +8,8 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <random>
 #include <utility>
 #include <fcntl.h>
@@ -92,6 +94,48 @@ std::string Shown(const std::string& bytes) { return FileName(bytes).Shown(); }
 // ---------------------------------------------------------------------------
 // Reasons
 
+namespace {
+
+// The system's text (in the locale's encoding, perhaps translated) in lower
+// case, as UTF-8.
+std::string LowerCase(const char* text) {
+    std::string lower;
+    std::mbstate_t in{};
+    const char* end = text + std::strlen(text);
+    while (text < end) {
+        wchar_t character = 0;
+        const std::size_t used = std::mbrtowc(&character, text, static_cast<std::size_t>(end - text), &in);
+        if (used == 0 || used > static_cast<std::size_t>(end - text)) {
+            // Not a character of the locale: the byte as it is, if it is text.
+            if (static_cast<unsigned char>(*text) < 0x80) lower += *text;
+            ++text;
+            in = std::mbstate_t{};
+            continue;
+        }
+        text += used;
+        const auto code = static_cast<std::uint32_t>(std::towlower(static_cast<std::wint_t>(character)));
+        // UTF-8, whatever the locale's encoding.
+        if (code < 0x80) {
+            lower += static_cast<char>(code);
+        } else if (code < 0x800) {
+            lower += static_cast<char>(0xC0 | (code >> 6));
+            lower += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            lower += static_cast<char>(0xE0 | (code >> 12));
+            lower += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            lower += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            lower += static_cast<char>(0xF0 | (code >> 18));
+            lower += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            lower += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            lower += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return lower;
+}
+
+}  // namespace
+
 std::string Reason(int error) {
     switch (error) {
     case ENOENT: return "no such file";
@@ -107,11 +151,7 @@ std::string Reason(int error) {
     case ENOMEM: return "not enough memory";
     case ELOOP: return "too many symbolic links";
     case EIO: return "input/output error";
-    default: {
-        std::string text = std::strerror(error);
-        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return text;
-    }
+    default: return LowerCase(std::strerror(error));
     }
 }
 

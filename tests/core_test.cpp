@@ -4,6 +4,7 @@
 // writer of a picture by rows against the whole-picture encoder.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -98,6 +99,18 @@ TEST(StageFileNameTest, LetterAndExtension) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.format ? StageFileName(c.stage, *c.format) : StageFileName(c.stage), c.name);
+}
+
+TEST(ReasonTest, ErrorsWithoutWordsOfOurOwnTakeTheSystemsInLowerCase) {
+    struct Case {
+        int error;
+        const char* reason;
+    };
+    const Case cases[] = {{ENOENT, "no such file"},
+                          {EROFS, "the disk is read-only"},
+                          {EBUSY, "device or resource busy"},
+                          {EAGAIN, "resource temporarily unavailable"}};
+    for (const Case& c : cases) EXPECT_EQ(files::Reason(c.error), c.reason) << c.error;
 }
 
 // ---------------------------------------------------------------------------

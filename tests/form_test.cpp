@@ -490,3 +490,16 @@ TEST_F(FormTest, CloseEndsTheMessageLoop) {
 }
 
 }  // namespace
+
+namespace {
+
+// The dialogs list the formats of the table, in the order the program has
+// always named them, then the stage files' format.
+TEST(DialogFilterTest, ListsEveryFormatReadThenTheStageFilesFormat) {
+    EXPECT_EQ(OpenFilter().toStdString(),
+              "All pictures (*.bmp *.dib *.png *.jpg *.jpeg *.jpe *.jfif *.tif *.tiff *.gif *.ppm *.pgm *.pbm *.pnm "
+              "*.ico *.cur);;Bitmaps (*.bmp *.dib);;All files (*)");
+    EXPECT_EQ(SaveFilter().toStdString(), "Bitmaps (*.bmp);;All files (*)");
+}
+
+}  // namespace
