@@ -46,7 +46,7 @@ std::string OnlyPages(std::uint32_t count) {
 }
 
 // Turns what opening or reading a picture threw into the message that names
-// the file; anything else passes on.
+// the file; anything else (the file's own read errors, already named) passes on.
 [[noreturn]] void FailOpen(const FileName& name, std::exception_ptr thrown, std::uint64_t maxPixels) {
     try {
         std::rethrow_exception(thrown);
@@ -79,8 +79,6 @@ TBitmap DecodeFile(const FileName& name, bool stageFile, int page = 0) {
     TBitmap image;
     try {
         codec::OpenPicture(file.Access(), static_cast<std::uint32_t>(page), options)->ReadWhole(RowsOf(image));
-    } catch (const Exception&) {
-        throw;
     } catch (...) {
         FailOpen(name, std::current_exception(), kMaxPicturePixels);
     }
@@ -162,8 +160,6 @@ PictureRows::PictureRows(const FileName& fileName, int page, std::uint64_t maxPi
     try {
         state_->picture = codec::OpenPicture(state_->file.Access(), static_cast<std::uint32_t>(page),
                                              {.reading = codec::Reading::kRows, .maxPixels = maxPixels, .wholeBytes = wholeBytes});
-    } catch (const Exception&) {
-        throw;
     } catch (...) {
         FailOpen(fileName, std::current_exception(), maxPixels);
     }
@@ -177,10 +173,6 @@ int PictureRows::Height() const { return state_->picture->height(); }
 void PictureRows::Next(std::uint8_t* row) {
     try {
         state_->picture->Next(row);
-    } catch (const Exception&) {
-        throw;
-    } catch (const std::logic_error&) {
-        throw;
     } catch (...) {
         FailOpen(state_->file.name(), std::current_exception(), state_->maxPixels);
     }
