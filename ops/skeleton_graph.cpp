@@ -1,0 +1,352 @@
+#include "ops/skeleton_graph.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <utility>
+
+namespace ops::skeleton_graph {
+
+double Steps::value() const {
+    return static_cast<double>(straight) + static_cast<double>(diagonal) * std::numbers::sqrt2;
+}
+
+namespace {
+
+// x * x as a 128-bit number (high, low), from 32-bit halves.
+std::pair<std::uint64_t, std::uint64_t> Square(std::uint64_t x) {
+    const std::uint64_t lo = x & 0xffffffffu, hi = x >> 32;
+    const std::uint64_t ll = lo * lo, lh = lo * hi, hh = hi * hi;
+    const std::uint64_t middle = (ll >> 32) + ((lh & 0xffffffffu) << 1);
+    const std::uint64_t low = (ll & 0xffffffffu) | (middle << 32);
+    const std::uint64_t high = hh + (lh >> 31) + (middle >> 32);
+    return {high, low};
+}
+
+// The sign of a + b * sqrt(2), exactly.
+int Sign(std::int64_t a, std::int64_t b) {
+    if (a >= 0 && b >= 0) return (a | b) != 0;
+    if (a <= 0 && b <= 0) return -1;
+    // Opposite signs: compare a * a with 2 * b * b.
+    const std::uint64_t ua = a < 0 ? 0 - static_cast<std::uint64_t>(a) : static_cast<std::uint64_t>(a);
+    const std::uint64_t ub = b < 0 ? 0 - static_cast<std::uint64_t>(b) : static_cast<std::uint64_t>(b);
+    auto [ah, al] = Square(ua);
+    auto [bh, bl] = Square(ub);
+    bh = (bh << 1) | (bl >> 63);
+    bl <<= 1;
+    const bool aLarger = ah != bh ? ah > bh : al > bl;  // never equal: sqrt(2) is irrational
+    return (a > 0) == aLarger ? 1 : -1;
+}
+
+class Tables {
+public:
+    Tables(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches)
+        : width_(width), nodes_(nodes), branches_(branches) {}
+
+    SkeletonMeasures Run() {
+        SkeletonMeasures out;
+        Skeletons();
+        Fill(out);
+        return out;
+    }
+
+private:
+    int Row(std::int64_t i) const { return static_cast<int>(i / width_); }
+    int Col(std::int64_t i) const { return static_cast<int>(i % width_); }
+
+    std::int32_t Root(std::int32_t n) {
+        while (parent_[static_cast<std::size_t>(n)] != n) {
+            auto& p = parent_[static_cast<std::size_t>(n)];
+            p = parent_[static_cast<std::size_t>(p)];
+            n = p;
+        }
+        return n;
+    }
+
+    // Skeletons: the connected sets of nodes and branches, numbered by
+    // their first pixel.
+    void Skeletons() {
+        parent_.resize(nodes_.size());
+        for (std::size_t n = 0; n < nodes_.size(); ++n) parent_[n] = static_cast<std::int32_t>(n);
+        for (const Branch& branch : branches_) {
+            const std::int32_t a = Root(branch.nodeA), b = Root(branch.nodeB);
+            if (a != b) parent_[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
+        }
+        std::vector<std::int64_t> first(nodes_.size(), -1);
+        for (std::size_t n = 0; n < nodes_.size(); ++n) {
+            auto& f = first[static_cast<std::size_t>(Root(static_cast<std::int32_t>(n)))];
+            if (f < 0 || nodes_[n].first < f) f = nodes_[n].first;
+        }
+        for (const Branch& branch : branches_) {
+            auto& f = first[static_cast<std::size_t>(Root(branch.nodeA))];
+            if (branch.firstSlab >= 0 && branch.firstSlab < f) f = branch.firstSlab;
+        }
+        std::vector<std::int32_t> roots;
+        for (std::size_t n = 0; n < nodes_.size(); ++n)
+            if (parent_[n] == static_cast<std::int32_t>(n)) roots.push_back(static_cast<std::int32_t>(n));
+        std::sort(roots.begin(), roots.end(), [&](std::int32_t x, std::int32_t y) {
+            return first[static_cast<std::size_t>(x)] < first[static_cast<std::size_t>(y)];
+        });
+        skeleton_.assign(nodes_.size(), 0);
+        skeletonFirst_.resize(roots.size());
+        for (std::size_t k = 0; k < roots.size(); ++k) {
+            skeleton_[static_cast<std::size_t>(roots[k])] = static_cast<std::int64_t>(k) + 1;
+            skeletonFirst_[k] = first[static_cast<std::size_t>(roots[k])];
+        }
+        for (std::size_t n = 0; n < nodes_.size(); ++n)
+            skeleton_[n] = skeleton_[static_cast<std::size_t>(Root(static_cast<std::int32_t>(n)))];
+    }
+
+    void Fill(SkeletonMeasures& out) {
+        const std::size_t count = skeletonFirst_.size();
+        out.skeletons.resize(count);
+        std::vector<Steps> total(count), longest(count);
+        std::vector<int> ends(nodes_.size(), 0);  // branch ends meeting at each node
+        for (std::size_t k = 0; k < count; ++k) {
+            SkeletonFigures& s = out.skeletons[k];
+            s.skeleton = static_cast<std::int64_t>(k) + 1;
+            s.row = Row(skeletonFirst_[k]);
+            s.col = Col(skeletonFirst_[k]);
+        }
+        struct Kept {
+            std::int64_t skeleton, src, dst;
+            Steps steps;
+            std::int64_t firstSlab;
+            const Branch* branch;
+        };
+        std::vector<Kept> kept;
+        for (const Branch& branch : branches_) {
+            if (branch.notch) continue;
+            const std::int64_t skeleton = skeleton_[static_cast<std::size_t>(branch.nodeA)];
+            kept.push_back({skeleton, std::min(branch.a, branch.b), std::max(branch.a, branch.b), branch.steps,
+                            branch.firstSlab, &branch});
+            if (!branch.ring) {
+                ++ends[static_cast<std::size_t>(branch.nodeA)];
+                ++ends[static_cast<std::size_t>(branch.nodeB)];
+            }
+            const auto k = static_cast<std::size_t>(skeleton - 1);
+            SkeletonFigures& s = out.skeletons[k];
+            ++s.branches;
+            s.slab_pixels += branch.slabs;
+            total[k] = total[k] + branch.steps;
+            longest[k] = Longer(longest[k], branch.steps);
+        }
+        for (std::size_t n = 0; n < nodes_.size(); ++n) {
+            const Node& node = nodes_[n];
+            SkeletonFigures& s = out.skeletons[static_cast<std::size_t>(skeleton_[n] - 1)];
+            if (node.kind == NodeKind::kEnd) ++s.end_points;
+            if (node.kind != NodeKind::kJunction) continue;
+            ++s.junctions;
+            s.junction_pixels += node.pixels;
+            s.triple_points += ends[n] == 3;
+            s.quadruple_points += ends[n] == 4;
+        }
+        std::sort(kept.begin(), kept.end(), [](const Kept& x, const Kept& y) {
+            if (x.skeleton != y.skeleton) return x.skeleton < y.skeleton;
+            if (x.src != y.src) return x.src < y.src;
+            if (x.dst != y.dst) return x.dst < y.dst;
+            if (const int c = Compare(x.steps, y.steps)) return c < 0;
+            return x.firstSlab < y.firstSlab;
+        });
+        out.branches.reserve(kept.size());
+        std::int64_t number = 0;
+        for (std::size_t k = 0; k < kept.size(); ++k) {
+            const Kept& e = kept[k];
+            number = k > 0 && kept[k - 1].skeleton == e.skeleton ? number + 1 : 1;
+            const Branch& b = *e.branch;
+            const NodeKind ka = nodes_[static_cast<std::size_t>(b.nodeA)].kind;
+            const NodeKind kb = nodes_[static_cast<std::size_t>(b.nodeB)].kind;
+            const int type = b.ring || b.nodeA == b.nodeB ? 3
+                             : ka == NodeKind::kEnd && kb == NodeKind::kEnd ? 0
+                             : ka == NodeKind::kEnd || kb == NodeKind::kEnd ? 1
+                                                                            : 2;
+            const double dr = Row(e.dst) - Row(e.src), dc = Col(e.dst) - Col(e.src);
+            out.branches.push_back({e.skeleton, number, Row(e.src), Col(e.src), Row(e.dst), Col(e.dst),
+                                    e.steps.value(), std::sqrt(dr * dr + dc * dc), type, b.slabs});
+        }
+        LongestPaths(out);
+        Steps all;
+        for (std::size_t k = 0; k < count; ++k) {
+            SkeletonFigures& s = out.skeletons[k];
+            s.pixels = s.junction_pixels + s.slab_pixels + s.end_points;
+            s.total_length = total[k].value();
+            s.average_branch_length = s.branches ? s.total_length / static_cast<double>(s.branches) : 0;
+            s.maximum_branch_length = longest[k].value();
+            all = all + total[k];
+            out.totals.branches += s.branches;
+            out.totals.junctions += s.junctions;
+            out.totals.end_points += s.end_points;
+        }
+        out.totals.skeletons = static_cast<std::int64_t>(count);
+        out.totals.total_length = all.value();
+    }
+    // The graph of each skeleton: its nodes (not the stand-ins of cycles)
+    // and, between them, the branches that are not loops (a loop never
+    // makes a path shorter).
+    void LongestPaths(SkeletonMeasures& out) {
+        const std::size_t count = out.skeletons.size();
+        // Nodes grouped by skeleton, each given its place within its group.
+        std::vector<std::int64_t> groupStart(count + 1, 0);
+        for (std::size_t n = 0; n < nodes_.size(); ++n)
+            if (nodes_[n].kind != NodeKind::kRing) ++groupStart[static_cast<std::size_t>(skeleton_[n])];
+        for (std::size_t k = 0; k < count; ++k) groupStart[k + 1] += groupStart[k];
+        std::vector<std::int32_t> members(static_cast<std::size_t>(groupStart[count]));
+        local_.assign(nodes_.size(), -1);
+        {
+            std::vector<std::int64_t> fill(groupStart.begin(), groupStart.end() - 1);
+            for (std::size_t n = 0; n < nodes_.size(); ++n) {
+                if (nodes_[n].kind == NodeKind::kRing) continue;
+                const auto k = static_cast<std::size_t>(skeleton_[n] - 1);
+                local_[n] = static_cast<std::int32_t>(fill[k] - groupStart[k]);
+                members[static_cast<std::size_t>(fill[k]++)] = static_cast<std::int32_t>(n);
+            }
+        }
+        // Edges, both ways, as lists per node.
+        edgeStart_.assign(nodes_.size() + 1, 0);
+        for (const Branch& b : branches_)
+            if (!b.notch && !b.ring && b.nodeA != b.nodeB)
+                ++edgeStart_[static_cast<std::size_t>(b.nodeA) + 1], ++edgeStart_[static_cast<std::size_t>(b.nodeB) + 1];
+        for (std::size_t n = 0; n < nodes_.size(); ++n) edgeStart_[n + 1] += edgeStart_[n];
+        edges_.resize(static_cast<std::size_t>(edgeStart_[nodes_.size()]));
+        {
+            std::vector<std::int64_t> fill(edgeStart_.begin(), edgeStart_.end() - 1);
+            for (const Branch& b : branches_) {
+                if (b.notch || b.ring || b.nodeA == b.nodeB) continue;
+                edges_[static_cast<std::size_t>(fill[static_cast<std::size_t>(b.nodeA)]++)] = {b.nodeB, b.steps};
+                edges_[static_cast<std::size_t>(fill[static_cast<std::size_t>(b.nodeB)]++)] = {b.nodeA, b.steps};
+            }
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::int32_t* group = members.data() + groupStart[k];
+            const auto size = static_cast<std::size_t>(groupStart[k + 1] - groupStart[k]);
+            if (size < 2) continue;
+            std::int64_t links = 0;
+            for (std::size_t j = 0; j < size; ++j) {
+                const auto n = static_cast<std::size_t>(group[j]);
+                links += edgeStart_[n + 1] - edgeStart_[n];
+            }
+            const bool tree = links / 2 == static_cast<std::int64_t>(size) - 1;
+            if (tree && size == 2) {  // one branch between two nodes
+                const auto n = static_cast<std::size_t>(group[0]);
+                out.skeletons[k].longest_shortest_path = edges_[static_cast<std::size_t>(edgeStart_[n])].steps.value();
+                continue;
+            }
+            out.skeletons[k].longest_shortest_path = (tree ? TreeDiameter(group, size) : Diameter(group, size)).value();
+        }
+    }
+
+    // Shortest distances from `source` to every node of its group (by
+    // place in the group) into dist_; returns the place of the farthest.
+    std::size_t Dijkstra(std::int32_t source, std::size_t size) {
+        dist_.assign(size, Steps{});
+        done_.assign(size, 0);
+        reached_.assign(size, 0);
+        auto later = [](const Entry& x, const Entry& y) { return Less(y.d, x.d); };
+        std::vector<Entry>& queue = queue_;  // a heap, its storage kept from search to search
+        queue.clear();
+        reached_[static_cast<std::size_t>(local_[static_cast<std::size_t>(source)])] = 1;
+        queue.push_back({{}, source});
+        std::size_t farthest = static_cast<std::size_t>(local_[static_cast<std::size_t>(source)]);
+        while (!queue.empty()) {
+            std::pop_heap(queue.begin(), queue.end(), later);
+            const Entry e = queue.back();
+            queue.pop_back();
+            const auto at = static_cast<std::size_t>(local_[static_cast<std::size_t>(e.node)]);
+            if (done_[at]) continue;
+            done_[at] = 1;
+            if (Less(dist_[farthest], e.d)) farthest = at;
+            const auto n = static_cast<std::size_t>(e.node);
+            for (std::int64_t j = edgeStart_[n]; j < edgeStart_[n + 1]; ++j) {
+                const Edge& edge = edges_[static_cast<std::size_t>(j)];
+                const auto to = static_cast<std::size_t>(local_[static_cast<std::size_t>(edge.to)]);
+                const Steps d = e.d + edge.steps;
+                if (done_[to] || (reached_[to] && !Less(d, dist_[to]))) continue;
+                reached_[to] = 1;
+                dist_[to] = d;
+                queue.push_back({d, edge.to});
+                std::push_heap(queue.begin(), queue.end(), later);
+            }
+        }
+        return farthest;
+    }
+
+    // In a tree the farthest node from any node is an end of a longest path.
+    Steps TreeDiameter(const std::int32_t* group, std::size_t size) {
+        const std::size_t far = Dijkstra(group[0], size);
+        return dist_[Dijkstra(group[far], size)];
+    }
+
+    // The largest eccentricity, exactly, by bounds (Takes and Kosters,
+    // "Determining the diameter of small world networks", 2011): each
+    // search from a node v with eccentricity e bounds every node w's
+    // eccentricity from below by max(d(v, w), e - d(v, w)) and from above
+    // by e + d(v, w). Searches go alternately from the node with the largest
+    // upper bound and the one with the smallest lower bound, until no node's
+    // upper bound exceeds the largest eccentricity found.
+    Steps Diameter(const std::int32_t* group, std::size_t size) {
+        lower_.assign(size, Steps{});
+        upper_.assign(size, Steps{});
+        open_.assign(size, 1);
+        Steps best;
+        std::size_t next = 0;  // the first search: from the group's first node
+        bool fromUpper = true;
+        for (bool first = true;; first = false) {
+            const std::size_t farthest = Dijkstra(group[next], size);
+            const Steps ecc = dist_[farthest];
+            open_[next] = 0;
+            best = Longer(best, ecc);
+            bool any = false;
+            std::size_t pickUpper = 0, pickLower = 0;
+            for (std::size_t j = 0; j < size; ++j) {
+                if (!open_[j]) continue;
+                const Steps d = dist_[j];
+                lower_[j] = Longer(lower_[j], Longer(d, ecc - d));
+                const Steps up = ecc + d;
+                if (first || Less(up, upper_[j])) upper_[j] = up;
+                if (!Less(lower_[j], upper_[j])) best = Longer(best, lower_[j]), open_[j] = 0;  // known exactly
+                if (open_[j] && !Less(best, upper_[j])) open_[j] = 0;
+                if (!open_[j]) continue;
+                if (!any || Less(upper_[pickUpper], upper_[j])) pickUpper = j;
+                if (!any || Less(lower_[j], lower_[pickLower])) pickLower = j;
+                any = true;
+            }
+            if (!any) return best;
+            // A node closed above may still leave others open; recheck
+            // the open ones against the best found so far next round.
+            next = fromUpper ? pickUpper : pickLower;
+            fromUpper = !fromUpper;
+        }
+    }
+
+    struct Edge {
+        std::int32_t to;
+        Steps steps;
+    };
+    struct Entry {
+        Steps d;
+        std::int32_t node;
+    };
+
+    std::int64_t width_;
+    const std::vector<Node>& nodes_;
+    const std::vector<Branch>& branches_;
+    std::vector<std::int32_t> parent_;
+    std::vector<std::int64_t> skeleton_;  // each node's, from 1
+    std::vector<std::int64_t> skeletonFirst_;
+    std::vector<std::int32_t> local_;
+    std::vector<std::int64_t> edgeStart_;
+    std::vector<Edge> edges_;
+    std::vector<Entry> queue_;
+    std::vector<Steps> dist_, lower_, upper_;
+    std::vector<std::uint8_t> done_, reached_, open_;
+};
+
+}  // namespace
+
+int Compare(const Steps& x, const Steps& y) { return Sign(x.straight - y.straight, x.diagonal - y.diagonal); }
+
+SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches) {
+    return Tables(width, nodes, branches).Run();
+}
+
+}  // namespace ops::skeleton_graph
