@@ -1,36 +1,568 @@
-// INTERIM: holds the rows and measures them whole; replaced by the
-// streamed graph before this lands on main.
 #include "ops/skeleton_stream.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
 #include <vector>
+
+#include "ops/skeleton_graph.h"
 
 namespace ops {
 
-struct SkeletonStream::State {
-    int width, height, next = 0;
-    std::vector<std::uint8_t> pixels;
+namespace {
+
+using skeleton_graph::NodeKind;
+using skeleton_graph::Steps;
+using skeleton_graph::StepAlong;
+
+// Directions clockwise from the north; odd ones are diagonal. The ones
+// that point back, to pixels met before, are N, NE, NW and W.
+constexpr int kN = 0, kNE = 1, kE = 2, kSE = 3, kS = 4, kSW = 5, kW = 6, kNW = 7;
+constexpr unsigned kBack = 1u << kN | 1u << kNE | 1u << kNW | 1u << kW;
+
+constexpr auto kDegree = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned m = 0; m < 256; ++m) table[m] = static_cast<std::uint8_t>(std::popcount(m));
+    return table;
+}();
+
+// What each pixel of the rows in reach is.
+enum Kind : std::uint8_t { kNone = 0, kEndPixel = 1, kSlab = 2, kJunctionPixel = 3 };
+
+// Gray's bit quads, foreground 8-connected: one pixel +1, three -1, a
+// diagonal pair -2; four times the Euler number summed over all quads.
+// Bits: 0 top left, 1 top right, 2 bottom left, 3 bottom right.
+int Quad(unsigned bits) {
+    static constexpr int kValue[16] = {0, 1, 1, 0, 1, 0, -2, -1, 1, -2, 0, -1, 0, -1, -1, 0};
+    return kValue[bits];
+}
+
+constexpr std::int32_t kOpen = -1;
+
+struct NodeRecord {
+    std::int64_t first;
+    std::int64_t pixels;
+    std::int32_t parent;  // junctions are joined by union-find; an end point is its own
+    NodeKind kind;
 };
 
-SkeletonStream::SkeletonStream(int width, int height) : state_(std::make_unique<State>()) {
-    state_->width = width;
-    state_->height = height;
-    state_->pixels.resize(static_cast<std::size_t>(width) * 3 * static_cast<std::size_t>(height));
+// A run of slab pixels, as numbers; once closed on both ends (or on
+// itself) it is a branch.
+struct Chain {
+    std::int64_t endPixel[2];  // the last slab pixel while open, the node pixel once closed
+    std::int32_t endNode[2];   // kOpen while open
+    std::int32_t parent;       // itself, or the chain it was joined into
+    std::int32_t firstEntry = -1, lastEntry = -1;  // its kept quads
+    Steps steps;
+    std::int64_t slabs = 0;
+    std::int64_t firstSlab = -1;
+    std::int64_t euler = 0;  // the quads that hold its pixels and no junction pixel, summed
+    bool ring = false;       // closed on itself
+    bool live = true;        // false once joined into another
+};
+
+// A quad where a chain meets a junction pixel or another chain: the
+// junctions of its pixels, resolved when the graph is whole.
+struct KeptQuad {
+    std::array<std::int32_t, 4> junction;  // -1 where the pixel is no junction pixel
+};
+
+// A chain's share of a kept quad.
+struct Entry {
+    std::int32_t quad;
+    std::int32_t next;
+    std::uint8_t bits;
+};
+
+std::int32_t Index32(std::size_t size) {
+    if (size >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        throw std::length_error("skeleton measures: more than 2^31 nodes, branches or kept quads");
+    return static_cast<std::int32_t>(size);
 }
+
+}  // namespace
+
+struct SkeletonStream::State {
+    int w, h;
+    int next = 0;  // rows added
+    std::optional<NotTwoLevel> bad;
+
+    // Rows with a one-pixel border: the picture's last three as skeleton or
+    // not, and the last two measured ones as masks, kinds and labels (a
+    // node for node pixels, a chain for slab pixels).
+    std::vector<std::uint8_t> fg[3];  // rows next - 3, next - 2, next - 1
+    std::vector<std::uint8_t> adjUp, adjMid, kindUp, kindMid;
+    std::vector<std::int32_t> labUp, labMid;
+
+    std::vector<NodeRecord> nodes;
+    std::vector<Chain> chains;
+    std::vector<std::int32_t> freeChains, joinedThisRow;
+    std::vector<KeptQuad> quads;
+    std::vector<Entry> entries;
+    std::vector<std::pair<std::int32_t, unsigned>> grouped;
+
+    State(int width, int height) : w(width), h(height) {
+        const auto cells = static_cast<std::size_t>(w) + 2;
+        for (auto& row : fg) row.assign(cells, 0);
+        adjUp.assign(cells, 0), adjMid.assign(cells, 0);
+        kindUp.assign(cells, 0), kindMid.assign(cells, 0);
+        labUp.assign(cells, 0), labMid.assign(cells, 0);
+    }
+
+    // ---- nodes
+
+    std::int32_t NewNode(std::int64_t first, NodeKind kind) {
+        const std::int32_t n = Index32(nodes.size());
+        nodes.push_back({first, 1, n, kind});
+        return n;
+    }
+
+    std::int32_t FindNode(std::int32_t n) {
+        while (nodes[static_cast<std::size_t>(n)].parent != n) {
+            auto& p = nodes[static_cast<std::size_t>(n)].parent;
+            p = nodes[static_cast<std::size_t>(p)].parent;
+            n = p;
+        }
+        return n;
+    }
+
+    std::int32_t JoinJunctions(std::int32_t a, std::int32_t b) {
+        a = FindNode(a), b = FindNode(b);
+        if (a == b) return a;
+        if (b < a) std::swap(a, b);
+        NodeRecord& keep = nodes[static_cast<std::size_t>(a)];
+        NodeRecord& gone = nodes[static_cast<std::size_t>(b)];
+        keep.pixels += gone.pixels;
+        keep.first = std::min(keep.first, gone.first);
+        gone.parent = a;
+        return a;
+    }
+
+    // ---- chains
+
+    std::int32_t NewChain() {
+        std::int32_t c;
+        if (!freeChains.empty()) {
+            c = freeChains.back();
+            freeChains.pop_back();
+            chains[static_cast<std::size_t>(c)] = Chain{};
+        } else {
+            c = Index32(chains.size());
+            chains.emplace_back();
+        }
+        Chain& chain = chains[static_cast<std::size_t>(c)];
+        chain.parent = c;
+        chain.endNode[0] = chain.endNode[1] = kOpen;
+        return c;
+    }
+
+    Chain& At(std::int32_t c) { return chains[static_cast<std::size_t>(c)]; }
+
+    std::int32_t FindChain(std::int32_t c) {
+        while (At(c).parent != c) {
+            auto& p = At(c).parent;
+            p = At(p).parent;
+            c = p;
+        }
+        return c;
+    }
+
+    // The end of chain c that is open at pixel p.
+    int OpenEndAt(std::int32_t c, std::int64_t p) {
+        const Chain& chain = At(c);
+        return chain.endNode[0] == kOpen && chain.endPixel[0] == p ? 0 : 1;
+    }
+
+    // Chain d joins chain c: c's open end e and d's open end f meet.
+    void Join(std::int32_t c, int e, std::int32_t d, int f, Steps step) {
+        Chain& keep = At(c);
+        Chain& gone = At(d);
+        keep.endPixel[e] = gone.endPixel[1 - f];
+        keep.endNode[e] = gone.endNode[1 - f];
+        keep.steps = keep.steps + gone.steps + step;
+        keep.slabs += gone.slabs;
+        keep.firstSlab = std::min(keep.firstSlab, gone.firstSlab);
+        keep.euler += gone.euler;
+        if (gone.firstEntry >= 0) {
+            if (keep.firstEntry < 0)
+                keep.firstEntry = gone.firstEntry;
+            else
+                entries[static_cast<std::size_t>(keep.lastEntry)].next = gone.firstEntry;
+            keep.lastEntry = gone.lastEntry;
+        }
+        gone.parent = c;
+        gone.live = false;
+        joinedThisRow.push_back(d);
+    }
+
+    void AddEntry(std::int32_t c, std::int32_t quad, unsigned bits) {
+        const std::int32_t e = Index32(entries.size());
+        entries.push_back({quad, -1, static_cast<std::uint8_t>(bits)});
+        Chain& chain = At(c);
+        if (chain.firstEntry < 0)
+            chain.firstEntry = e;
+        else
+            entries[static_cast<std::size_t>(chain.lastEntry)].next = e;
+        chain.lastEntry = e;
+    }
+
+    // ---- rows
+
+    // Reads a row into fg[2]; false (and bad set) at its first pixel that is
+    // neither black nor white.
+    bool Read(const std::uint8_t* p, int y) {
+        std::uint8_t* out = fg[2].data() + 1;
+        for (int x = 0; x < w; ++x, p += 3) {
+            if (x + 8 <= w) {  // eight white pixels at once
+                std::uint64_t words[3];
+                std::memcpy(words, p, sizeof words);
+                if ((words[0] & words[1] & words[2]) == ~std::uint64_t{0}) {
+                    std::memset(out + x, 0, 8);
+                    x += 7, p += 21;
+                    continue;
+                }
+            }
+            const unsigned b = p[0], g = p[1], r = p[2];
+            if ((b | g | r) == 0) {
+                out[x] = 1;
+            } else if ((b & g & r) == 255) {
+                out[x] = 0;
+            } else {
+                bad = NotTwoLevel{y, x};
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Calls f(i) for each i in [1, w] where row[i] is not 0, skipping eight
+    // zero cells at a time.
+    template <class F>
+    void EachSet(const std::uint8_t* row, F f) {
+        std::ptrdiff_t i = 1;
+        const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(w) + 1;
+        while (i < end) {
+            if (i + 8 <= end) {
+                std::uint64_t word;
+                std::memcpy(&word, row + i, 8);
+                if (word == 0) {
+                    i += 8;
+                    continue;
+                }
+            }
+            if (row[i]) f(i);
+            ++i;
+        }
+    }
+
+    // Measures row y, whose row above is fg[0], itself fg[1], below fg[2].
+    void Row(int y) {
+        const std::uint8_t* up = fg[0].data();
+        const std::uint8_t* mid = fg[1].data();
+        const std::uint8_t* down = fg[2].data();
+        std::fill(adjMid.begin(), adjMid.end(), 0);
+        std::fill(kindMid.begin(), kindMid.end(), 0);
+        EachSet(mid, [&](std::ptrdiff_t i) {
+            const unsigned n = up[i], e = mid[i + 1], s = down[i], we = mid[i - 1];
+            unsigned m = n << kN | e << kE | s << kS | we << kW;
+            m |= (up[i + 1] & ~(n | e) & 1u) << kNE;
+            m |= (down[i + 1] & ~(s | e) & 1u) << kSE;
+            m |= (down[i - 1] & ~(s | we) & 1u) << kSW;
+            m |= (up[i - 1] & ~(n | we) & 1u) << kNW;
+            adjMid[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(m);
+            const int degree = kDegree[m];
+            kindMid[static_cast<std::size_t>(i)] = degree == 2 ? kSlab : degree > 2 ? kJunctionPixel : kEndPixel;
+        });
+        const std::int64_t rowStart = static_cast<std::int64_t>(y) * w - 1;  // the place of cell 0
+        EachSet(kindMid.data(), [&](std::ptrdiff_t i) { Pixel(i, rowStart); });
+        Quads();
+        // Labels as they stand after the row; the chains joined into others
+        // are no longer named anywhere and their slots are free.
+        EachSet(kindMid.data(), [&](std::ptrdiff_t i) {
+            auto& label = labMid[static_cast<std::size_t>(i)];
+            label = kindMid[static_cast<std::size_t>(i)] == kSlab ? FindChain(label) : FindNode(label);
+        });
+        for (const std::int32_t c : joinedThisRow) freeChains.push_back(c);
+        joinedThisRow.clear();
+        std::swap(adjUp, adjMid), std::swap(kindUp, kindMid), std::swap(labUp, labMid);
+    }
+
+    // The neighbour of cell i in back direction d: its kind, label and place.
+    struct Neighbour {
+        Kind kind;
+        std::int32_t label;
+        std::int64_t place;
+    };
+    Neighbour Back(std::ptrdiff_t i, int d, std::int64_t rowStart) const {
+        const std::ptrdiff_t j = d == kN ? i : d == kNE ? i + 1 : i - 1;
+        const auto at = static_cast<std::size_t>(j);
+        if (d == kW) return {static_cast<Kind>(kindMid[at]), labMid[at], rowStart + j};
+        return {static_cast<Kind>(kindUp[at]), labUp[at], rowStart - w + j};
+    }
+
+    void Pixel(std::ptrdiff_t i, std::int64_t rowStart) {
+        const unsigned m = adjMid[static_cast<std::size_t>(i)];
+        const auto kind = static_cast<Kind>(kindMid[static_cast<std::size_t>(i)]);
+        const std::int64_t place = rowStart + i;
+        std::int32_t& label = labMid[static_cast<std::size_t>(i)];
+        unsigned back = m & kBack;
+        if (kind == kSlab) {
+            if (back == 0) {  // a new chain, open at both ends
+                const std::int32_t c = NewChain();
+                Chain& chain = At(c);
+                chain.endPixel[0] = chain.endPixel[1] = place;
+                chain.slabs = 1;
+                chain.firstSlab = place;
+                label = c;
+                return;
+            }
+            int d = std::countr_zero(back);
+            back &= back - 1;
+            const Neighbour q = Back(i, d, rowStart);
+            std::int32_t c;
+            if (q.kind == kSlab) {  // runs on
+                c = FindChain(q.label);
+                const int e = OpenEndAt(c, q.place);
+                Chain& chain = At(c);
+                chain.endPixel[e] = place;
+                chain.steps = chain.steps + StepAlong(d & 1);
+                ++chain.slabs;
+            } else {  // leaves a node
+                c = NewChain();
+                Chain& chain = At(c);
+                chain.endPixel[0] = q.place;
+                chain.endNode[0] = q.label;
+                chain.endPixel[1] = place;
+                chain.steps = StepAlong(d & 1);
+                chain.slabs = 1;
+                chain.firstSlab = place;
+            }
+            label = c;
+            if (back == 0) return;
+            d = std::countr_zero(back);
+            const Neighbour r = Back(i, d, rowStart);
+            const int e = OpenEndAt(c, place);
+            if (r.kind != kSlab) {  // closes on a node
+                Chain& chain = At(c);
+                chain.endPixel[e] = r.place;
+                chain.endNode[e] = r.label;
+                chain.steps = chain.steps + StepAlong(d & 1);
+                return;
+            }
+            const std::int32_t other = FindChain(r.label);
+            if (other == c) {  // closes on itself
+                Chain& chain = At(c);
+                chain.ring = true;
+                chain.steps = chain.steps + StepAlong(d & 1);
+                return;
+            }
+            Join(c, e, other, OpenEndAt(other, r.place), StepAlong(d & 1));
+            return;
+        }
+        // A node pixel: an end point, or a pixel of a junction joined with
+        // the junction pixels met before it.
+        std::int32_t node = -1;
+        if (kind == kJunctionPixel) {
+            for (unsigned b = back; b; b &= b - 1) {
+                const Neighbour q = Back(i, std::countr_zero(b), rowStart);
+                if (q.kind == kJunctionPixel) node = node < 0 ? FindNode(q.label) : JoinJunctions(node, q.label);
+            }
+            if (node < 0)
+                node = NewNode(place, NodeKind::kJunction);
+            else
+                ++nodes[static_cast<std::size_t>(node)].pixels;
+        } else {
+            node = NewNode(place, NodeKind::kEnd);
+        }
+        label = node;
+        for (; back; back &= back - 1) {
+            const int d = std::countr_zero(back);
+            const Neighbour q = Back(i, d, rowStart);
+            if (q.kind == kSlab) {  // a chain closes here
+                const std::int32_t c = FindChain(q.label);
+                const int e = OpenEndAt(c, q.place);
+                Chain& chain = At(c);
+                chain.endPixel[e] = place;
+                chain.endNode[e] = node;
+                chain.steps = chain.steps + StepAlong(d & 1);
+            } else if (q.kind == kEndPixel || kind == kEndPixel) {  // a branch of one step
+                const std::int32_t c = NewChain();
+                Chain& chain = At(c);
+                chain.endPixel[0] = q.place, chain.endNode[0] = q.label;
+                chain.endPixel[1] = place, chain.endNode[1] = node;
+                chain.steps = StepAlong(d & 1);
+            }
+        }
+    }
+
+    // The quads between the row above (kindUp, labUp) and this row
+    // (kindMid, labMid) that hold a slab pixel: summed into their chain, or
+    // kept where a chain meets a junction pixel or another chain.
+    void Quads() {
+        const std::uint8_t* top = kindUp.data();
+        const std::uint8_t* bottom = kindMid.data();
+        const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(w) + 2;  // quads over cells i - 1 and i, i in [1, w + 1]
+        for (std::ptrdiff_t i = 1; i < end; ++i) {
+            if (i + 8 <= end) {
+                std::uint64_t a, b;
+                std::memcpy(&a, top + i - 1, 8);
+                std::memcpy(&b, bottom + i - 1, 8);
+                if ((a | b) == 0) {
+                    i += 6;  // cells i - 1 to i + 6 are empty: quads i to i + 6 hold nothing
+                    continue;
+                }
+            }
+            const unsigned k[4] = {top[i - 1], top[i], bottom[i - 1], bottom[i]};
+            unsigned slabs = 0, junctions = 0;
+            for (int j = 0; j < 4; ++j) {
+                slabs |= unsigned{k[j] == kSlab} << j;
+                junctions |= unsigned{k[j] == kJunctionPixel} << j;
+            }
+            if (slabs == 0) continue;
+            const std::int32_t label[4] = {labUp[static_cast<std::size_t>(i - 1)], labUp[static_cast<std::size_t>(i)],
+                                           labMid[static_cast<std::size_t>(i - 1)],
+                                           labMid[static_cast<std::size_t>(i)]};
+            std::int32_t chain[4] = {-1, -1, -1, -1};
+            bool one = true;
+            std::int32_t firstChain = -1;
+            for (int j = 0; j < 4; ++j) {
+                if (!(slabs >> j & 1)) continue;
+                chain[j] = FindChain(label[j]);
+                if (firstChain < 0) firstChain = chain[j];
+                one = one && chain[j] == firstChain;
+            }
+            if (junctions == 0 && one) {
+                At(firstChain).euler += Quad(slabs);
+                continue;
+            }
+            const std::int32_t q = Index32(quads.size());
+            KeptQuad kept;
+            for (int j = 0; j < 4; ++j) kept.junction[j] = junctions >> j & 1 ? FindNode(label[j]) : -1;
+            quads.push_back(kept);
+            for (unsigned left = slabs; left;) {
+                const std::int32_t c = chain[std::countr_zero(left)];
+                unsigned bits = 0;
+                for (int j = 0; j < 4; ++j)
+                    if ((left >> j & 1) && chain[j] == c) bits |= 1u << j;
+                AddEntry(c, q, bits);
+                left &= ~bits;
+            }
+        }
+    }
+
+    // Four times the change of the Euler number when the chain's slab
+    // pixels join the pixels of junction j (-1: nothing).
+    std::int64_t EulerChange(const Chain& chain, std::int32_t j) {
+        std::int64_t change = chain.euler;
+        grouped.clear();
+        for (std::int32_t e = chain.firstEntry; e >= 0; e = entries[static_cast<std::size_t>(e)].next)
+            grouped.emplace_back(entries[static_cast<std::size_t>(e)].quad, entries[static_cast<std::size_t>(e)].bits);
+        std::sort(grouped.begin(), grouped.end());
+        for (std::size_t k = 0; k < grouped.size();) {
+            const std::int32_t q = grouped[k].first;
+            unsigned loop = 0;
+            for (; k < grouped.size() && grouped[k].first == q; ++k) loop |= grouped[k].second;
+            unsigned junction = 0;
+            if (j >= 0) {
+                const KeptQuad& kept = quads[static_cast<std::size_t>(q)];
+                for (int b = 0; b < 4; ++b)
+                    if (kept.junction[b] >= 0 && FindNode(kept.junction[b]) == j) junction |= 1u << b;
+            }
+            change += Quad(loop | junction) - Quad(junction);
+        }
+        return change;
+    }
+
+    SkeletonMeasures Tables() {
+        using skeleton_graph::Branch;
+        using skeleton_graph::Node;
+        std::vector<Node> graphNodes;
+        std::vector<std::int32_t> index(nodes.size(), -1);
+        for (std::size_t n = 0; n < nodes.size(); ++n) {
+            if (FindNode(static_cast<std::int32_t>(n)) != static_cast<std::int32_t>(n)) continue;
+            index[n] = Index32(graphNodes.size());
+            graphNodes.push_back({nodes[n].first, nodes[n].pixels, nodes[n].kind});
+        }
+        auto graphNode = [&](std::int32_t n) { return index[static_cast<std::size_t>(FindNode(n))]; };
+        std::vector<Branch> branches;
+        std::vector<std::uint8_t> isFree(chains.size(), 0);
+        for (const std::int32_t c : freeChains) isFree[static_cast<std::size_t>(c)] = 1;
+        for (std::size_t c = 0; c < chains.size(); ++c) {
+            const Chain& chain = chains[c];
+            if (isFree[c] || !chain.live) continue;
+            if (chain.ring) {
+                const std::int32_t node = Index32(graphNodes.size());
+                if (EulerChange(chain, -1) < 4) {  // encloses background
+                    graphNodes.push_back({chain.firstSlab, 0, NodeKind::kRing});
+                    branches.push_back({chain.firstSlab, chain.firstSlab, node, node, chain.steps, chain.slabs,
+                                        chain.firstSlab, true, false});
+                } else {
+                    graphNodes.push_back({chain.firstSlab, chain.slabs, NodeKind::kJunction});
+                }
+                continue;
+            }
+            if (chain.endNode[0] == kOpen || chain.endNode[1] == kOpen) continue;  // cannot be once every row is in
+            Branch branch{chain.endPixel[0], chain.endPixel[1], graphNode(chain.endNode[0]),
+                          graphNode(chain.endNode[1]), chain.steps, chain.slabs, chain.firstSlab};
+            if (branch.nodeA == branch.nodeB &&
+                EulerChange(chain, FindNode(chain.endNode[0])) >= 0) {  // a notch: its pixels are the junction's
+                branch.notch = true;
+                graphNodes[static_cast<std::size_t>(branch.nodeA)].pixels += chain.slabs;
+            }
+            branches.push_back(branch);
+        }
+        return skeleton_graph::TablesOf(w, graphNodes, branches);
+    }
+
+    std::size_t Bytes() const {
+        std::size_t rows = 0;
+        for (const auto& row : fg) rows += row.capacity();
+        rows += adjUp.capacity() + adjMid.capacity() + kindUp.capacity() + kindMid.capacity();
+        rows += (labUp.capacity() + labMid.capacity()) * sizeof(std::int32_t);
+        return rows + nodes.capacity() * sizeof(NodeRecord) + chains.capacity() * sizeof(Chain) +
+               freeChains.capacity() * sizeof(std::int32_t) + joinedThisRow.capacity() * sizeof(std::int32_t) +
+               quads.capacity() * sizeof(KeptQuad) + entries.capacity() * sizeof(Entry);
+    }
+};
+
+SkeletonStream::SkeletonStream(int width, int height)
+    : state_(std::make_unique<State>(std::max(width, 0), std::max(height, 0))) {}
 
 SkeletonStream::~SkeletonStream() = default;
 
 bool SkeletonStream::Add(const std::uint8_t* row) {
-    const std::size_t bytes = static_cast<std::size_t>(state_->width) * 3;
-    std::memcpy(state_->pixels.data() + bytes * static_cast<std::size_t>(state_->next++), row, bytes);
+    State& s = *state_;
+    if (s.bad) return false;
+    if (s.next >= s.h || s.w == 0) return true;
+    const int y = s.next++;
+    std::rotate(std::begin(s.fg), std::begin(s.fg) + 1, std::end(s.fg));  // the oldest row's buffer takes the new one
+    if (!s.Read(row, y)) return false;
+    if (y >= 1) s.Row(y - 1);
     return true;
 }
 
 SkeletonMeasures SkeletonStream::Finish() {
-    RowView view{state_->pixels.data(), state_->width, state_->height, state_->width * 3};
-    return MeasureSkeleton(view);
+    State& s = *state_;
+    SkeletonMeasures out;
+    if (s.bad) {
+        out.not_two_level = s.bad;
+        return out;
+    }
+    if (s.w == 0 || s.h == 0 || s.next == 0) return out;
+    // The last row, with background below it, then the quads between it and
+    // the background.
+    std::rotate(std::begin(s.fg), std::begin(s.fg) + 1, std::end(s.fg));
+    std::fill(s.fg[2].begin(), s.fg[2].end(), 0);
+    s.Row(s.next - 1);
+    std::fill(s.kindMid.begin(), s.kindMid.end(), 0);
+    s.Quads();
+    return s.Tables();
 }
 
-std::size_t SkeletonStream::BytesHeld() const { return state_->pixels.size(); }
+std::size_t SkeletonStream::BytesHeld() const { return state_->Bytes(); }
 
 }  // namespace ops

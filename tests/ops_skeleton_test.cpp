@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "ops/skeleton.h"
+#include "ops/skeleton_stream.h"
+#include "ops/thinning.h"
 #include "ops_test_pictures.h"
 
 namespace ops {
@@ -438,6 +440,117 @@ TEST(SkeletonMeasure, RandomPicturesKeepTheInvariants) {
         EXPECT_EQ(lines(ops::BranchesCsv(m)), static_cast<long>(m.branches.size()) + 1);
         EXPECT_EQ(lines(ops::SkeletonsCsv(m)), static_cast<long>(m.skeletons.size()) + 1);
     }
+}
+
+
+// ---- The stream of rows against the whole picture ----
+
+// The tables from a stream of the picture's rows, one row at a time.
+ops::SkeletonMeasures Streamed(Picture& pic) {
+    ops::SkeletonStream stream(pic.width(), pic.height());
+    for (int y = 0; y < pic.height(); ++y)
+        if (!stream.Add(pic.row(y))) break;
+    return stream.Finish();
+}
+
+std::string Drawing(const Picture& pic) {
+    std::string text;
+    for (int y = 0; y < pic.height(); ++y) {
+        for (int x = 0; x < pic.width(); ++x) text += pic.blue(x, y) == 0 ? '#' : '.';
+        text += '\n';
+    }
+    return text;
+}
+
+void ExpectSameTables(Picture& pic, const std::string& name) {
+    SCOPED_TRACE(name + ":\n" + Drawing(pic));
+    const ops::SkeletonMeasures whole = ops::MeasureSkeleton(pic.view());
+    const ops::SkeletonMeasures streamed = Streamed(pic);
+    ASSERT_EQ(streamed.not_two_level, whole.not_two_level);
+    EXPECT_EQ(ops::BranchesCsv(streamed), ops::BranchesCsv(whole));
+    EXPECT_EQ(ops::SkeletonsCsv(streamed), ops::SkeletonsCsv(whole));
+    EXPECT_EQ(ops::MeasureSummary(streamed.totals), ops::MeasureSummary(whole.totals));
+}
+
+TEST(SkeletonStream, HandDrawnPicturesGiveTheWholePicturesTables) {
+    for (const auto& c : kCases) {
+        Picture pic = Drawn(c.rows);
+        ExpectSameTables(pic, c.name);
+    }
+}
+
+// Random drawings of every kind, from one row high up, in sizes up to 64.
+TEST(SkeletonStream, RandomPicturesGiveTheWholePicturesTables) {
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 600; ++round) {
+        Picture pic = RandomDrawing(rng);
+        ExpectSameTables(pic, "random picture " + std::to_string(round));
+        if (HasFailure()) return;
+    }
+}
+
+// Dense random noise thinned: skeletons with many junctions, notches and
+// loops, as the chain leaves them.
+TEST(SkeletonStream, ThinnedNoiseGivesTheWholePicturesTables) {
+    std::mt19937 rng(77);
+    for (int round = 0; round < 150; ++round) {
+        const int w = std::uniform_int_distribution<int>(1, 70)(rng);
+        const int h = std::uniform_int_distribution<int>(1, 50)(rng);
+        const int percent = std::uniform_int_distribution<int>(10, 90)(rng);
+        Picture pic(w, h), thinned(w, h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const std::uint8_t v = std::uniform_int_distribution<int>(0, 99)(rng) < percent ? 0 : 255;
+                pic.set(x, y, {v, v, v});
+            }
+        thinned = pic;
+        if (round % 3 != 0) ops::Thin(pic.view(), thinned.view());
+        ExpectSameTables(thinned, "noise " + std::to_string(round));
+        if (HasFailure()) return;
+    }
+}
+
+TEST(SkeletonStream, NamesTheFirstPixelNeitherBlackNorWhite) {
+    Picture pic = Drawn({"#..", "..#", "#.#"});
+    pic.set(1, 1, {0, 0, 200});
+    pic.set(2, 2, {10, 10, 10});
+    ops::SkeletonStream stream(pic.width(), pic.height());
+    EXPECT_TRUE(stream.Add(pic.row(0)));
+    EXPECT_FALSE(stream.Add(pic.row(1)));
+    EXPECT_FALSE(stream.Add(pic.row(2)));
+    const ops::SkeletonMeasures m = stream.Finish();
+    ASSERT_TRUE(m.not_two_level.has_value());
+    EXPECT_EQ(*m.not_two_level, (ops::NotTwoLevel{1, 1}));
+    EXPECT_TRUE(m.branches.empty());
+    EXPECT_TRUE(m.skeletons.empty());
+}
+
+TEST(SkeletonStream, EmptyAndBlankPicturesGiveEmptyTables) {
+    for (auto [w, h] : {std::pair{0, 0}, {0, 5}, {5, 0}, {1, 1}, {47, 33}}) {
+        Picture pic(w, h);
+        pic.Fill({255, 255, 255});
+        const ops::SkeletonMeasures m = Streamed(pic);
+        EXPECT_FALSE(m.not_two_level.has_value());
+        EXPECT_TRUE(m.branches.empty() && m.skeletons.empty()) << w << " x " << h;
+    }
+}
+
+// Memory: the rows in reach and the graph, not the pixels. A picture 2000
+// rows high of one vertical line holds one chain whatever its height.
+TEST(SkeletonStream, HoldsTheGraphAndThreeRowsNotThePicture) {
+    const int w = 1000;
+    std::vector<std::uint8_t> row(3 * w, 255);
+    row[3 * 500] = row[3 * 500 + 1] = row[3 * 500 + 2] = 0;
+    ops::SkeletonStream stream(w, 2000);
+    std::size_t most = 0;
+    for (int y = 0; y < 2000; ++y) {
+        stream.Add(row.data());
+        most = std::max(most, stream.BytesHeld());
+    }
+    EXPECT_LT(most, std::size_t{64} * w) << "bytes held for a picture of " << 3 * w * 2000 << " bytes";
+    const ops::SkeletonMeasures m = stream.Finish();
+    ASSERT_EQ(m.branches.size(), 1u);
+    EXPECT_EQ(m.branches[0].length, 1999);
 }
 
 }  // namespace
