@@ -15,6 +15,8 @@
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
+#include "ops/skeleton.h"
+#include "ops/skeleton_stream.h"
 #include "ops/thinning.h"
 
 #ifdef WORKBENCH_HAVE_OPENCV
@@ -89,6 +91,23 @@ void Labeling(benchmark::State& state, Size size) {
     for (auto _ : state) {
         ops::Label(p.view());
         benchmark::ClobberMemory();
+    }
+}
+
+// The skeleton measures of the thinned stage: the whole picture at once,
+// and the stream of its rows as --out takes them.
+void Measure(benchmark::State& state, Size size) {
+    bench::Picture p = StagesFor(size).thinned;
+    for (auto _ : state) benchmark::DoNotOptimize(ops::MeasureSkeleton(p.view()).totals.branches);
+}
+
+void MeasureStream(benchmark::State& state, Size size) {
+    bench::Picture p = StagesFor(size).thinned;
+    const ops::RowView view = p.view();
+    for (auto _ : state) {
+        ops::SkeletonStream stream(view.width, view.height);
+        for (int y = 0; y < view.height; ++y) stream.Add(view.row(y));
+        benchmark::DoNotOptimize(stream.Finish().totals.branches);
     }
 }
 
@@ -214,6 +233,13 @@ void PrintComparison(std::FILE* out) {
                 std::fprintf(out, "%-22s %12.3f %12s %8s\n", name.c_str(), ours, "-", "-");
             }
         }
+    for (const Size& size : kSizes) {
+        const std::string thin = "Thinning/" + size.name(), whole = "Measure/" + size.name(),
+                          stream = "MeasureStream/" + size.name();
+        if (!medians.count(thin) || !medians.count(whole) || !medians.count(stream)) continue;
+        std::fprintf(out, "measures %s: whole %.3f ms, stream %.3f ms; thinning %.3f ms; stream / thinning %.2f\n",
+                     size.name().c_str(), medians[whole], medians[stream], medians[thin], medians[stream] / medians[thin]);
+    }
     const std::string small = "Chain/" + kSizes[0].name(), large = "Chain/" + kSizes[1].name();
     if (medians.count(small) && medians.count(large)) {
         const double pixels = double(kSizes[1].width) * kSizes[1].height / (double(kSizes[0].width) * kSizes[0].height);
@@ -238,6 +264,8 @@ int main(int argc, char** argv) {
         add("Thinning/" + s, Thinning);
         add("Labeling/" + s, Labeling);
         add("Chain/" + s, Chain);
+        add("Measure/" + s, Measure);
+        add("MeasureStream/" + s, MeasureStream);
 #ifdef WORKBENCH_HAVE_OPENCV
         add("Peer/Filter/" + s, PeerFilterBench);
         add("Peer/Binarize/" + s, PeerBinarizeBench);
