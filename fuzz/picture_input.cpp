@@ -14,6 +14,8 @@
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
+#include "ops/skeleton.h"
+#include "ops/skeleton_stream.h"
 #include "ops/thinning.h"
 
 namespace fuzz {
@@ -58,6 +60,22 @@ void CheckTurns(Buffer& shown, codec::Orientation orientation) {
     Buffer again = Blank(shown.width, shown.height);
     codec::Orient(stored.view(), again.view(), orientation);
     Require(again.bytes == shown.bytes);
+}
+
+// The skeleton measures of the picture, whole and from the stream of its
+// rows, must be the same tables (or name the same pixel that is neither
+// black nor white).
+void CheckMeasures(Buffer& picture) {
+    const ops::SkeletonMeasures whole = ops::MeasureSkeleton(picture.view());
+    ops::SkeletonStream stream(picture.width, picture.height);
+    for (int y = 0; y < picture.height; ++y)
+        if (!stream.Add(picture.view().row(y))) break;
+    const ops::SkeletonMeasures streamed = stream.Finish();
+    Require(whole.not_two_level == streamed.not_two_level);
+    Require(ops::BranchesCsv(whole) == ops::BranchesCsv(streamed));
+    Require(ops::SkeletonsCsv(whole) == ops::SkeletonsCsv(streamed));
+    for (const ops::SkeletonFigures& s : whole.skeletons)
+        Require(s.pixels == s.junction_pixels + s.slab_pixels + s.end_points && s.pixels >= 1);
 }
 
 }  // namespace
@@ -107,6 +125,7 @@ bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
     // Each operation on the result of the one before, as the stage files pass
     // it on; on small pictures the plain forms run beside and must agree.
     const bool compare = static_cast<std::uint64_t>(picture.width) * picture.height <= kFuzzComparePixels;
+    CheckMeasures(picture);  // as a skeleton made elsewhere: mostly not two-level
     Buffer plain = picture;
     ops::Filter(picture.view());
     if (compare) ops::FilterReference(plain.view());
@@ -114,11 +133,13 @@ bool RunPictureInput(const std::uint8_t* data, std::size_t size) {
     ops::Binarize(picture.view());
     if (compare) ops::BinarizeReference(plain.view());
     Require(!compare || picture.bytes == plain.bytes);
+    CheckMeasures(picture);  // two-level, blobs and all
     Buffer written = picture, plainWritten = plain;
     ops::Thin(picture.view(), written.view());
     Require(written.bytes == picture.bytes);
     if (compare) ops::ThinReference(plain.view(), plainWritten.view());
     Require(!compare || picture.bytes == plain.bytes);
+    CheckMeasures(picture);  // the thinned stage, as measure reads it
     ops::Label(picture.view());
     if (compare) ops::LabelReference(plain.view());
     Require(!compare || picture.bytes == plain.bytes);

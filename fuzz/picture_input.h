@@ -3,8 +3,9 @@
 // decoder for it (BMP, PNG, JPEG, TIFF, GIF, PNM, ICO/CUR), turned as its file
 // says (and turned back, which must give the stored rows again), then run
 // through the whole chain in memory, fast and plain forms side by side on
-// small pictures. Any difference between them, or any error other than the
-// decoder's refusal, aborts.
+// small pictures. The skeleton measures of the decoded, binarized and
+// thinned pictures are taken whole and as a stream of rows. Any difference
+// between two forms, or any error other than the decoder's refusal, aborts.
 #pragma once
 
 #include <cstddef>
