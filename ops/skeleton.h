@@ -66,7 +66,12 @@
 // Coordinates are (row, column) from 0 at the top left. Edge rule: the
 // pixels outside the picture are background.
 //
-// Algorithm. The picture is read once into a plane with a one-pixel
+// Two forms give the same tables. MeasureSkeleton, here, holds the whole
+// picture in planes and walks it: the reference form. SkeletonStream
+// (ops/skeleton_stream.h) takes them from a stream of rows in bounded
+// memory, and is the form the program runs.
+//
+// Algorithm of the reference form. The picture is read once into a plane with a one-pixel
 // background border; a pixel that is neither black nor white stops the
 // reading. For each skeleton pixel the directions of its adjacent pixels
 // are kept as an 8-bit mask, its degree being the mask's bit count. One
