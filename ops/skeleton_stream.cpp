@@ -92,10 +92,10 @@ struct SkeletonStream::State {
     std::optional<NotTwoLevel> bad;
 
     // Rows with a one-pixel border: the picture's last three as skeleton or
-    // not, and the last two measured ones as masks, kinds and labels (a
-    // node for node pixels, a chain for slab pixels).
+    // not, and the last two measured ones as kinds and labels (a node for
+    // node pixels, a chain for slab pixels).
     std::vector<std::uint8_t> fg[3];  // rows next - 3, next - 2, next - 1
-    std::vector<std::uint8_t> adjUp, adjMid, kindUp, kindMid;
+    std::vector<std::uint8_t> kindUp, kindMid;
     std::vector<std::int32_t> labUp, labMid;
 
     std::vector<NodeRecord> nodes;
@@ -108,7 +108,6 @@ struct SkeletonStream::State {
     State(int width, int height) : w(width), h(height) {
         const auto cells = static_cast<std::size_t>(w) + 2;
         for (auto& row : fg) row.assign(cells, 0);
-        adjUp.assign(cells, 0), adjMid.assign(cells, 0);
         kindUp.assign(cells, 0), kindMid.assign(cells, 0);
         labUp.assign(cells, 0), labMid.assign(cells, 0);
     }
@@ -259,13 +258,15 @@ struct SkeletonStream::State {
         }
     }
 
-    // Measures row y, whose row above is fg[0], itself fg[1], below fg[2].
+    // Measures row y, whose row above is fg[0], itself fg[1], below fg[2]:
+    // each pixel's mask and kind, then the pixel in the graph; then the
+    // quads between the row above and this one.
     void Row(int y) {
         const std::uint8_t* up = fg[0].data();
         const std::uint8_t* mid = fg[1].data();
         const std::uint8_t* down = fg[2].data();
-        std::fill(adjMid.begin(), adjMid.end(), 0);
         std::fill(kindMid.begin(), kindMid.end(), 0);
+        const std::int64_t rowStart = static_cast<std::int64_t>(y) * w - 1;  // the place of cell 0
         EachSet(mid, [&](std::ptrdiff_t i) {
             const unsigned n = up[i], e = mid[i + 1], s = down[i], we = mid[i - 1];
             unsigned m = n << kN | e << kE | s << kS | we << kW;
@@ -273,22 +274,14 @@ struct SkeletonStream::State {
             m |= (down[i + 1] & ~(s | e) & 1u) << kSE;
             m |= (down[i - 1] & ~(s | we) & 1u) << kSW;
             m |= (up[i - 1] & ~(n | we) & 1u) << kNW;
-            adjMid[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(m);
             const int degree = kDegree[m];
             kindMid[static_cast<std::size_t>(i)] = degree == 2 ? kSlab : degree > 2 ? kJunctionPixel : kEndPixel;
+            Pixel(i, m, rowStart);
         });
-        const std::int64_t rowStart = static_cast<std::int64_t>(y) * w - 1;  // the place of cell 0
-        EachSet(kindMid.data(), [&](std::ptrdiff_t i) { Pixel(i, rowStart); });
         Quads();
-        // Labels as they stand after the row; the chains joined into others
-        // are no longer named anywhere and their slots are free.
-        EachSet(kindMid.data(), [&](std::ptrdiff_t i) {
-            auto& label = labMid[static_cast<std::size_t>(i)];
-            label = kindMid[static_cast<std::size_t>(i)] == kSlab ? FindChain(label) : FindNode(label);
-        });
         for (const std::int32_t c : joinedThisRow) freeChains.push_back(c);
         joinedThisRow.clear();
-        std::swap(adjUp, adjMid), std::swap(kindUp, kindMid), std::swap(labUp, labMid);
+        std::swap(kindUp, kindMid), std::swap(labUp, labMid);
     }
 
     // The neighbour of cell i in back direction d: its kind, label and place.
@@ -304,8 +297,7 @@ struct SkeletonStream::State {
         return {static_cast<Kind>(kindUp[at]), labUp[at], rowStart - w + j};
     }
 
-    void Pixel(std::ptrdiff_t i, std::int64_t rowStart) {
-        const unsigned m = adjMid[static_cast<std::size_t>(i)];
+    void Pixel(std::ptrdiff_t i, unsigned m, std::int64_t rowStart) {
         const auto kind = static_cast<Kind>(kindMid[static_cast<std::size_t>(i)]);
         const std::int64_t place = rowStart + i;
         std::int32_t& label = labMid[static_cast<std::size_t>(i)];
@@ -401,7 +393,10 @@ struct SkeletonStream::State {
 
     // The quads between the row above (kindUp, labUp) and this row
     // (kindMid, labMid) that hold a slab pixel: summed into their chain, or
-    // kept where a chain meets a junction pixel or another chain.
+    // kept where a chain meets a junction pixel or another chain. On the way
+    // each label of this row becomes its root, so that the chains joined
+    // into others during the row are no longer named anywhere and their
+    // slots can be taken again.
     void Quads() {
         const std::uint8_t* top = kindUp.data();
         const std::uint8_t* bottom = kindMid.data();
@@ -415,6 +410,10 @@ struct SkeletonStream::State {
                     i += 6;  // cells i - 1 to i + 6 are empty: quads i to i + 6 hold nothing
                     continue;
                 }
+            }
+            if (i <= w && bottom[i]) {
+                auto& label = labMid[static_cast<std::size_t>(i)];
+                label = bottom[i] == kSlab ? FindChain(label) : FindNode(label);
             }
             const unsigned k[4] = {top[i - 1], top[i], bottom[i - 1], bottom[i]};
             unsigned slabs = 0, junctions = 0;
@@ -521,7 +520,7 @@ struct SkeletonStream::State {
     std::size_t Bytes() const {
         std::size_t rows = 0;
         for (const auto& row : fg) rows += row.capacity();
-        rows += adjUp.capacity() + adjMid.capacity() + kindUp.capacity() + kindMid.capacity();
+        rows += kindUp.capacity() + kindMid.capacity();
         rows += (labUp.capacity() + labMid.capacity()) * sizeof(std::int32_t);
         return rows + nodes.capacity() * sizeof(NodeRecord) + chains.capacity() * sizeof(Chain) +
                freeChains.capacity() * sizeof(std::int32_t) + joinedThisRow.capacity() * sizeof(std::int32_t) +
