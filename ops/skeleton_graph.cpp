@@ -43,10 +43,11 @@ public:
     Tables(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches)
         : width_(width), nodes_(nodes), branches_(branches) {}
 
-    SkeletonMeasures Run() {
+    SkeletonMeasures Run(Numbering* numbering) {
         SkeletonMeasures out;
         Skeletons();
-        Fill(out);
+        Fill(out, numbering);
+        if (numbering) numbering->nodeSkeleton = skeleton_;
         return out;
     }
 
@@ -97,7 +98,7 @@ private:
             skeleton_[n] = skeleton_[static_cast<std::size_t>(Root(static_cast<std::int32_t>(n)))];
     }
 
-    void Fill(SkeletonMeasures& out) {
+    void Fill(SkeletonMeasures& out, Numbering* numbering) {
         const std::size_t count = skeletonFirst_.size();
         out.skeletons.resize(count);
         std::vector<Steps> total(count), longest(count);
@@ -149,6 +150,7 @@ private:
             return x.firstSlab < y.firstSlab;
         });
         out.branches.reserve(kept.size());
+        if (numbering) numbering->branchRow.assign(branches_.size(), -1);
         std::int64_t number = 0;
         for (std::size_t k = 0; k < kept.size(); ++k) {
             const Kept& e = kept[k];
@@ -161,6 +163,7 @@ private:
                              : ka == NodeKind::kEnd || kb == NodeKind::kEnd ? 1
                                                                             : 2;
             const double dr = Row(e.dst) - Row(e.src), dc = Col(e.dst) - Col(e.src);
+            if (numbering) numbering->branchRow[static_cast<std::size_t>(e.branch - branches_.data())] = static_cast<std::int64_t>(k);
             out.branches.push_back({e.skeleton, number, Row(e.src), Col(e.src), Row(e.dst), Col(e.dst),
                                     e.steps.value(), std::sqrt(dr * dr + dc * dc), type, b.slabs});
         }
@@ -345,8 +348,9 @@ private:
 
 int Compare(const Steps& x, const Steps& y) { return Sign(x.straight - y.straight, x.diagonal - y.diagonal); }
 
-SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches) {
-    return Tables(width, nodes, branches).Run();
+SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches,
+                          Numbering* numbering) {
+    return Tables(width, nodes, branches).Run(numbering);
 }
 
 }  // namespace ops::skeleton_graph

@@ -55,8 +55,16 @@ struct Branch {
     bool notch = false;      // not a branch: its pixels are counted in its junction
 };
 
+// Where each node and branch of the graph went in the tables.
+struct Numbering {
+    std::vector<std::int64_t> nodeSkeleton;  // each node's skeleton, from 1
+    std::vector<std::int64_t> branchRow;     // each branch's row in the branches table, from 0; -1 for a notch
+};
+
 // The tables of a graph whose nodes and branches are given in any order
 // (the result does not depend on it). Every branch names nodes of the list.
-SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches);
+// With `numbering`, also where each node and branch went.
+SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches,
+                          Numbering* numbering = nullptr);
 
 }  // namespace ops::skeleton_graph

@@ -46,6 +46,7 @@ constexpr std::int32_t kOpen = -1;
 struct NodeRecord {
     std::int64_t first;
     std::int64_t pixels;
+    std::int64_t sumCol, sumRow;  // of its pixels, for its centre
     std::int32_t parent;  // junctions are joined by union-find; an end point is its own
     NodeKind kind;
 };
@@ -57,9 +58,12 @@ struct Chain {
     std::int32_t endNode[2];   // kOpen while open
     std::int32_t parent;       // itself, or the chain it was joined into
     std::int32_t firstEntry = -1, lastEntry = -1;  // its kept quads
+    std::int32_t path = -1;  // its pixels while open, when traced
     Steps steps;
     std::int64_t slabs = 0;
     std::int64_t firstSlab = -1;
+    std::int64_t sumCol = 0, sumRow = 0;  // of its slab pixels
+    std::int64_t piece = -1;              // its number once complete
     std::int64_t euler = 0;  // the quads that hold its pixels and no junction pixel, summed
     bool ring = false;       // closed on itself
     bool live = true;        // false once joined into another
@@ -78,6 +82,13 @@ struct Entry {
     std::uint8_t bits;
 };
 
+// The pixels of an open path: front reversed, then back. Reversed whole by
+// swapping the two.
+struct PathPixels {
+    std::vector<PixelPoint> front, back;
+    std::size_t size() const { return front.size() + back.size(); }
+};
+
 std::int32_t Index32(std::size_t size) {
     if (size >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
         throw std::length_error("skeleton measures: more than 2^31 nodes, branches or kept quads");
@@ -90,6 +101,8 @@ struct SkeletonStream::State {
     int w, h;
     int next = 0;  // rows added
     std::optional<NotTwoLevel> bad;
+    CentrePathSink sink;
+    std::int64_t pieces = 0;
 
     // Rows with a one-pixel border: the picture's last three as skeleton or
     // not, and the last two measured ones as kinds and labels (a node for
@@ -104,8 +117,11 @@ struct SkeletonStream::State {
     std::vector<KeptQuad> quads;
     std::vector<Entry> entries;
     std::vector<std::pair<std::int32_t, unsigned>> grouped;
+    std::vector<PathPixels> paths;
+    std::vector<std::int32_t> freePaths;
+    std::vector<PixelPoint> handed;  // a complete path, as handed out
 
-    State(int width, int height) : w(width), h(height) {
+    State(int width, int height, CentrePathSink paths) : w(width), h(height), sink(std::move(paths)) {
         const auto cells = static_cast<std::size_t>(w) + 2;
         for (auto& row : fg) row.assign(cells, 0);
         kindUp.assign(cells, 0), kindMid.assign(cells, 0);
@@ -116,7 +132,7 @@ struct SkeletonStream::State {
 
     std::int32_t NewNode(std::int64_t first, NodeKind kind) {
         const std::int32_t n = Index32(nodes.size());
-        nodes.push_back({first, 1, n, kind});
+        nodes.push_back({first, 1, first % w, first / w, n, kind});
         return n;
     }
 
@@ -136,6 +152,7 @@ struct SkeletonStream::State {
         NodeRecord& keep = nodes[static_cast<std::size_t>(a)];
         NodeRecord& gone = nodes[static_cast<std::size_t>(b)];
         keep.pixels += gone.pixels;
+        keep.sumCol += gone.sumCol, keep.sumRow += gone.sumRow;
         keep.first = std::min(keep.first, gone.first);
         gone.parent = a;
         return a;
@@ -185,7 +202,14 @@ struct SkeletonStream::State {
         keep.steps = keep.steps + gone.steps + step;
         keep.slabs += gone.slabs;
         keep.firstSlab = std::min(keep.firstSlab, gone.firstSlab);
+        keep.sumCol += gone.sumCol, keep.sumRow += gone.sumRow;
         keep.euler += gone.euler;
+        if (sink) {
+            // c + d, c + reversed d, d + c or reversed d + c: c's end e meets d's end f.
+            if (e == f) Reverse(gone.path);
+            keep.path = e == 1 ? Concat(keep.path, gone.path) : Concat(gone.path, keep.path);
+            gone.path = -1;
+        }
         if (gone.firstEntry >= 0) {
             if (keep.firstEntry < 0)
                 keep.firstEntry = gone.firstEntry;
@@ -207,6 +231,80 @@ struct SkeletonStream::State {
         else
             entries[static_cast<std::size_t>(chain.lastEntry)].next = e;
         chain.lastEntry = e;
+    }
+
+    // ---- paths, when traced
+
+    PixelPoint PointAt(std::int64_t place) const {
+        return {static_cast<std::int32_t>(place % w), static_cast<std::int32_t>(place / w)};
+    }
+
+    // A new path of the given places, end 0 first.
+    std::int32_t NewPath(std::initializer_list<std::int64_t> places) {
+        std::int32_t k;
+        if (!freePaths.empty()) {
+            k = freePaths.back();
+            freePaths.pop_back();
+        } else {
+            k = Index32(paths.size());
+            paths.emplace_back();
+        }
+        for (const std::int64_t place : places) paths[static_cast<std::size_t>(k)].back.push_back(PointAt(place));
+        return k;
+    }
+
+    void FreePath(std::int32_t k) {
+        PathPixels& path = paths[static_cast<std::size_t>(k)];
+        path.front.clear(), path.back.clear();
+        if (path.front.capacity() + path.back.capacity() > 4096) path = PathPixels{};  // a long one gives its memory back
+        freePaths.push_back(k);
+    }
+
+    void Extend(const Chain& chain, int e, std::int64_t place) {
+        if (!sink) return;
+        PathPixels& path = paths[static_cast<std::size_t>(chain.path)];
+        (e == 0 ? path.front : path.back).push_back(PointAt(place));
+    }
+
+    template <class F>
+    static void EachPixel(const PathPixels& path, F f) {
+        for (auto it = path.front.rbegin(); it != path.front.rend(); ++it) f(*it);
+        for (const PixelPoint& p : path.back) f(p);
+    }
+
+    // The path of a followed by that of b, in the storage of the longer;
+    // returns which.
+    std::int32_t Concat(std::int32_t a, std::int32_t b) {
+        PathPixels& pa = paths[static_cast<std::size_t>(a)];
+        PathPixels& pb = paths[static_cast<std::size_t>(b)];
+        if (pa.size() >= pb.size()) {
+            EachPixel(pb, [&](const PixelPoint& p) { pa.back.push_back(p); });
+            FreePath(b);
+            return a;
+        }
+        std::vector<PixelPoint> reversed;
+        EachPixel(pa, [&](const PixelPoint& p) { reversed.push_back(p); });
+        for (auto it = reversed.rbegin(); it != reversed.rend(); ++it) pb.front.push_back(*it);
+        FreePath(a);
+        return b;
+    }
+
+    void Reverse(std::int32_t k) {
+        PathPixels& path = paths[static_cast<std::size_t>(k)];
+        std::swap(path.front, path.back);
+    }
+
+    // A chain closed on both ends, or on itself, is complete: it takes its
+    // number, and its path is handed out and let go.
+    void Completed(std::int32_t c) {
+        Chain& chain = At(c);
+        chain.piece = pieces++;
+        if (!sink) return;
+        handed.clear();
+        EachPixel(paths[static_cast<std::size_t>(chain.path)], [&](const PixelPoint& p) { handed.push_back(p); });
+        FreePath(chain.path);
+        chain.path = -1;
+        sink(chain.piece, handed);
     }
 
     // ---- rows
@@ -303,12 +401,15 @@ struct SkeletonStream::State {
         std::int32_t& label = labMid[static_cast<std::size_t>(i)];
         unsigned back = m & kBack;
         if (kind == kSlab) {
+            const PixelPoint at = PointAt(place);
             if (back == 0) {  // a new chain, open at both ends
                 const std::int32_t c = NewChain();
                 Chain& chain = At(c);
                 chain.endPixel[0] = chain.endPixel[1] = place;
                 chain.slabs = 1;
                 chain.firstSlab = place;
+                chain.sumCol = at.col, chain.sumRow = at.row;
+                if (sink) chain.path = NewPath({place});
                 label = c;
                 return;
             }
@@ -323,6 +424,8 @@ struct SkeletonStream::State {
                 chain.endPixel[e] = place;
                 chain.steps = chain.steps + StepAlong(d & 1);
                 ++chain.slabs;
+                chain.sumCol += at.col, chain.sumRow += at.row;
+                Extend(chain, e, place);
             } else {  // leaves a node
                 c = NewChain();
                 Chain& chain = At(c);
@@ -332,6 +435,8 @@ struct SkeletonStream::State {
                 chain.steps = StepAlong(d & 1);
                 chain.slabs = 1;
                 chain.firstSlab = place;
+                chain.sumCol = at.col, chain.sumRow = at.row;
+                if (sink) chain.path = NewPath({q.place, place});
             }
             label = c;
             if (back == 0) return;
@@ -343,6 +448,8 @@ struct SkeletonStream::State {
                 chain.endPixel[e] = r.place;
                 chain.endNode[e] = r.label;
                 chain.steps = chain.steps + StepAlong(d & 1);
+                Extend(chain, e, r.place);
+                if (chain.endNode[1 - e] != kOpen) Completed(c);
                 return;
             }
             const std::int32_t other = FindChain(r.label);
@@ -350,9 +457,11 @@ struct SkeletonStream::State {
                 Chain& chain = At(c);
                 chain.ring = true;
                 chain.steps = chain.steps + StepAlong(d & 1);
+                Completed(c);
                 return;
             }
             Join(c, e, other, OpenEndAt(other, r.place), StepAlong(d & 1));
+            if (At(c).endNode[0] != kOpen && At(c).endNode[1] != kOpen) Completed(c);
             return;
         }
         // A node pixel: an end point, or a pixel of a junction joined with
@@ -363,10 +472,13 @@ struct SkeletonStream::State {
                 const Neighbour q = Back(i, std::countr_zero(b), rowStart);
                 if (q.kind == kJunctionPixel) node = node < 0 ? FindNode(q.label) : JoinJunctions(node, q.label);
             }
-            if (node < 0)
+            if (node < 0) {
                 node = NewNode(place, NodeKind::kJunction);
-            else
-                ++nodes[static_cast<std::size_t>(node)].pixels;
+            } else {
+                NodeRecord& junction = nodes[static_cast<std::size_t>(node)];
+                ++junction.pixels;
+                junction.sumCol += place % w, junction.sumRow += place / w;
+            }
         } else {
             node = NewNode(place, NodeKind::kEnd);
         }
@@ -381,12 +493,16 @@ struct SkeletonStream::State {
                 chain.endPixel[e] = place;
                 chain.endNode[e] = node;
                 chain.steps = chain.steps + StepAlong(d & 1);
+                Extend(chain, e, place);
+                if (chain.endNode[1 - e] != kOpen) Completed(c);
             } else if (q.kind == kEndPixel || kind == kEndPixel) {  // a branch of one step
                 const std::int32_t c = NewChain();
                 Chain& chain = At(c);
                 chain.endPixel[0] = q.place, chain.endNode[0] = q.label;
                 chain.endPixel[1] = place, chain.endNode[1] = node;
                 chain.steps = StepAlong(d & 1);
+                if (sink) chain.path = NewPath({q.place, place});
+                Completed(c);
             }
         }
     }
@@ -476,18 +592,22 @@ struct SkeletonStream::State {
         return change;
     }
 
-    SkeletonMeasures Tables() {
+    SkeletonMeasures Tables(CentreLines* lines) {
         using skeleton_graph::Branch;
         using skeleton_graph::Node;
         std::vector<Node> graphNodes;
+        std::vector<PixelCentre> centres;  // of each graph node, notches included
         std::vector<std::int32_t> index(nodes.size(), -1);
         for (std::size_t n = 0; n < nodes.size(); ++n) {
             if (FindNode(static_cast<std::int32_t>(n)) != static_cast<std::int32_t>(n)) continue;
+            const NodeRecord& node = nodes[n];
             index[n] = Index32(graphNodes.size());
-            graphNodes.push_back({nodes[n].first, nodes[n].pixels, nodes[n].kind});
+            graphNodes.push_back({node.first, node.pixels, node.kind});
+            centres.push_back({node.sumCol, node.sumRow, node.pixels});
         }
         auto graphNode = [&](std::int32_t n) { return index[static_cast<std::size_t>(FindNode(n))]; };
         std::vector<Branch> branches;
+        std::vector<const Chain*> chainOf;  // of each branch, or of a cycle taken as a junction
         std::vector<std::uint8_t> isFree(chains.size(), 0);
         for (const std::int32_t c : freeChains) isFree[static_cast<std::size_t>(c)] = 1;
         for (std::size_t c = 0; c < chains.size(); ++c) {
@@ -499,9 +619,11 @@ struct SkeletonStream::State {
                     graphNodes.push_back({chain.firstSlab, 0, NodeKind::kRing});
                     branches.push_back({chain.firstSlab, chain.firstSlab, node, node, chain.steps, chain.slabs,
                                         chain.firstSlab, true, false});
+                    chainOf.push_back(&chain);
                 } else {
                     graphNodes.push_back({chain.firstSlab, chain.slabs, NodeKind::kJunction});
                 }
+                centres.push_back({chain.sumCol, chain.sumRow, chain.slabs});
                 continue;
             }
             if (chain.endNode[0] == kOpen || chain.endNode[1] == kOpen) continue;  // cannot be once every row is in
@@ -511,10 +633,57 @@ struct SkeletonStream::State {
                 EulerChange(chain, FindNode(chain.endNode[0])) >= 0) {  // a notch: its pixels are the junction's
                 branch.notch = true;
                 graphNodes[static_cast<std::size_t>(branch.nodeA)].pixels += chain.slabs;
+                PixelCentre& centre = centres[static_cast<std::size_t>(branch.nodeA)];
+                centre.sumCol += chain.sumCol, centre.sumRow += chain.sumRow, centre.count += chain.slabs;
             }
             branches.push_back(branch);
+            chainOf.push_back(&chain);
         }
-        return skeleton_graph::TablesOf(w, graphNodes, branches);
+        if (!lines) return skeleton_graph::TablesOf(w, graphNodes, branches);
+        skeleton_graph::Numbering numbering;
+        SkeletonMeasures out = skeleton_graph::TablesOf(w, graphNodes, branches, &numbering);
+        *lines = CentreLines{};
+        lines->pieces.resize(static_cast<std::size_t>(pieces));
+        lines->order.assign(out.branches.size(), -1);
+        for (std::size_t k = 0; k < branches.size(); ++k) {
+            const Branch& branch = branches[k];
+            const Chain& chain = *chainOf[k];
+            if (chain.piece < 0) continue;
+            CentrePiece& piece = lines->pieces[static_cast<std::size_t>(chain.piece)];
+            const std::int64_t row = numbering.branchRow[k];
+            if (row < 0) continue;  // a notch
+            const SkeletonBranch& b = out.branches[static_cast<std::size_t>(row)];
+            piece.skeleton = b.skeleton, piece.branch = b.branch, piece.type = b.type, piece.length = b.length;
+            piece.closed = branch.ring;
+            lines->order[static_cast<std::size_t>(row)] = chain.piece;
+            if (branch.ring) continue;
+            piece.reversed = branch.a > branch.b;
+            const std::int32_t source = piece.reversed ? branch.nodeB : branch.nodeA;
+            const std::int32_t destination = piece.reversed ? branch.nodeA : branch.nodeB;
+            if (graphNodes[static_cast<std::size_t>(source)].kind == NodeKind::kJunction)
+                piece.start = centres[static_cast<std::size_t>(source)];
+            if (graphNodes[static_cast<std::size_t>(destination)].kind == NodeKind::kJunction)
+                piece.end = centres[static_cast<std::size_t>(destination)];
+        }
+        for (std::size_t n = 0; n < graphNodes.size(); ++n) {
+            const std::int64_t skeleton = numbering.nodeSkeleton[n];
+            if (out.skeletons[static_cast<std::size_t>(skeleton - 1)].branches != 0) continue;
+            const Node& node = graphNodes[n];
+            lines->dots.push_back({skeleton, node.kind == NodeKind::kEnd
+                                                 ? PixelCentre{node.first % w, node.first / w, 1}
+                                                 : centres[n]});
+        }
+        std::sort(lines->dots.begin(), lines->dots.end(),
+                  [](const CentreDot& x, const CentreDot& y) { return x.skeleton < y.skeleton; });
+        return out;
+    }
+
+    std::size_t PathBytes() const {
+        std::size_t bytes = paths.capacity() * sizeof(PathPixels) + freePaths.capacity() * sizeof(std::int32_t) +
+                            handed.capacity() * sizeof(PixelPoint);
+        for (const PathPixels& path : paths)
+            bytes += (path.front.capacity() + path.back.capacity()) * sizeof(PixelPoint);
+        return bytes;
     }
 
     std::size_t Bytes() const {
@@ -524,12 +693,12 @@ struct SkeletonStream::State {
         rows += (labUp.capacity() + labMid.capacity()) * sizeof(std::int32_t);
         return rows + nodes.capacity() * sizeof(NodeRecord) + chains.capacity() * sizeof(Chain) +
                freeChains.capacity() * sizeof(std::int32_t) + joinedThisRow.capacity() * sizeof(std::int32_t) +
-               quads.capacity() * sizeof(KeptQuad) + entries.capacity() * sizeof(Entry);
+               quads.capacity() * sizeof(KeptQuad) + entries.capacity() * sizeof(Entry) + PathBytes();
     }
 };
 
-SkeletonStream::SkeletonStream(int width, int height)
-    : state_(std::make_unique<State>(std::max(width, 0), std::max(height, 0))) {}
+SkeletonStream::SkeletonStream(int width, int height, CentrePathSink paths)
+    : state_(std::make_unique<State>(std::max(width, 0), std::max(height, 0), std::move(paths))) {}
 
 SkeletonStream::~SkeletonStream() = default;
 
@@ -544,9 +713,10 @@ bool SkeletonStream::Add(const std::uint8_t* row) {
     return true;
 }
 
-SkeletonMeasures SkeletonStream::Finish() {
+SkeletonMeasures SkeletonStream::Finish(CentreLines* lines) {
     State& s = *state_;
     SkeletonMeasures out;
+    if (lines) *lines = CentreLines{};
     if (s.bad) {
         out.not_two_level = s.bad;
         return out;
@@ -559,7 +729,7 @@ SkeletonMeasures SkeletonStream::Finish() {
     s.Row(s.next - 1);
     std::fill(s.kindMid.begin(), s.kindMid.end(), 0);
     s.Quads();
-    return s.Tables();
+    return s.Tables(lines);
 }
 
 std::size_t SkeletonStream::BytesHeld() const { return state_->Bytes(); }

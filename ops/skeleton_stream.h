@@ -21,22 +21,33 @@
 // Edge rule: the pixels outside the picture are background. Reach: one row
 // below (a row is measured once the next has arrived).
 //
-// Memory: three rows of masks and labels, plus the graph: a few tens of
-// bytes for each node, branch and kept quad; never the pixels.
+// Memory: three rows of pixels, two of kinds and labels, plus the graph: a
+// few tens of bytes for each node, branch and kept quad; never the pixels,
+// but for the paths of the centre lines while they are open, when traced.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 
+#include "ops/centre_lines.h"
 #include "ops/skeleton.h"
 
 namespace ops {
 
+// Takes each path of the centre lines (ops/centre_lines.h) once the rows
+// have completed it: its number, from 0 in the order of completion, and its
+// pixels from one end to the other, valid only during the call.
+using CentrePathSink = std::function<void(std::int64_t piece, std::span<const PixelPoint> path)>;
+
 class SkeletonStream {
 public:
-    // A picture of width x height pixels (either may be 0).
-    SkeletonStream(int width, int height);
+    // A picture of width x height pixels (either may be 0). With `paths`,
+    // the stream also traces the centre lines, holding the pixels of the
+    // paths not yet complete.
+    SkeletonStream(int width, int height, CentrePathSink paths = {});
     ~SkeletonStream();
     SkeletonStream(const SkeletonStream&) = delete;
     SkeletonStream& operator=(const SkeletonStream&) = delete;
@@ -47,8 +58,9 @@ public:
     bool Add(const std::uint8_t* row);
 
     // The measures, once every row has been added (or the picture was found
-    // not two-level): equal to MeasureSkeleton of the whole picture.
-    SkeletonMeasures Finish();
+    // not two-level): equal to MeasureSkeleton of the whole picture. Called
+    // once. With `lines` (and paths traced), also what each path is.
+    SkeletonMeasures Finish(CentreLines* lines = nullptr);
 
     // The bytes held now, rows and graph together: what a memory limit
     // weighs against.

@@ -43,6 +43,7 @@ using ops::SkeletonBranch;
 using ops::SkeletonFigures;
 using ops_test::Drawn;
 using ops_test::Picture;
+using ops_test::RandomDrawing;
 
 // A length of `straight` straight steps and `diagonal` diagonal ones.
 double L(int straight, int diagonal) { return straight + diagonal * std::numbers::sqrt2; }
@@ -226,47 +227,6 @@ TEST(SkeletonTables, SummaryGivesTheTotalWithOneDecimal) {
 }
 
 // ---- Invariants over random pictures ----
-
-// Strokes (lines one or two pixels wide), blobs, rings and dots.
-Picture RandomDrawing(std::mt19937& rng) {
-    auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    const int w = in(1, 24), h = in(1, 24);
-    std::vector<std::string> rows(static_cast<std::size_t>(h), std::string(static_cast<std::size_t>(w), '.'));
-    auto put = [&](int x, int y) {
-        if (x >= 0 && y >= 0 && x < w && y < h) rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] = '#';
-    };
-    const int shapes = in(0, 6);
-    for (int s = 0; s < shapes; ++s) {
-        switch (in(0, 3)) {
-            case 0: {  // a stroke
-                const int x0 = in(0, w - 1), y0 = in(0, h - 1), x1 = in(0, w - 1), y1 = in(0, h - 1), thick = in(1, 2);
-                const int steps = std::max(std::abs(x1 - x0), std::abs(y1 - y0));
-                for (int k = 0; k <= steps; ++k) {
-                    const int x = steps ? x0 + (x1 - x0) * k / steps : x0, y = steps ? y0 + (y1 - y0) * k / steps : y0;
-                    put(x, y);
-                    if (thick == 2) put(x + 1, y);
-                }
-                break;
-            }
-            case 1: {  // a blob
-                const int x0 = in(0, w - 1), y0 = in(0, h - 1), bw = in(1, 5), bh = in(1, 5);
-                for (int y = y0; y < y0 + bh; ++y)
-                    for (int x = x0; x < x0 + bw; ++x)
-                        if (in(0, 5) > 0) put(x, y);
-                break;
-            }
-            case 2: {  // a ring
-                const int x0 = in(0, w - 1), y0 = in(0, h - 1), rw = in(3, 6), rh = in(3, 6);
-                for (int x = x0; x < x0 + rw; ++x) put(x, y0), put(x, y0 + rh - 1);
-                for (int y = y0; y < y0 + rh; ++y) put(x0, y), put(x0 + rw - 1, y);
-                break;
-            }
-            default:
-                for (int k = in(1, 4); k > 0; --k) put(in(0, w - 1), in(0, h - 1));
-        }
-    }
-    return Drawn(rows);
-}
 
 // Mixed adjacency and the connected sets, recomputed plainly from the
 // picture: for each black pixel its adjacent pixels; the junction of each

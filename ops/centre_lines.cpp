@@ -1,0 +1,107 @@
+#include "ops/centre_lines.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ops {
+
+namespace {
+
+// A point held exactly: (x, y) = (X, Y) / (2 * D). A pixel's centre has
+// D = 1, a junction's D = its pixel count.
+struct Exact {
+    std::int64_t x, y, d;
+};
+
+Exact OfPixel(const PixelPoint& p) { return {2 * std::int64_t{p.col} + 1, 2 * std::int64_t{p.row} + 1, 1}; }
+Exact OfCentre(const PixelCentre& c) { return {2 * c.sumCol + c.count, 2 * c.sumRow + c.count, c.count}; }
+DrawnPoint Drawn(const Exact& e) {
+    const double twice = 2 * static_cast<double>(e.d);
+    return {static_cast<double>(e.x) / twice, static_cast<double>(e.y) / twice};
+}
+
+// Whether the line from a runs straight on through b (a pixel's centre) to c:
+// the three on one line, b between a and c.
+bool StraightOn(const Exact& a, const Exact& b, const Exact& c) {
+    using Wide = __int128;
+    // a -> b and b -> c, each scaled by a positive factor.
+    const Wide abx = Wide{b.x} * a.d - a.x, aby = Wide{b.y} * a.d - a.y;
+    const Wide bcx = Wide{c.x} - Wide{b.x} * c.d, bcy = Wide{c.y} - Wide{b.y} * c.d;
+    return abx * bcy == aby * bcx && abx * bcx + aby * bcy > 0;
+}
+
+double DistanceToSegment(const DrawnPoint& p, const DrawnPoint& a, const DrawnPoint& b) {
+    const double dx = b.x - a.x, dy = b.y - a.y;
+    const double length2 = dx * dx + dy * dy;
+    double t = length2 > 0 ? ((p.x - a.x) * dx + (p.y - a.y) * dy) / length2 : 0;
+    t = std::clamp(t, 0.0, 1.0);
+    return std::hypot(p.x - (a.x + t * dx), p.y - (a.y + t * dy));
+}
+
+// Ramer-Douglas-Peucker: keeps the two ends and every point farther than
+// tolerance from the segment that would replace it.
+std::vector<DrawnPoint> Simplified(const std::vector<DrawnPoint>& line, double tolerance) {
+    if (line.size() < 3) return line;
+    std::vector<char> keep(line.size(), 0);
+    keep.front() = keep.back() = 1;
+    std::vector<std::pair<std::size_t, std::size_t>> spans{{0, line.size() - 1}};
+    while (!spans.empty()) {
+        const auto [first, last] = spans.back();
+        spans.pop_back();
+        double farthest = -1;
+        std::size_t at = first;
+        for (std::size_t k = first + 1; k < last; ++k) {
+            const double d = DistanceToSegment(line[k], line[first], line[last]);
+            if (d > farthest) farthest = d, at = k;
+        }
+        if (farthest > tolerance) {
+            keep[at] = 1;
+            spans.push_back({first, at});
+            spans.push_back({at, last});
+        }
+    }
+    std::vector<DrawnPoint> out;
+    for (std::size_t k = 0; k < line.size(); ++k)
+        if (keep[k]) out.push_back(line[k]);
+    return out;
+}
+
+}  // namespace
+
+DrawnPoint PixelCentre::Drawn() const { return ops::Drawn(OfCentre(*this)); }
+
+std::vector<DrawnPoint> PolylineOf(const CentrePiece& piece, std::span<const PixelPoint> path, double tolerance) {
+    std::vector<Exact> points;
+    points.reserve(path.size() + 1);
+    if (piece.closed) {
+        std::size_t first = 0;
+        for (std::size_t k = 1; k < path.size(); ++k)
+            if (path[k].row < path[first].row || (path[k].row == path[first].row && path[k].col < path[first].col))
+                first = k;
+        // Clockwise as drawn: towards whichever neighbour of the first pixel
+        // comes first in raster order.
+        const std::size_t n = path.size();
+        const PixelPoint next = path[(first + 1) % n], previous = path[(first + n - 1) % n];
+        const bool backwards =
+            previous.row < next.row || (previous.row == next.row && previous.col < next.col);
+        for (std::size_t k = 0; k < n; ++k)
+            points.push_back(OfPixel(path[backwards ? (first + n - k) % n : (first + k) % n]));
+        if (!points.empty()) points.push_back(points.front());
+    } else {
+        for (const PixelPoint& p : path) points.push_back(OfPixel(p));
+        if (piece.reversed) std::reverse(points.begin(), points.end());
+        if (!points.empty() && piece.start.count > 0) points.front() = OfCentre(piece.start);
+        if (!points.empty() && piece.end.count > 0) points.back() = OfCentre(piece.end);
+    }
+    std::vector<DrawnPoint> line;
+    line.reserve(points.size());
+    std::size_t kept = 0;  // the last point kept
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        if (k > 0 && k + 1 < points.size() && StraightOn(points[kept], points[k], points[k + 1])) continue;
+        line.push_back(Drawn(points[k]));
+        kept = k;
+    }
+    return tolerance > 0 ? Simplified(line, tolerance) : line;
+}
+
+}  // namespace ops
