@@ -1,0 +1,126 @@
+#include "core/centre_lines.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// A path in the file: its first pixel (column, row as 32-bit numbers), its
+// pixel count, then one byte a step: the direction to the next pixel,
+// clockwise from the north (0 N, 1 NE, ... 7 NW).
+constexpr int kColStep[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+constexpr int kRowStep[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+
+std::uint8_t DirectionOf(const ops::PixelPoint& from, const ops::PixelPoint& to) {
+    for (std::uint8_t d = 0; d < 8; ++d)
+        if (from.col + kColStep[d] == to.col && from.row + kRowStep[d] == to.row) return d;
+    return 0;  // consecutive pixels of a path are always neighbours
+}
+
+void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+}
+
+std::uint32_t Get32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+constexpr std::size_t kBlock = 1 << 20;
+
+}  // namespace
+
+CentreLinePaths::CentreLinePaths(const FileName& folder) : folder_(folder) {
+    const std::string where = folder.empty() ? "." : folder.bytes();
+    fd_ = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without unnamed files: a named one, unlinked at once.
+        std::string name = where + "/.workbench-paths-XXXXXX";
+        fd_ = mkostemp(name.data(), O_CLOEXEC);
+        if (fd_ >= 0) unlink(name.c_str());
+    }
+    if (fd_ < 0) files::FailWrite(folder.empty() ? FileName(".") : folder, files::Reason(errno));
+    offsets_.push_back(0);
+}
+
+CentreLinePaths::~CentreLinePaths() {
+    if (fd_ >= 0) close(fd_);
+}
+
+ops::CentrePathSink CentreLinePaths::Sink() {
+    return [this](std::int64_t piece, std::span<const ops::PixelPoint> path) { Keep(piece, path); };
+}
+
+void CentreLinePaths::Keep(std::int64_t piece, std::span<const ops::PixelPoint> path) {
+    // Pieces come numbered 0, 1, 2, ... in order.
+    if (piece != static_cast<std::int64_t>(offsets_.size()) - 1) return;
+    const std::size_t before = block_.size();
+    Put32(block_, static_cast<std::uint32_t>(path.empty() ? 0 : path[0].col));
+    Put32(block_, static_cast<std::uint32_t>(path.empty() ? 0 : path[0].row));
+    Put32(block_, static_cast<std::uint32_t>(path.size()));
+    for (std::size_t k = 1; k < path.size(); ++k) block_.push_back(DirectionOf(path[k - 1], path[k]));
+    offsets_.push_back(offsets_.back() + (block_.size() - before));
+    if (block_.size() >= kBlock) Spill();
+}
+
+void CentreLinePaths::Spill() {
+    std::size_t done = 0;
+    while (done < block_.size()) {
+        const ssize_t n = pwrite(fd_, block_.data() + done, block_.size() - done, static_cast<off_t>(written_ + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) files::FailWrite(folder_.empty() ? FileName(".") : folder_, files::Reason(n < 0 ? errno : ENOSPC));
+        done += static_cast<std::size_t>(n);
+    }
+    written_ += block_.size();
+    block_.clear();
+}
+
+std::vector<ops::PixelPoint> CentreLinePaths::PathOf(std::int64_t piece) {
+    std::vector<ops::PixelPoint> path;
+    if (piece < 0 || piece + 1 >= static_cast<std::int64_t>(offsets_.size())) return path;
+    Spill();
+    const std::uint64_t start = offsets_[static_cast<std::size_t>(piece)];
+    const std::uint64_t size = offsets_[static_cast<std::size_t>(piece) + 1] - start;
+    std::vector<std::uint8_t> bytes(size);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pread(fd_, bytes.data() + done, size - done, static_cast<off_t>(start + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) files::FailRead(folder_.empty() ? FileName(".") : folder_, files::Reason(n < 0 ? errno : EIO));
+        done += static_cast<std::size_t>(n);
+    }
+    if (size < 12) return path;
+    ops::PixelPoint at{static_cast<std::int32_t>(Get32(bytes.data())), static_cast<std::int32_t>(Get32(bytes.data() + 4))};
+    const std::uint32_t count = Get32(bytes.data() + 8);
+    path.reserve(count);
+    if (count > 0) path.push_back(at);
+    for (std::size_t k = 12; k < size && path.size() < count; ++k) {
+        const int d = bytes[k] & 7;
+        at.col += kColStep[d], at.row += kRowStep[d];
+        path.push_back(at);
+    }
+    return path;
+}
+
+void CentreLinePaths::Write(const FileName& target, codec::VectorFormat format, int width, int height,
+                            const ops::CentreLines& lines, double tolerance, files::Durability durability) {
+    files::OutputFile file(target, durability);
+    auto writer = codec::NewVectorWriter(format, width, height,
+                                         [&](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
+    // Lines and dots in the order of their skeletons, lines in the order of
+    // the branches table.
+    std::size_t dot = 0;
+    for (const std::int64_t piece : lines.order) {
+        const ops::CentrePiece& p = lines.pieces[static_cast<std::size_t>(piece)];
+        for (; dot < lines.dots.size() && lines.dots[dot].skeleton < p.skeleton; ++dot)
+            writer->Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
+        const std::vector<ops::PixelPoint> path = PathOf(piece);
+        const std::vector<ops::DrawnPoint> points = ops::PolylineOf(p, path, tolerance);
+        writer->Line(p, points);
+    }
+    for (; dot < lines.dots.size(); ++dot) writer->Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
+    writer->End();
+    file.Commit();
+}

@@ -1,0 +1,156 @@
+// Centre-line files: paths kept in the temporary file read back as they
+// were handed out, and each vector format written for a small drawing,
+// text worked out by hand.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/vector.h"
+#include "core/centre_lines.h"
+#include "ops/skeleton_stream.h"
+#include "ops_test_pictures.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using ops_test::Drawn;
+using ops_test::Picture;
+
+std::string ReadAll(const std::string& name) {
+    std::string text;
+    const int fd = open(name.c_str(), O_RDONLY);
+    if (fd < 0) return "<missing>";
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    return text;
+}
+
+// The drawing of each test: a T, a ring and a dot, in a picture 7 x 5.
+const std::vector<std::string> kDrawing = {
+    "###..#.",  //
+    ".#.....",  //
+    ".#.###.",  //
+    "...#.#.",  //
+    "...###.",  //
+};
+
+struct Written {
+    ops::SkeletonMeasures measures;
+    ops::CentreLines lines;
+};
+
+Written Measured(CentreLinePaths& paths, Picture& pic) {
+    ops::SkeletonStream stream(pic.width(), pic.height(), paths.Sink());
+    for (int y = 0; y < pic.height(); ++y) stream.Add(pic.row(y));
+    Written w;
+    w.measures = stream.Finish(&w.lines);
+    return w;
+}
+
+TEST(CentreLineFiles, PathsReadBackAsTheyWereHandedOut) {
+    ScratchDir dir;
+    std::mt19937 rng(5);
+    for (int round = 0; round < 100; ++round) {
+        Picture pic = ops_test::RandomDrawing(rng);
+        CentreLinePaths kept(FileName(dir.path()));
+        std::map<std::int64_t, std::vector<ops::PixelPoint>> handed;
+        const ops::CentrePathSink sink = kept.Sink();
+        ops::SkeletonStream stream(pic.width(), pic.height(), [&](std::int64_t piece, std::span<const ops::PixelPoint> path) {
+            handed[piece].assign(path.begin(), path.end());
+            sink(piece, path);
+        });
+        for (int y = 0; y < pic.height(); ++y) stream.Add(pic.row(y));
+        stream.Finish();
+        for (const auto& [piece, path] : handed) EXPECT_EQ(kept.PathOf(piece), path) << "round " << round << " piece " << piece;
+    }
+}
+
+struct FormatCase {
+    const char* file;
+    std::string text;
+};
+
+const FormatCase kFormats[] = {
+    {"lines.svg",
+     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+     "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"7\" height=\"5\" viewBox=\"0 0 7 5\">\n"
+     "<g fill=\"none\" stroke=\"#000\" stroke-width=\"1\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n"
+     "<path d=\"M0.5 0.5L1.5 0.5\"/>\n"
+     "<path d=\"M1.5 0.5L2.5 0.5\"/>\n"
+     "<path d=\"M1.5 0.5L1.5 2.5\"/>\n"
+     "<circle cx=\"5.5\" cy=\"0.5\" r=\"0.5\" fill=\"#000\" stroke=\"none\"/>\n"
+     "<path d=\"M3.5 2.5L5.5 2.5L5.5 4.5L3.5 4.5Z\"/>\n"
+     "</g>\n</svg>\n"},
+    {"lines.geojson",
+     "{\"type\":\"FeatureCollection\",\"features\":[\n"
+     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":1,\"branch\":1,\"length\":1,\"type\":1},"
+     "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[[0.5,4.5],[1.5,4.5]]}},\n"
+     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":1,\"branch\":2,\"length\":1,\"type\":1},"
+     "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[[1.5,4.5],[2.5,4.5]]}},\n"
+     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":1,\"branch\":3,\"length\":2,\"type\":1},"
+     "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[[1.5,4.5],[1.5,2.5]]}},\n"
+     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":2,\"branch\":null,\"length\":0,\"type\":null},"
+     "\"geometry\":{\"type\":\"Point\",\"coordinates\":[5.5,4.5]}},\n"
+     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":3,\"branch\":1,\"length\":8,\"type\":3},"
+     "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[[3.5,2.5],[5.5,2.5],[5.5,0.5],[3.5,0.5],[3.5,2.5]]}}\n"
+     "]}\n"},
+};
+
+TEST(CentreLineFiles, EachFormatWritesTheDrawing) {
+    ScratchDir dir;
+    for (const FormatCase& c : kFormats) {
+        SCOPED_TRACE(c.file);
+        Picture pic = Drawn(kDrawing);
+        CentreLinePaths paths(FileName(dir.path()));
+        const Written w = Measured(paths, pic);
+        const std::string target = dir.path() + "/" + c.file;
+        paths.Write(FileName(target), *codec::VectorFormatOfFile(c.file), pic.width(), pic.height(), w.lines, 0);
+        EXPECT_EQ(ReadAll(target), c.text);
+    }
+}
+
+TEST(CentreLineFiles, TheDxfHoldsOnePolylinePerBranchAndAPointPerDot) {
+    ScratchDir dir;
+    Picture pic = Drawn(kDrawing);
+    CentreLinePaths paths(FileName(dir.path()));
+    const Written w = Measured(paths, pic);
+    const std::string target = dir.path() + "/lines.dxf";
+    paths.Write(FileName(target), codec::VectorFormat::kDxf, pic.width(), pic.height(), w.lines, 0);
+    const std::string text = ReadAll(target);
+    auto count = [&](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("\n0\nPOLYLINE\n"), 4u);
+    EXPECT_EQ(count("\n0\nSEQEND\n"), 4u);
+    EXPECT_EQ(count("\n0\nVERTEX\n"), 2u + 2u + 2u + 4u);
+    EXPECT_EQ(count("\n0\nPOINT\n"), 1u);
+    EXPECT_NE(text.find("0\nPOINT\n8\n0\n10\n5.5\n20\n4.5\n"), std::string::npos) << "y up: 5 - 0.5";
+    EXPECT_EQ(text.rfind("0\nENDSEC\n0\nEOF\n"), text.size() - 15);
+}
+
+struct ExtensionCase {
+    const char* name;
+    std::optional<codec::VectorFormat> format;
+};
+
+TEST(CentreLineFiles, TheExtensionNamesTheFormat) {
+    const ExtensionCase cases[] = {
+        {"a.svg", codec::VectorFormat::kSvg},         {"A.SVG", codec::VectorFormat::kSvg},
+        {"a.dxf", codec::VectorFormat::kDxf},         {"a.geojson", codec::VectorFormat::kGeoJson},
+        {"a.json", codec::VectorFormat::kGeoJson},    {"dir.svg/a", std::nullopt},
+        {"a.png", std::nullopt},                      {"svg", std::nullopt},
+        {"a.svg.txt", std::nullopt},
+    };
+    for (const ExtensionCase& c : cases) EXPECT_EQ(codec::VectorFormatOfFile(c.name), c.format) << c.name;
+}
+
+}  // namespace
