@@ -15,6 +15,7 @@
 #include "ops/binarize.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
+#include "core/centre_lines.h"
 #include "ops/skeleton.h"
 #include "ops/skeleton_stream.h"
 #include "ops/thinning.h"
@@ -108,6 +109,23 @@ void MeasureStream(benchmark::State& state, Size size) {
         ops::SkeletonStream stream(view.width, view.height);
         for (int y = 0; y < view.height; ++y) stream.Add(view.row(y));
         benchmark::DoNotOptimize(stream.Finish().totals.branches);
+    }
+}
+
+// The centre lines of the thinned stage as an SVG file, measures included:
+// the stream with its paths kept in a temporary file, then the file.
+void Vectorize(benchmark::State& state, Size size) {
+    bench::Picture p = StagesFor(size).thinned;
+    const ops::RowView view = p.view();
+    const FileName folder("/tmp");
+    for (auto _ : state) {
+        CentreLinePaths paths(folder);
+        ops::SkeletonStream stream(view.width, view.height, paths.Sink());
+        for (int y = 0; y < view.height; ++y) stream.Add(view.row(y));
+        ops::CentreLines lines;
+        stream.Finish(&lines);
+        paths.Write(folder.Join("workbench-bench-lines.svg"), codec::VectorFormat::kSvg, view.width, view.height, lines, 0,
+                    files::Durability::kFlushedByCaller);
     }
 }
 
@@ -239,6 +257,10 @@ void PrintComparison(std::FILE* out) {
         if (!medians.count(thin) || !medians.count(whole) || !medians.count(stream)) continue;
         std::fprintf(out, "measures %s: whole %.3f ms, stream %.3f ms; thinning %.3f ms; stream / thinning %.2f\n",
                      size.name().c_str(), medians[whole], medians[stream], medians[thin], medians[stream] / medians[thin]);
+        const std::string vectorize = "Vectorize/" + size.name();
+        if (medians.count(vectorize))
+            std::fprintf(out, "centre lines %s as SVG: %.3f ms; / thinning %.2f\n", size.name().c_str(), medians[vectorize],
+                         medians[vectorize] / medians[thin]);
     }
     const std::string small = "Chain/" + kSizes[0].name(), large = "Chain/" + kSizes[1].name();
     if (medians.count(small) && medians.count(large)) {
@@ -266,6 +288,7 @@ int main(int argc, char** argv) {
         add("Chain/" + s, Chain);
         add("Measure/" + s, Measure);
         add("MeasureStream/" + s, MeasureStream);
+        add("Vectorize/" + s, Vectorize);
 #ifdef WORKBENCH_HAVE_OPENCV
         add("Peer/Filter/" + s, PeerFilterBench);
         add("Peer/Binarize/" + s, PeerBinarizeBench);
