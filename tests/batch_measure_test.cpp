@@ -2,24 +2,11 @@
 // is read, written beside it as branches.csv and skeletons.csv, with their
 // summary on standard output; each drawn picture's tables worked out by
 // hand from the definitions in ops/skeleton.h.
-#include <QImage>
-
 #include "tests/runner_test_support.h"
 
 namespace {
 
 using namespace runner_test;
-
-// A picture drawn as text: '#' black, '.' white, 'g' gray.
-QImage Drawn(const std::vector<std::string>& rows) {
-    QImage image(static_cast<int>(rows.front().size()), static_cast<int>(rows.size()), QImage::Format_RGB888);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const char c = rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
-            image.setPixelColor(x, y, c == '#' ? QColor(0, 0, 0) : c == 'g' ? QColor(128, 128, 128) : QColor(255, 255, 255));
-        }
-    return image;
-}
 
 // A BMP file of no pixels: 0 x 0, 24-bit.
 QByteArray EmptyBmp() { return test_bytes::BmpHeaders(0, 0, 24, 54); }
@@ -45,7 +32,7 @@ TEST_P(MeasureWordTest, WritesBothTablesBesideTheStageFilesAndTheSummary) {
     if (c.rows.empty()) {
         ASSERT_TRUE(WriteBytes("job/C.bmp", EmptyBmp()));
     } else {
-        ASSERT_TRUE(Drawn(c.rows).save("job/C.bmp", c.format));
+        DrawPicture("job/C.bmp", c.rows, c.format);
     }
     const ToolRun run = RunTool({"-C", "job", "measure"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
@@ -99,9 +86,7 @@ class MeasureRefusalTest : public testing::TestWithParam<RefusalCase> {};
 TEST_P(MeasureRefusalTest, SaysWhyInOneLineAndWritesNothing) {
     const RefusalCase& c = GetParam();
     ScratchDir dir;
-    if (!c.rows.empty()) {
-        ASSERT_TRUE(Drawn(c.rows).save("C.bmp", "BMP"));
-    }
+    if (!c.rows.empty()) DrawPicture("C.bmp", c.rows, "BMP");
     const ToolRun run = RunTool({"measure", "filter"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err.toStdString(), c.error);
@@ -120,25 +105,5 @@ INSTANTIATE_TEST_SUITE_P(
                                 "column 3 is neither black nor white\n"},
                     RefusalCase{"NoStageFile", {}, "workbench-batch: Cannot read \"C.bmp\": no such file\n"}),
     [](const testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
-
-// The tables of stage C as the chain leaves it equal those of the same
-// picture measured again from its file, whatever wrote it.
-TEST(MeasureWordChainTest, MeasuresTheThinnedStageTheChainWrote) {
-    ScratchDir dir;
-    MakePicture("in.png", 130, 41, 2);
-    const ToolRun chain = RunTool({"-C", "a", "load", "../in.png", "filter", "binarize", "thin", "measure", "label"});
-    ASSERT_EQ(chain.exitCode, 0) << chain.err.toStdString();
-    EXPECT_TRUE(std::filesystem::exists("a/D.bmp")) << "the words after measure run";
-    std::filesystem::create_directories("b");
-    std::filesystem::copy_file("a/C.bmp", "b/C.bmp");
-    const ToolRun again = RunTool({"-C", "b", "measure"});
-    ASSERT_EQ(again.exitCode, 0) << again.err.toStdString();
-    EXPECT_EQ(again.out, chain.out);
-    EXPECT_TRUE(chain.out.startsWith("measure: ")) << chain.out.toStdString();
-    for (const char* table : {"branches.csv", "skeletons.csv"}) {
-        EXPECT_EQ(ReadAll(std::string("a/") + table), ReadAll(std::string("b/") + table)) << table;
-        EXPECT_GT(Lines(QByteArray::fromStdString(ReadAll(std::string("a/") + table))).size(), 1) << table;
-    }
-}
 
 }  // namespace

@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
         MeasureCase{"StreamedTwoJobs", 1024, 683, 2, {"--keep", "C", "--format", "png", "--jobs", "2"}, {"C.png"}}),
     [](const auto& info) { return info.param.name; });
 
-TEST(MeasureOptionTest, TheCasesLieOnTheSidesOfTheWholePictureSize) {
+TEST(MeasureCasesTest, TheCasesLieOnTheSidesOfTheWholePictureSize) {
     EXPECT_LE(3 * 130 * 41, kWholePictureBytes);
     EXPECT_GT(3 * 1024 * 683, kWholePictureBytes);
     EXPECT_GT(3 * 700 * 1500, kWholePictureBytes);
@@ -155,18 +155,6 @@ TEST(MeasureRecordTest, ARunAskingForTheMeasuresRedoesAPictureRecordedWithout) {
     EXPECT_EQ(run({}), std::make_pair(1, 0)) << "a table shorter than recorded";
 }
 
-// A thinned picture written by another program: black lines on white.
-void MakeSkeleton(const std::string& path, const std::vector<std::string>& rows, const char* format) {
-    QImage image(static_cast<int>(rows.front().size()), static_cast<int>(rows.size()), QImage::Format_Grayscale8);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const char c = rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
-            image.scanLine(y)[x] = c == '#' ? 0 : c == 'g' ? 100 : 255;
-        }
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    ASSERT_TRUE(image.save(QString::fromStdString(path), format));
-}
-
 TEST(SkeletonOptionTest, MeasuresEachInputAsTheThinnedStageWithoutTheChain) {
     ScratchDir dir;
     // A stage C from the word chain, streamed for its size, and small drawn ones.
@@ -174,8 +162,8 @@ TEST(SkeletonOptionTest, MeasuresEachInputAsTheThinnedStageWithoutTheChain) {
     const WordRun word = WordMeasures("strokes.png");
     std::filesystem::create_directories("in");
     std::filesystem::copy_file(word.folder + "/C.bmp", "in/thinned.bmp");
-    MakeSkeleton("in/plus.png", {"..#..", "..#..", "#####", "..#..", "..#.."}, "PNG");
-    MakeSkeleton("in/gray.pgm", {"##.", ".#g"}, "PGM");
+    DrawPicture("in/plus.png", {"..#..", "..#..", "#####", "..#..", "..#.."}, "PNG");
+    DrawPicture("in/gray.pgm", {"##.", ".#g"}, "PGM");
     const ToolRun run = RunTool({"--out", "out", "--skeleton", "--report", "r.jsonl", "in"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err.toStdString(), "workbench-batch: \"in/gray.pgm\": Cannot measure \"" +
@@ -209,20 +197,6 @@ TEST(SkeletonOptionTest, MeasuresEachInputAsTheThinnedStageWithoutTheChain) {
     EXPECT_EQ(DoneAndSkipped(RunTool({"--out", "out", "--skeleton", "in"})), std::make_pair(0, 2));
     EXPECT_EQ(DoneAndSkipped(RunTool({"--out", "out", "--measure", "in/plus.png"})), std::make_pair(1, 0));
     std::filesystem::remove_all(word.folder);
-}
-
-TEST(SkeletonOptionTest, TakesNoOptionOfTheChain) {
-    for (const QList<QByteArray>& options : {QList<QByteArray>{"--keep", "C"}, QList<QByteArray>{"--format", "png"}}) {
-        ScratchDir dir;
-        QList<QByteArray> args{"--out", "out", "--skeleton"};
-        args += options;
-        args << "x.png";
-        const ToolRun run = RunTool(args);
-        EXPECT_EQ(run.exitCode, 2);
-        EXPECT_EQ(run.err.toStdString(), "workbench-batch: '" + options.front().toStdString() +
-                                             "' does not go with --skeleton, which runs no chain and keeps no "
-                                             "stage\nTry 'workbench-batch --help' for more.\n");
-    }
 }
 
 // The most the measures hold at once while the rows of a picture file go by.
