@@ -281,7 +281,10 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         }
         // Stage C's rows, as the bands hand them out, measured on the way.
         std::unique_ptr<MeasuredRows> measures;
-        if (measured) measures = std::make_unique<MeasuredRows>(width, height, MeasureBytes(memoryLimit));
+        if (measured) {
+            step = "measure the skeleton";
+            measures = std::make_unique<MeasuredRows>(width, height, MeasureBytes(memoryLimit));
+        }
         step = "run the chain";
         // The bands' memory: the ring of input rows (a byte a pixel, for
         // threads + 1 bands with their margins) and the packed rows of up
