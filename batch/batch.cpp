@@ -1,11 +1,14 @@
 #include "batch/batch.h"
 
+#include <cerrno>
 #include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "core/chain.h"
 #include "core/commands.h"
+#include "core/measure.h"
 #include "batch/usage.h"
 
 namespace {
@@ -56,9 +59,19 @@ struct Step {
     bool save = false;
 };
 
+// measure: the skeleton measures of "C.bmp" (whatever format it holds, as
+// any picture is read) beside it, and their summary on standard output.
+void Measure(std::FILE* out) {
+    const ops::SkeletonMeasures measures = MeasurePictureFile(FileName(StageFileName(ops::Stage::kThinned)));
+    WriteMeasureTables("", measures);
+    const std::string line = MeasureSummaryLine(measures.totals) + "\n";
+    if (std::fputs(line.c_str(), out) < 0 || std::fflush(out) != 0)
+        throw Exception("Cannot write the measures' summary: " + files::Reason(errno));
+}
+
 }  // namespace
 
-int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page) {
+int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, std::FILE* out) {
     std::vector<Step> steps;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -77,6 +90,8 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page) {
             steps.push_back({commands::Thinning, std::nullopt});
         } else if (word == "label") {
             steps.push_back({commands::Labeling, std::nullopt});
+        } else if (word == "measure") {
+            steps.push_back({[out](Workspace&) { Measure(out); }, std::nullopt});
         } else {
             std::fprintf(err, "workbench-batch: unknown word %s\nTry 'workbench-batch --help' for more.\n",
                          ShownWord(word).c_str());

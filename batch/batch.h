@@ -4,6 +4,8 @@
 //     load FILE   Load Image, confirming FILE
 //     save FILE   Save Image, confirming FILE
 //     filter, binarize, thin, label   the four operations
+//     measure     the skeleton measures of C.bmp (core/measure.h): writes
+//                 branches.csv and skeletons.csv, prints their summary to out
 //
 // Words run in order in the current directory; load takes the given page
 // (0 the first) of a file with several. The program's own messages go to
@@ -17,4 +19,4 @@
 #include <string>
 #include <vector>
 
-int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page = 0);
+int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page = 0, std::FILE* out = stdout);

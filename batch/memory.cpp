@@ -103,7 +103,8 @@ std::uint64_t DefaultMemoryLimit(int workers) {
     return std::max<std::uint64_t>(memory / static_cast<std::uint64_t>(std::max(workers, 1)), 1);
 }
 
-std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStage, std::uint64_t decoderBytes) {
+std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStage, std::uint64_t decoderBytes,
+                        bool measured) {
     const std::uint64_t pixels = width * height;
     const std::uint64_t rows = RowBytes(width) * height;
     // Reading: the rows and what the reader holds besides them.
@@ -115,6 +116,11 @@ std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStag
     // column). Binarize and Label hold nothing.
     std::uint64_t working = FilterBytes(width, height);
     if (lastStage >= 'C') working = std::max(working, pixels * 3 / 10 + width / 3);
+    // Measuring stage C (ops/skeleton.h): two bytes and a 32-bit cell a
+    // pixel of the plane with its border, and the graph, counted here at 8
+    // bytes a pixel (a node or a branch of about 100 bytes every dozen
+    // pixels; a thinned picture has far fewer).
+    if (measured) working = std::max(working, 6 * (width + 2) * (height + 2) + 8 * pixels);
     // Writing: a chunk of rows for BMP, a row and zlib's state for PNG.
     const std::uint64_t writing = 64 * 1024 + 2 * RowBytes(width) + 512 * 1024;
     return std::max(reading, rows + working + writing);

@@ -30,9 +30,11 @@ std::uint64_t DefaultMemoryLimit(int workers);
 
 // The bytes the chain needs for a picture of width x height pixels on top
 // of what the worker holds anyway: the picture's rows, the working memory of
-// the operations up to the last stage kept ('A' to 'D'), and of reading the
-// file (decoderBytes: what the reader holds besides the rows).
-std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStage, std::uint64_t decoderBytes);
+// the operations up to the last stage kept ('A' to 'D'), of measuring the
+// thinned stage when it is measured, and of reading the file (decoderBytes:
+// what the reader holds besides the rows).
+std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStage, std::uint64_t decoderBytes,
+                        bool measured = false);
 
 struct DeclaredPicture {
     std::uint64_t width = 0, height = 0;

@@ -57,6 +57,8 @@ enum OptionCode : int {
     kVersion,
     kPage,
     kThreads,
+    kMeasure,
+    kSkeleton,
 };
 
 const option kLongOptions[] = {
@@ -72,6 +74,8 @@ const option kLongOptions[] = {
     {"version", no_argument, nullptr, kVersion},
     {"page", required_argument, nullptr, kPage},
     {"threads", required_argument, nullptr, kThreads},
+    {"measure", no_argument, nullptr, kMeasure},
+    {"skeleton", no_argument, nullptr, kSkeleton},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -121,7 +125,8 @@ int MakeFolders(const std::string& path) {
 std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
     Invocation result;
     ManyOptions many;
-    bool sawOut = false;
+    bool sawOut = false, measure = false, skeleton = false;
+    std::vector<std::string> chainOnly;  // options --skeleton refuses, for the message
     std::vector<std::string> manyOnly;  // options that need --out, for the message
 
     // Applies one option; false with error set when it is refused.
@@ -176,6 +181,7 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             if (!stages) return error = "'--keep' needs stages among A, B, C and D, e.g. C or C,D, not " + Shown(value), false;
             many.keep = *stages;
             manyOnly.push_back("--keep");
+            chainOnly.push_back("--keep");
             return true;
         }
         case kFormat:
@@ -184,6 +190,7 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             if (!format) return error = "'--format' needs bmp or png, not " + Shown(value), false;
             many.format = *format;
             manyOnly.push_back("--format");
+            chainOnly.push_back("--format");
             return true;
         }
         case kPage: {
@@ -193,6 +200,14 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             result.page = page;
             return true;
         }
+        case kMeasure:
+            measure = true;
+            manyOnly.push_back("--measure");
+            return true;
+        case kSkeleton:
+            skeleton = true;
+            manyOnly.push_back("--skeleton");
+            return true;
         case kHelp: result.help = true; return true;
         case kVersion: result.version = true; return true;
         case ':': return error = OptionName(optopt).insert(0, 1, '\'') + "' needs a value", false;
@@ -237,6 +252,15 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
         if (result.rest.empty()) {
             error = "'--out' needs at least one INPUT";
             return std::nullopt;
+        }
+        if (skeleton && !chainOnly.empty()) {
+            error = "'" + chainOnly.front() + "' does not go with --skeleton, which runs no chain and keeps no stage";
+            return std::nullopt;
+        }
+        if (measure) many.measures = Measures::kThinned;
+        if (skeleton) {
+            many.measures = Measures::kInput;
+            many.keep = ops::StageSet();
         }
         result.many = many;
     } else if (!manyOnly.empty()) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "batch/protocol.h"
 #include "codec/encode.h"
 #include "ops/stage.h"
 
@@ -20,6 +21,9 @@ struct ManyOptions {
     std::uint64_t maxMemory = 0;  // --max-memory SIZE in bytes; 0 means the machine's memory / jobs
     ops::StageSet keep = ops::StageSet::All();           // --keep STAGES: the stages kept
     codec::OutputFormat format = codec::kStageOutput;  // --format bmp|png
+    // --measure: kThinned; --skeleton: kInput, which keeps no stage (keep
+    // is then empty).
+    Measures measures = Measures::kNone;
 };
 
 struct Invocation {

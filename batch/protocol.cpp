@@ -36,24 +36,71 @@ bool ToNumber(const std::string& text, Number& value) {
     return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
+std::string Totals(const std::optional<ops::SkeletonTotals>& totals) {
+    if (!totals) return "-";
+    char text[160];
+    std::snprintf(text, sizeof text, "%lld %lld %lld %lld ", static_cast<long long>(totals->skeletons),
+                  static_cast<long long>(totals->branches), static_cast<long long>(totals->junctions),
+                  static_cast<long long>(totals->end_points));
+    char length[32];
+    const auto written = std::to_chars(length, length + sizeof length, totals->total_length);
+    return text + std::string(length, written.ptr);
+}
+
+bool ReadTotals(const std::string& text, std::optional<ops::SkeletonTotals>& totals) {
+    if (text == "-") return true;
+    std::vector<std::string> words;
+    for (std::size_t start = 0;;) {
+        const std::size_t space = text.find(' ', start);
+        words.push_back(text.substr(start, space - start));
+        if (space == std::string::npos) break;
+        start = space + 1;
+    }
+    ops::SkeletonTotals read;
+    if (words.size() != 5 || !ToNumber(words[0], read.skeletons) || !ToNumber(words[1], read.branches) ||
+        !ToNumber(words[2], read.junctions) || !ToNumber(words[3], read.end_points) ||
+        !ToNumber(words[4], read.total_length))
+        return false;
+    totals = read;
+    return true;
+}
+
 }  // namespace
+
+const char* NameOf(Measures measures) {
+    switch (measures) {
+    case Measures::kNone: break;
+    case Measures::kThinned: return "C";
+    case Measures::kInput: return "input";
+    }
+    return "none";
+}
+
+std::optional<Measures> MeasuresNamed(const std::string& name) {
+    for (const Measures measures : {Measures::kNone, Measures::kThinned, Measures::kInput})
+        if (name == NameOf(measures)) return measures;
+    return std::nullopt;
+}
 
 std::string EncodeRequest(const PictureRequest& request) {
     return Join({"picture", request.input, request.folder, std::to_string(request.page), request.stages.Letters(),
-                 codec::NameOf(request.format)});
+                 codec::NameOf(request.format), NameOf(request.measures)});
 }
 
 std::optional<PictureRequest> DecodeRequest(const std::string& message) {
     const std::vector<std::string> fields = Split(message);
     PictureRequest request;
-    if (fields.size() != 6 || fields[0] != "picture" || !ToNumber(fields[3], request.page)) return std::nullopt;
+    if (fields.size() != 7 || fields[0] != "picture" || !ToNumber(fields[3], request.page)) return std::nullopt;
     request.input = fields[1];
     request.folder = fields[2];
     const std::optional<ops::StageSet> stages = ops::StageSet::OfLetters(fields[4]);
     const std::optional<codec::OutputFormat> format = codec::OutputFormatNamed(fields[5]);
-    if (!stages || stages->empty() || !format) return std::nullopt;
+    const std::optional<Measures> measures = MeasuresNamed(fields[6]);
+    // Only a picture measured as it is keeps no stage.
+    if (!stages || !format || !measures || stages->empty() != (*measures == Measures::kInput)) return std::nullopt;
     request.stages = *stages;
     request.format = *format;
+    request.measures = *measures;
     return request;
 }
 
@@ -61,7 +108,8 @@ std::string EncodeReply(const PictureReply& reply) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.6f", reply.seconds);
     if (!reply.done) return Join({"failed", seconds, reply.message});
-    std::vector<std::string> fields{"done", seconds, std::to_string(reply.width), std::to_string(reply.height)};
+    std::vector<std::string> fields{"done", seconds, std::to_string(reply.width), std::to_string(reply.height),
+                                    Totals(reply.totals)};
     fields.insert(fields.end(), reply.files.begin(), reply.files.end());
     return Join(fields);
 }
@@ -74,10 +122,11 @@ std::optional<PictureReply> DecodeReply(const std::string& message) {
         reply.message = fields[2];
         return reply;
     }
-    if (fields.size() < 4 || fields[0] != "done" || !ToNumber(fields[2], reply.width) || !ToNumber(fields[3], reply.height))
+    if (fields.size() < 5 || fields[0] != "done" || !ToNumber(fields[2], reply.width) ||
+        !ToNumber(fields[3], reply.height) || !ReadTotals(fields[4], reply.totals))
         return std::nullopt;
     reply.done = true;
-    reply.files.assign(fields.begin() + 4, fields.end());
+    reply.files.assign(fields.begin() + 5, fields.end());
     return reply;
 }
 

@@ -2,9 +2,13 @@
 //
 // A message is a length (4 bytes, little-endian) and that many bytes:
 // fields, each ended by a NUL byte. No field holds a NUL (file names cannot).
-//   run to worker:  "picture" INPUT FOLDER PAGE STAGES FORMAT
-//   worker to run:  "done" SECONDS WIDTH HEIGHT FILE...  (the files it wrote)
+//   run to worker:  "picture" INPUT FOLDER PAGE STAGES FORMAT MEASURES
+//   worker to run:  "done" SECONDS WIDTH HEIGHT TOTALS FILE...  (the files it wrote)
 //                   "failed" SECONDS MESSAGE
+// MEASURES is "none", "C" or "input" (Measures); TOTALS is "-" for a
+// picture not measured, else SKELETONS BRANCHES JUNCTIONS END_POINTS
+// TOTAL_LENGTH separated by spaces, the length with 17 significant digits
+// (read back exactly).
 #pragma once
 
 #include <cstdint>
@@ -13,16 +17,29 @@
 #include <vector>
 
 #include "codec/encode.h"
+#include "ops/skeleton.h"
 #include "ops/stage.h"
 
+// What a picture's skeleton measures are taken from: none; the chain's
+// thinned stage C (--measure); or the input itself, taken as the thinned
+// stage, with no chain (--skeleton).
+enum class Measures : std::uint8_t { kNone, kThinned, kInput };
+
+// "none", "C", "input": the request's field and the record's line.
+const char* NameOf(Measures measures);
+std::optional<Measures> MeasuresNamed(const std::string& name);
+
 // One picture for a worker: read page `page` of input, run the chain to the
-// last stage kept, and write the kept stages into folder.
+// last stage kept (to C at least when C is measured), and write the kept
+// stages into folder, with the measures' tables when they are asked for.
+// With Measures::kInput no chain runs and no stage is kept.
 struct PictureRequest {
     std::string input;
     std::string folder;
     int page = 1;                // from 1
     ops::StageSet stages = ops::StageSet::All();         // the stages kept
     codec::OutputFormat format = codec::kStageOutput;  // the stage files' format
+    Measures measures = Measures::kNone;
 };
 
 // What a worker says about a picture.
@@ -31,7 +48,8 @@ struct PictureReply {
     double seconds = 0;              // the worker's time on the picture
     std::string message;             // why it failed
     long width = 0, height = 0;      // the picture's size
-    std::vector<std::string> files;  // the names written in the folder, in stage order
+    std::vector<std::string> files;  // the names written in the folder: stages in order, then the tables
+    std::optional<ops::SkeletonTotals> totals;  // for a picture measured
 };
 
 std::string EncodeRequest(const PictureRequest& request);

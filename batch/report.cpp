@@ -1,6 +1,7 @@
 #include "batch/report.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 
 #include <fcntl.h>
@@ -103,12 +104,24 @@ void Report::Add(const Job& job, const std::string& folder, const char* status, 
             files += JsonString(file.name);
         }
     files += "]";
+    std::string measures;
+    if (result != nullptr && result->measured != Measures::kNone) {
+        char length[32];
+        const auto written = std::to_chars(length, length + sizeof length, result->totals.total_length);
+        measures = ",\"skeletons\":" + std::to_string(result->totals.skeletons) +
+                   ",\"branches\":" + std::to_string(result->totals.branches) +
+                   ",\"junctions\":" + std::to_string(result->totals.junctions) +
+                   ",\"end_points\":" + std::to_string(result->totals.end_points) +
+                   ",\"total_length\":" + std::string(length, written.ptr);
+    } else if (result == nullptr && measuring) {
+        measures = ",\"skeletons\":null,\"branches\":null,\"junctions\":null,\"end_points\":null,\"total_length\":null";
+    }
     Write("{\"input\":" + JsonString(job.input) +
           ",\"page\":" + (job.pages > 1 ? std::to_string(job.page) : std::string("null")) +
           ",\"folder\":" + JsonString(folder) + ",\"status\":\"" + status +
           "\",\"message\":" + JsonString(message) +
           ",\"width\":" + (result ? std::to_string(result->size.width) : "null") +
-          ",\"height\":" + (result ? std::to_string(result->size.height) : "null") + ",\"files\":" + files +
+          ",\"height\":" + (result ? std::to_string(result->size.height) : "null") + ",\"files\":" + files + measures +
           ",\"seconds\":" + FormatSeconds(seconds) + "}\n");
 }
 

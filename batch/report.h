@@ -34,7 +34,9 @@ public:
 
     // One line, one write: with O_APPEND, lines of runs that share the file
     // never interleave. Nothing without an open report.
-    // The size and the files are those of result; a failure has none.
+    // The size and the files are those of result; a failure has none. The
+    // measures' totals come after "files" when result holds them; a failure
+    // in a run that measures has them null.
     void Add(const Job& job, const std::string& folder, const char* status, const std::string& message,
              const Result* result, double seconds);
     // A file in a folder of inputs that is not a picture: status "passed
@@ -43,6 +45,9 @@ public:
 
     // The first failure to write a line, or empty.
     const std::string& error() const { return error_; }
+
+    // Whether the run measures its pictures (--measure, --skeleton).
+    bool measuring = false;
 
 private:
     void Write(const std::string& line);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -14,6 +15,7 @@
 
 #include "core/chain.h"
 #include "core/files.h"
+#include "core/measure.h"
 #include "batch/options.h"
 #include "batch/report.h"
 
@@ -61,13 +63,14 @@ void RemoveResult(const std::string& folder) {
     for (const ops::Stage stage : ops::kAllStages)
         for (const codec::OutputFormat format : codec::kOutputFormats)
             ::unlink((folder + "/" + StageFileName(stage, format)).c_str());
+    for (const char* table : {kBranchesTable, kSkeletonsTable}) ::unlink((folder + "/" + table).c_str());
     RemoveTemporaries(folder);
 }
 
 }  // namespace
 
 bool IsResultFileName(const std::string& leaf) {
-    if (leaf == kRecordName) return true;
+    if (leaf == kRecordName || leaf == kBranchesTable || leaf == kSkeletonsTable) return true;
     for (const ops::Stage stage : ops::kAllStages)
         for (const codec::OutputFormat format : codec::kOutputFormats)
             if (leaf == StageFileName(stage, format)) return true;
@@ -81,7 +84,7 @@ std::optional<Stamp> StampOf(const std::string& path) {
 }
 
 std::optional<Result> FinishedResult(const std::string& folder, const Job& job, ops::StageSet stages,
-                                     codec::OutputFormat format) {
+                                     codec::OutputFormat format, Measures measures) {
     const std::optional<Stamp> stamp = StampOf(job.absolute);
     if (!stamp) return std::nullopt;
     const std::optional<std::string> record = ReadSmallFile(folder + "/" + kRecordName, 1 << 16);
@@ -91,6 +94,7 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
     Result result;
     int page = 1;
     bool sized = false, kept = false, formatted = false;
+    int totals = 0;  // the measures' lines read
     std::size_t start = head.size();
     for (std::size_t end; (end = record->find('\n', start)) != std::string::npos; start = end + 1) {
         const std::string line = record->substr(start, end - start);
@@ -109,6 +113,7 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
             std::string letters;
             for (const char c : value)
                 if (c != ',') letters += c;
+            if (value == "none") letters.clear();
             const std::optional<ops::StageSet> read = ops::StageSet::OfLetters(letters);
             if (!read) return std::nullopt;
             result.stages = *read;
@@ -118,6 +123,22 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
             if (!read) return std::nullopt;
             result.format = *read;
             formatted = true;
+        } else if (key == "measured") {
+            const std::optional<Measures> read = MeasuresNamed(value);
+            if (!read || *read == Measures::kNone) return std::nullopt;
+            result.measured = *read;
+        } else if (key == "skeletons" || key == "branches" || key == "junctions" || key == "end_points") {
+            std::int64_t& count = key == "skeletons"  ? result.totals.skeletons
+                                  : key == "branches" ? result.totals.branches
+                                  : key == "junctions" ? result.totals.junctions
+                                                       : result.totals.end_points;
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), count);
+            if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+            ++totals;
+        } else if (key == "total_length") {
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), result.totals.total_length);
+            if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+            ++totals;
         } else if (key == "file") {
             if (std::sscanf(value.c_str(), "%63s %lld", name, &bytes) != 2) return std::nullopt;
             result.files.push_back({name, bytes});
@@ -131,8 +152,13 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
         for (const ops::Stage stage : ops::kAllStages) result.files.push_back({StageFileName(stage), -1});
     }
     if (kept && !formatted) return std::nullopt;  // stages named without their format
+    if (totals != (result.measured == Measures::kNone ? 0 : 5)) return std::nullopt;
+    // Measures asked for are there from the same source; none asked for
+    // are there or not.
+    if (measures != Measures::kNone && result.measured != measures) return std::nullopt;
+    const std::size_t tables = result.measured == Measures::kNone ? 0 : 2;
     if (result.stages != stages || result.format != format ||
-        result.files.size() != static_cast<std::size_t>(stages.size()))
+        result.files.size() != static_cast<std::size_t>(stages.size()) + tables)
         return std::nullopt;
     for (const Result::File& file : result.files) {
         struct stat info {};
@@ -203,11 +229,22 @@ bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, 
     text += "height " + std::to_string(result.size.height) + "\n";
     text += "stages ";
     const std::string letters = result.stages.Letters();
+    if (letters.empty()) text += "none";
     for (const char stage : letters) {
         if (stage != letters.front()) text += ',';
         text += stage;
     }
     text += "\nformat " + std::string(codec::NameOf(result.format)) + "\n";
+    if (result.measured != Measures::kNone) {
+        char length[32];
+        const auto written = std::to_chars(length, length + sizeof length, result.totals.total_length);
+        text += "measured " + std::string(NameOf(result.measured)) + "\n";
+        text += "skeletons " + std::to_string(result.totals.skeletons) + "\n";
+        text += "branches " + std::to_string(result.totals.branches) + "\n";
+        text += "junctions " + std::to_string(result.totals.junctions) + "\n";
+        text += "end_points " + std::to_string(result.totals.end_points) + "\n";
+        text += "total_length " + std::string(length, written.ptr) + "\n";
+    }
     for (const Result::File& file : result.files) text += "file " + file.name + " " + std::to_string(file.bytes) + "\n";
     try {
         files::OutputFile record(FileName(folder + "/" + kRecordName), files::Durability::kFlushedByCaller);

@@ -4,8 +4,9 @@
 // ".finished" is written last, atomically, once the stage files kept are
 // on the disk; what a picture that failed or was stopped wrote is removed.
 // The record names the input (its path, size and modification time), the
-// page, the picture's size, the stages kept and their format, and each file
-// with its size:
+// page, the picture's size, the stages kept and their format, what the
+// skeleton measures were taken from (when they were) with their totals, and
+// each file with its size:
 //
 //   workbench-batch finished
 //   input "/data/scans/x.png"
@@ -16,11 +17,22 @@
 //   height 480
 //   stages C,D
 //   format png
+//   measured C
+//   skeletons 12
+//   branches 85
+//   junctions 40
+//   end_points 61
+//   total_length 5234.700000000001
 //   file C.png 5321
 //   file D.png 5400
+//   file branches.csv 4817
+//   file skeletons.csv 1203
 //
-// (Records of earlier versions end after "height": they stand for stages
-// A,B,C,D in BMP.) While a
+// "measured C": from the chain's stage C (--measure); "measured input":
+// from the input taken as that stage, with no chain and "stages none"
+// (--skeleton). A record without "measured" holds no measures. (Records of
+// earlier versions end after "height": they stand for stages A,B,C,D in
+// BMP.) While a
 // run works in a folder it holds a lock on it (flock), so runs that overlap
 // never work in one folder at once.
 #pragma once
@@ -31,12 +43,15 @@
 #include <vector>
 
 #include "batch/jobs.h"
+#include "batch/protocol.h"
 #include "codec/encode.h"
+#include "ops/skeleton.h"
 #include "ops/stage.h"
 
 inline constexpr char kRecordName[] = ".finished";
 
-// True for the name of a file a result folder holds (a stage file, the record).
+// True for the name of a file a result folder holds (a stage file, a table
+// of the measures, the record).
 bool IsResultFileName(const std::string& leaf);
 
 struct PictureSize {
@@ -55,6 +70,8 @@ struct Result {
     PictureSize size;
     ops::StageSet stages;  // the stages kept
     codec::OutputFormat format = codec::kStageOutput;
+    Measures measured = Measures::kNone;
+    ops::SkeletonTotals totals;  // when measured
     struct File {
         std::string name;        // in the folder: "C.png"
         std::int64_t bytes = -1;  // -1 in records that do not say
@@ -64,8 +81,11 @@ struct Result {
 
 // The folder's result, when its record matches the input as it is now and
 // the stages and format asked for, and every file it names is there whole.
+// Measures asked for must be recorded, taken from the same source; a result
+// measured from stage C also stands for the same stages asked for without
+// the measures: what was asked for is there.
 std::optional<Result> FinishedResult(const std::string& folder, const Job& job, ops::StageSet stages,
-                                     codec::OutputFormat format);
+                                     codec::OutputFormat format, Measures measures = Measures::kNone);
 
 // Makes the folder (and its parents), locks it for this run and removes what
 // an earlier run left in it. Returns the lock, to be given to ReleaseFolder

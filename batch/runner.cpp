@@ -77,6 +77,7 @@ int Prepare(const ManyOptions& options, const std::vector<std::string>& inputs, 
                      files::Reason(problem).c_str());
         return 1;
     }
+    report.measuring = options.measures != Measures::kNone;
     if (options.report && !report.Open(*options.report, error)) {
         std::fprintf(stderr, "workbench-batch: %s\n", error.c_str());
         return 1;
@@ -186,7 +187,8 @@ private:
             return std::nullopt;
         }
         if (!options_.force) {
-            if (const std::optional<Result> result = FinishedResult(folder, job, options_.keep, options_.format)) {
+            if (const std::optional<Result> result =
+                    FinishedResult(folder, job, options_.keep, options_.format, options_.measures)) {
                 report_.Add(job, folder, "skipped", "finished before", &*result, 0.0);
                 progress_.Finished("skipped", job, result->size, 0.0);
                 return std::nullopt;
@@ -210,6 +212,7 @@ private:
         request.page = job.page;
         request.stages = options_.keep;
         request.format = options_.format;
+        request.measures = options_.measures;
         claims_.emplace(index, std::move(claim));
         pool_.Start(index, request);
     }
@@ -255,6 +258,14 @@ private:
         member.result.size = PictureSize{outcome.reply.width, outcome.reply.height};
         member.result.stages = options_.keep;
         member.result.format = options_.format;
+        if (options_.measures != Measures::kNone) {
+            if (!outcome.reply.totals) {
+                message = "the worker gave no measures";
+                return std::nullopt;
+            }
+            member.result.measured = options_.measures;
+            member.result.totals = *outcome.reply.totals;
+        }
         for (const std::string& name : outcome.reply.files) {
             struct stat info {};
             const std::string path = claim.folder + "/" + name;

@@ -112,6 +112,11 @@ INSTANTIATE_TEST_SUITE_P(
                     MistakeCase{"UnknownFormat", {"--out", "o", "--format", "tiff", "x.png"},
                                 R"('--format' needs bmp or png, not "tiff")"},
                     MistakeCase{"KeepWithoutOut", {"--keep", "C", "filter"}, "'--keep' works only with --out"},
+                    MistakeCase{"MeasureWithoutOut", {"--measure", "measure"}, "'--measure' works only with --out"},
+                    MistakeCase{"KeepWithSkeleton", {"--out", "o", "--skeleton", "--keep", "C", "x.png"},
+                                "'--keep' does not go with --skeleton, which runs no chain and keeps no stage"},
+                    MistakeCase{"FormatWithSkeleton", {"--out", "o", "--format", "png", "--skeleton", "x.png"},
+                                "'--format' does not go with --skeleton, which runs no chain and keeps no stage"},
                     MistakeCase{"UnknownLongOptionWithValue", {"--colour=red", "filter"}, "unknown option \"--colour=red\""}),
     [](const auto& info) { return info.param.name; });
 

@@ -127,6 +127,20 @@ inline void MakePicture(const std::string& path, int width, int height, std::uin
     std::filesystem::rename(temporary.toStdString(), where);
 }
 
+// A picture drawn as text, '#' black, '.' white, 'g' gray, written in the
+// format (Qt's name for it), making its folder.
+inline void DrawPicture(const std::string& path, const std::vector<std::string>& rows, const char* format) {
+    QImage image(static_cast<int>(rows.front().size()), static_cast<int>(rows.size()), QImage::Format_Grayscale8);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const char c = rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
+            image.scanLine(y)[x] = c == '#' ? 0 : c == 'g' ? 128 : 255;
+        }
+    if (std::filesystem::path(path).has_parent_path())
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    ASSERT_TRUE(image.save(QString::fromStdString(path), format));
+}
+
 inline std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
