@@ -83,7 +83,7 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
             [&](ops::Stage stage) {
                 if (measured && stage == ops::Stage::kThinned) {
                     step = "measure the skeleton";
-                    measures = ops::MeasureSkeleton(rows);
+                    measures = ops::MeasureRows(rows);
                 }
                 if (!stages.Has(stage)) return;
                 const std::string name = StageFileName(stage, request.format);

@@ -1,35 +1,13 @@
 #include "core/measure.h"
 
 #include <cerrno>
-#include <clocale>
-#include <locale.h>
 #include <memory>
 #include <new>
 
 #include "core/picture.h"
+#include "ops/skeleton_stream.h"
 
 namespace {
-
-// Numbers written as the C locale writes them while it lives, on this
-// thread only: the word chain runs in the user's locale, whose decimal
-// point may be a comma, and a table must read the same everywhere.
-class CNumbers {
-public:
-    CNumbers() : c_(::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr))) {
-        if (c_ != static_cast<locale_t>(nullptr)) previous_ = ::uselocale(c_);
-    }
-    ~CNumbers() {
-        if (c_ == static_cast<locale_t>(nullptr)) return;
-        ::uselocale(previous_);
-        ::freelocale(c_);
-    }
-    CNumbers(const CNumbers&) = delete;
-    CNumbers& operator=(const CNumbers&) = delete;
-
-private:
-    locale_t c_;
-    locale_t previous_ = static_cast<locale_t>(nullptr);
-};
 
 std::string InFolder(const std::string& folder, const char* leaf) {
     return folder.empty() ? std::string(leaf) : folder + "/" + leaf;
@@ -47,7 +25,7 @@ ops::SkeletonMeasures MeasurePictureFile(const FileName& name) {
     picture.LoadFromFile(name);
     ops::SkeletonMeasures measures;
     try {
-        measures = ops::MeasureSkeleton(picture.Bitmap().ConstRows());
+        measures = ops::MeasureRows(picture.Bitmap().ConstRows());
     } catch (const std::bad_alloc&) {
         throw Exception("Cannot measure " + name.Shown() + ": " + files::Reason(ENOMEM));
     }
@@ -60,7 +38,6 @@ std::vector<std::string> WriteMeasureTables(const std::string& folder, const ops
     const char* const names[] = {kBranchesTable, kSkeletonsTable};
     std::string texts[2];
     try {
-        const CNumbers numbers;
         texts[0] = ops::BranchesCsv(measures);
         texts[1] = ops::SkeletonsCsv(measures);
     } catch (const std::bad_alloc&) {
@@ -75,7 +52,4 @@ std::vector<std::string> WriteMeasureTables(const std::string& folder, const ops
     return {names[0], names[1]};
 }
 
-std::string MeasureSummaryLine(const ops::SkeletonTotals& totals) {
-    const CNumbers numbers;
-    return ops::MeasureSummary(totals);
-}
+std::string MeasureSummaryLine(const ops::SkeletonTotals& totals) { return ops::MeasureSummary(totals); }

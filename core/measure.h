@@ -27,11 +27,11 @@ ops::SkeletonMeasures MeasurePictureFile(const FileName& name);
 
 // Writes branches.csv and skeletons.csv into the folder ("" for the current
 // one), each whole or not at all: both are written first and only then
-// named, so a failure while writing leaves neither. The numbers are written as the C locale writes them,
-// whatever the program's. Returns the names written, in that order.
+// named, so a failure while writing leaves neither. Returns the names
+// written, in that order.
 // Throws Exception naming the file.
 std::vector<std::string> WriteMeasureTables(const std::string& folder, const ops::SkeletonMeasures& measures,
                                             files::Durability durability = files::Durability::kFlushedEach);
 
-// ops::MeasureSummary, its decimal point a point whatever the locale.
+// ops::MeasureSummary: its decimal point a point whatever the locale.
 std::string MeasureSummaryLine(const ops::SkeletonTotals& totals);

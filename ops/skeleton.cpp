@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <numbers>
@@ -324,10 +324,12 @@ private:
     std::vector<Branch> branches_;
 };
 
-std::string Number(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.17g", v);
-    return text;
+// As "%.17g" writes it in the C locale, whatever the program's locale:
+// enough digits to read back exactly.
+std::string Number(double v, std::chars_format format = std::chars_format::general, int precision = 17) {
+    char text[400];
+    const auto result = std::to_chars(text, text + sizeof text, v, format, precision);
+    return std::string(text, result.ptr);
 }
 
 }  // namespace
@@ -365,13 +367,9 @@ std::string SkeletonsCsv(const SkeletonMeasures& measures) {
 }
 
 std::string MeasureSummary(const SkeletonTotals& totals) {
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "measure: %lld skeletons, %lld branches, %lld junctions, %lld end points, total length %.1f px",
-                  static_cast<long long>(totals.skeletons), static_cast<long long>(totals.branches),
-                  static_cast<long long>(totals.junctions), static_cast<long long>(totals.end_points),
-                  totals.total_length);
-    return text;
+    return "measure: " + std::to_string(totals.skeletons) + " skeletons, " + std::to_string(totals.branches) +
+           " branches, " + std::to_string(totals.junctions) + " junctions, " + std::to_string(totals.end_points) +
+           " end points, total length " + Number(totals.total_length, std::chars_format::fixed, 1) + " px";
 }
 
 }  // namespace ops

@@ -176,7 +176,8 @@ struct SkeletonMeasures {
 SkeletonMeasures MeasureSkeleton(const RowView& picture);
 
 // The tables as text, a header line and one line per row, each ending in
-// '\n'. Lengths are written with "%.17g", so that they read back exactly.
+// '\n'. Lengths are written as "%.17g" writes them in the C locale (in any
+// locale), so that they read back exactly.
 //   skeleton,branch,src_row,src_col,dst_row,dst_col,length,euclidean,type,slab_pixels
 std::string BranchesCsv(const SkeletonMeasures& measures);
 //   skeleton,row,col,pixels,branches,junctions,junction_pixels,end_points,slab_pixels,
@@ -184,7 +185,8 @@ std::string BranchesCsv(const SkeletonMeasures& measures);
 //   maximum_branch_length,longest_shortest_path
 std::string SkeletonsCsv(const SkeletonMeasures& measures);
 
-// One line without its newline, the total length with one decimal:
+// One line without its newline, the total length with one decimal and a
+// decimal point in any locale:
 //   measure: 12 skeletons, 85 branches, 40 junctions, 61 end points, total length 5234.7 px
 std::string MeasureSummary(const SkeletonTotals& totals);
 

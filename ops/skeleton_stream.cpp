@@ -734,4 +734,15 @@ SkeletonMeasures SkeletonStream::Finish(CentreLines* lines) {
 
 std::size_t SkeletonStream::BytesHeld() const { return state_->Bytes(); }
 
+SkeletonMeasures MeasureRows(const RowView& picture, CentrePathSink paths, CentreLines* lines) {
+    if (picture.empty()) {
+        if (lines) *lines = CentreLines{};
+        return {};
+    }
+    SkeletonStream stream(picture.width, picture.height, std::move(paths));
+    for (int y = 0; y < picture.height; ++y)
+        if (!stream.Add(picture.row(y))) break;
+    return stream.Finish(lines);
+}
+
 }  // namespace ops

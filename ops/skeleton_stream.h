@@ -71,4 +71,9 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// The stream over the rows of a whole picture: MeasureSkeleton's tables,
+// the fast way; with `paths`, the centre lines too (their pieces in
+// `lines`).
+SkeletonMeasures MeasureRows(const RowView& picture, CentrePathSink paths = {}, CentreLines* lines = nullptr);
+
 }  // namespace ops
