@@ -6,7 +6,9 @@
 #   - 4000 x 3000 in memory: the whole-picture operations against the stream
 #     on one thread and on two;
 #   - one gigapixel (40000 x 25000) through workbench-batch --out --keep C
-#     --format png, against the same reading and writing without the chain
+#     --format png, and again with --measure (the skeleton measures from the
+#     stream of thinned rows), against the same reading and writing without
+#     the chain
 #     (workbench-band-bench floor: the PNG decoded by rows, a two-level PNG
 #     written by rows);
 #   - an A0 drawing at 600 dpi (19866 x 28087), the same way.
@@ -50,5 +52,12 @@ for shape in "40000 25000 gigapixel" "19866 28087 A0-600dpi"; do
   run=$(<"$work/seconds")
   echo "$name: the run takes $(awk -v a="$run" -v b="$floor" 'BEGIN { printf "%.2f", a / b }') x the floor;" \
     "C.png $(( $(stat -c %s "$work/out/$name/C.png") / 1024 )) KB"
+  rm -rf "$work/out"
+  sync
+  timed "$name --out --keep C --format png --measure" "$batch" --out "$work/out" --keep C --format png --measure "$picture"
+  measured=$(<"$work/seconds")
+  echo "$name: with the measures the run takes $(awk -v a="$measured" -v b="$run" 'BEGIN { printf "%.2f", a / b }') x" \
+    "the run without; $(tail -n 1 "$work/out/$name/skeletons.csv" | cut -d, -f1) skeletons," \
+    "$(( $(wc -l <"$work/out/$name/branches.csv") - 1 )) branches"
   rm -rf "$work/out" "$picture"
 done
