@@ -185,6 +185,9 @@ std::string FailureOf(std::exception_ptr failure, const char* step, std::uint64_
         return message;
     } catch (const std::bad_alloc&) {
         return std::string("Cannot ") + step + ": " + files::Reason(ENOMEM) + LimitNote(memoryLimit);
+    } catch (const std::exception& error) {
+        // A thread that cannot be started, or a graph past 2^31 nodes.
+        return std::string("Cannot ") + step + ": " + error.what();
     }
 }
 
