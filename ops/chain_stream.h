@@ -45,16 +45,20 @@
 //               with the reach and memory of thin 9. The first pass, over
 //               the picture, hands out a C (and D) that is final when
 //               lastIterationChanged() is false afterwards. Otherwise the
-//               caller keeps C (a stage file, say) and runs another pass
-//               over its rows, a stream with StreamInput::kThinned that
-//               thins nine iterations further and hands out C and D, until
-//               one pass's lastIterationChanged() is false. The result is
-//               byte for byte Thin with full thinning: an iteration that
-//               deletes nothing leaves the picture as it was, so every
-//               iteration after it does too. A stroke k pixels thick
-//               takes about k / 4 + 1 iterations (each one peels about
-//               two pixels from either side); each pass past the first
-//               reads and writes C (and D) once more and thins it.
+//               caller keeps C (a stage file, say; or D, whose blue byte is
+//               C's) and runs another pass over its rows, a stream with
+//               StreamInput::kThinned that thins nine iterations further
+//               and hands out C and D, until one pass's
+//               lastIterationChanged() is false. The result is byte for
+//               byte Thin with full thinning: an iteration that deletes
+//               nothing leaves the picture as it was, so every iteration
+//               after it does too. The passes are the iterations that
+//               delete, plus the one that deletes nothing, over nine,
+//               rounded up; each pass past the first reads C (or D) once
+//               and writes the kept C and D once more. An iteration takes at most
+//               two layers from either side of a stroke: a bar 37 pixels
+//               thick is a line after one pass and known to be one after
+//               the second.
 #pragma once
 
 #include <cstdint>
