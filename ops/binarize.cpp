@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace ops {
 
@@ -124,8 +125,12 @@ ChainSettings Resolved(ChainSettings settings, const GrayHistogram& histogram) {
 }
 
 void CountLevels(const std::uint8_t* gray, int width, GrayHistogram& histogram) {
+    if (width < 1024) {
+        for (int x = 0; x < width; ++x) ++histogram[gray[x]];
+        return;
+    }
     // Four tables, so that runs of one level do not wait on one counter.
-    std::uint64_t counts[4][256] = {};
+    std::uint32_t counts[4][256] = {};
     int x = 0;
     for (; x + 4 <= width; x += 4) {
         ++counts[0][gray[x]];
@@ -135,16 +140,25 @@ void CountLevels(const std::uint8_t* gray, int width, GrayHistogram& histogram) 
     }
     for (; x < width; ++x) ++counts[0][gray[x]];
     for (int level = 0; level < 256; ++level)
-        histogram[level] += counts[0][level] + counts[1][level] + counts[2][level] + counts[3][level];
+        histogram[level] += std::uint64_t{counts[0][level]} + counts[1][level] + counts[2][level] + counts[3][level];
 }
+
+namespace {
+
+OPS_WIDE_CLONES void TruncatedLumas(const std::uint8_t* row, std::uint8_t* level, int width) {
+    for (int x = 0; x < width; ++x)
+        level[x] = static_cast<std::uint8_t>((299u * row[3 * x + 2] + 587u * row[3 * x + 1] + 114u * row[3 * x]) / 1000u);
+}
+
+}  // namespace
 
 GrayHistogram HistogramOf(const RowView& picture) {
     GrayHistogram histogram{};
     if (picture.empty()) return histogram;
+    std::vector<std::uint8_t> levels(static_cast<std::size_t>(picture.width));
     for (int y = 0; y < picture.height; ++y) {
-        const std::uint8_t* row = picture.row(y);
-        for (int x = 0; x < picture.width; ++x)
-            ++histogram[(299 * row[3 * x + 2] + 587 * row[3 * x + 1] + 114 * row[3 * x]) / 1000];
+        TruncatedLumas(picture.row(y), levels.data(), picture.width);
+        CountLevels(levels.data(), picture.width, histogram);
     }
     return histogram;
 }

@@ -472,6 +472,37 @@ TEST(OpsChainSettingsBands, TheReachFollowsTheIterations) {
 }
 
 // ---------------------------------------------------------------------------
+// The first pass of Otsu's method
+
+// The levels of the filtered picture, counted three ways (a stream of rows,
+// bands on 1 to 3 threads, the filtered picture whole), are each pixel's
+// level counted once; widths either side of where rows are counted in four
+// tables.
+TEST(OpsChainSettingsHistogram, EveryWayCountsEachFilteredPixelOnce) {
+    std::mt19937 rng(7300);
+    for (const Size size : {Size{1, 1}, Size{1023, 7}, Size{1024, 5}, Size{3001, 4}, Size{37, 900}}) {
+        for (const GraySource gray : {GraySource::kBlue, GraySource::kLuma}) {
+            SCOPED_TRACE(ops_test::Name(size) + " " + ops::TextOf(gray));
+            const Picture input = ops_test::RandomPicture(size.w, size.h, rng);
+            Picture filtered = input;
+            ops::Filter(filtered.view(), gray);
+            ops::GrayHistogram expected{};
+            for (int y = 0; y < size.h; ++y)
+                for (int x = 0; x < size.w; ++x) ++expected[filtered.blue(x, y)];
+            EXPECT_EQ(ops::HistogramOf(filtered.view()), expected) << "HistogramOf";
+            ops::FilteredHistogram stream(size.w, size.h, gray);
+            for (int y = 0; y < size.h; ++y) stream.Push(input.row(y));
+            EXPECT_EQ(stream.Finish(), expected) << "FilteredHistogram";
+            for (const int threads : {1, 2, 3}) {
+                Picture copy = input;
+                EXPECT_EQ(ops::FilteredHistogramOf(copy.view(), gray, threads), expected) << threads << " threads";
+                EXPECT_TRUE(ops_test::SamePixels(copy, input));
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // What a stream refuses
 
 TEST(OpsChainSettingsRefused, OtsuUnresolvedAndAThinnedInputWithEarlierStages) {
