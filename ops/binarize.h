@@ -61,9 +61,9 @@ void Binarize(const RowView& picture);
 // With a threshold, each returning the level N it used (Otsu's from
 // HistogramOf the picture). The plain form compares 299 R + 587 G + 114 B
 // with 1000 N pixel by pixel (the extended-precision luma of the form above
-// decides as that only at N = 126: at 25, say, the colour (R0, G2, B209),
-// whose luma is exactly 25, comes out a hair above it); the fast one does
-// it as BinarizeRow.
+// decides as that at N = 126 but not at every level: at 25, say, the colour
+// (R0, G2, B209), whose luma is exactly 25, comes out a hair above it); the
+// fast one does it as BinarizeRow.
 int BinarizeReference(const RowView& picture, Threshold threshold);
 int Binarize(const RowView& picture, Threshold threshold);
 
