@@ -15,43 +15,48 @@
 namespace ops {
 
 int BandHeight(int width, int height, int threads, std::size_t budgetBytes) {
+    return BandHeight(width, height, threads, budgetBytes, kChainReach);
+}
+
+int BandHeight(int width, int height, int threads, std::size_t budgetBytes, int reach) {
     if (threads <= 1 || width <= 0 || height <= 0) return std::max(height, 0);
     const std::int64_t shared = (static_cast<std::int64_t>(height) + threads - 1) / threads;
     const std::int64_t fits =
-        static_cast<std::int64_t>(budgetBytes / (static_cast<std::size_t>(width) * (threads + 1))) - 2 * kChainReach;
-    const std::int64_t band = std::max<std::int64_t>(std::min(shared, fits), 4 * kChainReach);
+        static_cast<std::int64_t>(budgetBytes / (static_cast<std::size_t>(width) * (threads + 1))) - 2 * std::int64_t{reach};
+    const std::int64_t band = std::max<std::int64_t>(std::min(shared, fits), 4 * std::int64_t{reach});
     return static_cast<int>(std::min<std::int64_t>(band, height));
 }
 
-void ChainInBands(const RowView& picture, StageSet kept, int threads, const StageRowSink& sink) {
-    if (picture.empty()) return;
-    const int width = picture.width, height = picture.height;
-    const int band = BandHeight(width, height, threads, std::numeric_limits<std::size_t>::max());
-    const int count = static_cast<int>((std::int64_t{height} + band - 1) / band);
-    if (threads <= 1 || count <= 1) {
-        ChainStream stream(width, height, kept, sink);
-        for (int y = 0; y < height; ++y) stream.Push(picture.row(y));
-        stream.Finish();
-        return;
-    }
+namespace {
+
+// The bands of a picture in memory: `count` bands of `band` rows, each
+// with `reach` rows either side.
+struct BandRows {
+    int first, last;  // the band's own rows
+    int from, to;     // the rows it reads
+};
+BandRows BandOf(int k, int band, int reach, int height) {
+    BandRows rows;
+    rows.first = static_cast<int>(std::int64_t{k} * band);
+    rows.last = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{rows.first} + band));
+    rows.from = std::max(0, rows.first - reach);
+    rows.to = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{rows.last} + reach));
+    return rows;
+}
+
+// Runs work(k, failed) for each band k in [0, count) on up to `threads`
+// threads, the caller's among them. The first exception sets `failed`
+// (which work may watch to stop early), stops handing out bands and comes
+// out once every thread has stopped.
+template <class Work>
+void OnThreads(int count, int threads, const Work& work) {
     std::atomic<int> next{0};
     std::atomic<bool> failed{false};
     std::mutex mutex;
     std::exception_ptr error;
-    const auto work = [&] {
+    const auto run = [&] {
         try {
-            for (int k = next++; k < count && !failed; k = next++) {
-                const int first = static_cast<int>(std::int64_t{k} * band);
-                const int last = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{first} + band));
-                const int from = std::max(0, first - kChainReach);
-                const int to = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{last} + kChainReach));
-                ChainStream stream(width, to - from, kept, [&](Stage stage, int y, const std::uint8_t* row) {
-                    const int at = from + y;
-                    if (at >= first && at < last) sink(stage, at, row);
-                });
-                for (int y = from; y < to && !failed; ++y) stream.Push(picture.row(y));
-                if (!failed) stream.Finish();
-            }
+            for (int k = next++; k < count && !failed; k = next++) work(k, failed);
         } catch (...) {
             failed = true;
             std::lock_guard lock(mutex);
@@ -60,15 +65,84 @@ void ChainInBands(const RowView& picture, StageSet kept, int threads, const Stag
     };
     std::vector<std::thread> helpers;
     try {
-        for (int t = 1; t < std::min(threads, count); ++t) helpers.emplace_back(work);
+        for (int t = 1; t < std::min(threads, count); ++t) helpers.emplace_back(run);
     } catch (...) {
         failed = true;
         for (std::thread& helper : helpers) helper.join();
         throw;
     }
-    work();
+    run();
     for (std::thread& helper : helpers) helper.join();
     if (error) std::rethrow_exception(error);
+}
+
+}  // namespace
+
+void ChainInBands(const RowView& picture, StageSet kept, int threads, const StageRowSink& sink) {
+    ChainInBands(picture, kept, ChainSettings{}, StreamInput::kPicture, threads, sink);
+}
+
+BandsOutcome ChainInBands(const RowView& picture, StageSet kept, const ChainSettings& asked, StreamInput input,
+                          int threads, const StageRowSink& sink) {
+    BandsOutcome outcome;
+    const bool binarizes = input == StreamInput::kPicture && kept.Reaches(Stage::kBinarized);
+    if (picture.empty()) return outcome;
+    ChainSettings settings = asked;
+    if (binarizes && settings.threshold.otsu())
+        settings = Resolved(settings, FilteredHistogramOf(picture, settings.gray, threads));
+    if (binarizes) outcome.level = settings.threshold.level();
+    const int width = picture.width, height = picture.height;
+    const int reach = ChainReach(settings, input);
+    const int band = BandHeight(width, height, threads, std::numeric_limits<std::size_t>::max(), reach);
+    const int count = static_cast<int>((std::int64_t{height} + band - 1) / band);
+    if (threads <= 1 || count <= 1) {
+        ChainStream stream(width, height, kept, settings, input, sink);
+        for (int y = 0; y < height; ++y) stream.Push(picture.row(y));
+        stream.Finish();
+        outcome.lastIterationChanged = stream.lastIterationChanged();
+        return outcome;
+    }
+    std::atomic<bool> changed{false};
+    OnThreads(count, threads, [&](int k, const std::atomic<bool>& failed) {
+        const BandRows rows = BandOf(k, band, reach, height);
+        ChainStream stream(width, rows.to - rows.from, kept, settings, input,
+                           [&](Stage stage, int y, const std::uint8_t* row) {
+                               const int at = rows.from + y;
+                               if (at >= rows.first && at < rows.last) sink(stage, at, row);
+                           });
+        stream.WatchRows(rows.first - rows.from, rows.last - rows.from);
+        for (int y = rows.from; y < rows.to && !failed; ++y) stream.Push(picture.row(y));
+        if (failed) return;
+        stream.Finish();
+        if (stream.lastIterationChanged()) changed = true;
+    });
+    outcome.lastIterationChanged = changed;
+    return outcome;
+}
+
+GrayHistogram FilteredHistogramOf(const RowView& picture, GraySource source, int threads) {
+    GrayHistogram histogram{};
+    if (picture.empty()) return histogram;
+    const int width = picture.width, height = picture.height;
+    const int band = BandHeight(width, height, threads, std::numeric_limits<std::size_t>::max(), kFilterReach);
+    const int count = static_cast<int>((std::int64_t{height} + band - 1) / band);
+    std::mutex mutex;
+    OnThreads(count, threads, [&](int k, const std::atomic<bool>& failed) {
+        const BandRows rows = BandOf(k, band, kFilterReach, height);
+        FilterRows filter(width, rows.to - rows.from);
+        std::vector<std::uint8_t> gray(static_cast<std::size_t>(width));
+        GrayHistogram counted{};
+        for (int y = rows.from; y < rows.to && !failed; ++y) {
+            TakeGray(picture.row(y), gray.data(), width, source);
+            filter.Push(gray.data());
+            while (const std::uint8_t* medians = filter.Next())
+                if (const int at = rows.from + filter.rowsOut() - 1; at >= rows.first && at < rows.last)
+                    CountLevels(medians, width, counted);
+        }
+        std::lock_guard lock(mutex);
+        for (int level = 0; level < 256; ++level) histogram[level] += counted[level];
+    });
+    return histogram;
 }
 
 namespace {
@@ -132,6 +206,7 @@ struct Band {
     int wants = 0;         // waits until this many rows are in (0: not waiting)
     bool reading = false;
     bool done = false;
+    bool changed = false;  // the thinning's last iteration deleted a pixel of its rows
     // Packed output per kept stage: A a byte a pixel, B to D a bit a pixel.
     std::vector<std::uint8_t> rows[4];
 };
@@ -141,6 +216,9 @@ struct Band {
 struct BandedChain::State {
     int width = 0, height = 0;
     StageSet kept;
+    ChainSettings settings;
+    StreamInput input = StreamInput::kPicture;
+    int reach = kChainReach;
     StageRowSink sink;
     int band = 0;
     int bandCount = 0;
@@ -228,16 +306,18 @@ struct BandedChain::State {
             const std::size_t perRow = stage == 0 ? w : bitsBytes;
             band.rows[stage].assign(perRow * static_cast<std::size_t>(band.last - band.first), 0);
         }
-        ChainStream stream(width, band.to - band.from, kept, [&](Stage stage, int y, const std::uint8_t* row) {
-            const int at = band.from + y;
-            if (at < band.first || at >= band.last) return;
-            const int s = static_cast<int>(stage);
-            const std::size_t index = static_cast<std::size_t>(at - band.first);
-            if (s == 0)
-                BlueOfRow(row, band.rows[0].data() + index * w, w);
-            else
-                BitsOfRow(row, band.rows[s].data() + index * bitsBytes, w);
-        });
+        ChainStream stream(width, band.to - band.from, kept, settings, input,
+                           [&](Stage stage, int y, const std::uint8_t* row) {
+                               const int at = band.from + y;
+                               if (at < band.first || at >= band.last) return;
+                               const int s = static_cast<int>(stage);
+                               const std::size_t index = static_cast<std::size_t>(at - band.first);
+                               if (s == 0)
+                                   BlueOfRow(row, band.rows[0].data() + index * w, w);
+                               else
+                                   BitsOfRow(row, band.rows[s].data() + index * bitsBytes, w);
+                           });
+        stream.WatchRows(band.first - band.from, band.last - band.from);
         int y = band.from;
         while (y < band.to) {
             int available;
@@ -258,13 +338,14 @@ struct BandedChain::State {
             }
             // Rows y .. available-1 stay in the ring until this band moves
             // its mark past them, so they are read without the lock.
-            for (; y < available; ++y) stream.PushBlue(ring.data() + static_cast<std::size_t>(y % capacity) * w);
+            for (; y < available; ++y) stream.PushGray(ring.data() + static_cast<std::size_t>(y % capacity) * w);
             std::lock_guard lock(mutex);
             band.mark = y;
             changed.notify_all();
         }
         stream.Finish();
         std::lock_guard lock(mutex);
+        band.changed = stream.lastIterationChanged();
         band.reading = false;
         band.done = true;
         changed.notify_all();
@@ -321,32 +402,40 @@ struct BandedChain::State {
 
 BandedChain::BandedChain(int width, int height, StageSet kept, int threads, StageRowSink sink,
                          std::size_t budgetBytes)
+    : BandedChain(width, height, kept, ChainSettings{}, StreamInput::kPicture, threads, std::move(sink), budgetBytes) {}
+
+BandedChain::BandedChain(int width, int height, StageSet kept, const ChainSettings& settings, StreamInput input,
+                         int threads, StageRowSink sink, std::size_t budgetBytes)
     : state_(std::make_unique<State>()) {
     State& s = *state_;
     s.width = width;
     s.height = height;
     s.kept = kept;
+    s.settings = settings;
+    s.input = input;
+    s.reach = ChainReach(settings, input);
     s.sink = std::move(sink);
-    s.band = BandHeight(width, height, threads, budgetBytes);
+    s.band = BandHeight(width, height, threads, budgetBytes, s.reach);
     s.bandCount = static_cast<int>((std::int64_t{height} + s.band - 1) / s.band);
     if (threads <= 1 || s.bandCount <= 1) {
         s.band = height;
         s.bandCount = 1;
-        s.direct = std::make_unique<ChainStream>(width, height, kept, s.sink);
+        s.direct = std::make_unique<ChainStream>(width, height, kept, settings, input, s.sink);
         return;
     }
+    ChainStream::Check(kept, settings, input);  // before any thread, not in one
     s.bitsBytes = (static_cast<std::size_t>(width) + 7) / 8;
     s.threadCount = std::min(threads, s.bandCount);
     s.capacity = static_cast<int>(
-        std::min<std::int64_t>(height, std::int64_t{s.threadCount + 1} * (s.band + 2 * kChainReach)));
+        std::min<std::int64_t>(height, std::int64_t{s.threadCount + 1} * (s.band + 2 * std::int64_t{s.reach})));
     s.ring.resize(static_cast<std::size_t>(s.capacity) * static_cast<std::size_t>(width));
     s.bands.resize(static_cast<std::size_t>(s.bandCount));
     for (int k = 0; k < s.bandCount; ++k) {
         Band& band = s.bands[static_cast<std::size_t>(k)];
         band.first = k * s.band;
         band.last = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{band.first} + s.band));
-        band.from = std::max(0, band.first - kChainReach);
-        band.to = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{band.last} + kChainReach));
+        band.from = std::max(0, band.first - s.reach);
+        band.to = static_cast<int>(std::min<std::int64_t>(height, std::int64_t{band.last} + s.reach));
     }
     s.workers.reserve(static_cast<std::size_t>(s.threadCount));
     try {
@@ -376,8 +465,8 @@ void BandedChain::Push(const std::uint8_t* row) {
     const int y = s.pushed;
     lock.unlock();
     // No band reads slot y % capacity until pushed passes y.
-    std::uint8_t* blue = s.ring.data() + static_cast<std::size_t>(y % s.capacity) * static_cast<std::size_t>(s.width);
-    for (int x = 0; x < s.width; ++x) blue[x] = row[3 * x];
+    std::uint8_t* gray = s.ring.data() + static_cast<std::size_t>(y % s.capacity) * static_cast<std::size_t>(s.width);
+    TakeGray(row, gray, s.width, s.input == StreamInput::kThinned ? GraySource::kBlue : s.settings.gray);
     lock.lock();
     ++s.pushed;
     const bool wake = s.lowestWanted != 0 && s.pushed >= s.lowestWanted;
@@ -411,5 +500,11 @@ void BandedChain::Finish() {
 
 int BandedChain::threads() const { return state_->threadCount; }
 int BandedChain::bandHeight() const { return state_->band; }
+
+bool BandedChain::lastIterationChanged() const {
+    const State& s = *state_;
+    if (s.direct) return s.direct->lastIterationChanged();
+    return std::any_of(s.bands.begin(), s.bands.end(), [](const Band& band) { return band.changed; });
+}
 
 }  // namespace ops

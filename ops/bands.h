@@ -33,6 +33,16 @@
 // With one thread, or a picture too low to share out, no thread is started:
 // one ChainStream runs on the caller's thread and the sink is called from
 // Push and Finish.
+//
+// With settings (settings.h) the reach is ChainReach(settings, input)
+// (chain_stream.h) in place of kChainReach: margins, the least band and the
+// ring follow it. The ring holds the byte a pixel the chain reads (the
+// blue byte or the luma). Otsu's method and full thinning work as for a
+// ChainStream: BandedChain takes settings with a level (the caller ran the
+// first pass), and a pass of full thinning reports through
+// lastIterationChanged() whether another is needed, each band answering
+// for its own rows; ChainInBands, given the picture in memory, runs the
+// first pass of Otsu's method itself, on the same threads.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +59,8 @@ namespace ops {
 // height divided by the threads when that fits, else what fits, never
 // under 4 * kChainReach.
 int BandHeight(int width, int height, int threads, std::size_t budgetBytes);
+// The same for a chain of the given reach (ChainReach), never under 4 reaches.
+int BandHeight(int width, int height, int threads, std::size_t budgetBytes, int reach);
 
 // The same bands on a picture held in memory, each band's thread reading
 // its rows straight from the picture: no ring and no order to keep. The
@@ -59,6 +71,25 @@ int BandHeight(int width, int height, int threads, std::size_t budgetBytes);
 // thread. An exception from the sink or a band stops every band and comes
 // out once all have stopped.
 void ChainInBands(const RowView& picture, StageSet kept, int threads, const StageRowSink& sink);
+
+// What a run with settings found: the level binarize used (Otsu's choice,
+// or N; -1 when the chain stops before B or starts after it), and whether
+// the thinning's last iteration deleted a pixel (see ChainStream).
+struct BandsOutcome {
+    int level = -1;
+    bool lastIterationChanged = false;
+};
+
+// The same with settings, and the rows of the picture or of a thinned
+// stage. For Otsu's method it first counts the filtered levels in bands
+// (FilteredHistogramOf) and uses the level they give.
+BandsOutcome ChainInBands(const RowView& picture, StageSet kept, const ChainSettings& settings, StreamInput input,
+                          int threads, const StageRowSink& sink);
+
+// The histogram of the picture Filter(gray) would leave, counted in bands
+// on up to `threads` threads, the picture unchanged: HistogramOf the
+// filtered picture.
+GrayHistogram FilteredHistogramOf(const RowView& picture, GraySource gray, int threads);
 
 class BandedChain {
 public:
@@ -71,6 +102,10 @@ public:
     // of the next Push or of Finish.
     BandedChain(int width, int height, StageSet kept, int threads, StageRowSink sink,
                 std::size_t budgetBytes = kDefaultBudget);
+    // With settings and the rows of the picture or of a thinned stage, as
+    // ChainStream takes them (the same std::invalid_argument).
+    BandedChain(int width, int height, StageSet kept, const ChainSettings& settings, StreamInput input, int threads,
+                StageRowSink sink, std::size_t budgetBytes = kDefaultBudget);
     // Stops and joins the threads, if Finish was not reached (the caller's
     // reader failed halfway, say); nothing more reaches the sink.
     ~BandedChain();
@@ -89,6 +124,10 @@ public:
     // band height used.
     int threads() const;
     int bandHeight() const;
+
+    // After Finish: whether the thinning's last iteration deleted a pixel
+    // anywhere in the picture (see ChainStream::lastIterationChanged).
+    bool lastIterationChanged() const;
 
 private:
     struct State;

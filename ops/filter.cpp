@@ -38,7 +38,9 @@ std::int32_t MedianPixel(int x, int y) {
     return nine[4];
 }
 
-void FilterReference(const RowView& picture) {
+void FilterReference(const RowView& picture) { FilterReference(picture, GraySource::kBlue); }
+
+void FilterReference(const RowView& picture, GraySource gray) {
     if (picture.empty()) return;
     const int w = picture.width;
     const int h = picture.height;
@@ -48,7 +50,9 @@ void FilterReference(const RowView& picture) {
     for (int pass = 0; pass < kFilterPasses; ++pass) {
         for (int y = 0; y < h; ++y) {
             const std::uint8_t* row = picture.row(y);
-            for (int x = 0; x < w; ++x) GrayGrid.at(x, y) = row[3 * x];
+            for (int x = 0; x < w; ++x)
+                GrayGrid.at(x, y) = gray == GraySource::kLuma ? LumaOf(row[3 * x], row[3 * x + 1], row[3 * x + 2])
+                                                              : row[3 * x];
         }
         for (int y = 0; y < h; ++y) {
             std::uint8_t* row = picture.row(y);
@@ -122,6 +126,12 @@ OPS_WIDE_CLONES void TakeBlue(const std::uint8_t* row, std::uint8_t* blue, int w
     for (int x = 0; x < width; ++x) blue[x] = row[3 * x];
 }
 
+OPS_WIDE_CLONES void TakeLuma(const std::uint8_t* row, std::uint8_t* luma, int width) {
+    for (int x = 0; x < width; ++x)
+        luma[x] = static_cast<std::uint8_t>((299u * row[3 * x + 2] + 587u * row[3 * x + 1] + 114u * row[3 * x] + 500u) /
+                                            1000u);
+}
+
 OPS_WIDE_CLONES void PutGray(const std::uint8_t* gray, std::uint8_t* row, int width) {
     for (int x = 0; x < width; ++x) {
         row[3 * x] = gray[x];
@@ -174,7 +184,7 @@ private:
 constexpr int kNarrowWidth = 128;  // below this, strips of rows
 constexpr int kStripBytes = 4096;
 
-void FilterNarrow(const RowView& picture) {
+void FilterNarrow(const RowView& picture, GraySource gray) {
     const int w = picture.width;
     const int h = picture.height;
     const int strip = std::max(1, kStripBytes / (w + 2));
@@ -189,9 +199,7 @@ void FilterNarrow(const RowView& picture) {
             const int first = t * strip, end = std::min(h, first + strip);
             stages[0].Reserve((t - 1) * strip - 1, end);
             for (int r = first; r < end; ++r) {
-                const std::uint8_t* from = picture.row(r);
-                std::uint8_t* to = stages[0].row(r);
-                for (int x = 0; x < w; ++x) to[x] = from[3 * x];
+                TakeGray(picture.row(r), stages[0].row(r), w, gray);
                 stages[0].Finish(r, h);
             }
         }
@@ -224,7 +232,7 @@ void FilterNarrow(const RowView& picture) {
 // one column further in, so after five passes the five extra columns either
 // side absorb it. The five columns left of x0 come from `savedLeft` (five
 // bytes per row), as the band to the left has already filtered them.
-void FilterColumns(const RowView& picture, int x0, int x1, const std::uint8_t* savedLeft) {
+void FilterColumns(const RowView& picture, int x0, int x1, const std::uint8_t* savedLeft, GraySource gray) {
     const int h = picture.height;
     const int left = x0 > 0 ? kFilterPasses : 0, right = std::min(kFilterPasses, picture.width - x1);
     const int w = left + (x1 - x0) + right;
@@ -237,7 +245,7 @@ void FilterColumns(const RowView& picture, int x0, int x1, const std::uint8_t* s
         if (t < h) {
             std::uint8_t* blue = rings[0].row(t);
             if (left > 0) std::memcpy(blue, savedLeft + static_cast<std::ptrdiff_t>(t) * left, left);
-            TakeBlue(picture.row(t) + 3 * static_cast<std::ptrdiff_t>(x0), blue + left, w - left);
+            TakeGray(picture.row(t) + 3 * static_cast<std::ptrdiff_t>(x0), blue + left, w - left, gray);
             rings[0].Frame(t);
         }
         for (int pass = 1; pass <= kFilterPasses; ++pass) {
@@ -260,20 +268,29 @@ constexpr int kBandWidth = 16384;
 
 }  // namespace
 
-void Filter(const RowView& picture) {
+void TakeGray(const std::uint8_t* row, std::uint8_t* gray, int width, GraySource source) {
+    if (source == GraySource::kLuma)
+        TakeLuma(row, gray, width);
+    else
+        TakeBlue(row, gray, width);
+}
+
+void Filter(const RowView& picture) { Filter(picture, GraySource::kBlue); }
+
+void Filter(const RowView& picture, GraySource gray) {
     if (picture.empty()) return;
     const int w = picture.width;
     const int h = picture.height;
-    if (w < kNarrowWidth) return FilterNarrow(picture);
-    if (w <= 2 * kBandWidth) return FilterColumns(picture, 0, w, nullptr);
+    if (w < kNarrowWidth) return FilterNarrow(picture, gray);
+    if (w <= 2 * kBandWidth) return FilterColumns(picture, 0, w, nullptr, gray);
     std::vector<std::uint8_t> saved(static_cast<std::size_t>(kFilterPasses) * h), next(saved.size());
     for (int x0 = 0, x1; x0 < w; x0 = x1) {
         x1 = std::min(w, x0 + kBandWidth);
         if (x1 < w)  // the next band's left columns, before this band filters them
             for (int y = 0; y < h; ++y)
-                for (int k = 0; k < kFilterPasses; ++k)
-                    next[static_cast<std::size_t>(y) * kFilterPasses + k] = picture.row(y)[3 * (x1 - kFilterPasses + k)];
-        FilterColumns(picture, x0, x1, saved.data());
+                TakeGray(picture.row(y) + 3 * static_cast<std::ptrdiff_t>(x1 - kFilterPasses),
+                         next.data() + static_cast<std::size_t>(y) * kFilterPasses, kFilterPasses, gray);
+        FilterColumns(picture, x0, x1, saved.data(), gray);
         std::swap(saved, next);
     }
 }

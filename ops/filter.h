@@ -5,6 +5,11 @@
 // copied into GrayGrid, then every pixel gets the median (fifth of nine) of the
 // nine grid cells around it. Green and red bytes are never read.
 //
+// Given GraySource::kLuma (settings.h), the filter reads each pixel's
+// rounded BT.601 luma, LumaOf(blue, green, red), instead of its blue byte;
+// all else is the same. After the first pass the picture is gray, and the
+// luma of a gray pixel (m, m, m) is m, its blue byte.
+//
 // Edge rule: a neighbour outside the picture takes the value of the nearest
 // pixel inside it (the edge is replicated, corners included). Nothing outside
 // the picture is ever read, so the result depends only on the picture.
@@ -14,6 +19,7 @@
 #include <vector>
 
 #include "ops/pixels.h"
+#include "ops/settings.h"
 
 namespace ops {
 
@@ -31,6 +37,7 @@ std::int32_t MedianPixel(int x, int y);
 
 // The plain form: GrayGrid and MedianPixel exactly as described above.
 void FilterReference(const RowView& picture);
+void FilterReference(const RowView& picture, GraySource gray);
 
 // The same result, with the five passes run as a pipeline down the picture
 // over a few rows of bytes (under 128 pixels across, strips of rows of
@@ -39,6 +46,11 @@ void FilterReference(const RowView& picture);
 // stays under about 600 KB whatever the shape, plus ten bytes per row for
 // very wide pictures.
 void Filter(const RowView& picture);
+void Filter(const RowView& picture, GraySource gray);
+
+// The bytes the filter reads of a row of `width` 24-bit pixels: the blue
+// bytes or the lumas, one a pixel.
+void TakeGray(const std::uint8_t* row, std::uint8_t* gray, int width, GraySource source);
 
 // The same five passes as a stream of rows, for a picture of a known size
 // seen once from the top. Reach: row y of the result is final once row
@@ -52,8 +64,8 @@ public:
     // Width and height in pixels, both > 0.
     FilterRows(int width, int height);
 
-    // The next row of the picture: its blue bytes, `width` of them. After
-    // each Push, call Next until it returns nullptr.
+    // The next row of the picture: the bytes the filter reads (TakeGray),
+    // `width` of them. After each Push, call Next until it returns nullptr.
     void Push(const std::uint8_t* gray);
 
     // The next finished row of medians (`width` bytes, valid until the next

@@ -33,13 +33,20 @@ void CopyRows(const RowView& from, const RowView& to) {
 }  // namespace
 
 void ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap) {
+    ThinReference(ReadBitmap, WriteBitmap, ThinIterations());
+}
+
+bool ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap, ThinIterations iterations) {
     const int w = ReadBitmap.width;
     const int h = ReadBitmap.height;
-    if (ReadBitmap.empty() || w < 3 || h < 3) return;
+    if (ReadBitmap.empty() || w < 3 || h < 3) return false;
     // Neighbour offsets in clockwise order from the north-west.
     constexpr int kDx[8] = {-1, 0, 1, 1, 1, 0, -1, -1};
     constexpr int kDy[8] = {-1, -1, -1, 0, 1, 1, 1, 0};
-    for (int iteration = 0; iteration < kThinningIterations; ++iteration) {
+    bool deleted = false;  // by the iteration last run
+    for (int iteration = 0; iterations.full() ? iteration == 0 || deleted : iteration < iterations.count();
+         ++iteration) {
+        deleted = false;
         for (const SubPassRule& rule : kRules) {
             for (int y = 1; y < h - 1; ++y) {
                 for (int x = 1; x < w - 1; ++x) {
@@ -58,12 +65,14 @@ void ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap) {
                     if (neighbours >= 2 && neighbours <= 6 && transitions == 1 && !first && !second) {
                         std::uint8_t* pixel = WriteBitmap.row(y) + 3 * x;
                         pixel[0] = pixel[1] = pixel[2] = 255;
+                        deleted = true;
                     }
                 }
             }
             CopyRows(WriteBitmap, ReadBitmap);
         }
     }
+    return deleted;
 }
 
 // The fast form. The foreground is one bit stream for the whole picture:
@@ -238,9 +247,10 @@ Plane Pack(const RowView& picture) {
     return plane;
 }
 
-// All the sub-passes, on the plane in place.
+// All the sub-passes, on the plane in place; whether the last iteration
+// deleted a pixel.
 template <bool kAligned>
-void SubPasses(Plane& picture) {
+bool SubPasses(Plane& picture, ThinIterations iterations) {
     const int w = picture.width, h = picture.height;
     const std::int64_t stride = picture.stride;
     const std::ptrdiff_t words = picture.words;
@@ -296,7 +306,11 @@ void SubPasses(Plane& picture) {
 
     Pending pending(reach);
     const std::ptrdiff_t firstGroup = firstWord / 64, lastGroup = lastWord / 64;
-    for (int pass = 0; pass < kThinningIterations * kSubPasses; ++pass) {
+    bool deleted = false;  // by the iteration last run
+    for (int pass = 0; iterations.full() ? pass % kSubPasses != 0 || pass == 0 || deleted
+                                         : pass < iterations.count() * kSubPasses;
+         ++pass) {
+        if (pass % kSubPasses == 0) deleted = false;
         const SubPassRule& rule = kRules[pass % kSubPasses];
         Word* changedNow = changed[pass % kSubPasses].data();
         const bool everything = pass < kSubPasses;
@@ -330,25 +344,26 @@ void SubPasses(Plane& picture) {
                 if (gone != 0) {
                     pending.Push(i, gone);
                     changedNow[g] |= Word{1} << k;
+                    deleted = true;
                 }
             }
         }
         pending.ApplyBefore(words, plane);
     }
+    return deleted;
 }
 
 }  // namespace
 
-void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) {
+void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) { Thin(ReadBitmap, WriteBitmap, ThinIterations()); }
+
+bool Thin(const RowView& ReadBitmap, const RowView& WriteBitmap, ThinIterations iterations) {
     const int w = ReadBitmap.width;
     const int h = ReadBitmap.height;
-    if (ReadBitmap.empty() || w < 3 || h < 3) return;
+    if (ReadBitmap.empty() || w < 3 || h < 3 || (!iterations.full() && iterations.count() == 0)) return false;
     Plane plane = Pack(ReadBitmap);
     const std::vector<Word> start = plane.store;
-    if (plane.stride % 64 == 0)
-        SubPasses<true>(plane);
-    else
-        SubPasses<false>(plane);
+    const bool deleted = plane.stride % 64 == 0 ? SubPasses<true>(plane, iterations) : SubPasses<false>(plane, iterations);
 
     // Deleted pixels turn white; every other byte stays. The two pictures
     // started equal, so writing each deletion into both leaves ReadBitmap a
@@ -371,6 +386,7 @@ void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap) {
             std::memset(ReadBitmap.row(static_cast<int>(y)) + 3 * x, 255, 3);
         }
     }
+    return deleted;
 }
 
 void PackForegroundRow(const std::uint8_t* level, ThinWord* bits, int width) {
@@ -391,13 +407,16 @@ void PackForegroundRow(const std::uint8_t* level, ThinWord* bits, int width) {
 // enough. A row word has a zero word either side, so the neighbours of
 // its bits are two words and a shift away; the bits past the width are 0,
 // which only the never-changing last column reads.
-ThinRows::ThinRows(int width, int height)
+ThinRows::ThinRows(int width, int height) : ThinRows(width, height, kThinningIterations) {}
+
+ThinRows::ThinRows(int width, int height, int iterations)
     : width_(width), height_(height), words_(ThinRowWords(width)), groups_((words_ + 63) / 64),
-      passThrough_(width < 3 || height < 3) {
-    const int stages = passThrough_ ? 1 : kThinningIterations * kSubPasses + 1;
+      lastStage_(ThinIterations::Count(iterations).count() * kSubPasses),
+      passThrough_(width < 3 || height < 3 || lastStage_ == 0) {
+    const int stages = passThrough_ ? 1 : lastStage_ + 1;
     rows_.assign(static_cast<std::size_t>(3 * stages) * (words_ + 2), 0);
     if (!passThrough_) {
-        changes_.assign(static_cast<std::size_t>(kThinningIterations * kSubPasses * kChangeRows) * (groups_ + 2), 0);
+        changes_.assign(static_cast<std::size_t>(lastStage_ * kChangeRows) * (groups_ + 2), 0);
         active_.assign(static_cast<std::size_t>(groups_) + 2, 0);
     }
     firstMask_ = ~Word{1};
@@ -409,6 +428,7 @@ void ThinRows::Push(const ThinWord* row) {
     std::copy_n(row, words_, Row(0, in_));
     if (passThrough_) {
         ready_ = Row(0, in_);
+        readyChanged_ = false;
         ++in_;
         return;
     }
@@ -417,22 +437,33 @@ void ThinRows::Push(const ThinWord* row) {
 }
 
 const ThinWord* ThinRows::Next() {
-    constexpr int kLastStage = kThinningIterations * kSubPasses;
-    while (ready_ == nullptr && !passThrough_ && in_ == height_ && steps_ < height_ + kLastStage) Step(steps_++);
+    while (ready_ == nullptr && !passThrough_ && in_ == height_ && steps_ < height_ + lastStage_) Step(steps_++);
     const ThinWord* row = ready_;
     ready_ = nullptr;
-    if (row != nullptr) ++out_;
+    if (row != nullptr) {
+        ++out_;
+        lastChanged_ = readyChanged_;
+    }
     return row;
 }
 
+// Row r of the last stage is made at step r + last; the change bits of
+// row r of the last four sub-passes were written at steps r + last - 3 to
+// r + last, and each sub-pass has made at most 3 rows since: all are still
+// in the ring of kChangeRows.
 void ThinRows::Step(int t) {
-    constexpr int kLastStage = kThinningIterations * kSubPasses;
-    for (int stage = 1; stage <= kLastStage; ++stage) {
+    for (int stage = 1; stage <= lastStage_; ++stage) {
         const int r = t - stage;
         if (r < 0) break;
         if (r >= height_) continue;
         SubPassRow(stage - 1, r);
-        if (stage == kLastStage) ready_ = Row(stage, r);
+        if (stage == lastStage_) {
+            ready_ = Row(stage, r);
+            Word any = 0;
+            for (int pass = lastStage_ - kSubPasses; pass < lastStage_; ++pass)
+                for (int g = 0; g < groups_; ++g) any |= Changes(pass, r)[g];
+            readyChanged_ = any != 0;
+        }
     }
 }
 

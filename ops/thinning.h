@@ -2,6 +2,11 @@
 // four directional sub-passes (north-west, north-east, south-west, south-east),
 // always all 36 sub-passes, no early stop.
 //
+// Given ThinIterations (settings.h), N iterations (4 N sub-passes; none for
+// N = 0), or, for full thinning, iterations until one (all four of its
+// sub-passes) deletes no pixel: that iteration is the last, as every later
+// one would see the same picture and delete nothing either.
+//
 // A pixel is foreground when its blue byte is 0; no other byte is read. The
 // neighbours, in clockwise order from the north-west:
 //
@@ -29,10 +34,12 @@
 #include <vector>
 
 #include "ops/pixels.h"
+#include "ops/settings.h"
 
 namespace ops {
 
-inline constexpr int kThinningIterations = 9;
+// The iterations of the forms without settings.
+inline constexpr int kThinningIterations = ThinIterations::kDefaultCount;
 
 // Both views have the same size; WriteBitmap starts as a copy of ReadBitmap
 // (the same bytes in every pixel). The result is left in both.
@@ -54,6 +61,14 @@ void ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap);
 // the two views may be the same rows: a caller that holds the picture once
 // (the many-pictures worker) passes it as both.
 void Thin(const RowView& ReadBitmap, const RowView& WriteBitmap);
+
+// Both forms with the iterations given. Each returns whether the last
+// iteration it ran deleted a pixel: for full thinning never; for N
+// iterations, true when the thinning may not be over (one more iteration
+// would delete something, or nothing: it takes that iteration to know).
+// Pictures under 3 pixels across or down and N = 0 run no iteration: false.
+bool ThinReference(const RowView& ReadBitmap, const RowView& WriteBitmap, ThinIterations iterations);
+bool Thin(const RowView& ReadBitmap, const RowView& WriteBitmap, ThinIterations iterations);
 
 // The rows of a thinning stream: the foreground as bits, pixel x of a row
 // bit x % 64 of word x / 64, ThinRowWords(width) words a row, the bits past
@@ -79,10 +94,16 @@ void PackForegroundRow(const std::uint8_t* level, ThinWord* bits, int width);
 // words whose neighbourhood none of the last four sub-passes changed: there
 // the same sub-pass of the previous iteration saw the same bits and deleted
 // nothing. No state outside the object.
+//
+// With N iterations (ThinRows(width, height, N)) the same with 4 N
+// sub-passes: reach 4 N rows, 12 N + 3 rows of bits and 32 N rows of change
+// bits held. N = 0 passes every row through as it goes in.
 class ThinRows {
 public:
-    // Width and height in pixels, both > 0.
+    // Width and height in pixels, both > 0; nine iterations, or N (0 to
+    // ThinIterations::kMaxCount).
     ThinRows(int width, int height);
+    ThinRows(int width, int height, int iterations);
 
     // The next row of the picture: ThinRowWords(width) words. After each
     // Push, call Next until it returns nullptr.
@@ -94,6 +115,10 @@ public:
 
     // Rows handed out by Next so far.
     int rowsOut() const { return out_; }
+
+    // Whether the last iteration deleted a pixel of the row Next handed out
+    // last (a row of a picture that passes through: never).
+    bool lastIterationChanged() const { return lastChanged_; }
 
 private:
     ThinWord* Row(int stage, int r) {
@@ -108,11 +133,13 @@ private:
     static constexpr int kChangeRows = 8;  // a sub-pass reads the changes of rows up to 5 behind the newest
 
     int width_, height_, words_, groups_;
+    int lastStage_;  // 4 N
     bool passThrough_;
     int in_ = 0, steps_ = 0, out_ = 0;
     const ThinWord* ready_ = nullptr;
-    std::vector<ThinWord> rows_;     // stages 0 (the input) to 36, three rows each, a zero word either side
-    std::vector<ThinWord> changes_;  // sub-passes 0 to 35, kChangeRows rows each, a zero word either side
+    bool readyChanged_ = false, lastChanged_ = false;
+    std::vector<ThinWord> rows_;     // stages 0 (the input) to 4 N, three rows each, a zero word either side
+    std::vector<ThinWord> changes_;  // sub-passes 0 to 4 N - 1, kChangeRows rows each, a zero word either side
     std::vector<ThinWord> active_;   // the words a sub-pass visits in its row, a zero word either side
     ThinWord firstMask_, lastMask_;  // the inner columns of the first and last word
 };

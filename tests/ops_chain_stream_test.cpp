@@ -20,6 +20,7 @@
 #include "ops/chain_stream.h"
 #include "ops/filter.h"
 #include "ops/labeling.h"
+#include "ops/settings.h"
 #include "ops/thinning.h"
 #include "ops_test_pictures.h"
 
@@ -444,6 +445,83 @@ TEST_P(OpsChainStreamMemory, FlatFrom2000To200000Rows) {
 
 INSTANTIATE_TEST_SUITE_P(Widths, OpsChainStreamMemory, testing::Values(2, 65, 300),
                          [](const auto& info) { return "Width" + std::to_string(info.param); });
+
+// The same with settings: the reach and the rows held grow with the
+// iterations, never with the height. A stream over a thinned stage (a pass
+// of full thinning) and the first pass of Otsu's method too.
+struct SettingsMemoryCase {
+    const char* name;
+    ops::ChainSettings settings;
+    ops::StreamInput input;
+    ops::StageSet kept;
+};
+void PrintTo(const SettingsMemoryCase& c, std::ostream* os) { *os << c.name; }
+
+ops::ChainSettings WithSettings(ops::GraySource gray, ops::Threshold threshold, ops::ThinIterations thin) {
+    ops::ChainSettings settings;
+    settings.gray = gray;
+    settings.threshold = threshold;
+    settings.thin = thin;
+    return settings;
+}
+
+HeapUse StreamHeapWith(int width, int height, const SettingsMemoryCase& c) {
+    std::vector<std::uint8_t> row(3 * static_cast<std::size_t>(width));
+    std::uint32_t sum = 0;
+    ArmHeapCount();
+    if (c.kept.empty()) {
+        ops::FilteredHistogram histogram(width, height, c.settings.gray);
+        for (int y = 0; y < height; ++y) {
+            StrokeRow(y, row);
+            histogram.Push(row.data());
+        }
+        sum += static_cast<std::uint32_t>(histogram.Finish()[30]);
+    } else {
+        ops::ChainStream stream(width, height, c.kept, c.settings, c.input,
+                                [&](ops::Stage, int, const std::uint8_t* r) { sum += r[0] + 1; });
+        for (int y = 0; y < height; ++y) {
+            StrokeRow(y, row);
+            stream.Push(row.data());
+        }
+        stream.Finish();
+    }
+    const HeapUse use{heapCount.peak, heapCount.total};
+    heapCount.armed = false;
+    EXPECT_FALSE(heapCount.tableFull) << "more blocks at once than the count can follow";
+    EXPECT_NE(sum, 0u);  // the rows did go through
+    return use;
+}
+
+class OpsChainStreamMemorySettings : public testing::TestWithParam<SettingsMemoryCase> {};
+
+TEST_P(OpsChainStreamMemorySettings, FlatFrom2000To30000Rows) {
+    for (const int width : {2, 65, 300}) {
+        SCOPED_TRACE("width " + std::to_string(width));
+        const HeapUse short_ = StreamHeapWith(width, 2000, GetParam()), tall = StreamHeapWith(width, 30000, GetParam());
+        EXPECT_EQ(tall.peak, short_.peak) << "bytes held at most";
+        EXPECT_EQ(tall.total, short_.total) << "bytes allocated in all";
+        EXPECT_GE(short_.peak, width) << "the count sees the stream";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, OpsChainStreamMemorySettings,
+    testing::Values(
+        SettingsMemoryCase{"Luma", WithSettings(ops::GraySource::kLuma, ops::Threshold(), ops::ThinIterations()),
+                           ops::StreamInput::kPicture, kAllStages},
+        SettingsMemoryCase{"Level60Thin1",
+                           WithSettings(ops::GraySource::kBlue, ops::Threshold::Level(60), ops::ThinIterations::Count(1)),
+                           ops::StreamInput::kPicture, kAllStages},
+        SettingsMemoryCase{"Thin20",
+                           WithSettings(ops::GraySource::kBlue, ops::Threshold(), ops::ThinIterations::Count(20)),
+                           ops::StreamInput::kPicture, kAllStages},
+        SettingsMemoryCase{"FullFirstPass", WithSettings(ops::GraySource::kBlue, ops::Threshold(), ops::ThinIterations::Full()),
+                           ops::StreamInput::kPicture, kAllStages},
+        SettingsMemoryCase{"FullLaterPass", WithSettings(ops::GraySource::kBlue, ops::Threshold(), ops::ThinIterations::Full()),
+                           ops::StreamInput::kThinned, ops::kStageC | ops::kStageD},
+        SettingsMemoryCase{"OtsuFirstPass", WithSettings(ops::GraySource::kLuma, ops::Threshold::Otsu(), ops::ThinIterations()),
+                           ops::StreamInput::kPicture, ops::StageSet()}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // An exception from the sink
