@@ -523,6 +523,71 @@ bool LooksLikeBmp(std::span<const std::uint8_t> file) {
     return file.size() >= 2 && file[0] == 'B' && file[1] == 'M';
 }
 
+std::optional<std::uint64_t> PackedBitmapPixelOffset(std::span<const std::uint8_t> head, std::uint64_t fileSize) {
+    if (head.size() < 4) return std::nullopt;
+    const std::uint32_t headerSize = Le32(head.data());
+    if (headerSize != 12 && headerSize != 40 && headerSize != 52 && headerSize != 56 && headerSize != 108 &&
+        headerSize != 124)
+        return std::nullopt;
+    Layout layout;
+    try {
+        layout = ReadBitmapHeader(head);
+    } catch (const BmpError&) {
+        return std::nullopt;
+    }
+    if (layout.width == 0 || layout.height == 0) return std::nullopt;
+    // The palette: colorsUsed entries (for 16, 24 and 32 bits a pixel too,
+    // as a table that helps a display), or every index when that is 0.
+    std::uint64_t entries = layout.colorsUsed;
+    if (layout.bitsPerPixel <= 8) {
+        const std::uint64_t indexes = std::uint64_t{1} << layout.bitsPerPixel;
+        if (entries == 0 || layout.kind == HeaderKind::kCore) entries = indexes;
+        if (entries > indexes) return std::nullopt;
+    } else if (entries > 256) {
+        return std::nullopt;
+    }
+    const std::uint64_t offset = layout.infoEnd + entries * PaletteEntrySize(layout);
+    // The pixels, whole: every row, or the bytes a run-length stream
+    // declares (which a compressed bitmap must).
+    std::uint64_t pixelBytes = 0;
+    if (layout.storage == Storage::kPlain || layout.storage == Storage::kBitFields) {
+        const std::uint64_t rowBytes = StoredRowBytes(layout);
+        if (rowBytes > fileSize / static_cast<std::uint64_t>(layout.height)) return std::nullopt;
+        pixelBytes = rowBytes * static_cast<std::uint64_t>(layout.height);
+    } else {
+        pixelBytes = Le32(head.data() + 20);
+        if (pixelBytes == 0) return std::nullopt;
+    }
+    if (offset + pixelBytes > fileSize) return std::nullopt;
+    return offset;
+}
+
+RandomAccess AsBmpFile(const RandomAccess& file) {
+    std::uint8_t head[kPackedHeadBytes];
+    const std::size_t got = ReadUpTo(file, 0, head, sizeof head);
+    const std::span<const std::uint8_t> first(head, got);
+    if (LooksLikeBmp(first)) return file;
+    const std::optional<std::uint64_t> offset = PackedBitmapPixelOffset(first, file.size);
+    if (!offset) return file;
+    std::array<std::uint8_t, kFileHeaderSize> header{};
+    header[0] = 'B';
+    header[1] = 'M';
+    const std::uint64_t size = file.size + kFileHeaderSize;
+    for (int i = 0; i < 4; ++i) {
+        header[2 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(std::min<std::uint64_t>(size, kMaxFileSize) >> (8 * i));
+        header[10 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((*offset + kFileHeaderSize) >> (8 * i));
+    }
+    return {size, [file, header](std::uint64_t at, std::uint8_t* buffer, std::size_t wanted) {
+                std::size_t done = 0;
+                if (at < kFileHeaderSize) {
+                    done = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, kFileHeaderSize - at));
+                    std::memcpy(buffer, header.data() + at, done);
+                }
+                if (done == wanted) return done;
+                return done + ReadUpTo(file, at + done - kFileHeaderSize, buffer + done, wanted - done);
+            }};
+}
+
 BmpSize DecodeBmp(std::span<const std::uint8_t> file, const AllocateRows& allocate, std::uint64_t maxPixels) {
     const Layout layout = ReadHeaders(file);
     if (layout.width == 0 || layout.height == 0) return {0, 0};

@@ -58,6 +58,27 @@ struct BmpSize {
 // True when the bytes start like a BMP file ("BM").
 bool LooksLikeBmp(std::span<const std::uint8_t> file);
 
+// A packed bitmap: a BMP file without its 14-byte file header, the bitmap
+// header, its bit masks, the palette and the pixels one after another, as
+// the Windows clipboard holds a picture (CF_DIB) and as programs save one
+// from there, often as a .dib file. Nothing marks it: it is told by its
+// bitmap header, which must be of a Windows size (12, 40, 52, 56, 108 or
+// 124 bytes) and read as a BMP file's is (one plane, a pixel size and
+// compression this reader knows), with at least one pixel; and by its
+// sizes, which must agree with the file's: a palette of colorsUsed entries
+// (for indexed pixels at most one an index, and all of them when it is 0;
+// at most 256 for others), and every byte of the pixels after it, every row
+// of an uncompressed bitmap or the biSizeImage bytes a run-length one must
+// declare. Where the pixels start in such a file of fileSize bytes, given
+// its first bytes (at least kPackedHeadBytes of it, or the whole file when
+// shorter); empty for any other bytes.
+inline constexpr std::size_t kPackedHeadBytes = 124 + 16;
+std::optional<std::uint64_t> PackedBitmapPixelOffset(std::span<const std::uint8_t> head, std::uint64_t fileSize);
+
+// The file as a BMP file: a packed bitmap with the file header that points
+// at its pixels put in front of its bytes; any other file as it is.
+RandomAccess AsBmpFile(const RandomAccess& file);
+
 // Decodes a BMP file held in memory. Once the headers are checked and the
 // picture is known to have width * height <= maxPixels, calls allocate(w, h)
 // exactly once to get the rows to fill (24-bit, row 0 at the top) and fills

@@ -1,5 +1,9 @@
 #include "codec/exif.h"
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 #include "codec/bytes.h"
 
 namespace codec {
@@ -9,6 +13,16 @@ constexpr std::uint32_t kOrientationTag = 0x0112;
 constexpr std::uint32_t kShortType = 3;
 constexpr std::size_t kHeaderBytes = 8;  // byte order, 42, first directory's offset
 constexpr std::size_t kEntryBytes = 12;  // tag, type, count, value or offset
+
+bool IsSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// The value of a hex digit, or -1.
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 }  // namespace
 
@@ -41,6 +55,47 @@ Orientation ExifOrientation(std::span<const std::uint8_t> tiff) {
         return static_cast<Orientation>(value);
     }
     return Orientation::kNormal;
+}
+
+Orientation RawProfileExifOrientation(std::string_view text) {
+    // "\n", the name, "\n".
+    if (text.empty() || text.front() != '\n') return Orientation::kNormal;
+    text.remove_prefix(1);
+    const std::size_t nameEnd = text.find('\n');
+    if (nameEnd == std::string_view::npos || text.substr(0, nameEnd) != "exif") return Orientation::kNormal;
+    text.remove_prefix(nameEnd + 1);
+    // The length, then "\n".
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    std::uint64_t length = 0;
+    std::size_t digits = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        length = length * 10 + static_cast<std::uint64_t>(text[digits] - '0');
+        if (length > 0xFFFFFFFFu) return Orientation::kNormal;
+    }
+    if (digits == 0 || digits >= text.size() || text[digits] != '\n') return Orientation::kNormal;
+    text.remove_prefix(digits + 1);
+    // The bytes, as pairs of hex digits.
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, kMaxRawProfileBlockBytes));
+    std::vector<std::uint8_t> block;
+    block.reserve(wanted);
+    int high = -1;
+    for (const char c : text) {
+        if (block.size() == wanted) break;
+        if (IsSpace(c)) continue;
+        const int value = HexValue(c);
+        if (value < 0) return Orientation::kNormal;
+        if (high < 0) {
+            high = value;
+        } else {
+            block.push_back(static_cast<std::uint8_t>(high << 4 | value));
+            high = -1;
+        }
+    }
+    if (block.size() < wanted) return Orientation::kNormal;
+    std::span<const std::uint8_t> tiff(block);
+    if (tiff.size() >= sizeof kExifSignature && std::memcmp(tiff.data(), kExifSignature, sizeof kExifSignature) == 0)
+        tiff = tiff.subspan(sizeof kExifSignature);
+    return ExifOrientation(tiff);
 }
 
 }  // namespace codec

@@ -21,11 +21,30 @@ using DeclaredSizeFinder = std::optional<DeclaredPixels> (*)(const RandomAccess&
                                                              std::uint64_t maxPixels);
 
 // A BMP file's headers say where its pixels lie: the reader holds the
-// headers and the pixel data as the file has them.
+// headers and the pixel data as the file has them. A packed bitmap is read
+// as the BMP file it stands for.
 std::optional<DeclaredPixels> BmpDeclared(const RandomAccess& file, std::span<const std::uint8_t> head, std::uint64_t) {
-    const std::optional<BmpExtent> extent = BmpExtentOf(head);
-    if (!extent) return std::nullopt;
-    return DeclaredPixels{extent->width, extent->height, std::min(file.size, extent->pixelOffset + extent->pixelBytes)};
+    if (LooksLikeBmp(head)) {
+        const std::optional<BmpExtent> extent = BmpExtentOf(head);
+        if (!extent) return std::nullopt;
+        return DeclaredPixels{extent->width, extent->height, std::min(file.size, extent->pixelOffset + extent->pixelBytes)};
+    }
+    const RandomAccess bmp = AsBmpFile(file);
+    std::uint8_t bmpHead[kSniffBytes];
+    const std::span<const std::uint8_t> first(bmpHead, ReadUpTo(bmp, 0, bmpHead, sizeof bmpHead));
+    if (!LooksLikeBmp(first)) return std::nullopt;
+    return BmpDeclared(bmp, first, 0);
+}
+
+// A BMP file, or a packed bitmap of the file's size.
+bool LooksLikeBitmap(std::span<const std::uint8_t> head, std::uint64_t fileSize) {
+    return LooksLikeBmp(head) || PackedBitmapPixelOffset(head, fileSize).has_value();
+}
+
+// The formats told by their first bytes alone.
+template <bool (*looksLike)(std::span<const std::uint8_t>)>
+bool ByHead(std::span<const std::uint8_t> head, std::uint64_t) {
+    return looksLike(head);
 }
 
 // Thrown from the AllocateRows of the run that only wants the size.
@@ -52,7 +71,8 @@ std::optional<DeclaredPixels> DecoderDeclared(const RandomAccess& file, std::spa
 struct FormatLine {
     Format format;
     const char* name;
-    bool (*looksLike)(std::span<const std::uint8_t> head);
+    // The first kSniffBytes of the file (or all of it) and its size.
+    bool (*looksLike)(std::span<const std::uint8_t> head, std::uint64_t fileSize);
     // Lower case, separated by spaces.
     std::string_view extensions;
     Opener open;
@@ -61,18 +81,19 @@ struct FormatLine {
 };
 
 // In the order the open dialog lists them. The first bytes of no two
-// formats can match the same file, so the order of the tests does not
+// formats can match the same file (a packed bitmap starts with its header's
+// size, 12 to 124, in four bytes), so the order of the tests does not
 // matter.
 const FormatLine kFormats[] = {
-    {Format::kBmp, "BMP", LooksLikeBmp, "bmp dib", OpenBmp, BmpDeclared},
-    {Format::kPng, "PNG", LooksLikePng, "png", OpenPng, DecoderDeclared<DecodePng>},
-    {Format::kJpeg, "JPEG", LooksLikeJpeg, "jpg jpeg jpe jfif", OpenJpeg, DecoderDeclared<DecodeJpeg>},
-    {Format::kTiff, "TIFF", LooksLikeTiff, "tif tiff", OpenTiff, nullptr},
-    {Format::kGif, "GIF", LooksLikeGif, "gif", OpenStreamed<DecodeGif>, DecoderDeclared<DecodeGif>},
-    {Format::kPnm, "PNM", LooksLikePnm, "ppm pgm pbm pnm", OpenStreamed<DecodePnm>, DecoderDeclared<DecodePnm>},
+    {Format::kBmp, "BMP", LooksLikeBitmap, "bmp dib", OpenBmp, BmpDeclared},
+    {Format::kPng, "PNG", ByHead<LooksLikePng>, "png", OpenPng, DecoderDeclared<DecodePng>},
+    {Format::kJpeg, "JPEG", ByHead<LooksLikeJpeg>, "jpg jpeg jpe jfif", OpenJpeg, DecoderDeclared<DecodeJpeg>},
+    {Format::kTiff, "TIFF", ByHead<LooksLikeTiff>, "tif tiff", OpenTiff, nullptr},
+    {Format::kGif, "GIF", ByHead<LooksLikeGif>, "gif", OpenStreamed<DecodeGif>, DecoderDeclared<DecodeGif>},
+    {Format::kPnm, "PNM", ByHead<LooksLikePnm>, "ppm pgm pbm pnm", OpenStreamed<DecodePnm>, DecoderDeclared<DecodePnm>},
     // The chosen bitmap is held too: up to 4 bytes a pixel and a bit of
     // mask, counted as 5.
-    {Format::kIco, "ICO", LooksLikeIco, "ico cur", OpenAtRandom<DecodeIco, 3 + 5>, nullptr},
+    {Format::kIco, "ICO", ByHead<LooksLikeIco>, "ico cur", OpenAtRandom<DecodeIco, 3 + 5>, nullptr},
 };
 
 const FormatLine* LineOf(Format format) {
@@ -95,16 +116,18 @@ char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + '
 
 }  // namespace
 
-Format SniffFormat(std::span<const std::uint8_t> head) {
+Format SniffFormat(std::span<const std::uint8_t> head, std::uint64_t fileSize) {
     if (head.size() > kSniffBytes) head = head.first(kSniffBytes);
     for (const FormatLine& line : kFormats)
-        if (line.looksLike(head)) return line.format;
+        if (line.looksLike(head, fileSize)) return line.format;
     return Format::kUnknown;
 }
 
+Format SniffFormat(std::span<const std::uint8_t> head) { return SniffFormat(head, head.size()); }
+
 Format SniffFormat(const RandomAccess& file) {
     std::uint8_t head[kSniffBytes];
-    return SniffFormat(std::span<const std::uint8_t>(head, ReadUpTo(file, 0, head, sizeof head)));
+    return SniffFormat(std::span<const std::uint8_t>(head, ReadUpTo(file, 0, head, sizeof head)), file.size);
 }
 
 const char* FormatName(Format format) {
@@ -139,7 +162,7 @@ bool IsPictureExtension(std::string_view extension) { return FormatOfExtension(e
 std::optional<DeclaredPixels> DeclaredSizeOf(const RandomAccess& file, std::uint64_t maxPixels) {
     std::uint8_t head[kSniffBytes];
     const std::span<const std::uint8_t> first(head, ReadUpTo(file, 0, head, sizeof head));
-    const FormatLine* line = LineOf(SniffFormat(first));
+    const FormatLine* line = LineOf(SniffFormat(first, file.size));
     if (line == nullptr || line->declaredSize == nullptr) return std::nullopt;
     return line->declaredSize(file, first, maxPixels);
 }

@@ -25,18 +25,25 @@ inline constexpr Format kStageFileFormat = Format::kBmp;
 // SniffFormat never looks further than this many bytes.
 inline constexpr std::size_t kSniffBytes = 512;
 
-// The format the file's first bytes announce (pass the first kSniffBytes of
-// the file, or the whole file when shorter). kUnknown when none matches:
-//   BMP  "BM"                 PNG  89 50 4E 47 0D 0A 1A 0A
+// The format the first bytes of a file of fileSize bytes announce (pass
+// the first kSniffBytes of the file, or the whole file when shorter).
+// kUnknown when none matches:
+//   BMP  "BM"; or a packed bitmap (a BMP file without its file header, a
+//        clipboard DIB), told by its bitmap header and by sizes that agree
+//        with the file's (see PackedBitmapPixelOffset in codec/bmp.h)
+//   PNG  89 50 4E 47 0D 0A 1A 0A
 //   JPEG FF D8 FF             GIF  "GIF87a" or "GIF89a"
 //   PNM  "P1".."P6" and white space or "#"
 //   ICO  00 00 01 00 (CUR 00 00 02 00) and a plausible first directory
 //        entry (see LooksLikeIco in codec/ico.h).
 //   TIFF "II*\0" or "MM\0*"; BigTIFF "II+\0" or "MM\0+"
+Format SniffFormat(std::span<const std::uint8_t> head, std::uint64_t fileSize);
+
+// The same for bytes that are the whole file.
 Format SniffFormat(std::span<const std::uint8_t> head);
 
-// The same from the file itself: its first kSniffBytes (an empty file is
-// kUnknown).
+// The same from the file itself: its first kSniffBytes and its size (an
+// empty file is kUnknown).
 Format SniffFormat(const RandomAccess& file);
 
 // A short upper-case name for messages: "BMP", "PNG", "JPEG", "GIF", "PNM",
@@ -69,7 +76,8 @@ struct DeclaredPixels {
 };
 
 // The size the file declares, from as little of it as its format allows:
-// the headers for BMP (from the first kSniffBytes), the decoder run up to
+// the headers for BMP (from the first kSniffBytes; a packed bitmap's as the
+// BMP file it stands for), the decoder run up to
 // where it would ask for rows for PNG, JPEG, GIF and PNM. Nothing for ICO
 // and TIFF (read through their directories), for a file the decoder
 // refuses before that point (over maxPixels, damaged) or one of no known

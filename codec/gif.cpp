@@ -2,6 +2,7 @@
 
 #include <gif_lib.h>
 
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <exception>
@@ -80,6 +81,22 @@ int InterlacedRow(int i, int height) {
     return -1;  // not reached for i < height
 }
 
+// The colour table of a file that has none, neither global nor local. The
+// format leaves it to the decoder (a system table or one of its own) and
+// recommends black and white as the first two entries, so that a two-colour
+// picture shows as such; the other indexes show as the gray of their value.
+const std::array<GifColorType, 256>& DefaultColours() {
+    static const std::array<GifColorType, 256> table = [] {
+        std::array<GifColorType, 256> colours{};
+        for (int i = 0; i < 256; ++i) {
+            const auto gray = static_cast<GifByteType>(i == 1 ? 255 : i);
+            colours[static_cast<std::size_t>(i)] = {gray, gray, gray};
+        }
+        return colours;
+    }();
+    return table;
+}
+
 }  // namespace
 
 bool LooksLikeGif(std::span<const std::uint8_t> first) {
@@ -141,10 +158,10 @@ DeclaredSize DecodeGif(const ByteSource& source, const AllocateRows& allocate, s
         CheckLimit(width, height, maxPixels);
     }
     if (width == 0 || height == 0) throw DecodeError(Kind::kDamaged, "the picture has no pixels");
-    const ColorMapObject* colours = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
-    if (colours == nullptr || colours->Colors == nullptr)
-        throw DecodeError(Kind::kDamaged, "the picture has no colour table");
-    const int colourCount = colours->ColorCount;
+    const ColorMapObject* table = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
+    const bool tableGiven = table != nullptr && table->Colors != nullptr;
+    const GifColorType* const colours = tableGiven ? table->Colors : DefaultColours().data();
+    const int colourCount = tableGiven ? table->ColorCount : static_cast<int>(DefaultColours().size());
 
     const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(width), static_cast<int>(height));
     for (int y = 0; y < rows.height; ++y) std::memset(rows.row(y), 0xFF, 3 * static_cast<std::size_t>(rows.width));
@@ -159,7 +176,7 @@ DeclaredSize DecodeGif(const ByteSource& source, const AllocateRows& allocate, s
             if (index >= colourCount) throw DecodeError(Kind::kDamaged, "a pixel's colour index is past the colour table");
             const std::uint64_t at = frameLeft + static_cast<std::uint64_t>(x);
             if (out == nullptr || at >= width || index == transparent) continue;
-            const GifColorType& colour = colours->Colors[index];
+            const GifColorType& colour = colours[index];
             out[3 * at] = colour.Blue;
             out[3 * at + 1] = colour.Green;
             out[3 * at + 2] = colour.Red;

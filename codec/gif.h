@@ -5,9 +5,11 @@
 // offset, clipped to the screen; the screen outside the frame, and the
 // frame's pixels of the transparent colour (from the graphic control block
 // before the frame), are white paper. The frame's own colour table is used,
-// or else the global one; interlaced rows are put back in order. A screen
-// declared 0 wide or high takes the frame's extent (its offset plus its
-// size), as viewers do.
+// or else the global one; a file with neither gets the table the format
+// leaves to the decoder: black and white first, as the format recommends,
+// then the gray of each index (index 2 is gray 2, 255 white). Interlaced
+// rows are put back in order. A screen declared 0 wide or high takes the
+// frame's extent (its offset plus its size), as viewers do.
 //
 // The file is read record by record up to the end of the first frame's
 // data, never further: later frames of an animation cost neither memory nor
@@ -15,7 +17,7 @@
 // before anything is allocated; working memory beyond the rows is one
 // frame row and giflib's tables. A file that ends early, a frame with a
 // pixel past its colour table, damaged LZW data, a graphic control block of
-// the wrong length and a file without any colour table or image are damage.
+// the wrong length and a file without an image are damage.
 #pragma once
 
 #include <cstdint>

@@ -105,8 +105,18 @@ bool LooksLikeIco(std::span<const std::uint8_t> first) {
     const std::uint32_t type = Le16(p + 2);
     if (Le16(p) != 0 || (type != 1 && type != 2) || Le16(p + 4) == 0) return false;
     const std::uint8_t* entry = p + kDirectoryHeaderBytes;
-    if (entry[3] != 0 || Le32(entry + 8) < 40) return false;
-    return type == 2 || (Le16(entry + 4) <= 1 && Le16(entry + 6) <= 32);
+    if (entry[3] != 0) return false;
+    if (type == 1 && (Le16(entry + 4) > 1 || Le16(entry + 6) > 32)) return false;
+    // The image's length: as the entry gives it, or where the entry's byte
+    // count is too small for any image, as the image's own header, when it
+    // lies within the first bytes, shows it to be one.
+    if (Le32(entry + 8) >= 40) return true;
+    const std::uint64_t offset = Le32(entry + 12);
+    if (offset + 8 > first.size()) return false;
+    const std::uint8_t* image = first.data() + offset;
+    const std::uint32_t headerSize = Le32(image);
+    return std::equal(kPngSignature, kPngSignature + 8, image) || headerSize == 12 ||
+           (headerSize >= 16 && headerSize <= 64) || headerSize == 108 || headerSize == 124;
 }
 
 DeclaredSize DecodeIco(const RandomAccess& file, const AllocateRows& allocate, std::uint64_t maxPixels) {

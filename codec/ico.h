@@ -30,8 +30,10 @@ namespace codec {
 
 // True when the first bytes (at least 22) start an ICO or CUR directory:
 // 00 00, type 1 (icon) or 2 (cursor), at least one image, and a first entry
-// with its reserved byte 0, at least 40 bytes of data, and for an icon at
-// most 1 plane and 32 bits a pixel.
+// with its reserved byte 0, for an icon at most 1 plane and 32 bits a pixel,
+// and at least 40 bytes of data; or, where its byte count says less (the
+// decoder does not rely on it), an image within the first bytes that starts
+// with a bitmap header's size or the PNG signature.
 bool LooksLikeIco(std::span<const std::uint8_t> first);
 
 // Decodes an ICO or CUR file read at random. Calls allocate exactly once,

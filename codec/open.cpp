@@ -339,7 +339,8 @@ Picture::Opened OpenTiff(const RandomAccess& file, std::uint32_t page, const Ope
 }
 
 Picture::Opened OpenBmp(const RandomAccess& file, std::uint32_t, const OpenOptions& limits) {
-    std::shared_ptr<BmpRowDecoder> decoder = std::make_shared<BmpRowDecoder>(file, limits.maxPixels);
+    // A packed bitmap is read as the BMP file it stands for.
+    std::shared_ptr<BmpRowDecoder> decoder = std::make_shared<BmpRowDecoder>(AsBmpFile(file), limits.maxPixels);
     const int width = decoder->width(), height = decoder->height();
     const auto w = static_cast<std::uint64_t>(width), h = static_cast<std::uint64_t>(height);
     const DeclaredSize stored = DeclaredSize{w, h, Orientation::kNormal};

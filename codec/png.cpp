@@ -31,8 +31,9 @@ constexpr png_alloc_size_t kMaxChunkBytes = PNG_UINT_31_MAX;
 
 // Ancillary chunks libpng knows and would otherwise read (and for zTXt,
 // iTXt and iCCP decompress). None of them changes the pixels shown, so
-// libpng skips them unread; eXIf is read on its way past (ExifWatch), not
-// through libpng. tRNS is not in the list: it decides transparent pixels.
+// libpng skips them unread; eXIf, and the text chunk of ImageMagick's raw
+// EXIF profile, are read on their way past (ExifWatch), not through libpng.
+// tRNS is not in the list: it decides transparent pixels.
 constexpr png_byte kSkippedChunks[] =
     "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0sTER\0sRGB\0tEXt\0tIME\0zTXt";
 constexpr int kSkippedChunkCount = 18;
@@ -40,6 +41,68 @@ constexpr int kSkippedChunkCount = 18;
 // The most of an eXIf chunk kept for its orientation: the first image
 // directory, where the tag lies, comes first in any EXIF block.
 constexpr std::size_t kMaxExifBytes = 64 * 1024;
+
+// ImageMagick writes a picture's EXIF block as hex text (see
+// RawProfileExifOrientation in codec/exif.h) into a tEXt, zTXt or iTXt
+// chunk of this keyword, followed by the zero that ends a keyword. The most
+// of such a chunk's data kept, and of its text once inflated: room for the
+// hex of the first kMaxRawProfileBlockBytes of the block, its line breaks
+// and the lines before it.
+constexpr std::string_view kRawExifKey("Raw profile type exif\0", 22);
+constexpr std::size_t kMaxProfileBytes = 4 * kMaxRawProfileBlockBytes;
+
+bool IsTextChunk(const std::uint8_t* type) {
+    return std::memcmp(type, "tEXt", 4) == 0 || std::memcmp(type, "zTXt", 4) == 0 || std::memcmp(type, "iTXt", 4) == 0;
+}
+
+// Up to `most` bytes of the zlib stream's inflated data; nothing for data
+// that is not a zlib stream. A stream cut short gives what it holds.
+std::optional<std::string> Inflated(std::span<const std::uint8_t> data, std::size_t most) {
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) return std::nullopt;
+    std::string text(most, '\0');
+    stream.next_in = const_cast<Bytef*>(data.data());
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(text.data());
+    stream.avail_out = static_cast<uInt>(text.size());
+    const int status = inflate(&stream, Z_FINISH);
+    text.resize(text.size() - stream.avail_out);
+    inflateEnd(&stream);
+    if (status != Z_STREAM_END && status != Z_BUF_ERROR) return std::nullopt;
+    return text;
+}
+
+// The orientation a text chunk gives, from its type and the first
+// kMaxProfileBytes of its data, when it holds ImageMagick's raw EXIF
+// profile: kNormal when that is damaged (zTXt or iTXt data that does not
+// inflate, an unknown compression method). Nothing for any other chunk.
+std::optional<Orientation> RawProfileOrientation(const std::uint8_t* type, std::span<const std::uint8_t> data) {
+    if (data.size() < kRawExifKey.size() || std::memcmp(data.data(), kRawExifKey.data(), kRawExifKey.size()) != 0)
+        return std::nullopt;
+    data = data.subspan(kRawExifKey.size());
+    bool compressed = false;
+    if (std::memcmp(type, "zTXt", 4) == 0) {
+        // The compression method (0, zlib), then the compressed text.
+        if (data.empty() || data[0] != 0) return Orientation::kNormal;
+        data = data.subspan(1);
+        compressed = true;
+    } else if (std::memcmp(type, "iTXt", 4) == 0) {
+        // The compression flag and method, the language tag and the
+        // translated keyword (each ended by a zero), then the text.
+        if (data.size() < 2 || data[0] > 1 || (data[0] == 1 && data[1] != 0)) return Orientation::kNormal;
+        compressed = data[0] == 1;
+        data = data.subspan(2);
+        for (int field = 0; field < 2; ++field) {
+            const auto end = std::find(data.begin(), data.end(), std::uint8_t{0});
+            if (end == data.end()) return Orientation::kNormal;
+            data = data.subspan(static_cast<std::size_t>(end - data.begin()) + 1);
+        }
+    }
+    if (!compressed)
+        return RawProfileExifOrientation(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    const std::optional<std::string> text = Inflated(data, kMaxProfileBytes);
+    return text ? RawProfileExifOrientation(*text) : Orientation::kNormal;
+}
 
 // libpng's warnings that lose no pixel, and its benign errors that do not
 // (set to come as warnings), by the chunk libpng names before the message
@@ -79,8 +142,9 @@ bool LosesPixels(std::string_view text) {
 }
 
 // Follows the chunks in the bytes handed to libpng, to keep the start of
-// the first eXIf chunk's data as it passes; libpng itself skips the chunk
-// (checking its CRC, so a damaged one fails the decode).
+// the first eXIf chunk's data as it passes, and the orientation of the
+// first text chunk of ImageMagick's raw EXIF profile; libpng itself skips
+// these chunks (checking their CRC, so a damaged one fails the decode).
 class ExifWatch {
 public:
     explicit ExifWatch(std::uint8_t* keep) : keep_(keep) {}
@@ -89,18 +153,13 @@ public:
         while (size > 0 && !done_) {
             if (left_ > 0) {  // signature, chunk data or CRC
                 const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left_, size));
-                if (inExif_ && inData_ && kept_ < kMaxExifBytes) {
-                    const std::size_t keep = std::min(take, kMaxExifBytes - kept_);
-                    std::memcpy(keep_ + kept_, bytes, keep);
-                    kept_ += keep;
-                }
+                if (inData_) Keep(bytes, take);
                 bytes += take;
                 size -= take;
                 left_ -= take;
                 if (left_ > 0) break;
                 if (inData_) {
-                    inData_ = false;
-                    left_ = 4;  // the CRC
+                    EndOfData();
                 } else if (inExif_) {
                     done_ = true;
                 }
@@ -111,29 +170,58 @@ public:
             if (headerBytes_ < sizeof header_) continue;
             headerBytes_ = 0;
             inExif_ = std::memcmp(header_ + 4, "eXIf", 4) == 0;
+            inText_ = !profile_ && IsTextChunk(header_ + 4);
             inData_ = true;
             left_ = Be32(header_);
-            if (left_ == 0) {
-                inData_ = false;
-                left_ = 4;
+            if (left_ == 0) EndOfData();
+        }
+    }
+
+    // The orientation of the first eXIf chunk, once all of it has passed;
+    // else that of the first raw EXIF profile that has passed; else kNormal.
+    Orientation orientation() const {
+        if (done_) return ExifOrientation(std::span<const std::uint8_t>(keep_, kept_));
+        return profile_.value_or(Orientation::kNormal);
+    }
+
+private:
+    void Keep(const std::uint8_t* bytes, std::size_t count) {
+        if (inExif_ && kept_ < kMaxExifBytes) {
+            const std::size_t keep = std::min(count, kMaxExifBytes - kept_);
+            std::memcpy(keep_ + kept_, bytes, keep);
+            kept_ += keep;
+        }
+        if (inText_) {
+            const std::size_t keep = std::min(count, kMaxProfileBytes - text_.size());
+            text_.insert(text_.end(), bytes, bytes + keep);
+            // Any other text chunk is let pass as soon as its keyword differs.
+            const std::size_t known = std::min(text_.size(), kRawExifKey.size());
+            if (std::memcmp(text_.data(), kRawExifKey.data(), known) != 0) {
+                inText_ = false;
+                text_.clear();
             }
         }
     }
 
-    // The kept start of the first eXIf chunk, once all of it has passed.
-    std::span<const std::uint8_t> Exif() const {
-        return done_ ? std::span<const std::uint8_t>(keep_, kept_) : std::span<const std::uint8_t>();
+    void EndOfData() {
+        inData_ = false;
+        left_ = 4;  // the CRC
+        if (inText_) profile_ = RawProfileOrientation(header_ + 4, text_);
+        inText_ = false;
+        text_ = {};
     }
 
-private:
     std::uint8_t* keep_;         // kMaxExifBytes
     std::uint64_t left_ = 8;     // bytes still to pass of the signature, a chunk's data or its CRC
     std::uint8_t header_[8] = {};  // a chunk's length and type
     std::size_t headerBytes_ = 0;
     bool inData_ = false;
     bool inExif_ = false;
+    bool inText_ = false;  // a text chunk that may be the raw EXIF profile
     bool done_ = false;
     std::size_t kept_ = 0;
+    std::vector<std::uint8_t> text_;  // the data of that text chunk so far
+    std::optional<Orientation> profile_;
 };
 
 enum class Outcome { kDone, kFailed, kTooLarge };
@@ -437,7 +525,7 @@ PngRowDecoder::~PngRowDecoder() {
 std::uint64_t PngRowDecoder::width() const { return state_->png.width; }
 std::uint64_t PngRowDecoder::height() const { return state_->png.height; }
 bool PngRowDecoder::interlaced() const { return state_->png.passes > 1; }
-Orientation PngRowDecoder::orientation() const { return ExifOrientation(state_->exif.Exif()); }
+Orientation PngRowDecoder::orientation() const { return state_->exif.orientation(); }
 
 namespace {
 
@@ -532,14 +620,27 @@ bool CrcHolds(const RandomAccess& file, std::uint64_t offset, std::uint64_t leng
 
 Orientation PngOrientationOf(const RandomAccess& file) {
     ChunkWalk walk(file);
+    std::optional<Orientation> profile;  // of the first raw EXIF profile
     for (std::uint64_t at = 8;;) {
         const std::uint8_t* header = walk.HeaderAt(at);
-        if (header == nullptr || IsChunk(header, "IEND")) return Orientation::kNormal;
+        if (header == nullptr || IsChunk(header, "IEND")) return profile.value_or(Orientation::kNormal);
         const std::uint64_t length = Be32(header);
         if (IsChunk(header, "eXIf")) {
             std::vector<std::uint8_t> data(static_cast<std::size_t>(std::min<std::uint64_t>(length, kMaxExifBytes)));
             if (ReadUpTo(file, at + 8, data.data(), data.size()) != data.size()) return Orientation::kNormal;
             return ExifOrientation(data);
+        }
+        if (!profile && IsTextChunk(header + 4) && length >= kRawExifKey.size()) {
+            std::uint8_t type[4];
+            std::memcpy(type, header + 4, 4);
+            std::vector<std::uint8_t> data(kRawExifKey.size());
+            if (ReadUpTo(file, at + 8, data.data(), data.size()) == data.size() &&
+                std::memcmp(data.data(), kRawExifKey.data(), kRawExifKey.size()) == 0) {
+                data.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, kMaxProfileBytes)));
+                const std::size_t rest = data.size() - kRawExifKey.size();
+                if (ReadUpTo(file, at + 8 + kRawExifKey.size(), data.data() + kRawExifKey.size(), rest) == rest)
+                    profile = RawProfileOrientation(type, data);
+            }
         }
         at += 12 + length;
     }

@@ -15,13 +15,20 @@
 // without alpha or tRNS show their samples as stored.
 //
 // The orientation comes from the first eXIf chunk (see codec/exif.h); its
-// first 64 KiB are kept as they pass, and the rest of it is skipped.
+// first 64 KiB are kept as they pass, and the rest of it is skipped. A file
+// without an eXIf chunk may carry its EXIF block the way ImageMagick writes
+// it, as hex text in a tEXt, zTXt or iTXt chunk keyed "Raw profile type
+// exif" (see RawProfileExifOrientation in codec/exif.h): the first such
+// chunk gives the orientation then, from its first 256 KiB, inflated to at
+// most 256 KiB of text. Wherever the chunks stand, an eXIf chunk decides
+// over the text.
 //
 // Work and memory follow the declared pixels, never the file's metadata:
 // the size is refused straight after IHDR, before anything else is read;
 // every other ancillary chunk except tRNS (text, ICC profiles, ...) and
 // every unknown ancillary chunk is skipped, however long, without being
-// decompressed or kept. An unknown critical chunk, a bad checksum, a
+// decompressed or kept (a text chunk only as far as its keyword tells it
+// from the raw EXIF profile). An unknown critical chunk, a bad checksum, a
 // palette index past the palette, image data missing, a file that ends
 // before IEND, and whatever else libpng warns about are damage: no pixel is
 // ever made up. What libpng warns about but loses no pixel loads: a tRNS
@@ -51,7 +58,8 @@ DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, s
 
 // A PNG file read one row at a time: the reading DecodePng does (which it
 // runs through this), the rows handed out as they are decoded rather than
-// into allocated rows. Memory: libpng's state and two of its rows.
+// into allocated rows. Memory: libpng's state and two of its rows, and
+// while a raw EXIF profile passes, its text.
 class PngRowDecoder {
 public:
     // Reads the chunks before the image data and sets up the transforms.
@@ -77,8 +85,8 @@ public:
     // Once every row is read: reads the chunks up to IEND, which must be
     // whole and sound.
     void Finish();
-    // The orientation from the first eXIf chunk read so far: the file's own
-    // after Finish.
+    // The orientation from the first eXIf chunk read so far, or else the
+    // first raw EXIF profile: the file's own after Finish.
     Orientation orientation() const;
 
     struct State;  // opaque
@@ -88,9 +96,10 @@ private:
 };
 
 // The orientation DecodePng would give the file, from the first eXIf chunk
-// before IEND, found by walking the chunks by their lengths (only that
-// chunk's data is read). kNormal when there is none, and where the chunks
-// cannot be followed (such a file does not decode).
+// before IEND, or else the first raw EXIF profile, found by walking the
+// chunks by their lengths (only those chunks' data is read, and the keyword
+// of other text chunks). kNormal when there is neither, and where the
+// chunks cannot be followed (such a file does not decode).
 Orientation PngOrientationOf(const RandomAccess& file);
 
 // The file's bytes in order, as a ByteSource that checks each IDAT chunk's

@@ -137,6 +137,14 @@ const AlphaCase kAlphaCases[] = {
     {"AlphaMaskInTheLowByte", Pixels32(124, 3, {{0xC8640080, 0x10203000}}, kRgbaMasks),
      Rows({{{127, 177, 227}, kWhite}})},
     {"AlphaZeroEverywhereIsOpaque", Pixels32(124, 3, {{0x00C86400, 0x00102030}, {0x00102030, 0x00000000}}), kOpaque},
+    // Bytes in the order alpha, blue, green, red: the alpha of every pixel
+    // zero shows the colours, as the same bit fields without an alpha mask
+    // do.
+    {"AlphaMaskInTheLowByteZeroEverywhereIsOpaque",
+     Pixels32(124, 3, {{0xC8640000, 0x10203000}, {0x10203000, 0x00000000}}, kRgbaMasks), kOpaque},
+    {"LowByteUnusedWithoutAnAlphaMask",
+     Pixels32(124, 3, {{0xC8640000, 0x10203000}, {0x10203000, 0x00000000}}, {0xFF000000, 0x00FF0000, 0x0000FF00, 0}),
+     kOpaque},
     {"SixteenBitAlpha4444", Pixels16(k4444Masks, {{0xF0F0, 0x8F00, 0x0123, 0x4000}}),
      Rows({{{0, 255, 0}, {119, 119, 255}, kWhite, {187, 187, 187}}})},
     {"SixteenBitAlphaZeroEverywhereIsOpaque", Pixels16(k4444Masks, {{0x0F00, 0x000F}}),

@@ -23,6 +23,9 @@
 #include <utility>
 #include <vector>
 
+#include "codec/formats.h"
+#include "codec/open.h"
+
 #ifndef WORKBENCH_BMPSUITE_DIR
 #error "WORKBENCH_BMPSUITE_DIR must name the BMP Suite corpus directory"
 #endif
@@ -592,6 +595,153 @@ TEST(BmpCodecEncode, PicturesTooLargeForTheFormatAreRefused) {
         EXPECT_THROW(codec::EncodeBmp24(rows, [&](const std::uint8_t*, std::size_t) { ++calls; }), codec::BmpError);
         EXPECT_EQ(calls, 0);
     }
+}
+
+// Packed bitmaps (clipboard DIBs): a BMP file without its 14-byte file
+// header, told by its bitmap header and sizes, read as the file it was cut
+// from.
+
+codec::RandomAccess InMemory(const Bytes& file) {
+    return {file.size(), [&file](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+                const std::size_t n = offset >= file.size() ? 0 : std::min<std::size_t>(size, file.size() - offset);
+                std::memcpy(buffer, file.data() + offset, n);
+                return n;
+            }};
+}
+
+// What codec::OpenPicture reads of a file, whole or row by row.
+Outcome Opened(const Bytes& file, codec::Reading reading) {
+    Outcome out;
+    try {
+        codec::OpenOptions options;
+        options.reading = reading;
+        options.maxPixels = kLimit;
+        const std::unique_ptr<codec::Picture> picture = codec::OpenPicture(InMemory(file), 0, options);
+        out.width = picture->width();
+        out.height = picture->height();
+        out.pixels.resize(3 * static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height));
+        picture->ReadWhole([&out](int width, int height) {
+            return ops::RowView{out.pixels.data(), width, height, 3 * static_cast<std::ptrdiff_t>(width)};
+        });
+        out.loaded = true;
+    } catch (const codec::DecodeError& error) {
+        out.error = error.what();
+    }
+    return out;
+}
+
+Bytes WithoutFileHeader(const Bytes& bmp) { return Bytes(bmp.begin() + 14, bmp.end()); }
+
+// Pixels of distinct colours (or indexes), rows padded to whole words.
+Bytes Rows(int width, int height, int bytesPerPixel) {
+    Bytes pixels;
+    for (int y = 0; y < height; ++y) {
+        for (int i = 0; i < width * bytesPerPixel; ++i) pixels.push_back(static_cast<std::uint8_t>(17 * y + 5 * i + 1));
+        pixels.resize((pixels.size() + 3) / 4 * 4, 0);
+    }
+    return pixels;
+}
+
+struct PackedCase {
+    std::string name;
+    Recipe bmp;                                   // the BMP file the packed bitmap is cut from
+    std::function<void(Bytes& packed)> change;    // then made to the packed bytes, or nullptr
+    bool told;                                    // whether it is told from other bytes and read
+};
+
+void PrintTo(const PackedCase& c, std::ostream* out) { *out << c.name; }
+
+class BmpPackedBitmap : public ::testing::TestWithParam<PackedCase> {};
+
+// A packed bitmap reads, whole and row by row, as the BMP file it was cut
+// from, and declares the same size; bytes that break its rules are no
+// picture this program reads.
+TEST_P(BmpPackedBitmap, IsReadAsTheFileItWasCutFromOrNotTold) {
+    const PackedCase& c = GetParam();
+    const Bytes file = Build(c.bmp);
+    Bytes packed = WithoutFileHeader(file);
+    if (c.change) c.change(packed);
+    EXPECT_EQ(codec::SniffFormat(InMemory(packed)), c.told ? codec::Format::kBmp : codec::Format::kUnknown);
+    for (const codec::Reading reading : {codec::Reading::kWhole, codec::Reading::kRows}) {
+        SCOPED_TRACE(reading == codec::Reading::kWhole ? "whole" : "by rows");
+        const Outcome got = Opened(packed, reading);
+        if (!c.told) {
+            EXPECT_FALSE(got.loaded);
+            EXPECT_EQ(got.error, "not a picture format this program reads");
+            continue;
+        }
+        const Outcome want = Opened(file, reading);
+        ASSERT_TRUE(want.loaded) << want.error;
+        ASSERT_TRUE(got.loaded) << got.error;
+        EXPECT_TRUE(got == want);
+    }
+    const std::optional<codec::DeclaredPixels> declared = codec::DeclaredSizeOf(InMemory(packed), kLimit);
+    ASSERT_EQ(declared.has_value(), c.told);
+    if (!declared) return;
+    const std::optional<codec::DeclaredPixels> fromFile = codec::DeclaredSizeOf(InMemory(file), kLimit);
+    ASSERT_TRUE(fromFile.has_value());
+    EXPECT_EQ(declared->width, fromFile->width);
+    EXPECT_EQ(declared->height, fromFile->height);
+}
+
+// Sets a little-endian field of the packed bytes (offsets from the start of
+// the bitmap header).
+std::function<void(Bytes&)> Field(std::size_t at, std::uint32_t value, int size = 4) {
+    return [at, value, size](Bytes& packed) { Put(packed, at, value, size); };
+}
+
+const PackedCase kPackedCases[] = {
+    {"Info40Rgb24", {.width = 3, .height = 2, .pixels = Rows(3, 2, 3)}, nullptr, true},
+    {"Info40Rgb24TopDown", {.width = 3, .height = -2, .pixels = Rows(3, 2, 3)}, nullptr, true},
+    {"Info40Rgb24WithBytesAfterThePixels", {.width = 3, .height = 2, .pixels = Rows(3, 2, 3)},
+     [](Bytes& packed) { packed.resize(packed.size() + 100, 0x5A); }, true},
+    {"Info40Palette8Full", {.width = 5, .height = 2, .bitsPerPixel = 8, .paletteEntries = 256, .pixels = Rows(5, 2, 1)},
+     nullptr, true},
+    {"Info40Palette4ColoursUsed",
+     {.width = 3, .height = 2, .bitsPerPixel = 4, .colorsUsed = 5, .paletteEntries = 5, .pixels = Bytes(8, 0x43)}, nullptr,
+     true},
+    {"Core12Palette1", {.headerSize = 12, .width = 9, .height = 3, .bitsPerPixel = 1, .paletteEntries = 2, .pixels = Rows(2, 3, 1)},
+     nullptr, true},
+    {"Info40BitFields16",
+     {.width = 2, .height = 2, .bitsPerPixel = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F}, .pixels = Rows(2, 2, 2)},
+     nullptr, true},
+    {"V5BitFields32InAbgrOrder",
+     {.headerSize = 124, .width = 2, .height = 2, .bitsPerPixel = 32, .compression = 3,
+      .masks = {0xFF000000, 0x00FF0000, 0x0000FF00, 0x000000FF}, .pixels = Rows(2, 2, 4)},
+     nullptr, true},
+    {"V4Rgb24WithAColourTable",
+     {.headerSize = 108, .width = 2, .height = 2, .colorsUsed = 3, .paletteEntries = 3, .pixels = Rows(2, 2, 3)}, nullptr, true},
+    {"Info40Rle8WithItsSize",
+     {.width = 4, .height = 2, .bitsPerPixel = 8, .compression = 1, .paletteEntries = 256, .pixels = {4, 1, 0, 0, 4, 2, 0, 1}},
+     nullptr, true},
+    {"PixelsCutShort", {.width = 3, .height = 2, .pixels = Rows(3, 2, 3)}, [](Bytes& packed) { packed.pop_back(); }, false},
+    {"PaletteMissing", {.width = 5, .height = 2, .bitsPerPixel = 8, .paletteEntries = 16, .pixels = Rows(5, 2, 1)}, nullptr,
+     false},
+    {"Rle8WithoutItsSize",
+     {.width = 4, .height = 2, .bitsPerPixel = 8, .compression = 1, .paletteEntries = 256, .pixels = {4, 1, 0, 0, 4, 2, 0, 1}},
+     Field(20, 0), false},
+    {"MoreColoursUsedThanIndexes",
+     {.width = 8, .height = 1, .bitsPerPixel = 1, .colorsUsed = 3, .paletteEntries = 3, .pixels = Bytes(4, 0xA5)}, nullptr,
+     false},
+    {"Os2HeaderOf64Bytes", {.headerSize = 64, .width = 3, .height = 2, .pixels = Rows(3, 2, 3)}, nullptr, false},
+    {"HeaderSizeOfNoVersion", {.width = 3, .height = 2, .pixels = Rows(3, 2, 3)}, Field(0, 44), false},
+    {"TwoPlanes", {.width = 3, .height = 2, .pixels = Rows(3, 2, 3)}, Field(12, 2, 2), false},
+    {"NoPixels", {.width = 0, .height = 2}, nullptr, false},
+    {"UnknownCompression", {.width = 3, .height = 2, .pixels = Rows(3, 2, 3)}, Field(16, 9), false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Bmp, BmpPackedBitmap, ::testing::ValuesIn(kPackedCases),
+                         [](const testing::TestParamInfo<PackedCase>& info) { return info.param.name; });
+
+// A stage file must be a BMP file; a packed bitmap is one without its file
+// header, and is read where only BMP files are.
+TEST(BmpPackedBitmapAsStageFile, IsReadWhereOnlyBmpFilesAre) {
+    const Bytes packed = WithoutFileHeader(Build({.width = 3, .height = 2, .pixels = Rows(3, 2, 3)}));
+    codec::OpenOptions options;
+    options.reading = codec::Reading::kWhole;
+    options.maxPixels = kLimit;
+    options.only = codec::kStageFileFormat;
+    EXPECT_EQ(codec::OpenPicture(InMemory(packed), 0, options)->width(), 3);
 }
 
 }  // namespace

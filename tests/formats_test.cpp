@@ -74,6 +74,12 @@ const SniffCase kSniffCases[] = {
     {"IcoEntryUnder40Bytes", Replaced(kIcoHead, 14, std::string("\x27\0", 2)), Format::kUnknown},
     {"IcoOf64BitsAPixel", Replaced(kIcoHead, 12, std::string("\x40\0", 2)), Format::kUnknown},
     {"IcoHeadCut", kIcoHead.substr(0, 21), Format::kUnknown},
+    // A byte count too small for any image, where the image's own header,
+    // within the first bytes, shows it to be one.
+    {"CurByteCountZeroBitmapAfter", Replaced(kCurHead, 14, std::string(4, '\0')) + std::string("\x28\0\0\0\1\0\0\0", 8),
+     Format::kIco},
+    {"IcoByteCountZeroPngAfter", Replaced(kIcoHead, 14, std::string(4, '\0')) + kPngSignature, Format::kIco},
+    {"CurByteCountZeroNothingAfter", Replaced(kCurHead, 14, std::string(4, '\0')) + std::string(8, '\0'), Format::kUnknown},
     {"XpmIsNotRead", "/* XPM */\nstatic char *x[] = {", Format::kUnknown},
     {"XbmIsNotRead", "#define a_width 1\n#define a_height 1\n", Format::kUnknown},
     {"Empty", "", Format::kUnknown},
@@ -145,6 +151,43 @@ IconBitmapSpec SmallIcon() {
 }
 Bytes SmallIco(int type) { return IconFile({{IconBitmap(SmallIcon()), 5, 3, 8}}, type); }
 
+// A 24-bit BMP file of 5 x 3 distinct colours.
+Picture SmallBmpPicture() {
+    Picture p(5, 3);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 5; ++x) p.at(x, y) = Colour(x + 5 * y);
+    return p;
+}
+Bytes SmallBmp() {
+    Picture p = SmallBmpPicture();
+    Bytes file;
+    codec::EncodeBmp24({reinterpret_cast<std::uint8_t*>(p.pixels.data()), 5, 3, 15},
+                       [&file](const std::uint8_t* bytes, std::size_t size) { file.insert(file.end(), bytes, bytes + size); });
+    return file;
+}
+Bytes WithoutFirst(Bytes bytes, std::size_t count) {
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+    return bytes;
+}
+
+// The small GIF with its global table taken out: no colour table at all.
+// Its indexes 0 to 3 show black, white, gray 2 and gray 3; 1 is transparent.
+Bytes SmallGifWithoutAnyTable() {
+    Bytes gif = SmallGif();
+    gif.erase(gif.begin() + 13, gif.begin() + 13 + 3 * 4);
+    gif[10] &= 0x70;
+    return gif;
+}
+Picture SmallGifWithoutAnyTablePicture() {
+    Picture p(9, 7, kWhite);
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 7; ++x) {
+            const int i = Pattern(x, y, 4);
+            if (i != 1) p.at(1 + x, 1 + y) = i == 0 ? kBlack : Bgr{static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i)};
+        }
+    return p;
+}
+
 struct LoadCase {
     std::string name;
     std::function<Bytes()> file;
@@ -215,6 +258,17 @@ const LoadCase kLoadCases[] = {
          return IconFile({{IconBitmap(s), 5, 3, 8}});
      },
      nullptr, "the icon's bitmap is run-length compressed, which is not supported"},
+    {"CurWhoseByteCountIsZero",
+     [] {
+         Bytes file = SmallIco(2);
+         SetLe32(file, 6 + 8, 0);
+         return file;
+     },
+     [] { return IconBitmapPicture(SmallIcon()); }, ""},
+    {"PackedBitmap", [] { return WithoutFirst(SmallBmp(), 14); }, SmallBmpPicture, ""},
+    {"PackedBitmapCut", [] { return WithoutLast(WithoutFirst(SmallBmp(), 14), 1); }, nullptr,
+     "not a picture format this program reads"},
+    {"GifWithoutAnyColourTable", SmallGifWithoutAnyTable, SmallGifWithoutAnyTablePicture, ""},
     {"Xpm", [] { return Text("/* XPM */\nstatic char *x[] = {\n\"1 1 1 1\",\n\"a c #ff0000\",\n\"a\"};\n"); }, nullptr,
      "not a picture format this program reads"},
     {"Xbm", [] { return Text("#define a_width 1\n#define a_height 1\nstatic char a_bits[] = { 0x01 };\n"); },
@@ -298,14 +352,6 @@ TEST_P(DeclaredSizes, ComeFromTheHeaders) {
     EXPECT_EQ(declared->heldFileBytes, GetParam().declared->heldFileBytes);
 }
 
-Bytes SmallBmp() {
-    Picture p(5, 3);
-    Bytes file;
-    codec::EncodeBmp24({reinterpret_cast<std::uint8_t*>(p.pixels.data()), 5, 3, 15},
-                       [&file](const std::uint8_t* bytes, std::size_t size) { file.insert(file.end(), bytes, bytes + size); });
-    return file;
-}
-
 const DeclaredCase kDeclaredCases[] = {
     {"Bmp", SmallBmp, codec::DeclaredPixels{5, 3, 54 + 3 * 16}},
     {"BmpWithJunkAfterThePixels", [] {
@@ -313,6 +359,8 @@ const DeclaredCase kDeclaredCases[] = {
          file.resize(file.size() + 1000, 0);
          return file;
      },
+     codec::DeclaredPixels{5, 3, 54 + 3 * 16}},
+    {"PackedBitmapAsTheBmpFileItStandsFor", [] { return WithoutFirst(SmallBmp(), 14); },
      codec::DeclaredPixels{5, 3, 54 + 3 * 16}},
     {"Png", [] { return EncodePng(Picture(9, 4)); }, codec::DeclaredPixels{9, 4, 0}},
     {"Gif", SmallGif, codec::DeclaredPixels{9, 7, 0}},

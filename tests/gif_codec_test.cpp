@@ -56,6 +56,31 @@ Bytes WithGlobalTable(Bytes gif, int bits, int newBits) {
     return gif;
 }
 
+// Takes the global table out of a written file that has no local one: a
+// file with no colour table at all, its frame's data left as it is.
+Bytes WithoutAnyTable(Bytes gif) {
+    const std::ptrdiff_t bytes = 3 * (std::ptrdiff_t{2} << (gif[10] & 7));
+    gif.erase(gif.begin() + 13, gif.begin() + 13 + bytes);
+    gif[10] &= 0x70;  // no global table; its size bits mean nothing then
+    return gif;
+}
+
+// What a file without any colour table shows: black for index 0, white for
+// 1, the gray of the index for the others; the transparent index and the
+// screen outside the frame are white paper as ever.
+Picture DefaultTableFramed(int screenWidth, int screenHeight, int width, int height,
+                           const std::function<int(int, int)>& index, int transparent = -1) {
+    Picture p(screenWidth, screenHeight, kWhite);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const int i = index(x, y);
+            if (i == transparent) continue;
+            const auto gray = static_cast<std::uint8_t>(i);
+            p.at(x, y) = i == 0 ? kBlack : i == 1 ? kWhite : Bgr{gray, gray, gray};
+        }
+    return p;
+}
+
 struct GifCase {
     std::string name;
     std::function<Bytes()> file;
@@ -127,6 +152,17 @@ const GifCase kLoads[] = {
      [] { return Framed(47, 33, 0, 0, 47, 33, 8); }},
     {"FullCodeTable300x200", [] { return GifWriter(300, 200, 256).Frame(0, 0, 300, 200, PatternOf(256)).Finish(); },
      [] { return Framed(300, 200, 0, 0, 300, 200, 256); }},
+    {"NoColourTableBlackAndWhiteFirst",
+     [] { return WithoutAnyTable(GifWriter(9, 7, 2).Frame(0, 0, 9, 7, PatternOf(2)).Finish()); },
+     [] { return DefaultTableFramed(9, 7, 9, 7, PatternOf(2)); }},
+    {"NoColourTableFourIndexes", [] { return WithoutAnyTable(GifWriter(9, 7, 4).Frame(0, 0, 9, 7, PatternOf(4)).Finish()); },
+     [] { return DefaultTableFramed(9, 7, 9, 7, PatternOf(4)); }},
+    {"NoColourTableEveryIndex",
+     [] { return WithoutAnyTable(GifWriter(64, 4, 256).Frame(0, 0, 64, 4, [](int x, int y) { return x + 64 * y; }).Finish()); },
+     [] { return DefaultTableFramed(64, 4, 64, 4, [](int x, int y) { return x + 64 * y; }); }},
+    {"NoColourTableTransparentIndexIsWhitePaper",
+     [] { return WithoutAnyTable(GifWriter(9, 7, 4).Control(0).Frame(0, 0, 9, 7, PatternOf(4)).Finish()); },
+     [] { return DefaultTableFramed(9, 7, 9, 7, PatternOf(4), 0); }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Gif, GifLoads, ::testing::ValuesIn(kLoads), CaseName());
@@ -175,14 +211,6 @@ const RefusedCase kRefused[] = {
      },
      Kind::kDamaged},
     {"IndexPastTheColourTable", [] { return WithGlobalTable(Plain4(), 2, 1); }, Kind::kDamaged},
-    {"NoColourTable",
-     [] {
-         Bytes gif = WithGlobalTable(Plain4(), 2, 1);
-         gif.erase(gif.begin() + 13, gif.begin() + 19);
-         gif[10] &= 0x7F;
-         return gif;
-     },
-     Kind::kDamaged},
     {"NoImage", [] { return GifWriter(9, 7, 4).Finish(); }, Kind::kDamaged},
     {"ControlBlockOfThreeBytes",
      [] {

@@ -145,6 +145,17 @@ std::vector<IcoCase> LoadCases() {
         {"CursorReadAsAnIcon", [] { return IconFile({Bitmap(Spec(32, 32, 8)), Bitmap(Spec(47, 33, 24))}, 2); },
          [] { return IconBitmapPicture(Spec(47, 33, 24)); }},
         {"CursorWithAPng", [] { return IconFile({Png(47, 33)}, 2); }, [] { return Patterned(47, 33); }},
+        {"Cursor1x4OneBitWithItsMask", [] { return IconFile({Bitmap(WithMask(Spec(1, 4, 1)))}, 2); },
+         [] { return IconBitmapPicture(WithMask(Spec(1, 4, 1))); }},
+        {"Cursor1x4EightBitWithItsMask", [] { return IconFile({Bitmap(WithMask(Spec(1, 4, 8)))}, 2); },
+         [] { return IconBitmapPicture(WithMask(Spec(1, 4, 8))); }},
+        {"CursorWhoseByteCountIsZero",
+         [] {
+             Bytes file = IconFile({Bitmap(WithMask(Spec(1, 4, 1)))}, 2);
+             SetLe32(file, 6 + 8, 0);
+             return file;
+         },
+         [] { return IconBitmapPicture(WithMask(Spec(1, 4, 1))); }},
     });
     return cases;
 }

@@ -183,4 +183,63 @@ std::vector<ExifCase> ExifCases() {
 INSTANTIATE_TEST_SUITE_P(Exif, ExifBlock, testing::ValuesIn(ExifCases()),
                          [](const testing::TestParamInfo<ExifCase>& info) { return info.param.name; });
 
+// ---------------------------------------------------------------- ImageMagick's raw profile text
+
+struct RawProfileCase {
+    std::string name;
+    std::string text;
+    Orientation expected;
+};
+
+void PrintTo(const RawProfileCase& c, std::ostream* out) { *out << c.name; }
+
+class RawProfile : public testing::TestWithParam<RawProfileCase> {};
+
+TEST_P(RawProfile, GivesTheOrientationOfTheBlockItHolds) {
+    EXPECT_EQ(codec::RawProfileExifOrientation(GetParam().text), GetParam().expected);
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+    return text;
+}
+
+std::vector<RawProfileCase> RawProfileCases() {
+    const Bytes block = testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned90, false));
+    const std::string text = testfiles::RawProfileText(block);
+    const std::string header = "\nexif\n" + std::to_string(block.size()) + "\n";
+    std::string hex;
+    for (const std::uint8_t b : block) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 15];
+    }
+    Bytes longBlock = block;
+    longBlock.resize(100000, 0x77);  // past the bytes decoded
+    std::vector<RawProfileCase> cases = {
+        {"as_imagemagick_writes_it", text, Orientation::kTurned90},
+        {"motorola_block", testfiles::RawProfileText(testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kMirrored, true))),
+         Orientation::kMirrored},
+        {"without_the_exif_signature", testfiles::RawProfileText(testfiles::ExifBlock(Orientation::kTurned270, false)),
+         Orientation::kTurned270},
+        {"length_without_spaces_digits_on_one_line", header + hex, Orientation::kTurned90},
+        {"upper_case_digits", header + Upper(hex), Orientation::kTurned90},
+        {"white_space_among_the_digits", header + hex.substr(0, 5) + " \r\n\t" + hex.substr(5), Orientation::kTurned90},
+        {"digits_after_the_length_unread", header + hex + "zz", Orientation::kTurned90},
+        {"longer_than_the_bytes_decoded", testfiles::RawProfileText(longBlock), Orientation::kTurned90},
+        {"another_profile", testfiles::RawProfileText(block, "iptc"), Orientation::kNormal},
+        {"no_line_break_first", text.substr(1), Orientation::kNormal},
+        {"no_length", "\nexif\n\n" + hex, Orientation::kNormal},
+        {"length_past_32_bits", "\nexif\n4294967296\n" + hex, Orientation::kNormal},
+        {"fewer_digits_than_the_length", header + hex.substr(0, hex.size() - 2), Orientation::kNormal},
+        {"odd_count_of_digits", header + hex.substr(0, hex.size() - 1), Orientation::kNormal},
+        {"not_a_hex_digit", header + "g" + hex, Orientation::kNormal},
+        {"empty", "", Orientation::kNormal},
+    };
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Exif, RawProfile, testing::ValuesIn(RawProfileCases()),
+                         [](const testing::TestParamInfo<RawProfileCase>& info) { return info.param.name; });
+
 }  // namespace

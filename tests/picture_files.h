@@ -104,6 +104,23 @@ inline Bytes ExifSegment(const Bytes& block) {
     return payload;
 }
 
+// ImageMagick's text form of a profile, as it writes the EXIF block into a
+// PNG text chunk: a line break, the name, a line break, the length in eight
+// columns, a line break, then the bytes in lower-case hex digits, 72 to a
+// line, each line ended by a line break.
+inline std::string RawProfileText(const Bytes& block, const std::string& name = "exif") {
+    char length[24];
+    std::snprintf(length, sizeof length, "%8zu", block.size());
+    std::string text = "\n" + name + "\n" + length + "\n";
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        text += kDigits[block[i] >> 4];
+        text += kDigits[block[i] & 15];
+        if (i % 36 == 35 || i + 1 == block.size()) text += '\n';
+    }
+    return text;
+}
+
 // ---------------------------------------------------------------- pictures
 
 // 24-bit pixels, red, green, blue, row by row.

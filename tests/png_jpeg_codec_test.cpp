@@ -3,7 +3,9 @@
 // conversion to 24 bits; files cut short or damaged; files whose metadata or
 // scans would cost far more than their pixels; size limits and exceptions
 // from the callbacks.
+#include "codec/exif.h"
 #include "codec/jpeg.h"
+#include "codec/open.h"
 #include "codec/png.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +25,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -954,6 +957,83 @@ INSTANTIATE_TEST_SUITE_P(
                     TransparencyCase{"rgba16_all_clear", RGBA, 16, false, 5, 3, true}),
     [](const testing::TestParamInfo<TransparencyCase>& info) { return std::string(info.param.name); });
 
+// One 16-bit gray level is transparent: the level tRNS gives, compared at
+// the full 16 bits, before the samples are reduced to 8 bits. Levels that
+// share its high or its low byte stay opaque, each reduced to 8 bits as any
+// opaque level is (v * 255 / 65535, rounded).
+struct GrayKeyCase {
+    const char* name;
+    bool interlace;
+    unsigned key;
+    std::vector<unsigned> samples;  // a row of 16-bit levels
+};
+
+void PrintTo(const GrayKeyCase& c, std::ostream* out) { *out << c.name; }
+
+codec::RandomAccess InMemory(const Bytes& file) {
+    return {file.size(), [&file](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+                const std::size_t n = offset >= file.size() ? 0 : std::min<std::size_t>(size, file.size() - offset);
+                std::memcpy(buffer, file.data() + offset, n);
+                return n;
+            }};
+}
+
+// The rows codec::OpenPicture gives, read whole or one by one.
+Picture OpenedPicture(const Bytes& file, codec::Reading reading) {
+    codec::OpenOptions options;
+    options.reading = reading;
+    options.maxPixels = kLimit;
+    const std::unique_ptr<codec::Picture> opened = codec::OpenPicture(InMemory(file), 0, options);
+    Picture picture{opened->width(), opened->height(), {}};
+    picture.bgr.resize(3 * static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(picture.height));
+    opened->ReadWhole([&picture](int width, int height) {
+        return ops::RowView{picture.bgr.data(), width, height, 3 * static_cast<std::ptrdiff_t>(width)};
+    });
+    return picture;
+}
+
+class PngGray16Key : public testing::TestWithParam<GrayKeyCase> {};
+
+TEST_P(PngGray16Key, IsTheOneTransparentLevelAtFullDepth) {
+    const GrayKeyCase& c = GetParam();
+    testfiles::PngPicture p;
+    p.colorType = PNG_COLOR_TYPE_GRAY;
+    p.depth = 16;
+    p.width = static_cast<int>(c.samples.size());
+    p.height = 3;
+    p.interlace = c.interlace;
+    for (int y = 0; y < p.height; ++y) p.samples.insert(p.samples.end(), c.samples.begin(), c.samples.end());
+    png_color_16 key{};
+    key.gray = static_cast<png_uint_16>(c.key);
+    p.transparent = key;
+    const Bytes file = testfiles::WritePng(p);
+    Picture want{p.width, p.height, {}};
+    for (int y = 0; y < p.height; ++y)
+        for (const unsigned level : c.samples) {
+            const auto shown = static_cast<std::uint8_t>(level == c.key ? 255 : (level * 255 + 32767) / 65535);
+            want.bgr.insert(want.bgr.end(), {shown, shown, shown});
+        }
+    const Outcome outcome = Decode(kPng, file);
+    ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
+    EXPECT_TRUE(*outcome.picture == want);
+    for (const codec::Reading reading : {codec::Reading::kWhole, codec::Reading::kRows})
+        EXPECT_TRUE(OpenedPicture(file, reading) == want) << (reading == codec::Reading::kWhole ? "whole" : "by rows");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Png, PngGray16Key,
+    testing::Values(
+        // 0x4C77, 0x4C00 and 0x4C12 share the key's high byte (and reduce
+        // to its 8 bits), 0x1313 and 0x4D13 its low byte.
+        GrayKeyCase{"key_among_levels_sharing_its_bytes", false, 0x4C13,
+                    {0x4C13, 0x4C77, 0x4C00, 0x1313, 0x4D13, 0x0000, 0xFFFF}},
+        GrayKeyCase{"key_among_levels_sharing_its_bytes_interlaced", true, 0x4C13,
+                    {0x4C13, 0x4C77, 0x4C00, 0x1313, 0x4D13, 0x0000, 0xFFFF, 0x4C13, 0x4C12}},
+        GrayKeyCase{"key_black", false, 0x0000, {0x0000, 0x0001, 0x0080, 0x0100}},
+        GrayKeyCase{"key_of_a_low_byte_alone", false, 0x00FF, {0x00FF, 0xFF00, 0xFFFF}},
+        GrayKeyCase{"key_no_level_has", false, 0x8000, {0x7FFF, 0x8001, 0x80FF}}),
+    [](const testing::TestParamInfo<GrayKeyCase>& info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------- orientation in the files
 
 // The chunk added to the file just before the named one.
@@ -1064,6 +1144,172 @@ INSTANTIATE_TEST_SUITE_P(
         OrientationCase{"png_exif_garbage", true, [] { return PngWithExif({Bytes(40, 0x49)}); }, Orientation::kNormal},
         OrientationCase{"png_exif_empty", true, [] { return PngWithExif({Bytes{}}); }, Orientation::kNormal}),
     [](const testing::TestParamInfo<OrientationCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- ImageMagick's raw EXIF profile
+
+// A text chunk's data: the keyword, then for zTXt the compression method
+// and the compressed text, for iTXt the compression flag and method, an
+// empty language tag and translated keyword and the text, compressed or
+// not.
+Bytes TextChunk(const char* type, const std::string& keyword, const std::string& text, bool compressed = false) {
+    Bytes data(keyword.begin(), keyword.end());
+    data.push_back(0);
+    Bytes body(text.begin(), text.end());
+    if (std::strcmp(type, "zTXt") == 0 || compressed) {
+        Bytes packed(compressBound(body.size()));
+        uLongf packedSize = packed.size();
+        compress(packed.data(), &packedSize, body.data(), body.size());
+        packed.resize(packedSize);
+        body = packed;
+    }
+    if (std::strcmp(type, "zTXt") == 0) data.push_back(0);
+    if (std::strcmp(type, "iTXt") == 0) data.insert(data.end(), {static_cast<std::uint8_t>(compressed ? 1 : 0), 0, 0, 0});
+    data.insert(data.end(), body.begin(), body.end());
+    return data;
+}
+
+const std::string kRawExif = "Raw profile type exif";
+
+// ImageMagick's profile of an EXIF block, "Exif\0\0" first, as it writes it.
+std::string RawExif(codec::Orientation orientation, bool bigEndian = false) {
+    return testfiles::RawProfileText(testfiles::ExifSegment(Exif(orientation, bigEndian)));
+}
+
+// The small picture with the chunks, each before the named one (IDAT or
+// IEND), in order.
+struct Chunk {
+    const char* before;
+    const char* type;
+    Bytes data;
+};
+Bytes PngWithChunks(const std::vector<Chunk>& chunks) {
+    Bytes file = testfiles::WritePng(kBlocks);
+    for (const Chunk& c : chunks) file = WithChunkBefore(file, c.before, c.type, c.data);
+    return file;
+}
+
+struct RawProfileCase {
+    const char* name;
+    std::function<Bytes()> make;
+    codec::Orientation expected;
+};
+
+void PrintTo(const RawProfileCase& c, std::ostream* out) { *out << c.name; }
+
+class PngRawExifProfile : public testing::TestWithParam<RawProfileCase> {};
+
+// The profile turns the picture as an eXIf chunk of the same value does:
+// while the file streams past the decoder, where its chunks are walked
+// before the rows are read, and through codec::OpenPicture either way.
+TEST_P(PngRawExifProfile, TurnsThePictureAsAnExifChunkWould) {
+    const RawProfileCase& c = GetParam();
+    const Bytes file = c.make();
+    const Outcome outcome = Decode(kPng, file);
+    ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
+    EXPECT_EQ(outcome.orientation, c.expected);
+    EXPECT_EQ(codec::PngOrientationOf(InMemory(file)), c.expected);
+    const Bytes same = PngWithExif({Exif(c.expected)});
+    for (const codec::Reading reading : {codec::Reading::kWhole, codec::Reading::kRows})
+        EXPECT_TRUE(OpenedPicture(file, reading) == OpenedPicture(same, reading))
+            << (reading == codec::Reading::kWhole ? "whole" : "by rows");
+}
+
+using codec::Orientation;
+
+INSTANTIATE_TEST_SUITE_P(
+    Exif, PngRawExifProfile,
+    testing::Values(
+        RawProfileCase{"text", [] { return PngWithChunks({{"IDAT", "tEXt", TextChunk("tEXt", kRawExif, RawExif(Orientation::kTurned90))}}); },
+                       Orientation::kTurned90},
+        RawProfileCase{"compressed_text",
+                       [] { return PngWithChunks({{"IDAT", "zTXt", TextChunk("zTXt", kRawExif, RawExif(Orientation::kTurned270, true))}}); },
+                       Orientation::kTurned270},
+        RawProfileCase{"international_text",
+                       [] { return PngWithChunks({{"IDAT", "iTXt", TextChunk("iTXt", kRawExif, RawExif(Orientation::kMirrored))}}); },
+                       Orientation::kMirrored},
+        RawProfileCase{"international_text_compressed",
+                       [] { return PngWithChunks({{"IDAT", "iTXt", TextChunk("iTXt", kRawExif, RawExif(Orientation::kFlipped), true)}}); },
+                       Orientation::kFlipped},
+        RawProfileCase{"after_the_image_data",
+                       [] { return PngWithChunks({{"IEND", "zTXt", TextChunk("zTXt", kRawExif, RawExif(Orientation::kTransposed))}}); },
+                       Orientation::kTransposed},
+        RawProfileCase{"block_without_the_exif_signature",
+                       [] {
+                           return PngWithChunks({{"IDAT", "tEXt",
+                                                  TextChunk("tEXt", kRawExif, testfiles::RawProfileText(Exif(Orientation::kTransversed)))}});
+                       },
+                       Orientation::kTransversed},
+        RawProfileCase{"after_other_text",
+                       [] {
+                           return PngWithChunks({{"IDAT", "tEXt", TextChunk("tEXt", "Comment", "made by hand")},
+                                                 {"IDAT", "zTXt", TextChunk("zTXt", "Raw profile type iptc", RawExif(Orientation::kTurned90))},
+                                                 {"IDAT", "tEXt", TextChunk("tEXt", kRawExif, RawExif(Orientation::kTurned180))}});
+                       },
+                       Orientation::kTurned180},
+        RawProfileCase{"longer_than_kept",
+                       [] {
+                           Bytes block = testfiles::ExifSegment(Exif(Orientation::kTurned90));
+                           block.resize(300000, 0x5a);
+                           return PngWithChunks({{"IDAT", "tEXt", TextChunk("tEXt", kRawExif, testfiles::RawProfileText(block))}});
+                       },
+                       Orientation::kTurned90},
+        RawProfileCase{"exif_chunk_after_decides",
+                       [] {
+                           return PngWithChunks({{"IDAT", "tEXt", TextChunk("tEXt", kRawExif, RawExif(Orientation::kTurned180))},
+                                                 {"IEND", "eXIf", Exif(Orientation::kTurned90)}});
+                       },
+                       Orientation::kTurned90},
+        RawProfileCase{"exif_chunk_before_decides",
+                       [] {
+                           return PngWithChunks({{"IDAT", "eXIf", Exif(Orientation::kMirrored)},
+                                                 {"IEND", "zTXt", TextChunk("zTXt", kRawExif, RawExif(Orientation::kTurned180))}});
+                       },
+                       Orientation::kMirrored},
+        RawProfileCase{"first_profile_decides",
+                       [] {
+                           return PngWithChunks({{"IDAT", "tEXt", TextChunk("tEXt", kRawExif, RawExif(Orientation::kTurned270))},
+                                                 {"IEND", "tEXt", TextChunk("tEXt", kRawExif, RawExif(Orientation::kTurned90))}});
+                       },
+                       Orientation::kTurned270},
+        RawProfileCase{"first_profile_decides_damaged",
+                       [] {
+                           return PngWithChunks({{"IDAT", "tEXt", TextChunk("tEXt", kRawExif, "\nexif\n      40\n4578")},
+                                                 {"IEND", "tEXt", TextChunk("tEXt", kRawExif, RawExif(Orientation::kTurned90))}});
+                       },
+                       Orientation::kNormal},
+        RawProfileCase{"compressed_text_that_does_not_inflate",
+                       [] {
+                           Bytes data(kRawExif.begin(), kRawExif.end());
+                           data.insert(data.end(), {0, 0, 1, 2, 3, 4, 5, 6});  // the keyword's end, zlib, no zlib stream
+                           return PngWithChunks({{"IDAT", "zTXt", data}});
+                       },
+                       Orientation::kNormal},
+        RawProfileCase{"another_keyword", [] { return PngWithChunks({{"IDAT", "tEXt", TextChunk("tEXt", "Raw profile type APP1", RawExif(Orientation::kTurned90))}}); },
+                       Orientation::kNormal},
+        RawProfileCase{"keyword_cut", [] { return PngWithChunks({{"IDAT", "tEXt", Bytes(kRawExif.begin(), kRawExif.begin() + 10)}}); },
+                       Orientation::kNormal}),
+    [](const testing::TestParamInfo<RawProfileCase>& info) { return std::string(info.param.name); });
+
+// A raw profile that inflates to 30 MB is read only as far as its first
+// 256 KiB: the picture decodes with memory close to that of the bare file.
+TEST(PngCodec, CompressedRawProfileBombCostsLittle) {
+    std::string text = RawExif(Orientation::kTurned90);
+    text.resize(30u << 20, '0');
+    const Bytes chunk = TextChunk("zTXt", kRawExif, text);
+    const Bytes bomb = PngWithChunks({{"IDAT", "zTXt", chunk}});
+    const Bytes bare = testfiles::WritePng(kBlocks);
+    const Outcome outcome = Decode(kPng, bomb);
+    ASSERT_TRUE(outcome.picture.has_value()) << outcome.detail;
+    EXPECT_EQ(outcome.orientation, Orientation::kTurned90);
+    auto decodeIn = [](const Bytes& file) {
+        return [&file] {
+            if (!Decode(kPng, file).picture) _exit(1);
+        };
+    };
+    const long barePeak = ChildPeakKilobytes(decodeIn(bare));
+    const long bombPeak = ChildPeakKilobytes(decodeIn(bomb));
+    EXPECT_LT(bombPeak - barePeak, 4 * 1024) << "bare " << barePeak << " KB, bomb " << bombPeak << " KB";
+}
 
 // ---------------------------------------------------------------- quirks viewers forgive
 
