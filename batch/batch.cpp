@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "core/centre_lines.h"
 #include "core/chain.h"
 #include "core/commands.h"
 #include "core/measure.h"
@@ -69,19 +70,44 @@ void Measure(std::FILE* out) {
         throw Exception("Cannot write the measures' summary: " + files::Reason(errno));
 }
 
+// vectorize FILE: the centre lines of "C.bmp", read as measure reads it, as
+// FILE in the format its extension names.
+void Vectorize(const FileName& target, codec::VectorFormat format, double tolerance) {
+    VectorizePictureFile(FileName(StageFileName(ops::Stage::kThinned)), target, format, tolerance);
+}
+
 }  // namespace
 
-int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, std::FILE* out) {
+int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, std::FILE* out,
+             std::optional<double> simplify) {
     std::vector<Step> steps;
+    bool vectorizes = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
-        if (word == "load" || word == "save") {
+        if (word == "load" || word == "save" || word == "vectorize") {
             if (i + 1 == words.size()) {
                 std::fprintf(err, "workbench-batch: %s needs a FILE\n%s", ShownWord(word).c_str(), kUsage);
                 return 2;
             }
+            const FileName file(words[++i]);
+            if (word == "vectorize") {
+                const std::optional<codec::VectorFormat> format = codec::VectorFormatOfFile(file.bytes());
+                if (!format) {
+                    std::fprintf(err,
+                                 "workbench-batch: 'vectorize' writes a file named %s, not %s\n"
+                                 "Try 'workbench-batch --help' for more.\n",
+                                 codec::VectorExtensions(), file.Shown().c_str());
+                    return 2;
+                }
+                steps.push_back({[file, format = *format, tolerance = simplify.value_or(0)](Workspace&) {
+                                     Vectorize(file, format, tolerance);
+                                 },
+                                 std::nullopt});
+                vectorizes = true;
+                continue;
+            }
             const bool save = word == "save";
-            steps.push_back({save ? commands::SaveImage : commands::LoadImage, FileName(words[++i]), save});
+            steps.push_back({save ? commands::SaveImage : commands::LoadImage, file, save});
         } else if (word == "filter") {
             steps.push_back({commands::Filter, std::nullopt});
         } else if (word == "binarize") {
@@ -100,6 +126,11 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, st
     }
     if (steps.empty()) {
         std::fputs(kUsage, err);
+        return 2;
+    }
+    if (simplify && !vectorizes) {
+        std::fprintf(err, "workbench-batch: '--simplify' needs the word vectorize (or, with --out, --vector)\n"
+                          "Try 'workbench-batch --help' for more.\n");
         return 2;
     }
 

@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "core/centre_lines.h"
 #include "core/measure.h"
 #include "core/picture.h"
 #include "batch/memory.h"
@@ -24,20 +25,36 @@ std::string LimitNote(std::uint64_t memoryLimit) {
                             : " (the worker's memory limit is " + MemoryText(memoryLimit) + ", --max-memory)";
 }
 
-// Whether the request measures the chain's stage C, and the stages the
-// chain then runs to and hands out: those kept, and C.
-bool MeasuresThinned(const PictureRequest& request) { return request.measures == Measures::kThinned; }
+// Whether the request traces the centre lines (--vector); whether it takes
+// the skeleton from the chain's stage C, to measure it or to trace it; and
+// the stages the chain then runs to and hands out: those kept, and C.
+bool Traces(const PictureRequest& request) { return !request.vectors.empty(); }
+bool TakesThinned(const PictureRequest& request) {
+    return request.measures == Measures::kThinned || (request.measures == Measures::kNone && Traces(request));
+}
 ops::StageSet ChainStages(const PictureRequest& request) {
-    return MeasuresThinned(request) ? request.stages | ops::kStageC : request.stages;
+    return TakesThinned(request) ? request.stages | ops::kStageC : request.stages;
 }
 
-// The tables of the measures into the request's folder; their names join
-// the reply's files and their totals the reply.
-void WriteMeasures(const PictureRequest& request, const ops::SkeletonMeasures& measures,
-                   files::Durability durability, PictureReply& reply) {
+// What the skeleton gives the request's folder: the tables of the measures
+// when they are asked for (their totals join the reply), then the vector
+// files of the centre lines (from `paths` and `lines`), each whole or not
+// at all; their names join the reply's files.
+void WriteSkeletonFiles(const PictureRequest& request, const ops::SkeletonMeasures& measures,
+                        CentreLinePaths* paths, const ops::CentreLines& lines, int width, int height,
+                        files::Durability durability, PictureReply& reply) {
     if (measures.not_two_level) FailNotTwoLevel(FileName(request.input), *measures.not_two_level);
-    for (const std::string& name : WriteMeasureTables(request.folder, measures, durability)) reply.files.push_back(name);
-    reply.totals = measures.totals;
+    if (request.measures != Measures::kNone) {
+        for (const std::string& name : WriteMeasureTables(request.folder, measures, durability))
+            reply.files.push_back(name);
+        reply.totals = measures.totals;
+    }
+    if (paths == nullptr) return;
+    for (const codec::VectorFormat format : request.vectors) {
+        const std::string name = VectorFileName(format);
+        paths->Write(FileName(request.folder + "/" + name), format, width, height, lines, request.simplify, durability);
+        reply.files.push_back(name);
+    }
 }
 
 }  // namespace
@@ -54,13 +71,13 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
         reply.message = "the worker was asked for nothing";
         return reply;
     }
-    const bool measured = MeasuresThinned(request);
+    const bool fromC = TakesThinned(request);
     const ops::StageSet run = ChainStages(request);
     const char last = ops::LetterOf(run.Last());
     if (memoryLimit != 0) {
         if (declared) {
             const std::uint64_t need =
-                ChainNeed(declared->width, declared->height, last, declared->decoderBytes, measured);
+                ChainNeed(declared->width, declared->height, last, declared->decoderBytes, fromC);
             if (need > memoryLimit) {
                 reply.message = "the picture is " + std::to_string(declared->width) + " x " +
                                 std::to_string(declared->height) + " pixels and needs about " + MemoryText(need) +
@@ -78,12 +95,19 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
         reply.width = picture.Width();
         reply.height = picture.Height();
         std::optional<ops::SkeletonMeasures> measures;
+        std::unique_ptr<CentreLinePaths> paths;
+        ops::CentreLines lines;
         RunStages(
             rows, run,
             [&](ops::Stage stage) {
-                if (measured && stage == ops::Stage::kThinned) {
+                if (fromC && stage == ops::Stage::kThinned) {
                     step = "measure the skeleton";
-                    measures = ops::MeasureRows(rows);
+                    if (Traces(request)) {
+                        paths = std::make_unique<CentreLinePaths>(FileName(request.folder));
+                        measures = ops::MeasureRows(rows, paths->Sink(), &lines);
+                    } else {
+                        measures = ops::MeasureRows(rows);
+                    }
                 }
                 if (!stages.Has(stage)) return;
                 const std::string name = StageFileName(stage, request.format);
@@ -91,7 +115,9 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
                 reply.files.push_back(name);
             },
             step);
-        if (measures) WriteMeasures(request, *measures, durability, reply);
+        if (measures)
+            WriteSkeletonFiles(request, *measures, paths.get(), lines, picture.Width(), picture.Height(), durability,
+                               reply);
         reply.done = true;
     } catch (const Exception& error) {
         reply.message = error.what();
@@ -137,28 +163,37 @@ std::uint64_t MeasureBytes(std::uint64_t memoryLimit) {
 // 2^31 - 1 rows).
 constexpr std::uint64_t kStreamPixels = std::uint64_t{1} << 40;
 
-// The measures of a stream held more than MeasureBytes allows.
+// The measures of a stream (and the open paths of its centre lines, when
+// traced) held more than MeasureBytes allows. `what` names them.
 class MeasuresOverLimit : public std::runtime_error {
 public:
-    MeasuresOverLimit() : std::runtime_error("the measures need more memory than the limit leaves them") {}
+    explicit MeasuresOverLimit(const char* what) : std::runtime_error(what) {}
 };
 
 // Takes the rows of a thinned picture into the measures, which may hold at
-// most `limit` bytes.
+// most `limit` bytes; with `paths`, the centre lines are traced too, and
+// their open paths and what `paths` holds count in the limit.
 class MeasuredRows {
 public:
-    MeasuredRows(int width, int height, std::uint64_t limit) : stream_(width, height), limit_(limit) {}
+    MeasuredRows(int width, int height, std::uint64_t limit, bool measured, CentreLinePaths* paths)
+        : stream_(width, height, paths != nullptr ? paths->Sink() : ops::CentrePathSink{}),
+          limit_(limit),
+          paths_(paths),
+          what_(paths == nullptr ? "its measures" : measured ? "its measures and centre lines" : "its centre lines") {}
     // False once the picture is found not to be two-level.
     bool Add(const std::uint8_t* row) {
         const bool twoLevel = stream_.Add(row);
-        if (stream_.BytesHeld() > limit_) throw MeasuresOverLimit();
+        if (stream_.BytesHeld() + (paths_ != nullptr ? paths_->BytesHeld() : 0) > limit_)
+            throw MeasuresOverLimit(what_);
         return twoLevel;
     }
-    ops::SkeletonMeasures Finish() { return stream_.Finish(); }
+    ops::SkeletonMeasures Finish(ops::CentreLines* lines) { return stream_.Finish(paths_ != nullptr ? lines : nullptr); }
 
 private:
     ops::SkeletonStream stream_;
     std::uint64_t limit_;
+    CentreLinePaths* paths_;
+    const char* what_;
 };
 
 // A stream's failure as the reply's message: what the word chain would say,
@@ -175,9 +210,9 @@ std::string FailureOf(std::exception_ptr failure, const char* step, std::uint64_
                                       MemoryText(error.needed + BandBytes(memoryLimit)) +
                                       ", more than the worker's memory limit of " + MemoryText(memoryLimit) +
                                       " (--max-memory)";
-    } catch (const MeasuresOverLimit&) {
-        return "the picture is " + std::to_string(width) + " x " + std::to_string(height) +
-               " pixels and its measures need more than the " + MemoryText(MeasureBytes(memoryLimit)) +
+    } catch (const MeasuresOverLimit& error) {
+        return "the picture is " + std::to_string(width) + " x " + std::to_string(height) + " pixels and " +
+               error.what() + " need more than the " + MemoryText(MeasureBytes(memoryLimit)) +
                " that the worker's memory limit of " + MemoryText(memoryLimit) + " leaves them (--max-memory)";
     } catch (const Exception& error) {
         std::string message = error.what();
@@ -207,13 +242,17 @@ PictureReply RunSkeleton(const PictureRequest& request, std::uint64_t memoryLimi
             return reply;
         }
         step = "measure the skeleton";
-        MeasuredRows measured(width, height, MeasureBytes(memoryLimit));
+        std::unique_ptr<CentreLinePaths> paths;
+        if (Traces(request)) paths = std::make_unique<CentreLinePaths>(FileName(request.folder));
+        MeasuredRows measured(width, height, MeasureBytes(memoryLimit), true, paths.get());
         std::vector<std::uint8_t> row(3 * static_cast<std::size_t>(width));
         for (int y = 0; y < height; ++y) {
             input.Next(row.data());
             if (!measured.Add(row.data())) break;  // the first pixel neither black nor white is found
         }
-        WriteMeasures(request, measured.Finish(), durability, reply);
+        ops::CentreLines lines;
+        const ops::SkeletonMeasures measures = measured.Finish(&lines);
+        WriteSkeletonFiles(request, measures, paths.get(), lines, width, height, durability, reply);
         reply.done = true;
     } catch (...) {
         reply.message = FailureOf(std::current_exception(), step, memoryLimit, reply.width, reply.height);
@@ -237,7 +276,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         reply.message = "the worker was asked for nothing";
         return reply;
     }
-    const bool measured = MeasuresThinned(request);
+    const bool fromC = TakesThinned(request);
     const ops::StageSet run = ChainStages(request);
     // A small picture runs whole when its file says so and the memory limit
     // allows it (else it streams, as a larger one would); one whose size
@@ -246,7 +285,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
     if (declared && declared->width <= kWholePictureBytes && declared->height <= kWholePictureBytes &&
         3 * declared->width * declared->height <= kWholePictureBytes &&
         (memoryLimit == 0 || ChainNeed(declared->width, declared->height, ops::LetterOf(run.Last()),
-                                       declared->decoderBytes, measured) <= memoryLimit))
+                                       declared->decoderBytes, fromC) <= memoryLimit))
         return RunWhole(request, memoryLimit, durability, declared);
     const char* step = "read the picture";
     try {
@@ -282,11 +321,15 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
             kept[stage] = std::make_unique<StageFile>(request.folder + "/" + name, stage, request.format, width,
                                                       height, durability);
         }
-        // Stage C's rows, as the bands hand them out, measured on the way.
+        // Stage C's rows, as the bands hand them out, measured (and the
+        // centre lines traced) on the way.
+        std::unique_ptr<CentreLinePaths> paths;
         std::unique_ptr<MeasuredRows> measures;
-        if (measured) {
+        if (fromC) {
             step = "measure the skeleton";
-            measures = std::make_unique<MeasuredRows>(width, height, MeasureBytes(memoryLimit));
+            if (Traces(request)) paths = std::make_unique<CentreLinePaths>(FileName(request.folder));
+            measures = std::make_unique<MeasuredRows>(width, height, MeasureBytes(memoryLimit),
+                                                      request.measures != Measures::kNone, paths.get());
         }
         step = "run the chain";
         // The bands' memory: the ring of input rows (a byte a pixel, for
@@ -320,7 +363,9 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         }
         if (measures) {
             step = "measure the skeleton";
-            WriteMeasures(request, measures->Finish(), durability, reply);
+            ops::CentreLines lines;
+            const ops::SkeletonMeasures taken = measures->Finish(&lines);
+            WriteSkeletonFiles(request, taken, paths.get(), lines, width, height, durability, reply);
         }
         reply.done = true;
     } catch (...) {

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <charconv>
 #include <cstring>
 #include <getopt.h>
@@ -37,6 +38,15 @@ std::optional<ops::StageSet> ParseStages(const std::string& text) {
     return kept;
 }
 
+// TOL as --simplify takes it: a number of pixels, 0 or more ("1.5", "2").
+std::optional<double> ParseTolerance(const std::string& text) {
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end || text.empty() || !std::isfinite(value) || value < 0) return std::nullopt;
+    return value == 0 ? 0.0 : value;  // never -0
+}
+
 bool ParseCount(const std::string& text, int& value) {
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, value);
@@ -59,6 +69,8 @@ enum OptionCode : int {
     kThreads,
     kMeasure,
     kSkeleton,
+    kVector,
+    kSimplify,
 };
 
 const option kLongOptions[] = {
@@ -76,6 +88,8 @@ const option kLongOptions[] = {
     {"threads", required_argument, nullptr, kThreads},
     {"measure", no_argument, nullptr, kMeasure},
     {"skeleton", no_argument, nullptr, kSkeleton},
+    {"vector", required_argument, nullptr, kVector},
+    {"simplify", required_argument, nullptr, kSimplify},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -208,6 +222,25 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             skeleton = true;
             manyOnly.push_back("--skeleton");
             return true;
+        case kVector: {
+            std::string names = value;
+            for (char& c : names) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            const std::optional<VectorFormats> formats = VectorFormatsNamed(names);
+            if (!formats || formats->empty())
+                return error = "'--vector' needs svg, dxf or geojson, e.g. svg or svg,dxf, not " + Shown(value), false;
+            many.vectors = Joined(many.vectors, *formats);
+            manyOnly.push_back("--vector");
+            return true;
+        }
+        case kSimplify: {
+            const std::optional<double> tolerance = ParseTolerance(value);
+            if (!tolerance)
+                return error = "'--simplify' needs a tolerance in pixels, a number from 0 such as 1.5, not " +
+                               Shown(value),
+                       false;
+            result.simplify = *tolerance;
+            return true;
+        }
         case kHelp: result.help = true; return true;
         case kVersion: result.version = true; return true;
         case ':': return error = OptionName(optopt).insert(0, 1, '\'') + "' needs a value", false;
@@ -257,6 +290,11 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             error = "'" + chainOnly.front() + "' does not go with --skeleton, which runs no chain and keeps no stage";
             return std::nullopt;
         }
+        if (result.simplify && many.vectors.empty()) {
+            error = "'--simplify' needs --vector (or, without --out, the word vectorize)";
+            return std::nullopt;
+        }
+        many.simplify = result.simplify.value_or(0);
         if (measure) many.measures = Measures::kThinned;
         if (skeleton) {
             many.measures = Measures::kInput;

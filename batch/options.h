@@ -24,6 +24,8 @@ struct ManyOptions {
     // --measure: kThinned; --skeleton: kInput, which keeps no stage (keep
     // is then empty).
     Measures measures = Measures::kNone;
+    VectorFormats vectors;  // --vector FORMATS: the centre lines' files
+    double simplify = 0;    // --simplify TOL, in pixels; 0 lossless
 };
 
 struct Invocation {
@@ -31,6 +33,7 @@ struct Invocation {
     bool version = false;
     std::vector<std::string> folders;  // each -C DIR, in order
     std::optional<int> page;           // --page K: the page load takes, from 1
+    std::optional<double> simplify;    // --simplify TOL: the tolerance vectorize (or --vector) takes
     std::optional<ManyOptions> many;   // present with --out
     std::vector<std::string> rest;     // the words, or the inputs
 };

@@ -1,5 +1,6 @@
 #include "batch/protocol.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -82,25 +83,63 @@ std::optional<Measures> MeasuresNamed(const std::string& name) {
     return std::nullopt;
 }
 
+std::string VectorNames(const VectorFormats& formats) {
+    std::string names;
+    for (const codec::VectorFormat format : formats) {
+        if (!names.empty()) names += ',';
+        names += codec::NameOf(format);
+    }
+    return names.empty() ? "none" : names;
+}
+
+std::optional<VectorFormats> VectorFormatsNamed(const std::string& names) {
+    if (names == "none") return VectorFormats{};
+    VectorFormats named;
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = names.find(',', start);
+        const std::optional<codec::VectorFormat> format =
+            codec::VectorFormatNamed(std::string_view(names).substr(start, comma - start));
+        if (!format) return std::nullopt;
+        named = Joined(named, {*format});
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return named;
+}
+
+VectorFormats Joined(const VectorFormats& a, const VectorFormats& b) {
+    VectorFormats both;
+    for (const codec::VectorFormat format : codec::kVectorFormats)
+        if (std::find(a.begin(), a.end(), format) != a.end() || std::find(b.begin(), b.end(), format) != b.end())
+            both.push_back(format);
+    return both;
+}
+
 std::string EncodeRequest(const PictureRequest& request) {
     return Join({"picture", request.input, request.folder, std::to_string(request.page), request.stages.Letters(),
-                 codec::NameOf(request.format), NameOf(request.measures)});
+                 codec::NameOf(request.format), NameOf(request.measures), VectorNames(request.vectors),
+                 codec::ShortestNumber(request.simplify)});
 }
 
 std::optional<PictureRequest> DecodeRequest(const std::string& message) {
     const std::vector<std::string> fields = Split(message);
     PictureRequest request;
-    if (fields.size() != 7 || fields[0] != "picture" || !ToNumber(fields[3], request.page)) return std::nullopt;
+    if (fields.size() != 9 || fields[0] != "picture" || !ToNumber(fields[3], request.page) ||
+        !ToNumber(fields[8], request.simplify) || !(request.simplify >= 0))
+        return std::nullopt;
     request.input = fields[1];
     request.folder = fields[2];
     const std::optional<ops::StageSet> stages = ops::StageSet::OfLetters(fields[4]);
     const std::optional<codec::OutputFormat> format = codec::OutputFormatNamed(fields[5]);
     const std::optional<Measures> measures = MeasuresNamed(fields[6]);
+    const std::optional<VectorFormats> vectors = VectorFormatsNamed(fields[7]);
     // Only a picture measured as it is keeps no stage.
-    if (!stages || !format || !measures || stages->empty() != (*measures == Measures::kInput)) return std::nullopt;
+    if (!stages || !format || !measures || !vectors || stages->empty() != (*measures == Measures::kInput))
+        return std::nullopt;
     request.stages = *stages;
     request.format = *format;
     request.measures = *measures;
+    request.vectors = *vectors;
     return request;
 }
 

@@ -2,10 +2,12 @@
 //
 // A message is a length (4 bytes, little-endian) and that many bytes:
 // fields, each ended by a NUL byte. No field holds a NUL (file names cannot).
-//   run to worker:  "picture" INPUT FOLDER PAGE STAGES FORMAT MEASURES
+//   run to worker:  "picture" INPUT FOLDER PAGE STAGES FORMAT MEASURES VECTORS SIMPLIFY
 //   worker to run:  "done" SECONDS WIDTH HEIGHT TOTALS FILE...  (the files it wrote)
 //                   "failed" SECONDS MESSAGE
-// MEASURES is "none", "C" or "input" (Measures); TOTALS is "-" for a
+// MEASURES is "none", "C" or "input" (Measures); VECTORS the vector files
+// asked for ("svg,dxf", or "none"), SIMPLIFY their tolerance in pixels in
+// the shortest text that reads back exactly; TOTALS is "-" for a
 // picture not measured, else SKELETONS BRANCHES JUNCTIONS END_POINTS
 // TOTAL_LENGTH separated by spaces, the length with 17 significant digits
 // (read back exactly).
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "codec/encode.h"
+#include "codec/vector.h"
 #include "ops/skeleton.h"
 #include "ops/stage.h"
 
@@ -29,9 +32,23 @@ enum class Measures : std::uint8_t { kNone, kThinned, kInput };
 const char* NameOf(Measures measures);
 std::optional<Measures> MeasuresNamed(const std::string& name);
 
+// The vector files of the centre lines (--vector), each format once, in the
+// order of codec::kVectorFormats.
+using VectorFormats = std::vector<codec::VectorFormat>;
+
+// "svg,dxf": the request's field and the record's line; "none" for none.
+std::string VectorNames(const VectorFormats& formats);
+// Names as --vector takes them or VectorNames gives them: separated by
+// commas, in any order, repeated or not; or "none". Nothing for anything
+// else (an empty name included).
+std::optional<VectorFormats> VectorFormatsNamed(const std::string& names);
+// Those of both, in order.
+VectorFormats Joined(const VectorFormats& a, const VectorFormats& b);
+
 // One picture for a worker: read page `page` of input, run the chain to the
 // last stage kept (to C at least when C is measured), and write the kept
-// stages into folder, with the measures' tables when they are asked for.
+// stages into folder, with the measures' tables and the vector files of the
+// centre lines when they are asked for (the chain then runs to C at least).
 // With Measures::kInput no chain runs and no stage is kept.
 struct PictureRequest {
     std::string input;
@@ -40,6 +57,8 @@ struct PictureRequest {
     ops::StageSet stages = ops::StageSet::All();         // the stages kept
     codec::OutputFormat format = codec::kStageOutput;  // the stage files' format
     Measures measures = Measures::kNone;
+    VectorFormats vectors;  // the vector files written
+    double simplify = 0;    // their tolerance in pixels; 0 lossless
 };
 
 // What a worker says about a picture.
@@ -48,7 +67,7 @@ struct PictureReply {
     double seconds = 0;              // the worker's time on the picture
     std::string message;             // why it failed
     long width = 0, height = 0;      // the picture's size
-    std::vector<std::string> files;  // the names written in the folder: stages in order, then the tables
+    std::vector<std::string> files;  // the names written in the folder: stages in order, the tables, the vector files
     std::optional<ops::SkeletonTotals> totals;  // for a picture measured
 };
 

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/centre_lines.h"
 #include "core/chain.h"
 #include "core/files.h"
 #include "core/measure.h"
@@ -64,6 +65,8 @@ void RemoveResult(const std::string& folder) {
         for (const codec::OutputFormat format : codec::kOutputFormats)
             ::unlink((folder + "/" + StageFileName(stage, format)).c_str());
     for (const char* table : {kBranchesTable, kSkeletonsTable}) ::unlink((folder + "/" + table).c_str());
+    for (const codec::VectorFormat format : codec::kVectorFormats)
+        ::unlink((folder + "/" + VectorFileName(format)).c_str());
     RemoveTemporaries(folder);
 }
 
@@ -71,6 +74,8 @@ void RemoveResult(const std::string& folder) {
 
 bool IsResultFileName(const std::string& leaf) {
     if (leaf == kRecordName || leaf == kBranchesTable || leaf == kSkeletonsTable) return true;
+    for (const codec::VectorFormat format : codec::kVectorFormats)
+        if (leaf == VectorFileName(format)) return true;
     for (const ops::Stage stage : ops::kAllStages)
         for (const codec::OutputFormat format : codec::kOutputFormats)
             if (leaf == StageFileName(stage, format)) return true;
@@ -84,7 +89,8 @@ std::optional<Stamp> StampOf(const std::string& path) {
 }
 
 std::optional<Result> FinishedResult(const std::string& folder, const Job& job, ops::StageSet stages,
-                                     codec::OutputFormat format, Measures measures) {
+                                     codec::OutputFormat format, Measures measures, const VectorFormats& vectors,
+                                     double simplify) {
     const std::optional<Stamp> stamp = StampOf(job.absolute);
     if (!stamp) return std::nullopt;
     const std::optional<std::string> record = ReadSmallFile(folder + "/" + kRecordName, 1 << 16);
@@ -93,7 +99,7 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
 
     Result result;
     int page = 1;
-    bool sized = false, kept = false, formatted = false;
+    bool sized = false, kept = false, formatted = false, simplified = false;
     int totals = 0;  // the measures' lines read
     std::size_t start = head.size();
     for (std::size_t end; (end = record->find('\n', start)) != std::string::npos; start = end + 1) {
@@ -139,6 +145,14 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), result.totals.total_length);
             if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
             ++totals;
+        } else if (key == "vectors") {
+            const std::optional<VectorFormats> read = VectorFormatsNamed(value);
+            if (!read || read->empty()) return std::nullopt;
+            result.vectors = *read;
+        } else if (key == "simplify") {
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), result.simplify);
+            if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+            simplified = true;
         } else if (key == "file") {
             if (std::sscanf(value.c_str(), "%63s %lld", name, &bytes) != 2) return std::nullopt;
             result.files.push_back({name, bytes});
@@ -156,9 +170,13 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
     // Measures asked for are there from the same source; none asked for
     // are there or not.
     if (measures != Measures::kNone && result.measured != measures) return std::nullopt;
+    // So with the vector files, and their tolerance.
+    if (simplified != !result.vectors.empty()) return std::nullopt;
+    if (Joined(result.vectors, vectors) != result.vectors || (!vectors.empty() && result.simplify != simplify))
+        return std::nullopt;
     const std::size_t tables = result.measured == Measures::kNone ? 0 : 2;
     if (result.stages != stages || result.format != format ||
-        result.files.size() != static_cast<std::size_t>(stages.size()) + tables)
+        result.files.size() != static_cast<std::size_t>(stages.size()) + tables + result.vectors.size())
         return std::nullopt;
     for (const Result::File& file : result.files) {
         struct stat info {};
@@ -244,6 +262,10 @@ bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, 
         text += "junctions " + std::to_string(result.totals.junctions) + "\n";
         text += "end_points " + std::to_string(result.totals.end_points) + "\n";
         text += "total_length " + std::string(length, written.ptr) + "\n";
+    }
+    if (!result.vectors.empty()) {
+        text += "vectors " + VectorNames(result.vectors) + "\n";
+        text += "simplify " + codec::ShortestNumber(result.simplify) + "\n";
     }
     for (const Result::File& file : result.files) text += "file " + file.name + " " + std::to_string(file.bytes) + "\n";
     try {

@@ -23,14 +23,22 @@
 //   junctions 40
 //   end_points 61
 //   total_length 5234.700000000001
+//   vectors svg,geojson
+//   simplify 0
 //   file C.png 5321
 //   file D.png 5400
 //   file branches.csv 4817
 //   file skeletons.csv 1203
+//   file skeleton.svg 20417
+//   file skeleton.geojson 61233
 //
 // "measured C": from the chain's stage C (--measure); "measured input":
 // from the input taken as that stage, with no chain and "stages none"
-// (--skeleton). A record without "measured" holds no measures. (Records of
+// (--skeleton). A record without "measured" holds no measures. "vectors":
+// the vector files of the centre lines (--vector), of the same source as
+// the measures (stage C, or the input with --skeleton), simplified within
+// "simplify" pixels (--simplify; 0 lossless); a record without them holds
+// none. (Records of
 // earlier versions end after "height": they stand for stages A,B,C,D in
 // BMP.) While a
 // run works in a folder it holds a lock on it (flock), so runs that overlap
@@ -51,7 +59,7 @@
 inline constexpr char kRecordName[] = ".finished";
 
 // True for the name of a file a result folder holds (a stage file, a table
-// of the measures, the record).
+// of the measures, a vector file, the record).
 bool IsResultFileName(const std::string& leaf);
 
 struct PictureSize {
@@ -72,6 +80,8 @@ struct Result {
     codec::OutputFormat format = codec::kStageOutput;
     Measures measured = Measures::kNone;
     ops::SkeletonTotals totals;  // when measured
+    VectorFormats vectors;       // the vector files
+    double simplify = 0;         // their tolerance
     struct File {
         std::string name;        // in the folder: "C.png"
         std::int64_t bytes = -1;  // -1 in records that do not say
@@ -83,9 +93,12 @@ struct Result {
 // the stages and format asked for, and every file it names is there whole.
 // Measures asked for must be recorded, taken from the same source; a result
 // measured from stage C also stands for the same stages asked for without
-// the measures: what was asked for is there.
+// the measures: what was asked for is there. So with the vector files:
+// those asked for must be among those recorded, simplified within the same
+// tolerance; a result with more stands for fewer, or none.
 std::optional<Result> FinishedResult(const std::string& folder, const Job& job, ops::StageSet stages,
-                                     codec::OutputFormat format, Measures measures = Measures::kNone);
+                                     codec::OutputFormat format, Measures measures = Measures::kNone,
+                                     const VectorFormats& vectors = {}, double simplify = 0);
 
 // Makes the folder (and its parents), locks it for this run and removes what
 // an earlier run left in it. Returns the lock, to be given to ReleaseFolder

@@ -188,7 +188,8 @@ private:
         }
         if (!options_.force) {
             if (const std::optional<Result> result =
-                    FinishedResult(folder, job, options_.keep, options_.format, options_.measures)) {
+                    FinishedResult(folder, job, options_.keep, options_.format, options_.measures, options_.vectors,
+                                   options_.simplify)) {
                 report_.Add(job, folder, "skipped", "finished before", &*result, 0.0);
                 progress_.Finished("skipped", job, result->size, 0.0);
                 return std::nullopt;
@@ -213,6 +214,8 @@ private:
         request.stages = options_.keep;
         request.format = options_.format;
         request.measures = options_.measures;
+        request.vectors = options_.vectors;
+        request.simplify = options_.simplify;
         claims_.emplace(index, std::move(claim));
         pool_.Start(index, request);
     }
@@ -258,6 +261,8 @@ private:
         member.result.size = PictureSize{outcome.reply.width, outcome.reply.height};
         member.result.stages = options_.keep;
         member.result.format = options_.format;
+        member.result.vectors = options_.vectors;
+        member.result.simplify = options_.simplify;
         if (options_.measures != Measures::kNone) {
             if (!outcome.reply.totals) {
                 message = "the worker gave no measures";

@@ -5,6 +5,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
+
+#include "core/measure.h"
+#include "core/picture.h"
 
 namespace {
 
@@ -77,6 +82,10 @@ void CentreLinePaths::Spill() {
     block_.clear();
 }
 
+std::size_t CentreLinePaths::BytesHeld() const {
+    return offsets_.capacity() * sizeof(std::uint64_t) + block_.capacity();
+}
+
 std::vector<ops::PixelPoint> CentreLinePaths::PathOf(std::int64_t piece) {
     std::vector<ops::PixelPoint> path;
     if (piece < 0 || piece + 1 >= static_cast<std::int64_t>(offsets_.size())) return path;
@@ -123,4 +132,40 @@ void CentreLinePaths::Write(const FileName& target, codec::VectorFormat format, 
     for (; dot < lines.dots.size(); ++dot) writer->Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
     writer->End();
     file.Commit();
+}
+
+std::string VectorFileName(codec::VectorFormat format) { return std::string("skeleton.") + codec::NameOf(format); }
+
+ops::SkeletonMeasures VectorizePictureFile(const FileName& name, const FileName& target, codec::VectorFormat format,
+                                           double tolerance) {
+    TPicture picture;
+    picture.LoadFromFile(name);
+    const std::size_t slash = target.bytes().rfind('/');
+    const FileName folder = slash == std::string::npos ? FileName()
+                            : slash == 0               ? FileName("/")
+                                                       : FileName(target.bytes().substr(0, slash));
+    std::unique_ptr<CentreLinePaths> made;
+    try {
+        made = std::make_unique<CentreLinePaths>(folder);
+    } catch (const Exception&) {
+        // Said as a write of the target says it ("no such folder"), when
+        // that fails too.
+        const files::OutputFile probe(target);
+        throw;
+    }
+    CentreLinePaths& paths = *made;
+    ops::SkeletonMeasures measures;
+    ops::CentreLines lines;
+    try {
+        measures = ops::MeasureRows(picture.Bitmap().ConstRows(), paths.Sink(), &lines);
+    } catch (const std::bad_alloc&) {
+        throw Exception("Cannot vectorize " + name.Shown() + ": " + files::Reason(ENOMEM));
+    }
+    if (measures.not_two_level) FailNotTwoLevel(name, *measures.not_two_level);
+    try {
+        paths.Write(target, format, picture.Bitmap().Width(), picture.Bitmap().Height(), lines, tolerance);
+    } catch (const std::bad_alloc&) {
+        files::FailWrite(target, files::Reason(ENOMEM));
+    }
+    return measures;
 }

@@ -2,9 +2,14 @@
 // skeleton_stream.h), kept in an unnamed temporary file as they complete,
 // and the vector files written from them once the picture is done. Memory
 // holds eight bytes a path and a block of the file, never the paths.
+//
+// Also what the word `vectorize` and the workers share: the vector files'
+// names in a result folder, and a thinned picture file vectorized.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "codec/vector.h"
@@ -33,6 +38,10 @@ public:
     // The path of a piece, read back.
     std::vector<ops::PixelPoint> PathOf(std::int64_t piece);
 
+    // The bytes held in memory (the offsets and the block not yet in the
+    // file), for a memory limit to weigh.
+    std::size_t BytesHeld() const;
+
 private:
     void Keep(std::int64_t piece, std::span<const ops::PixelPoint> path);
     void Spill();
@@ -43,3 +52,16 @@ private:
     std::vector<std::uint8_t> block_;     // not yet in the file
     std::uint64_t written_ = 0;
 };
+
+// A vector file's name in a result folder: "skeleton.svg", "skeleton.dxf",
+// "skeleton.geojson".
+std::string VectorFileName(codec::VectorFormat format);
+
+// The word `vectorize`: reads a thinned picture as MeasurePictureFile
+// (core/measure.h) does, refused the same way when it is not two-level,
+// and writes its centre lines as `target` in `format`, whole or not at all,
+// simplified within `tolerance` pixels when it is above 0. The paths wait
+// in an unnamed temporary file in the target's folder. Returns the
+// measures. Throws Exception.
+ops::SkeletonMeasures VectorizePictureFile(const FileName& name, const FileName& target, codec::VectorFormat format,
+                                           double tolerance);

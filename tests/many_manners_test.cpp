@@ -117,7 +117,23 @@ INSTANTIATE_TEST_SUITE_P(
                                 "'--keep' does not go with --skeleton, which runs no chain and keeps no stage"},
                     MistakeCase{"FormatWithSkeleton", {"--out", "o", "--format", "png", "--skeleton", "x.png"},
                                 "'--format' does not go with --skeleton, which runs no chain and keeps no stage"},
-                    MistakeCase{"UnknownLongOptionWithValue", {"--colour=red", "filter"}, "unknown option \"--colour=red\""}),
+                    MistakeCase{"UnknownLongOptionWithValue", {"--colour=red", "filter"}, "unknown option \"--colour=red\""},
+                    // Before any word runs: filter would say that nothing is loaded.
+                    MistakeCase{"VectorizeToAPicture", {"filter", "vectorize", "lines.png"},
+                                R"('vectorize' writes a file named .svg, .dxf, .geojson or .json, not "lines.png")"},
+                    MistakeCase{"VectorizeWithoutExtension", {"filter", "vectorize", "lines"},
+                                R"('vectorize' writes a file named .svg, .dxf, .geojson or .json, not "lines")"},
+                    MistakeCase{"SimplifyWithoutVectorize", {"--simplify", "1", "filter", "measure"},
+                                "'--simplify' needs the word vectorize (or, with --out, --vector)"},
+                    MistakeCase{"SimplifyBelowZero", {"--simplify", "-0.5", "vectorize", "a.svg"},
+                                R"('--simplify' needs a tolerance in pixels, a number from 0 such as 1.5, not "-0.5")"},
+                    MistakeCase{"SimplifyNotANumber", {"--out", "o", "--vector", "svg", "--simplify", "nan", "x.png"},
+                                R"('--simplify' needs a tolerance in pixels, a number from 0 such as 1.5, not "nan")"},
+                    MistakeCase{"SimplifyWithoutVector", {"--out", "o", "--simplify", "1", "x.png"},
+                                "'--simplify' needs --vector (or, without --out, the word vectorize)"},
+                    MistakeCase{"UnknownVectorFormat", {"--out", "o", "--vector", "svg,pdf", "x.png"},
+                                R"('--vector' needs svg, dxf or geojson, e.g. svg or svg,dxf, not "svg,pdf")"},
+                    MistakeCase{"VectorWithoutOut", {"--vector", "svg", "filter"}, "'--vector' works only with --out"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ManyMannersTest, EveryFilePassedOverIsNamedInTheReportAndCounted) {
