@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -59,27 +61,34 @@ struct Chain {
     std::int32_t parent;       // itself, or the chain it was joined into
     std::int32_t firstEntry = -1, lastEntry = -1;  // its kept quads
     std::int32_t path = -1;  // its pixels while open, when traced
-    Steps steps;
-    std::int64_t slabs = 0;
+    Steps steps;             // its slab pixels: one fewer, or as many for a ring
     std::int64_t firstSlab = -1;
-    std::int64_t sumCol = 0, sumRow = 0;  // of its slab pixels
-    std::int64_t piece = -1;              // its number once complete
-    std::int64_t euler = 0;  // the quads that hold its pixels and no junction pixel, summed
+    std::int64_t euler = 0;  // its quads summed as if they held no junction pixel
     bool ring = false;       // closed on itself
     bool live = true;        // false once joined into another
 };
 
-// A quad where a chain meets a junction pixel or another chain: the
-// junctions of its pixels, resolved when the graph is whole.
+// What a traced chain adds: where its slab pixels lie, for the centre of a
+// junction it may turn out to be a notch of, and its number once complete.
+struct ChainTrace {
+    std::int64_t sumCol = 0, sumRow = 0;
+    std::int64_t piece = -1;
+};
+
+// A quad where a chain meets pixels of more than one junction, or another
+// chain: the junctions of its pixels, resolved when the graph is whole.
 struct KeptQuad {
     std::array<std::int32_t, 4> junction;  // -1 where the pixel is no junction pixel
 };
 
-// A chain's share of a kept quad.
+// A chain's share of a kept quad (its pixels' bits), or what its quads
+// with the pixels of one junction add when that junction is the one its
+// loop closes on (delta, to four times the Euler number).
 struct Entry {
-    std::int32_t quad;
+    std::int32_t of;  // the kept quad, or the junction
     std::int32_t next;
-    std::uint8_t bits;
+    std::int16_t value;  // bits, or delta
+    bool junction;
 };
 
 // The pixels of an open path: front reversed, then back. Reversed whole by
@@ -111,15 +120,19 @@ struct SkeletonStream::State {
     std::vector<std::uint8_t> kindUp, kindMid;
     std::vector<std::int32_t> labUp, labMid;
 
-    std::vector<NodeRecord> nodes;
-    std::vector<Chain> chains;
+    // Growing without ever moving what they hold: no copy of the graph
+    // while it grows.
+    std::deque<NodeRecord> nodes;
+    std::deque<Chain> chains;
     std::vector<std::int32_t> freeChains, joinedThisRow;
-    std::vector<KeptQuad> quads;
-    std::vector<Entry> entries;
+    std::deque<KeptQuad> quads;
+    std::deque<Entry> entries;
+    std::deque<ChainTrace> traces;  // by chain, when traced
     std::vector<std::pair<std::int32_t, unsigned>> grouped;
     std::vector<PathPixels> paths;
     std::vector<std::int32_t> freePaths;
     std::vector<PixelPoint> handed;  // a complete path, as handed out
+    std::size_t pathPixels = 0;      // held in paths
 
     State(int width, int height, CentrePathSink paths) : w(width), h(height), sink(std::move(paths)) {
         const auto cells = static_cast<std::size_t>(w) + 2;
@@ -173,10 +186,21 @@ struct SkeletonStream::State {
         Chain& chain = chains[static_cast<std::size_t>(c)];
         chain.parent = c;
         chain.endNode[0] = chain.endNode[1] = kOpen;
+        if (sink) {
+            if (traces.size() <= static_cast<std::size_t>(c)) traces.resize(static_cast<std::size_t>(c) + 1);
+            traces[static_cast<std::size_t>(c)] = ChainTrace{};
+        }
         return c;
     }
 
     Chain& At(std::int32_t c) { return chains[static_cast<std::size_t>(c)]; }
+
+    // A slab pixel joins chain c.
+    void AddSlab(std::int32_t c, std::int64_t place) {
+        if (!sink) return;
+        ChainTrace& trace = traces[static_cast<std::size_t>(c)];
+        trace.sumCol += place % w, trace.sumRow += place / w;
+    }
 
     std::int32_t FindChain(std::int32_t c) {
         while (At(c).parent != c) {
@@ -200,11 +224,12 @@ struct SkeletonStream::State {
         keep.endPixel[e] = gone.endPixel[1 - f];
         keep.endNode[e] = gone.endNode[1 - f];
         keep.steps = keep.steps + gone.steps + step;
-        keep.slabs += gone.slabs;
         keep.firstSlab = std::min(keep.firstSlab, gone.firstSlab);
-        keep.sumCol += gone.sumCol, keep.sumRow += gone.sumRow;
         keep.euler += gone.euler;
         if (sink) {
+            ChainTrace& kept = traces[static_cast<std::size_t>(c)];
+            const ChainTrace& joined = traces[static_cast<std::size_t>(d)];
+            kept.sumCol += joined.sumCol, kept.sumRow += joined.sumRow;
             // c + d, c + reversed d, d + c or reversed d + c: c's end e meets d's end f.
             if (e == f) Reverse(gone.path);
             keep.path = e == 1 ? Concat(keep.path, gone.path) : Concat(gone.path, keep.path);
@@ -222,9 +247,17 @@ struct SkeletonStream::State {
         joinedThisRow.push_back(d);
     }
 
-    void AddEntry(std::int32_t c, std::int32_t quad, unsigned bits) {
+    void AddEntry(std::int32_t c, std::int32_t of, int value, bool junction) {
+        Chain& current = At(c);
+        if (junction && current.lastEntry >= 0) {  // the same junction as the quad before: added up
+            Entry& last = entries[static_cast<std::size_t>(current.lastEntry)];
+            if (last.junction && FindNode(last.of) == of && std::abs(last.value + value) < 32000) {
+                last.value = static_cast<std::int16_t>(last.value + value);
+                return;
+            }
+        }
         const std::int32_t e = Index32(entries.size());
-        entries.push_back({quad, -1, static_cast<std::uint8_t>(bits)});
+        entries.push_back({of, -1, static_cast<std::int16_t>(value), junction});
         Chain& chain = At(c);
         if (chain.firstEntry < 0)
             chain.firstEntry = e;
@@ -250,11 +283,13 @@ struct SkeletonStream::State {
             paths.emplace_back();
         }
         for (const std::int64_t place : places) paths[static_cast<std::size_t>(k)].back.push_back(PointAt(place));
+        pathPixels += places.size();
         return k;
     }
 
     void FreePath(std::int32_t k) {
         PathPixels& path = paths[static_cast<std::size_t>(k)];
+        pathPixels -= path.size();
         path.front.clear(), path.back.clear();
         if (path.front.capacity() + path.back.capacity() > 4096) path = PathPixels{};  // a long one gives its memory back
         freePaths.push_back(k);
@@ -264,6 +299,7 @@ struct SkeletonStream::State {
         if (!sink) return;
         PathPixels& path = paths[static_cast<std::size_t>(chain.path)];
         (e == 0 ? path.front : path.back).push_back(PointAt(place));
+        ++pathPixels;
     }
 
     template <class F>
@@ -279,12 +315,14 @@ struct SkeletonStream::State {
         PathPixels& pb = paths[static_cast<std::size_t>(b)];
         if (pa.size() >= pb.size()) {
             EachPixel(pb, [&](const PixelPoint& p) { pa.back.push_back(p); });
+            pathPixels += pb.size();
             FreePath(b);
             return a;
         }
         std::vector<PixelPoint> reversed;
         EachPixel(pa, [&](const PixelPoint& p) { reversed.push_back(p); });
         for (auto it = reversed.rbegin(); it != reversed.rend(); ++it) pb.front.push_back(*it);
+        pathPixels += reversed.size();
         FreePath(a);
         return b;
     }
@@ -297,14 +335,15 @@ struct SkeletonStream::State {
     // A chain closed on both ends, or on itself, is complete: it takes its
     // number, and its path is handed out and let go.
     void Completed(std::int32_t c) {
-        Chain& chain = At(c);
-        chain.piece = pieces++;
         if (!sink) return;
+        Chain& chain = At(c);
+        ChainTrace& trace = traces[static_cast<std::size_t>(c)];
+        trace.piece = pieces++;
         handed.clear();
         EachPixel(paths[static_cast<std::size_t>(chain.path)], [&](const PixelPoint& p) { handed.push_back(p); });
         FreePath(chain.path);
         chain.path = -1;
-        sink(chain.piece, handed);
+        sink(trace.piece, handed);
     }
 
     // ---- rows
@@ -401,14 +440,12 @@ struct SkeletonStream::State {
         std::int32_t& label = labMid[static_cast<std::size_t>(i)];
         unsigned back = m & kBack;
         if (kind == kSlab) {
-            const PixelPoint at = PointAt(place);
             if (back == 0) {  // a new chain, open at both ends
                 const std::int32_t c = NewChain();
                 Chain& chain = At(c);
                 chain.endPixel[0] = chain.endPixel[1] = place;
-                chain.slabs = 1;
                 chain.firstSlab = place;
-                chain.sumCol = at.col, chain.sumRow = at.row;
+                AddSlab(c, place);
                 if (sink) chain.path = NewPath({place});
                 label = c;
                 return;
@@ -423,8 +460,7 @@ struct SkeletonStream::State {
                 Chain& chain = At(c);
                 chain.endPixel[e] = place;
                 chain.steps = chain.steps + StepAlong(d & 1);
-                ++chain.slabs;
-                chain.sumCol += at.col, chain.sumRow += at.row;
+                AddSlab(c, place);
                 Extend(chain, e, place);
             } else {  // leaves a node
                 c = NewChain();
@@ -433,9 +469,8 @@ struct SkeletonStream::State {
                 chain.endNode[0] = q.label;
                 chain.endPixel[1] = place;
                 chain.steps = StepAlong(d & 1);
-                chain.slabs = 1;
                 chain.firstSlab = place;
-                chain.sumCol = at.col, chain.sumRow = at.row;
+                AddSlab(c, place);
                 if (sink) chain.path = NewPath({q.place, place});
             }
             label = c;
@@ -550,9 +585,24 @@ struct SkeletonStream::State {
                 if (firstChain < 0) firstChain = chain[j];
                 one = one && chain[j] == firstChain;
             }
-            if (junctions == 0 && one) {
-                At(firstChain).euler += Quad(slabs);
-                continue;
+            if (one) {
+                // One chain, with the pixels of one junction or none: summed
+                // as if no junction were there, and what that junction adds
+                // kept with the chain (its pixels stay one junction).
+                std::int32_t junction = -1;
+                bool oneJunction = true;
+                for (int j = 0; j < 4 && oneJunction; ++j) {
+                    if (!(junctions >> j & 1)) continue;
+                    const std::int32_t root = FindNode(label[j]);
+                    oneJunction = junction < 0 || root == junction;
+                    junction = root;
+                }
+                if (oneJunction) {
+                    At(firstChain).euler += Quad(slabs);
+                    const int delta = Quad(slabs | junctions) - Quad(junctions) - Quad(slabs);
+                    if (junction >= 0 && delta != 0) AddEntry(firstChain, junction, delta, true);
+                    continue;
+                }
             }
             const std::int32_t q = Index32(quads.size());
             KeptQuad kept;
@@ -563,7 +613,7 @@ struct SkeletonStream::State {
                 unsigned bits = 0;
                 for (int j = 0; j < 4; ++j)
                     if ((left >> j & 1) && chain[j] == c) bits |= 1u << j;
-                AddEntry(c, q, bits);
+                AddEntry(c, q, static_cast<int>(bits), false);
                 left &= ~bits;
             }
         }
@@ -574,8 +624,13 @@ struct SkeletonStream::State {
     std::int64_t EulerChange(const Chain& chain, std::int32_t j) {
         std::int64_t change = chain.euler;
         grouped.clear();
-        for (std::int32_t e = chain.firstEntry; e >= 0; e = entries[static_cast<std::size_t>(e)].next)
-            grouped.emplace_back(entries[static_cast<std::size_t>(e)].quad, entries[static_cast<std::size_t>(e)].bits);
+        for (std::int32_t e = chain.firstEntry; e >= 0; e = entries[static_cast<std::size_t>(e)].next) {
+            const Entry& entry = entries[static_cast<std::size_t>(e)];
+            if (!entry.junction)
+                grouped.emplace_back(entry.of, static_cast<unsigned>(entry.value));
+            else if (j >= 0 && FindNode(entry.of) == j)
+                change += entry.value;
+        }
         std::sort(grouped.begin(), grouped.end());
         for (std::size_t k = 0; k < grouped.size();) {
             const std::int32_t q = grouped[k].first;
@@ -607,38 +662,52 @@ struct SkeletonStream::State {
         }
         auto graphNode = [&](std::int32_t n) { return index[static_cast<std::size_t>(FindNode(n))]; };
         std::vector<Branch> branches;
-        std::vector<const Chain*> chainOf;  // of each branch, or of a cycle taken as a junction
+        std::vector<std::int64_t> pieceOf;  // of each branch
         std::vector<std::uint8_t> isFree(chains.size(), 0);
         for (const std::int32_t c : freeChains) isFree[static_cast<std::size_t>(c)] = 1;
         for (std::size_t c = 0; c < chains.size(); ++c) {
             const Chain& chain = chains[c];
             if (isFree[c] || !chain.live) continue;
+            const std::int64_t steps = chain.steps.straight + chain.steps.diagonal;
+            const std::int64_t slabs = chain.ring ? steps : steps - 1;
+            const ChainTrace trace = sink ? traces[c] : ChainTrace{};
             if (chain.ring) {
                 const std::int32_t node = Index32(graphNodes.size());
                 if (EulerChange(chain, -1) < 4) {  // encloses background
                     graphNodes.push_back({chain.firstSlab, 0, NodeKind::kRing});
-                    branches.push_back({chain.firstSlab, chain.firstSlab, node, node, chain.steps, chain.slabs,
+                    branches.push_back({chain.firstSlab, chain.firstSlab, node, node, chain.steps, slabs,
                                         chain.firstSlab, true, false});
-                    chainOf.push_back(&chain);
+                    pieceOf.push_back(trace.piece);
                 } else {
-                    graphNodes.push_back({chain.firstSlab, chain.slabs, NodeKind::kJunction});
+                    graphNodes.push_back({chain.firstSlab, slabs, NodeKind::kJunction});
                 }
-                centres.push_back({chain.sumCol, chain.sumRow, chain.slabs});
+                centres.push_back({trace.sumCol, trace.sumRow, slabs});
                 continue;
             }
             if (chain.endNode[0] == kOpen || chain.endNode[1] == kOpen) continue;  // cannot be once every row is in
             Branch branch{chain.endPixel[0], chain.endPixel[1], graphNode(chain.endNode[0]),
-                          graphNode(chain.endNode[1]), chain.steps, chain.slabs, chain.firstSlab};
+                          graphNode(chain.endNode[1]), chain.steps, slabs, chain.firstSlab};
             if (branch.nodeA == branch.nodeB &&
                 EulerChange(chain, FindNode(chain.endNode[0])) >= 0) {  // a notch: its pixels are the junction's
                 branch.notch = true;
-                graphNodes[static_cast<std::size_t>(branch.nodeA)].pixels += chain.slabs;
+                graphNodes[static_cast<std::size_t>(branch.nodeA)].pixels += slabs;
                 PixelCentre& centre = centres[static_cast<std::size_t>(branch.nodeA)];
-                centre.sumCol += chain.sumCol, centre.sumRow += chain.sumRow, centre.count += chain.slabs;
+                centre.sumCol += trace.sumCol, centre.sumRow += trace.sumRow, centre.count += slabs;
             }
             branches.push_back(branch);
-            chainOf.push_back(&chain);
+            pieceOf.push_back(trace.piece);
         }
+        // The stream's records are done with: their memory goes before the
+        // tables take theirs.
+        std::deque<NodeRecord>().swap(nodes);
+        std::deque<Chain>().swap(chains);
+        std::deque<KeptQuad>().swap(quads);
+        std::deque<Entry>().swap(entries);
+        std::deque<ChainTrace>().swap(traces);
+        std::vector<PathPixels>().swap(paths);
+        std::vector<std::int32_t>().swap(freeChains);
+        std::vector<std::int32_t>().swap(index);
+        std::vector<std::uint8_t>().swap(isFree);
         if (!lines) return skeleton_graph::TablesOf(w, graphNodes, branches);
         skeleton_graph::Numbering numbering;
         SkeletonMeasures out = skeleton_graph::TablesOf(w, graphNodes, branches, &numbering);
@@ -647,15 +716,14 @@ struct SkeletonStream::State {
         lines->order.assign(out.branches.size(), -1);
         for (std::size_t k = 0; k < branches.size(); ++k) {
             const Branch& branch = branches[k];
-            const Chain& chain = *chainOf[k];
-            if (chain.piece < 0) continue;
-            CentrePiece& piece = lines->pieces[static_cast<std::size_t>(chain.piece)];
+            if (pieceOf[k] < 0) continue;
+            CentrePiece& piece = lines->pieces[static_cast<std::size_t>(pieceOf[k])];
             const std::int64_t row = numbering.branchRow[k];
             if (row < 0) continue;  // a notch
             const SkeletonBranch& b = out.branches[static_cast<std::size_t>(row)];
             piece.skeleton = b.skeleton, piece.branch = b.branch, piece.type = b.type, piece.length = b.length;
             piece.closed = branch.ring;
-            lines->order[static_cast<std::size_t>(row)] = chain.piece;
+            lines->order[static_cast<std::size_t>(row)] = pieceOf[k];
             if (branch.ring) continue;
             piece.reversed = branch.a > branch.b;
             const std::int32_t source = piece.reversed ? branch.nodeB : branch.nodeA;
@@ -679,11 +747,9 @@ struct SkeletonStream::State {
     }
 
     std::size_t PathBytes() const {
-        std::size_t bytes = paths.capacity() * sizeof(PathPixels) + freePaths.capacity() * sizeof(std::int32_t) +
-                            handed.capacity() * sizeof(PixelPoint);
-        for (const PathPixels& path : paths)
-            bytes += (path.front.capacity() + path.back.capacity()) * sizeof(PixelPoint);
-        return bytes;
+        // The pixels held, twice over for what the vectors hold in reserve.
+        return paths.capacity() * sizeof(PathPixels) + freePaths.capacity() * sizeof(std::int32_t) +
+               handed.capacity() * sizeof(PixelPoint) + 2 * pathPixels * sizeof(PixelPoint);
     }
 
     std::size_t Bytes() const {
@@ -691,9 +757,10 @@ struct SkeletonStream::State {
         for (const auto& row : fg) rows += row.capacity();
         rows += kindUp.capacity() + kindMid.capacity();
         rows += (labUp.capacity() + labMid.capacity()) * sizeof(std::int32_t);
-        return rows + nodes.capacity() * sizeof(NodeRecord) + chains.capacity() * sizeof(Chain) +
+        return rows + nodes.size() * sizeof(NodeRecord) + chains.size() * sizeof(Chain) +
                freeChains.capacity() * sizeof(std::int32_t) + joinedThisRow.capacity() * sizeof(std::int32_t) +
-               quads.capacity() * sizeof(KeptQuad) + entries.capacity() * sizeof(Entry) + PathBytes();
+               quads.size() * sizeof(KeptQuad) + entries.size() * sizeof(Entry) +
+               traces.size() * sizeof(ChainTrace) + PathBytes();
     }
 };
 
