@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
 #include <utility>
 
@@ -244,11 +245,11 @@ private:
         dist_.assign(size, Steps{});
         done_.assign(size, 0);
         reached_.assign(size, 0);
-        auto later = [](const Entry& x, const Entry& y) { return Less(y.d, x.d); };
+        auto later = [](const Entry& x, const Entry& y) { return y.key < x.key; };
         std::vector<Entry>& queue = queue_;  // a heap, its storage kept from search to search
         queue.clear();
         reached_[static_cast<std::size_t>(local_[static_cast<std::size_t>(source)])] = 1;
-        queue.push_back({{}, source});
+        queue.push_back({0, source});
         std::size_t farthest = static_cast<std::size_t>(local_[static_cast<std::size_t>(source)]);
         while (!queue.empty()) {
             std::pop_heap(queue.begin(), queue.end(), later);
@@ -257,16 +258,17 @@ private:
             const auto at = static_cast<std::size_t>(local_[static_cast<std::size_t>(e.node)]);
             if (done_[at]) continue;
             done_[at] = 1;
-            if (Less(dist_[farthest], e.d)) farthest = at;
+            const Steps here = dist_[at];  // the shortest of the entries queued for it
+            if (Less(dist_[farthest], here)) farthest = at;
             const auto n = static_cast<std::size_t>(e.node);
             for (std::int64_t j = edgeStart_[n]; j < edgeStart_[n + 1]; ++j) {
                 const Edge& edge = edges_[static_cast<std::size_t>(j)];
                 const auto to = static_cast<std::size_t>(local_[static_cast<std::size_t>(edge.to)]);
-                const Steps d = e.d + edge.steps;
+                const Steps d = here + edge.steps;
                 if (done_[to] || (reached_[to] && !Less(d, dist_[to]))) continue;
                 reached_[to] = 1;
                 dist_[to] = d;
-                queue.push_back({d, edge.to});
+                queue.push_back({d.value(), edge.to});
                 std::push_heap(queue.begin(), queue.end(), later);
             }
         }
@@ -325,8 +327,13 @@ private:
         std::int32_t to;
         Steps steps;
     };
+    // A node waiting in the queue. The queue is ordered by the distance
+    // as a double: two distances whose doubles compare the wrong way differ
+    // by far less than the shortest step, so no node is settled before one
+    // that could still shorten its path; the distances themselves stay
+    // exact.
     struct Entry {
-        Steps d;
+        double key;
         std::int32_t node;
     };
 
@@ -346,7 +353,17 @@ private:
 
 }  // namespace
 
-int Compare(const Steps& x, const Steps& y) { return Sign(x.straight - y.straight, x.diagonal - y.diagonal); }
+int Compare(const Steps& x, const Steps& y) {
+    const std::int64_t a = x.straight - y.straight, b = x.diagonal - y.diagonal;
+    if ((a >= 0 && b >= 0) || (a <= 0 && b <= 0)) return a == 0 && b == 0 ? 0 : (a > 0 || b > 0 ? 1 : -1);
+    // Opposite signs: a + b * sqrt(2) in doubles is off by far less than
+    // 1e-9 of |a| + |b|; only a value that close to 0 needs the exact test.
+    const double v = static_cast<double>(a) + static_cast<double>(b) * std::numbers::sqrt2;
+    const double margin = 1e-9 * (std::abs(static_cast<double>(a)) + std::abs(static_cast<double>(b)));
+    if (v > margin) return 1;
+    if (v < -margin) return -1;
+    return Sign(a, b);
+}
 
 SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches,
                           Numbering* numbering) {
