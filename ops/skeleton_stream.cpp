@@ -5,8 +5,8 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -98,6 +98,38 @@ struct PathPixels {
     std::size_t size() const { return front.size() + back.size(); }
 };
 
+// Records in blocks of 4096 that never move once made: a growing graph is
+// never copied, and a record is found with a shift and a mask.
+template <class T>
+class Blocks {
+public:
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](std::size_t i) { return blocks_[i >> kShift][i & kMask]; }
+    const T& operator[](std::size_t i) const { return blocks_[i >> kShift][i & kMask]; }
+    T& back() { return (*this)[size_ - 1]; }
+    void push_back(const T& value) {
+        if ((size_ >> kShift) == blocks_.size()) blocks_.push_back(std::make_unique<T[]>(std::size_t{1} << kShift));
+        (*this)[size_++] = value;
+    }
+    void emplace_back() { push_back(T{}); }
+    void resize(std::size_t size) {
+        while (size_ < size) push_back(T{});
+    }
+    void clear() {
+        blocks_.clear();
+        blocks_.shrink_to_fit();
+        size_ = 0;
+    }
+    std::size_t bytes() const { return blocks_.size() * (sizeof(T) << kShift) + blocks_.capacity() * sizeof(void*); }
+
+private:
+    static constexpr int kShift = 12;
+    static constexpr std::size_t kMask = (std::size_t{1} << kShift) - 1;
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::size_t size_ = 0;
+};
+
 std::int32_t Index32(std::size_t size) {
     if (size >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
         throw std::length_error("skeleton measures: more than 2^31 nodes, branches or kept quads");
@@ -122,12 +154,12 @@ struct SkeletonStream::State {
 
     // Growing without ever moving what they hold: no copy of the graph
     // while it grows.
-    std::deque<NodeRecord> nodes;
-    std::deque<Chain> chains;
+    Blocks<NodeRecord> nodes;
+    Blocks<Chain> chains;
     std::vector<std::int32_t> freeChains, joinedThisRow;
-    std::deque<KeptQuad> quads;
-    std::deque<Entry> entries;
-    std::deque<ChainTrace> traces;  // by chain, when traced
+    Blocks<KeptQuad> quads;
+    Blocks<Entry> entries;
+    Blocks<ChainTrace> traces;  // by chain, when traced
     std::vector<std::pair<std::int32_t, unsigned>> grouped;
     std::vector<PathPixels> paths;
     std::vector<std::int32_t> freePaths;
@@ -699,11 +731,11 @@ struct SkeletonStream::State {
         }
         // The stream's records are done with: their memory goes before the
         // tables take theirs.
-        std::deque<NodeRecord>().swap(nodes);
-        std::deque<Chain>().swap(chains);
-        std::deque<KeptQuad>().swap(quads);
-        std::deque<Entry>().swap(entries);
-        std::deque<ChainTrace>().swap(traces);
+        nodes.clear();
+        chains.clear();
+        quads.clear();
+        entries.clear();
+        traces.clear();
         std::vector<PathPixels>().swap(paths);
         std::vector<std::int32_t>().swap(freeChains);
         std::vector<std::int32_t>().swap(index);
@@ -757,10 +789,9 @@ struct SkeletonStream::State {
         for (const auto& row : fg) rows += row.capacity();
         rows += kindUp.capacity() + kindMid.capacity();
         rows += (labUp.capacity() + labMid.capacity()) * sizeof(std::int32_t);
-        return rows + nodes.size() * sizeof(NodeRecord) + chains.size() * sizeof(Chain) +
-               freeChains.capacity() * sizeof(std::int32_t) + joinedThisRow.capacity() * sizeof(std::int32_t) +
-               quads.size() * sizeof(KeptQuad) + entries.size() * sizeof(Entry) +
-               traces.size() * sizeof(ChainTrace) + PathBytes();
+        return rows + nodes.bytes() + chains.bytes() + freeChains.capacity() * sizeof(std::int32_t) +
+               joinedThisRow.capacity() * sizeof(std::int32_t) + quads.bytes() + entries.bytes() + traces.bytes() +
+               PathBytes();
     }
 };
 
