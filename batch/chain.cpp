@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include "core/centre_lines.h"
@@ -344,7 +345,8 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
                                 (perRing * 6 * ops::kChainReach + perOutput * 4 * ops::kChainReach);
         const int bandThreads = smallest > static_cast<double>(bandBytes) ? 1 : threads;
         const auto ringBytes = static_cast<std::size_t>(static_cast<double>(bandBytes) * perRing / (perRing + perOutput));
-        ops::BandedChain chain(
+        // Let go once done, before the measures take their tables.
+        auto chain = std::make_unique<ops::BandedChain>(
             width, height, run, bandThreads,
             [&kept, &measures](ops::Stage stage, int y, const std::uint8_t* row) {
                 if (measures && stage == ops::Stage::kThinned) measures->Add(row);
@@ -354,13 +356,18 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         std::vector<std::uint8_t> row(3 * static_cast<std::size_t>(width));
         for (int y = 0; y < height; ++y) {
             input.Next(row.data());
-            chain.Push(row.data());
+            chain->Push(row.data());
         }
-        chain.Finish();
+        chain->Finish();
+        chain.reset();
+        // What the bands' threads let go stays in their heaps unless given
+        // back; the measures' tables are made on this thread.
+        ::malloc_trim(0);
         for (auto& [stage, file] : kept) {
             file->Commit();
             reply.files.push_back(StageFileName(stage, request.format));
         }
+        kept.clear();
         if (measures) {
             step = "measure the skeleton";
             ops::CentreLines lines;

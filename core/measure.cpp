@@ -36,17 +36,21 @@ ops::SkeletonMeasures MeasurePictureFile(const FileName& name) {
 std::vector<std::string> WriteMeasureTables(const std::string& folder, const ops::SkeletonMeasures& measures,
                                             files::Durability durability) {
     const char* const names[] = {kBranchesTable, kSkeletonsTable};
-    std::string texts[2];
-    try {
-        texts[0] = ops::BranchesCsv(measures);
-        texts[1] = ops::SkeletonsCsv(measures);
-    } catch (const std::bad_alloc&) {
-        files::FailWrite(FileName(InFolder(folder, kBranchesTable)), files::Reason(ENOMEM));
-    }
     std::unique_ptr<files::OutputFile> written[2];
     for (int i = 0; i < 2; ++i) {
-        written[i] = std::make_unique<files::OutputFile>(FileName(InFolder(folder, names[i])), durability);
-        written[i]->Write(reinterpret_cast<const std::uint8_t*>(texts[i].data()), texts[i].size());
+        const FileName name(InFolder(folder, names[i]));
+        written[i] = std::make_unique<files::OutputFile>(name, durability);
+        const auto write = [&](std::string_view part) {
+            written[i]->Write(reinterpret_cast<const std::uint8_t*>(part.data()), part.size());
+        };
+        try {
+            if (i == 0)
+                ops::WriteBranchesCsv(measures, write);
+            else
+                ops::WriteSkeletonsCsv(measures, write);
+        } catch (const std::bad_alloc&) {
+            files::FailWrite(name, files::Reason(ENOMEM));
+        }
     }
     for (const std::unique_ptr<files::OutputFile>& file : written) file->Commit();
     return {names[0], names[1]};

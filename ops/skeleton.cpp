@@ -332,6 +332,8 @@ std::string Number(double v, std::chars_format format = std::chars_format::gener
     return std::string(text, result.ptr);
 }
 
+constexpr std::size_t kCsvBlock = 1 << 16;
+
 }  // namespace
 
 SkeletonMeasures MeasureSkeleton(const RowView& picture) {
@@ -339,18 +341,19 @@ SkeletonMeasures MeasureSkeleton(const RowView& picture) {
     return Measurer(picture).Run(picture);
 }
 
-std::string BranchesCsv(const SkeletonMeasures& measures) {
+void WriteBranchesCsv(const SkeletonMeasures& measures, const CsvSink& out) {
     std::string text = "skeleton,branch,src_row,src_col,dst_row,dst_col,length,euclidean,type,slab_pixels\n";
     for (const SkeletonBranch& b : measures.branches) {
         text += std::to_string(b.skeleton) + ',' + std::to_string(b.branch) + ',' + std::to_string(b.src_row) + ',' +
                 std::to_string(b.src_col) + ',' + std::to_string(b.dst_row) + ',' + std::to_string(b.dst_col) + ',' +
                 Number(b.length) + ',' + Number(b.euclidean) + ',' + std::to_string(b.type) + ',' +
                 std::to_string(b.slab_pixels) + '\n';
+        if (text.size() >= kCsvBlock) out(text), text.clear();
     }
-    return text;
+    out(text);
 }
 
-std::string SkeletonsCsv(const SkeletonMeasures& measures) {
+void WriteSkeletonsCsv(const SkeletonMeasures& measures, const CsvSink& out) {
     std::string text =
         "skeleton,row,col,pixels,branches,junctions,junction_pixels,end_points,slab_pixels,triple_points,"
         "quadruple_points,total_length,average_branch_length,maximum_branch_length,longest_shortest_path\n";
@@ -362,7 +365,20 @@ std::string SkeletonsCsv(const SkeletonMeasures& measures) {
                 std::to_string(s.quadruple_points) + ',' + Number(s.total_length) + ',' +
                 Number(s.average_branch_length) + ',' + Number(s.maximum_branch_length) + ',' +
                 Number(s.longest_shortest_path) + '\n';
+        if (text.size() >= kCsvBlock) out(text), text.clear();
     }
+    out(text);
+}
+
+std::string BranchesCsv(const SkeletonMeasures& measures) {
+    std::string text;
+    WriteBranchesCsv(measures, [&](std::string_view part) { text += part; });
+    return text;
+}
+
+std::string SkeletonsCsv(const SkeletonMeasures& measures) {
+    std::string text;
+    WriteSkeletonsCsv(measures, [&](std::string_view part) { text += part; });
     return text;
 }
 

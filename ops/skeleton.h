@@ -109,8 +109,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ops/pixels.h"
@@ -184,6 +186,11 @@ std::string BranchesCsv(const SkeletonMeasures& measures);
 //   triple_points,quadruple_points,total_length,average_branch_length,
 //   maximum_branch_length,longest_shortest_path
 std::string SkeletonsCsv(const SkeletonMeasures& measures);
+
+// The same text handed out a block at a time, for a table of any length.
+using CsvSink = std::function<void(std::string_view)>;
+void WriteBranchesCsv(const SkeletonMeasures& measures, const CsvSink& out);
+void WriteSkeletonsCsv(const SkeletonMeasures& measures, const CsvSink& out);
 
 // One line without its newline, the total length with one decimal and a
 // decimal point in any locale:

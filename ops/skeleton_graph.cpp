@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <stdexcept>
 #include <cstdlib>
 #include <numbers>
 #include <utility>
@@ -110,18 +112,13 @@ private:
             s.row = Row(skeletonFirst_[k]);
             s.col = Col(skeletonFirst_[k]);
         }
-        struct Kept {
-            std::int64_t skeleton, src, dst;
-            Steps steps;
-            std::int64_t firstSlab;
-            const Branch* branch;
-        };
-        std::vector<Kept> kept;
-        for (const Branch& branch : branches_) {
+        // The branches that are not notches, by their place in branches_.
+        std::vector<std::uint32_t> kept;
+        for (std::size_t i = 0; i < branches_.size(); ++i) {
+            const Branch& branch = branches_[i];
             if (branch.notch) continue;
             const std::int64_t skeleton = skeleton_[static_cast<std::size_t>(branch.nodeA)];
-            kept.push_back({skeleton, std::min(branch.a, branch.b), std::max(branch.a, branch.b), branch.steps,
-                            branch.firstSlab, &branch});
+            kept.push_back(static_cast<std::uint32_t>(i));
             if (!branch.ring) {
                 ++ends[static_cast<std::size_t>(branch.nodeA)];
                 ++ends[static_cast<std::size_t>(branch.nodeB)];
@@ -143,10 +140,15 @@ private:
             s.triple_points += ends[n] == 3;
             s.quadruple_points += ends[n] == 4;
         }
-        std::sort(kept.begin(), kept.end(), [](const Kept& x, const Kept& y) {
-            if (x.skeleton != y.skeleton) return x.skeleton < y.skeleton;
-            if (x.src != y.src) return x.src < y.src;
-            if (x.dst != y.dst) return x.dst < y.dst;
+        auto skeletonOf = [&](const Branch& b) { return skeleton_[static_cast<std::size_t>(b.nodeA)]; };
+        std::sort(kept.begin(), kept.end(), [&](std::uint32_t i, std::uint32_t j) {
+            const Branch& x = branches_[i];
+            const Branch& y = branches_[j];
+            if (skeletonOf(x) != skeletonOf(y)) return skeletonOf(x) < skeletonOf(y);
+            const std::int64_t xs = std::min(x.a, x.b), ys = std::min(y.a, y.b);
+            if (xs != ys) return xs < ys;
+            const std::int64_t xd = std::max(x.a, x.b), yd = std::max(y.a, y.b);
+            if (xd != yd) return xd < yd;
             if (const int c = Compare(x.steps, y.steps)) return c < 0;
             return x.firstSlab < y.firstSlab;
         });
@@ -154,19 +156,20 @@ private:
         if (numbering) numbering->branchRow.assign(branches_.size(), -1);
         std::int64_t number = 0;
         for (std::size_t k = 0; k < kept.size(); ++k) {
-            const Kept& e = kept[k];
-            number = k > 0 && kept[k - 1].skeleton == e.skeleton ? number + 1 : 1;
-            const Branch& b = *e.branch;
+            const Branch& b = branches_[kept[k]];
+            const std::int64_t skeleton = skeletonOf(b);
+            number = k > 0 && skeletonOf(branches_[kept[k - 1]]) == skeleton ? number + 1 : 1;
+            const std::int64_t src = std::min(b.a, b.b), dst = std::max(b.a, b.b);
             const NodeKind ka = nodes_[static_cast<std::size_t>(b.nodeA)].kind;
             const NodeKind kb = nodes_[static_cast<std::size_t>(b.nodeB)].kind;
             const int type = b.ring || b.nodeA == b.nodeB ? 3
                              : ka == NodeKind::kEnd && kb == NodeKind::kEnd ? 0
                              : ka == NodeKind::kEnd || kb == NodeKind::kEnd ? 1
                                                                             : 2;
-            const double dr = Row(e.dst) - Row(e.src), dc = Col(e.dst) - Col(e.src);
-            if (numbering) numbering->branchRow[static_cast<std::size_t>(e.branch - branches_.data())] = static_cast<std::int64_t>(k);
-            out.branches.push_back({e.skeleton, number, Row(e.src), Col(e.src), Row(e.dst), Col(e.dst),
-                                    e.steps.value(), std::sqrt(dr * dr + dc * dc), type, b.slabs});
+            const double dr = Row(dst) - Row(src), dc = Col(dst) - Col(src);
+            if (numbering) numbering->branchRow[kept[k]] = static_cast<std::int64_t>(k);
+            out.branches.push_back({skeleton, number, Row(src), Col(src), Row(dst), Col(dst), b.steps.value(),
+                                    std::sqrt(dr * dr + dc * dc), type, b.slabs});
         }
         LongestPaths(out);
         Steps all;
@@ -214,10 +217,12 @@ private:
         edges_.resize(static_cast<std::size_t>(edgeStart_[nodes_.size()]));
         {
             std::vector<std::int64_t> fill(edgeStart_.begin(), edgeStart_.end() - 1);
-            for (const Branch& b : branches_) {
+            for (std::size_t i = 0; i < branches_.size(); ++i) {
+                const Branch& b = branches_[i];
                 if (b.notch || b.ring || b.nodeA == b.nodeB) continue;
-                edges_[static_cast<std::size_t>(fill[static_cast<std::size_t>(b.nodeA)]++)] = {b.nodeB, b.steps};
-                edges_[static_cast<std::size_t>(fill[static_cast<std::size_t>(b.nodeB)]++)] = {b.nodeA, b.steps};
+                const auto place = static_cast<std::uint32_t>(i);
+                edges_[static_cast<std::size_t>(fill[static_cast<std::size_t>(b.nodeA)]++)] = {b.nodeB, place};
+                edges_[static_cast<std::size_t>(fill[static_cast<std::size_t>(b.nodeB)]++)] = {b.nodeA, place};
             }
         }
         for (std::size_t k = 0; k < count; ++k) {
@@ -232,7 +237,8 @@ private:
             const bool tree = links / 2 == static_cast<std::int64_t>(size) - 1;
             if (tree && size == 2) {  // one branch between two nodes
                 const auto n = static_cast<std::size_t>(group[0]);
-                out.skeletons[k].longest_shortest_path = edges_[static_cast<std::size_t>(edgeStart_[n])].steps.value();
+                out.skeletons[k].longest_shortest_path =
+                    branches_[edges_[static_cast<std::size_t>(edgeStart_[n])].branch].steps.value();
                 continue;
             }
             out.skeletons[k].longest_shortest_path = (tree ? TreeDiameter(group, size) : Diameter(group, size)).value();
@@ -264,7 +270,7 @@ private:
             for (std::int64_t j = edgeStart_[n]; j < edgeStart_[n + 1]; ++j) {
                 const Edge& edge = edges_[static_cast<std::size_t>(j)];
                 const auto to = static_cast<std::size_t>(local_[static_cast<std::size_t>(edge.to)]);
-                const Steps d = here + edge.steps;
+                const Steps d = here + branches_[edge.branch].steps;
                 if (done_[to] || (reached_[to] && !Less(d, dist_[to]))) continue;
                 reached_[to] = 1;
                 dist_[to] = d;
@@ -325,7 +331,7 @@ private:
 
     struct Edge {
         std::int32_t to;
-        Steps steps;
+        std::uint32_t branch;  // its place in branches_, for its length
     };
     // A node waiting in the queue. The queue is ordered by the distance
     // as a double: two distances whose doubles compare the wrong way differ
@@ -367,6 +373,8 @@ int Compare(const Steps& x, const Steps& y) {
 
 SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches,
                           Numbering* numbering) {
+    if (branches.size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("skeleton measures: more than 2^32 branches");
     return Tables(width, nodes, branches).Run(numbering);
 }
 

@@ -690,7 +690,7 @@ struct SkeletonStream::State {
             const NodeRecord& node = nodes[n];
             index[n] = Index32(graphNodes.size());
             graphNodes.push_back({node.first, node.pixels, node.kind});
-            centres.push_back({node.sumCol, node.sumRow, node.pixels});
+            if (lines) centres.push_back({node.sumCol, node.sumRow, node.pixels});
         }
         auto graphNode = [&](std::int32_t n) { return index[static_cast<std::size_t>(FindNode(n))]; };
         std::vector<Branch> branches;
@@ -713,7 +713,7 @@ struct SkeletonStream::State {
                 } else {
                     graphNodes.push_back({chain.firstSlab, slabs, NodeKind::kJunction});
                 }
-                centres.push_back({trace.sumCol, trace.sumRow, slabs});
+                if (lines) centres.push_back({trace.sumCol, trace.sumRow, slabs});
                 continue;
             }
             if (chain.endNode[0] == kOpen || chain.endNode[1] == kOpen) continue;  // cannot be once every row is in
@@ -723,8 +723,10 @@ struct SkeletonStream::State {
                 EulerChange(chain, FindNode(chain.endNode[0])) >= 0) {  // a notch: its pixels are the junction's
                 branch.notch = true;
                 graphNodes[static_cast<std::size_t>(branch.nodeA)].pixels += slabs;
-                PixelCentre& centre = centres[static_cast<std::size_t>(branch.nodeA)];
-                centre.sumCol += trace.sumCol, centre.sumRow += trace.sumRow, centre.count += slabs;
+                if (lines) {
+                    PixelCentre& centre = centres[static_cast<std::size_t>(branch.nodeA)];
+                    centre.sumCol += trace.sumCol, centre.sumRow += trace.sumRow, centre.count += slabs;
+                }
             }
             branches.push_back(branch);
             pieceOf.push_back(trace.piece);
