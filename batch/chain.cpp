@@ -1,10 +1,14 @@
 #include "batch/chain.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <exception>
 #include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <thread>
+#include <mutex>
 #include <vector>
 
 #include <malloc.h>
@@ -180,7 +184,12 @@ public:
         : stream_(width, height, paths != nullptr ? paths->Sink() : ops::CentrePathSink{}),
           limit_(limit),
           paths_(paths),
-          what_(paths == nullptr ? "its measures" : measured ? "its measures and centre lines" : "its centre lines") {}
+          what_(paths == nullptr ? "its measures" : measured ? "its measures and centre lines" : "its centre lines"),
+          rowBytes_(3 * static_cast<std::size_t>(width)) {}
+    ~MeasuredRows() { Stop(); }
+    MeasuredRows(const MeasuredRows&) = delete;
+    MeasuredRows& operator=(const MeasuredRows&) = delete;
+
     // False once the picture is found not to be two-level.
     bool Add(const std::uint8_t* row) {
         const bool twoLevel = stream_.Add(row);
@@ -188,13 +197,79 @@ public:
             throw MeasuresOverLimit(what_);
         return twoLevel;
     }
-    ops::SkeletonMeasures Finish(ops::CentreLines* lines) { return stream_.Finish(paths_ != nullptr ? lines : nullptr); }
+
+    // Add on a thread of its own: the row is copied into a ring of rows,
+    // which the measuring thread takes in order, so that the measures run
+    // beside the chain's delivery of rows instead of after each. A failure
+    // there comes out of a later AddLater or of Finish.
+    void AddLater(const std::uint8_t* row) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!thread_.joinable()) {
+            ring_.resize(kRing * rowBytes_);
+            thread_ = std::thread([this] { Measure(); });
+        }
+        room_.wait(lock, [&] { return waiting_ < kRing || failure_; });
+        if (failure_) std::rethrow_exception(failure_);
+        std::copy(row, row + rowBytes_, ring_.data() + ((first_ + waiting_) % kRing) * rowBytes_);
+        ++waiting_;
+        rows_.notify_one();
+    }
+
+    ops::SkeletonMeasures Finish(ops::CentreLines* lines) {
+        Stop();
+        if (failure_) std::rethrow_exception(failure_);
+        return stream_.Finish(paths_ != nullptr ? lines : nullptr);
+    }
 
 private:
+    static constexpr std::size_t kRing = 64;
+
+    void Measure() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            rows_.wait(lock, [&] { return waiting_ > 0 || ended_; });
+            if (waiting_ == 0) return;
+            const std::uint8_t* row = ring_.data() + first_ * rowBytes_;
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                Add(row);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            first_ = (first_ + 1) % kRing;
+            --waiting_;
+            if (failure) {
+                failure_ = failure;
+                waiting_ = 0;
+            }
+            room_.notify_one();
+            if (failure_) return;
+        }
+    }
+
+    void Stop() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            ended_ = true;
+        }
+        rows_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
     ops::SkeletonStream stream_;
     std::uint64_t limit_;
     CentreLinePaths* paths_;
     const char* what_;
+    std::size_t rowBytes_;
+    std::mutex mutex_;
+    std::condition_variable rows_, room_;
+    std::vector<std::uint8_t> ring_;
+    std::size_t first_ = 0, waiting_ = 0;
+    bool ended_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;
 };
 
 // A stream's failure as the reply's message: what the word chain would say,
@@ -349,7 +424,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         auto chain = std::make_unique<ops::BandedChain>(
             width, height, run, bandThreads,
             [&kept, &measures](ops::Stage stage, int y, const std::uint8_t* row) {
-                if (measures && stage == ops::Stage::kThinned) measures->Add(row);
+                if (measures && stage == ops::Stage::kThinned) measures->AddLater(row);
                 if (const auto file = kept.find(stage); file != kept.end()) file->second->Row(y, row);
             },
             ringBytes);
