@@ -7,8 +7,8 @@
 #     on one thread and on two;
 #   - one gigapixel (40000 x 25000) through workbench-batch --out --keep C
 #     --format png, and again with --measure (the skeleton measures from the
-#     stream of thinned rows), against the same reading and writing without
-#     the chain
+#     stream of thinned rows) and with --vector svg (the centre lines),
+#     against the same reading and writing without the chain
 #     (workbench-band-bench floor: the PNG decoded by rows, a two-level PNG
 #     written by rows);
 #   - an A0 drawing at 600 dpi (19866 x 28087), the same way.
@@ -59,5 +59,11 @@ for shape in "40000 25000 gigapixel" "19866 28087 A0-600dpi"; do
   echo "$name: with the measures the run takes $(awk -v a="$measured" -v b="$run" 'BEGIN { printf "%.2f", a / b }') x" \
     "the run without; $(tail -n 1 "$work/out/$name/skeletons.csv" | cut -d, -f1) skeletons," \
     "$(( $(wc -l <"$work/out/$name/branches.csv") - 1 )) branches"
+  rm -rf "$work/out"
+  sync
+  timed "$name --out --keep C --format png --vector svg" "$batch" --out "$work/out" --keep C --format png --vector svg "$picture"
+  vectors=$(<"$work/seconds")
+  echo "$name: with the centre lines the run takes $(awk -v a="$vectors" -v b="$run" 'BEGIN { printf "%.2f", a / b }') x" \
+    "the run without; skeleton.svg $(( $(stat -c %s "$work/out/$name/skeleton.svg") / 1048576 )) MB"
   rm -rf "$work/out" "$picture"
 done
