@@ -45,7 +45,7 @@ ops::StageSet ChainStages(const PictureRequest& request) {
 // when they are asked for (their totals join the reply), then the vector
 // files of the centre lines (from `paths` and `lines`), each whole or not
 // at all; their names join the reply's files.
-void WriteSkeletonFiles(const PictureRequest& request, const ops::SkeletonMeasures& measures,
+void WriteSkeletonFiles(const PictureRequest& request, ops::SkeletonMeasures measures,
                         CentreLinePaths* paths, const ops::CentreLines& lines, int width, int height,
                         files::Durability durability, PictureReply& reply) {
     if (measures.not_two_level) FailNotTwoLevel(FileName(request.input), *measures.not_two_level);
@@ -54,6 +54,9 @@ void WriteSkeletonFiles(const PictureRequest& request, const ops::SkeletonMeasur
             reply.files.push_back(name);
         reply.totals = measures.totals;
     }
+    // The centre lines carry what they need of the tables.
+    std::vector<ops::SkeletonBranch>().swap(measures.branches);
+    std::vector<ops::SkeletonFigures>().swap(measures.skeletons);
     if (paths == nullptr) return;
     for (const codec::VectorFormat format : request.vectors) {
         const std::string name = VectorFileName(format);
@@ -121,7 +124,7 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
             },
             step);
         if (measures)
-            WriteSkeletonFiles(request, *measures, paths.get(), lines, picture.Width(), picture.Height(), durability,
+            WriteSkeletonFiles(request, std::move(*measures), paths.get(), lines, picture.Width(), picture.Height(), durability,
                                reply);
         reply.done = true;
     } catch (const Exception& error) {
@@ -327,8 +330,8 @@ PictureReply RunSkeleton(const PictureRequest& request, std::uint64_t memoryLimi
             if (!measured.Add(row.data())) break;  // the first pixel neither black nor white is found
         }
         ops::CentreLines lines;
-        const ops::SkeletonMeasures measures = measured.Finish(&lines);
-        WriteSkeletonFiles(request, measures, paths.get(), lines, width, height, durability, reply);
+        ops::SkeletonMeasures measures = measured.Finish(&lines);
+        WriteSkeletonFiles(request, std::move(measures), paths.get(), lines, width, height, durability, reply);
         reply.done = true;
     } catch (...) {
         reply.message = FailureOf(std::current_exception(), step, memoryLimit, reply.width, reply.height);
@@ -446,8 +449,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         if (measures) {
             step = "measure the skeleton";
             ops::CentreLines lines;
-            const ops::SkeletonMeasures taken = measures->Finish(&lines);
-            WriteSkeletonFiles(request, taken, paths.get(), lines, width, height, durability, reply);
+            WriteSkeletonFiles(request, measures->Finish(&lines), paths.get(), lines, width, height, durability, reply);
         }
         reply.done = true;
     } catch (...) {
