@@ -71,7 +71,8 @@ void Measure(std::FILE* out) {
 
 }  // namespace
 
-int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, std::FILE* out) {
+int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, std::FILE* out,
+             const ops::ChainSettings& settings) {
     std::vector<Step> steps;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -85,7 +86,14 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, st
         } else if (word == "filter") {
             steps.push_back({commands::Filter, std::nullopt});
         } else if (word == "binarize") {
-            steps.push_back({commands::Binarize, std::nullopt});
+            steps.push_back({[out](Workspace& ws) {
+                                 commands::Binarize(ws);
+                                 if (!ws.settings.threshold.otsu()) return;
+                                 const std::string line = "binarize: threshold " + std::to_string(ws.level) + " (otsu)\n";
+                                 if (std::fputs(line.c_str(), out) < 0 || std::fflush(out) != 0)
+                                     throw Exception("Cannot write the threshold: " + files::Reason(errno));
+                             },
+                             std::nullopt});
         } else if (word == "thin") {
             steps.push_back({commands::Thinning, std::nullopt});
         } else if (word == "label") {
@@ -106,7 +114,7 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, st
     BatchPrompts prompts(err);
     Pane image1, image2;
     std::unique_ptr<TBitmap> bitmap1;
-    Workspace ws{image1, image2, bitmap1, prompts, page};
+    Workspace ws{image1, image2, bitmap1, prompts, page, settings};
     // A save with nothing to save writes no file; the words after it still
     // run, as in the window, but a script must not take the run for a success.
     bool unsaved = false;

@@ -12,11 +12,16 @@
 // standard error, one line each with an English gloss, and the run goes on.
 // A failing command stops the run with status 1; a save that had nothing to
 // save ends the run, once every word has run, with status 1; a usage error
-// exits with status 2.
+// exits with status 2. The chain runs with the settings given (--gray,
+// --threshold, --thin); binarize with Otsu's method prints the level it
+// chose to out: "binarize: threshold 97 (otsu)".
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page = 0, std::FILE* out = stdout);
+#include "ops/settings.h"
+
+int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page = 0, std::FILE* out = stdout,
+             const ops::ChainSettings& settings = {});

@@ -9,6 +9,7 @@
 
 #include "batch/protocol.h"
 #include "codec/encode.h"
+#include "ops/settings.h"
 #include "ops/stage.h"
 
 struct ManyOptions {
@@ -24,6 +25,7 @@ struct ManyOptions {
     // --measure: kThinned; --skeleton: kInput, which keeps no stage (keep
     // is then empty).
     Measures measures = Measures::kNone;
+    ops::ChainSettings settings;  // --gray, --threshold, --thin
 };
 
 struct Invocation {
@@ -31,6 +33,7 @@ struct Invocation {
     bool version = false;
     std::vector<std::string> folders;  // each -C DIR, in order
     std::optional<int> page;           // --page K: the page load takes, from 1
+    ops::ChainSettings settings;       // --gray, --threshold, --thin
     std::optional<ManyOptions> many;   // present with --out
     std::vector<std::string> rest;     // the words, or the inputs
 };

@@ -17,8 +17,10 @@ class Progress {
 public:
     explicit Progress(std::size_t total);
 
-    // A picture ended: status is "done", "skipped" or "failed".
-    void Finished(const char* status, const Job& job, std::optional<PictureSize> size, double seconds);
+    // A picture ended: status is "done", "skipped" or "failed"; a note
+    // (" threshold 97 (otsu)") follows the size on its line.
+    void Finished(const char* status, const Job& job, std::optional<PictureSize> size, double seconds,
+                  const std::string& note = {});
 
     // A failure's line on standard error; on a terminal the progress line is
     // cleared first and drawn again below it.

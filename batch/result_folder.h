@@ -30,7 +30,16 @@
 //
 // "measured C": from the chain's stage C (--measure); "measured input":
 // from the input taken as that stage, with no chain and "stages none"
-// (--skeleton). A record without "measured" holds no measures. (Records of
+// (--skeleton). A record without "measured" holds no measures. A chain run
+// with other settings than the defaults names them after "format", with
+// the level binarize used when it ran:
+//
+//   gray luma
+//   threshold otsu
+//   thin full
+//   level 97
+//
+// A record without them stands for the defaults (blue, 126, 9). (Records of
 // earlier versions end after "height": they stand for stages A,B,C,D in
 // BMP.) While a
 // run works in a folder it holds a lock on it (flock), so runs that overlap
@@ -45,6 +54,7 @@
 #include "batch/jobs.h"
 #include "batch/protocol.h"
 #include "codec/encode.h"
+#include "ops/settings.h"
 #include "ops/skeleton.h"
 #include "ops/stage.h"
 
@@ -72,6 +82,8 @@ struct Result {
     codec::OutputFormat format = codec::kStageOutput;
     Measures measured = Measures::kNone;
     ops::SkeletonTotals totals;  // when measured
+    ops::ChainSettings settings;  // the chain's settings
+    int level = -1;               // the level binarize used, when the record names it
     struct File {
         std::string name;        // in the folder: "C.png"
         std::int64_t bytes = -1;  // -1 in records that do not say
@@ -83,9 +95,11 @@ struct Result {
 // the stages and format asked for, and every file it names is there whole.
 // Measures asked for must be recorded, taken from the same source; a result
 // measured from stage C also stands for the same stages asked for without
-// the measures: what was asked for is there.
+// the measures: what was asked for is there. The chain's settings asked
+// for must be those recorded.
 std::optional<Result> FinishedResult(const std::string& folder, const Job& job, ops::StageSet stages,
-                                     codec::OutputFormat format, Measures measures = Measures::kNone);
+                                     codec::OutputFormat format, Measures measures = Measures::kNone,
+                                     const ops::ChainSettings& settings = {});
 
 // Makes the folder (and its parents), locks it for this run and removes what
 // an earlier run left in it. Returns the lock, to be given to ReleaseFolder
