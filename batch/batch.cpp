@@ -9,7 +9,6 @@
 #include "core/chain.h"
 #include "core/commands.h"
 #include "core/measure.h"
-#include "batch/usage.h"
 
 namespace {
 
@@ -78,7 +77,8 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, st
         const std::string& word = words[i];
         if (word == "load" || word == "save") {
             if (i + 1 == words.size()) {
-                std::fprintf(err, "workbench-batch: %s needs a FILE\n%s", ShownWord(word).c_str(), kUsage);
+                std::fprintf(err, "workbench-batch: %s needs a FILE\nTry 'workbench-batch --help' for more.\n",
+                             ShownWord(word).c_str());
                 return 2;
             }
             const bool save = word == "save";
@@ -101,13 +101,15 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, st
         } else if (word == "measure") {
             steps.push_back({[out](Workspace&) { Measure(out); }, std::nullopt});
         } else {
-            std::fprintf(err, "workbench-batch: unknown word %s\nTry 'workbench-batch --help' for more.\n",
-                         ShownWord(word).c_str());
+            // An option after the words is taken for a word: say where options go.
+            std::fprintf(err, "workbench-batch: unknown word %s%s\nTry 'workbench-batch --help' for more.\n",
+                         ShownWord(word).c_str(), word.starts_with('-') ? " (options go before the words)" : "");
             return 2;
         }
     }
     if (steps.empty()) {
-        std::fputs(kUsage, err);
+        std::fputs("workbench-batch: no words to run, such as load FILE filter\nTry 'workbench-batch --help' for more.\n",
+                   err);
         return 2;
     }
 
