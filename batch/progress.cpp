@@ -38,7 +38,7 @@ void Progress::Finished(const char* status, const Job& job, std::optional<Pictur
     }
     if (terminal_) {
         Redraw(false);
-    } else if (std::strcmp(status, "skipped") != 0) {
+    } else {
         char count[64];
         std::snprintf(count, sizeof count, "[%zu/%zu] %s ", finished_, total_, status);
         std::string line = count + Named(job);

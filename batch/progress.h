@@ -1,6 +1,7 @@
 // The progress of a many-pictures run on standard output. On a terminal it
 // is one line drawn again in place at most ten times a second; otherwise
-// (a log, a cluster job) one line per picture worked on. A summary line
+// (a log, a cluster job) one line per picture, skipped ones too, so the
+// counter counts every picture. A summary line
 // ends the run. Failures go to standard error, one line each.
 #pragma once
 
