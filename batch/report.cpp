@@ -130,7 +130,7 @@ void Report::Add(const Job& job, const std::string& folder, const char* status, 
 
 void Report::Add(const PassedOver& file) {
     if (fd_ < 0) return;
-    Write("{\"input\":" + JsonString(file.path) + ",\"folder\":null,\"status\":\"passed over\",\"message\":" +
+    Write("{\"input\":" + JsonString(file.path) + ",\"page\":null,\"folder\":null,\"status\":\"passed over\",\"message\":" +
           JsonString(file.reason) + ",\"width\":null,\"height\":null,\"files\":[],\"seconds\":0.000}\n");
 }
 
