@@ -10,7 +10,6 @@
 #include "core/chain.h"
 #include "core/commands.h"
 #include "core/measure.h"
-#include "batch/usage.h"
 
 namespace {
 
@@ -79,14 +78,15 @@ void Vectorize(const FileName& target, codec::VectorFormat format, double tolera
 }  // namespace
 
 int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, std::FILE* out,
-             std::optional<double> simplify) {
+             const ops::ChainSettings& settings, std::optional<double> simplify) {
     std::vector<Step> steps;
     bool vectorizes = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word == "load" || word == "save" || word == "vectorize") {
             if (i + 1 == words.size()) {
-                std::fprintf(err, "workbench-batch: %s needs a FILE\n%s", ShownWord(word).c_str(), kUsage);
+                std::fprintf(err, "workbench-batch: %s needs a FILE\nTry 'workbench-batch --help' for more.\n",
+                             ShownWord(word).c_str());
                 return 2;
             }
             const FileName file(words[++i]);
@@ -111,7 +111,14 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, st
         } else if (word == "filter") {
             steps.push_back({commands::Filter, std::nullopt});
         } else if (word == "binarize") {
-            steps.push_back({commands::Binarize, std::nullopt});
+            steps.push_back({[out](Workspace& ws) {
+                                 commands::Binarize(ws);
+                                 if (!ws.settings.threshold.otsu()) return;
+                                 const std::string line = "binarize: threshold " + std::to_string(ws.level) + " (otsu)\n";
+                                 if (std::fputs(line.c_str(), out) < 0 || std::fflush(out) != 0)
+                                     throw Exception("Cannot write the threshold: " + files::Reason(errno));
+                             },
+                             std::nullopt});
         } else if (word == "thin") {
             steps.push_back({commands::Thinning, std::nullopt});
         } else if (word == "label") {
@@ -119,13 +126,15 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, st
         } else if (word == "measure") {
             steps.push_back({[out](Workspace&) { Measure(out); }, std::nullopt});
         } else {
-            std::fprintf(err, "workbench-batch: unknown word %s\nTry 'workbench-batch --help' for more.\n",
-                         ShownWord(word).c_str());
+            // An option after the words is taken for a word: say where options go.
+            std::fprintf(err, "workbench-batch: unknown word %s%s\nTry 'workbench-batch --help' for more.\n",
+                         ShownWord(word).c_str(), word.starts_with('-') ? " (options go before the words)" : "");
             return 2;
         }
     }
     if (steps.empty()) {
-        std::fputs(kUsage, err);
+        std::fputs("workbench-batch: no words to run, such as load FILE filter\nTry 'workbench-batch --help' for more.\n",
+                   err);
         return 2;
     }
     if (simplify && !vectorizes) {
@@ -137,7 +146,7 @@ int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page, st
     BatchPrompts prompts(err);
     Pane image1, image2;
     std::unique_ptr<TBitmap> bitmap1;
-    Workspace ws{image1, image2, bitmap1, prompts, page};
+    Workspace ws{image1, image2, bitmap1, prompts, page, settings};
     // A save with nothing to save writes no file; the words after it still
     // run, as in the window, but a script must not take the run for a success.
     bool unsaved = false;

@@ -16,7 +16,10 @@
 // A failing command stops the run with status 1; a save that had nothing to
 // save ends the run, once every word has run, with status 1; a usage error
 // exits with status 2, before any word runs (a FILE of vectorize whose
-// extension names no vector format, --simplify with no vectorize).
+// extension names no vector format, --simplify with no vectorize). The
+// chain runs with the settings given (--gray, --threshold, --thin);
+// binarize with Otsu's method prints the level it chose to out:
+// "binarize: threshold 97 (otsu)".
 #pragma once
 
 #include <cstdio>
@@ -24,5 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "ops/settings.h"
+
 int RunBatch(const std::vector<std::string>& words, std::FILE* err, int page = 0, std::FILE* out = stdout,
-             std::optional<double> simplify = std::nullopt);
+             const ops::ChainSettings& settings = {}, std::optional<double> simplify = std::nullopt);

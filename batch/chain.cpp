@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <malloc.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "core/centre_lines.h"
@@ -106,7 +107,7 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
         std::unique_ptr<CentreLinePaths> paths;
         ops::CentreLines lines;
         RunStages(
-            rows, run,
+            rows, run, request.settings,
             [&](ops::Stage stage) {
                 if (fromC && stage == ops::Stage::kThinned) {
                     step = "measure the skeleton";
@@ -122,7 +123,7 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
                 WriteStageFile(FileName(request.folder + "/" + name), rows, request.format, durability);
                 reply.files.push_back(name);
             },
-            step);
+            step, reply.level);
         if (measures)
             WriteSkeletonFiles(request, std::move(*measures), paths.get(), lines, picture.Width(), picture.Height(), durability,
                                reply);
@@ -275,6 +276,60 @@ private:
     std::thread thread_;
 };
 
+// Stage C of a pass of full thinning, kept for the next pass in a file
+// with no name in the result folder (it vanishes with its descriptor,
+// however the worker ends): a bit a pixel, 1 for a stroke, rows end to end.
+class ThinnedSpill {
+public:
+    ThinnedSpill(const std::string& folder, int width) : width_(width), rowBytes_((static_cast<std::size_t>(width) + 7) / 8) {
+        fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            // A file system without unnamed files: a named one, unlinked at once.
+            std::string name = folder + "/" + files::kTemporaryPrefix + "thinned-XXXXXX";
+            fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+            if (fd_ >= 0) ::unlink(name.c_str());
+        }
+        if (fd_ < 0) throw Exception("Cannot write a temporary file in " + files::Shown(folder) + ": " + files::Reason(errno));
+        bits_.resize(rowBytes_);
+    }
+    ~ThinnedSpill() { ::close(fd_); }
+    ThinnedSpill(const ThinnedSpill&) = delete;
+    ThinnedSpill& operator=(const ThinnedSpill&) = delete;
+
+    // Row y of C, 24-bit (its blue byte decides: 0 is a stroke).
+    void Write(int y, const std::uint8_t* row) {
+        std::fill(bits_.begin(), bits_.end(), 0);
+        for (int x = 0; x < width_; ++x)
+            if (row[3 * x] == 0) bits_[static_cast<std::size_t>(x) / 8] |= static_cast<std::uint8_t>(1 << (x % 8));
+        Transfer(::pwrite, y);
+    }
+    // Row y back as 24-bit rows: strokes black, the rest white.
+    void Read(int y, std::uint8_t* row) {
+        Transfer(::pread, y);
+        for (int x = 0; x < width_; ++x) {
+            const std::uint8_t level = (bits_[static_cast<std::size_t>(x) / 8] >> (x % 8) & 1) != 0 ? 0 : 255;
+            row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = level;
+        }
+    }
+
+private:
+    template <class Call>
+    void Transfer(Call call, int y) {
+        const off_t at = static_cast<off_t>(y) * static_cast<off_t>(rowBytes_);
+        for (std::size_t done = 0; done < rowBytes_;) {
+            const ssize_t moved = call(fd_, bits_.data() + done, rowBytes_ - done, at + static_cast<off_t>(done));
+            if (moved < 0 && errno == EINTR) continue;
+            if (moved <= 0) throw Exception("Cannot keep the thinned rows between passes: " + files::Reason(moved < 0 ? errno : EIO));
+            done += static_cast<std::size_t>(moved);
+        }
+    }
+
+    int fd_ = -1;
+    int width_;
+    std::size_t rowBytes_;
+    std::vector<std::uint8_t> bits_;
+};
+
 // A stream's failure as the reply's message: what the word chain would say,
 // and for what the memory limit stops, the limit.
 std::string FailureOf(std::exception_ptr failure, const char* step, std::uint64_t memoryLimit, long width,
@@ -392,52 +447,120 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
             reply.message = tooLarge;
             return reply;
         }
-        step = "write the stage files";
-        std::map<ops::Stage, std::unique_ptr<StageFile>> kept;
-        for (const ops::Stage stage : ops::kAllStages) {
-            if (!stages.Has(stage)) continue;
-            const std::string name = StageFileName(stage, request.format);
-            kept[stage] = std::make_unique<StageFile>(request.folder + "/" + name, stage, request.format, width,
-                                                      height, durability);
-        }
-        // Stage C's rows, as the bands hand them out, measured (and the
-        // centre lines traced) on the way.
-        std::unique_ptr<CentreLinePaths> paths;
-        std::unique_ptr<MeasuredRows> measures;
-        if (fromC) {
-            step = "measure the skeleton";
-            if (Traces(request)) paths = std::make_unique<CentreLinePaths>(FileName(request.folder));
-            measures = std::make_unique<MeasuredRows>(width, height, MeasureBytes(memoryLimit),
-                                                      request.measures != Measures::kNone, paths.get());
-        }
-        step = "run the chain";
+        ops::ChainSettings settings = request.settings;
         // The bands' memory: the ring of input rows (a byte a pixel, for
         // threads + 1 bands with their margins) and the packed rows of up
         // to threads + 2 finished bands (a byte a pixel for A, a bit for
         // the others). Threads whose smallest bands would not fit run as
-        // one, whose stream holds a few rows.
+        // one, whose stream holds a few rows. The reach grows with the
+        // thinning's iterations.
+        const int reach = ops::ChainReach(settings);
         const double keptPerPixel =
             (run.Has(ops::Stage::kFiltered) ? 1.0 : 0.0) + (run - ops::kStageA).size() / 8.0;
         const double perRing = threads + 1.0, perOutput = (threads + 2.0) * keptPerPixel;
-        const double smallest = static_cast<double>(width) *
-                                (perRing * 6 * ops::kChainReach + perOutput * 4 * ops::kChainReach);
+        const double smallest = static_cast<double>(width) * (perRing * 6 * reach + perOutput * 4 * reach);
         const int bandThreads = smallest > static_cast<double>(bandBytes) ? 1 : threads;
         const auto ringBytes = static_cast<std::size_t>(static_cast<double>(bandBytes) * perRing / (perRing + perOutput));
-        // Let go once done, before the measures take their tables.
-        auto chain = std::make_unique<ops::BandedChain>(
-            width, height, run, bandThreads,
-            [&kept, &measures](ops::Stage stage, int y, const std::uint8_t* row) {
-                if (measures && stage == ops::Stage::kThinned) measures->AddLater(row);
-                if (const auto file = kept.find(stage); file != kept.end()) file->second->Row(y, row);
-            },
-            ringBytes);
         std::vector<std::uint8_t> row(3 * static_cast<std::size_t>(width));
-        for (int y = 0; y < height; ++y) {
-            input.Next(row.data());
-            chain->Push(row.data());
+        std::unique_ptr<PictureRows> rows;
+        if (settings.threshold.otsu() && run.Reaches(ops::Stage::kBinarized)) {
+            // Otsu's method: a first pass filters the picture once to count
+            // its levels; the chain then runs on the picture read again.
+            step = "find the threshold";
+            ops::GrayHistogram histogram{};
+            std::vector<std::uint8_t> gray(static_cast<std::size_t>(width));
+            ops::BandedChain first(
+                width, height, ops::kStageA, settings, ops::StreamInput::kPicture, bandThreads,
+                [&](ops::Stage, int, const std::uint8_t* filtered) {
+                    for (int x = 0; x < width; ++x) gray[static_cast<std::size_t>(x)] = filtered[3 * x];
+                    ops::CountLevels(gray.data(), width, histogram);
+                },
+                ringBytes);
+            for (int y = 0; y < height; ++y) {
+                input.Next(row.data());
+                first.Push(row.data());
+            }
+            first.Finish();
+            settings = ops::Resolved(settings, histogram);
+            step = "read the picture";
+            rows = std::make_unique<PictureRows>(FileName(request.input), request.page - 1, kStreamPixels, wholeBytes);
         }
-        chain->Finish();
-        chain.reset();
+        if (run.Reaches(ops::Stage::kBinarized)) reply.level = settings.threshold.level();
+        PictureRows& source = rows ? *rows : input;
+        // Full thinning runs in passes until one changes nothing; C is kept
+        // between passes, and each pass writes the kept C and D again.
+        const bool passes = settings.thin.full() && run.Reaches(ops::Stage::kThinned);
+        step = "write the stage files";
+        std::map<ops::Stage, std::unique_ptr<StageFile>> kept;
+        const auto makeFiles = [&](ops::StageSet which) {
+            for (const ops::Stage stage : ops::kAllStages) {
+                if (!stages.Has(stage) || !which.Has(stage)) continue;
+                const std::string name = StageFileName(stage, request.format);
+                kept[stage] = std::make_unique<StageFile>(request.folder + "/" + name, stage, request.format, width,
+                                                          height, durability);
+            }
+        };
+        makeFiles(ops::StageSet::All());
+        std::unique_ptr<ThinnedSpill> spill, next;
+        if (passes) spill = std::make_unique<ThinnedSpill>(request.folder, width);
+        // Stage C's rows, as the bands hand them out, measured (and the
+        // centre lines traced) on the way; afresh on each pass.
+        std::unique_ptr<CentreLinePaths> paths;
+        std::unique_ptr<MeasuredRows> measures;
+        const auto startMeasures = [&] {
+            if (!fromC) return;
+            step = "measure the skeleton";
+            measures.reset();
+            paths.reset();
+            if (Traces(request)) paths = std::make_unique<CentreLinePaths>(FileName(request.folder));
+            measures = std::make_unique<MeasuredRows>(width, height, MeasureBytes(memoryLimit),
+                                                      request.measures != Measures::kNone, paths.get());
+        };
+        startMeasures();
+        step = "run the chain";
+        ThinnedSpill* writing = spill.get();
+        const ops::StageRowSink sink = [&kept, &measures, &writing](ops::Stage stage, int y, const std::uint8_t* out) {
+            if (stage == ops::Stage::kThinned) {
+                if (measures) measures->AddLater(out);
+                if (writing) writing->Write(y, out);
+            }
+            if (const auto file = kept.find(stage); file != kept.end()) file->second->Row(y, out);
+        };
+        bool changed = false;
+        {
+            ops::BandedChain chain(width, height, run, settings, ops::StreamInput::kPicture, bandThreads, sink,
+                                   ringBytes);
+            for (int y = 0; y < height; ++y) {
+                source.Next(row.data());
+                chain.Push(row.data());
+            }
+            chain.Finish();
+            changed = passes && chain.lastIterationChanged();
+        }
+        const ops::StageSet thinned = run - ops::kStageA - ops::kStageB;
+        while (changed) {
+            // The C and D of this pass are not the last: a further pass
+            // over C, which writes them again.
+            kept.erase(ops::Stage::kThinned);
+            kept.erase(ops::Stage::kLabeled);
+            step = "write the stage files";
+            makeFiles(thinned);
+            startMeasures();
+            step = "thin the picture";
+            next = std::make_unique<ThinnedSpill>(request.folder, width);
+            writing = next.get();
+            ops::BandedChain chain(width, height, thinned, settings, ops::StreamInput::kThinned, bandThreads, sink,
+                                   ringBytes);
+            for (int y = 0; y < height; ++y) {
+                spill->Read(y, row.data());
+                chain.Push(row.data());
+            }
+            chain.Finish();
+            changed = chain.lastIterationChanged();
+            std::swap(spill, next);
+            next.reset();
+        }
+        writing = nullptr;
         // What the bands' threads let go stays in their heaps unless given
         // back; the measures' tables are made on this thread.
         ::malloc_trim(0);

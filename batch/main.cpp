@@ -53,5 +53,6 @@ int main(int argc, char* argv[]) {
     // The word chain speaks the user's language where the system does (the
     // reasons for errors this program has no words of its own for).
     std::setlocale(LC_ALL, "");
-    return RunBatch(invocation->rest, stderr, invocation->page.value_or(1) - 1, stdout, invocation->simplify);
+    return RunBatch(invocation->rest, stderr, invocation->page.value_or(1) - 1, stdout, invocation->settings,
+                    invocation->simplify);
 }

@@ -71,6 +71,9 @@ enum OptionCode : int {
     kSkeleton,
     kVector,
     kSimplify,
+    kGray,
+    kThreshold,
+    kThin,
 };
 
 const option kLongOptions[] = {
@@ -90,6 +93,9 @@ const option kLongOptions[] = {
     {"skeleton", no_argument, nullptr, kSkeleton},
     {"vector", required_argument, nullptr, kVector},
     {"simplify", required_argument, nullptr, kSimplify},
+    {"gray", required_argument, nullptr, kGray},
+    {"threshold", required_argument, nullptr, kThreshold},
+    {"thin", required_argument, nullptr, kThin},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -241,6 +247,27 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             result.simplify = *tolerance;
             return true;
         }
+        case kGray: {
+            const std::optional<ops::GraySource> gray = ops::GraySourceOfText(value);
+            if (!gray) return error = "'--gray' needs blue or luma, not " + Shown(value), false;
+            result.settings.gray = *gray;
+            chainOnly.push_back("--gray");
+            return true;
+        }
+        case kThreshold: {
+            const std::optional<ops::Threshold> threshold = ops::Threshold::OfText(value);
+            if (!threshold) return error = "'--threshold' needs a level from 0 to 255 or otsu, not " + Shown(value), false;
+            result.settings.threshold = *threshold;
+            chainOnly.push_back("--threshold");
+            return true;
+        }
+        case kThin: {
+            const std::optional<ops::ThinIterations> thin = ops::ThinIterations::OfText(value);
+            if (!thin) return error = "'--thin' needs a count of iterations from 0 to 1000 or full, not " + Shown(value), false;
+            result.settings.thin = *thin;
+            chainOnly.push_back("--thin");
+            return true;
+        }
         case kHelp: result.help = true; return true;
         case kVersion: result.version = true; return true;
         case ':': return error = OptionName(optopt).insert(0, 1, '\'') + "' needs a value", false;
@@ -295,6 +322,7 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             return std::nullopt;
         }
         many.simplify = result.simplify.value_or(0);
+        many.settings = result.settings;
         if (measure) many.measures = Measures::kThinned;
         if (skeleton) {
             many.measures = Measures::kInput;

@@ -9,6 +9,7 @@
 
 #include "batch/protocol.h"
 #include "codec/encode.h"
+#include "ops/settings.h"
 #include "ops/stage.h"
 
 struct ManyOptions {
@@ -26,6 +27,7 @@ struct ManyOptions {
     Measures measures = Measures::kNone;
     VectorFormats vectors;  // --vector FORMATS: the centre lines' files
     double simplify = 0;    // --simplify TOL, in pixels; 0 lossless
+    ops::ChainSettings settings;  // --gray, --threshold, --thin
 };
 
 struct Invocation {
@@ -34,6 +36,7 @@ struct Invocation {
     std::vector<std::string> folders;  // each -C DIR, in order
     std::optional<int> page;           // --page K: the page load takes, from 1
     std::optional<double> simplify;    // --simplify TOL: the tolerance vectorize (or --vector) takes
+    ops::ChainSettings settings;       // --gray, --threshold, --thin
     std::optional<ManyOptions> many;   // present with --out
     std::vector<std::string> rest;     // the words, or the inputs
 };

@@ -26,7 +26,8 @@ std::string Clock3(double seconds) {
 
 Progress::Progress(std::size_t total) : total_(total), terminal_(::isatty(1) == 1), start_(Clock::now()) {}
 
-void Progress::Finished(const char* status, const Job& job, std::optional<PictureSize> size, double seconds) {
+void Progress::Finished(const char* status, const Job& job, std::optional<PictureSize> size, double seconds,
+                        const std::string& note) {
     ++finished_;
     if (std::strcmp(status, "skipped") == 0) {
         ++skipped_;
@@ -37,7 +38,7 @@ void Progress::Finished(const char* status, const Job& job, std::optional<Pictur
     }
     if (terminal_) {
         Redraw(false);
-    } else if (std::strcmp(status, "skipped") != 0) {
+    } else {
         char count[64];
         std::snprintf(count, sizeof count, "[%zu/%zu] %s ", finished_, total_, status);
         std::string line = count + Named(job);
@@ -46,6 +47,7 @@ void Progress::Finished(const char* status, const Job& job, std::optional<Pictur
             std::snprintf(dimensions, sizeof dimensions, " %ldx%ld", size->width, size->height);
             line += dimensions;
         }
+        line += note;
         line += ' ';
         line += FormatSeconds(seconds);
         line += " s\n";

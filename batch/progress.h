@@ -1,6 +1,7 @@
 // The progress of a many-pictures run on standard output. On a terminal it
 // is one line drawn again in place at most ten times a second; otherwise
-// (a log, a cluster job) one line per picture worked on. A summary line
+// (a log, a cluster job) one line per picture, skipped ones too, so the
+// counter counts every picture. A summary line
 // ends the run. Failures go to standard error, one line each.
 #pragma once
 
@@ -17,8 +18,10 @@ class Progress {
 public:
     explicit Progress(std::size_t total);
 
-    // A picture ended: status is "done", "skipped" or "failed".
-    void Finished(const char* status, const Job& job, std::optional<PictureSize> size, double seconds);
+    // A picture ended: status is "done", "skipped" or "failed"; a note
+    // (" threshold 97 (otsu)") follows the size on its line.
+    void Finished(const char* status, const Job& job, std::optional<PictureSize> size, double seconds,
+                  const std::string& note = {});
 
     // A failure's line on standard error; on a terminal the progress line is
     // cleared first and drawn again below it.

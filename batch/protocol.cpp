@@ -118,13 +118,14 @@ VectorFormats Joined(const VectorFormats& a, const VectorFormats& b) {
 std::string EncodeRequest(const PictureRequest& request) {
     return Join({"picture", request.input, request.folder, std::to_string(request.page), request.stages.Letters(),
                  codec::NameOf(request.format), NameOf(request.measures), VectorNames(request.vectors),
-                 codec::ShortestNumber(request.simplify)});
+                 codec::ShortestNumber(request.simplify), ops::TextOf(request.settings.gray),
+                 request.settings.threshold.Text(), request.settings.thin.Text()});
 }
 
 std::optional<PictureRequest> DecodeRequest(const std::string& message) {
     const std::vector<std::string> fields = Split(message);
     PictureRequest request;
-    if (fields.size() != 9 || fields[0] != "picture" || !ToNumber(fields[3], request.page) ||
+    if (fields.size() != 12 || fields[0] != "picture" || !ToNumber(fields[3], request.page) ||
         !ToNumber(fields[8], request.simplify) || !(request.simplify >= 0))
         return std::nullopt;
     request.input = fields[1];
@@ -140,6 +141,11 @@ std::optional<PictureRequest> DecodeRequest(const std::string& message) {
     request.format = *format;
     request.measures = *measures;
     request.vectors = *vectors;
+    const std::optional<ops::GraySource> gray = ops::GraySourceOfText(fields[9]);
+    const std::optional<ops::Threshold> threshold = ops::Threshold::OfText(fields[10]);
+    const std::optional<ops::ThinIterations> thin = ops::ThinIterations::OfText(fields[11]);
+    if (!gray || !threshold || !thin) return std::nullopt;
+    request.settings = {*gray, *threshold, *thin};
     return request;
 }
 
@@ -148,7 +154,7 @@ std::string EncodeReply(const PictureReply& reply) {
     std::snprintf(seconds, sizeof seconds, "%.6f", reply.seconds);
     if (!reply.done) return Join({"failed", seconds, reply.message});
     std::vector<std::string> fields{"done", seconds, std::to_string(reply.width), std::to_string(reply.height),
-                                    Totals(reply.totals)};
+                                    Totals(reply.totals), std::to_string(reply.level)};
     fields.insert(fields.end(), reply.files.begin(), reply.files.end());
     return Join(fields);
 }
@@ -161,11 +167,11 @@ std::optional<PictureReply> DecodeReply(const std::string& message) {
         reply.message = fields[2];
         return reply;
     }
-    if (fields.size() < 5 || fields[0] != "done" || !ToNumber(fields[2], reply.width) ||
-        !ToNumber(fields[3], reply.height) || !ReadTotals(fields[4], reply.totals))
+    if (fields.size() < 6 || fields[0] != "done" || !ToNumber(fields[2], reply.width) ||
+        !ToNumber(fields[3], reply.height) || !ReadTotals(fields[4], reply.totals) || !ToNumber(fields[5], reply.level))
         return std::nullopt;
     reply.done = true;
-    reply.files.assign(fields.begin() + 5, fields.end());
+    reply.files.assign(fields.begin() + 6, fields.end());
     return reply;
 }
 

@@ -3,14 +3,17 @@
 // A message is a length (4 bytes, little-endian) and that many bytes:
 // fields, each ended by a NUL byte. No field holds a NUL (file names cannot).
 //   run to worker:  "picture" INPUT FOLDER PAGE STAGES FORMAT MEASURES VECTORS SIMPLIFY
-//   worker to run:  "done" SECONDS WIDTH HEIGHT TOTALS FILE...  (the files it wrote)
+//                   GRAY THRESHOLD THIN
+//   worker to run:  "done" SECONDS WIDTH HEIGHT TOTALS LEVEL FILE...  (the files it wrote)
 //                   "failed" SECONDS MESSAGE
 // MEASURES is "none", "C" or "input" (Measures); VECTORS the vector files
 // asked for ("svg,dxf", or "none"), SIMPLIFY their tolerance in pixels in
 // the shortest text that reads back exactly; TOTALS is "-" for a
 // picture not measured, else SKELETONS BRANCHES JUNCTIONS END_POINTS
 // TOTAL_LENGTH separated by spaces, the length with 17 significant digits
-// (read back exactly).
+// (read back exactly). GRAY, THRESHOLD and THIN are the chain's settings
+// in their words ("blue", "otsu", "9"); LEVEL is the level binarize used,
+// or -1 when the chain did not reach it.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +23,7 @@
 
 #include "codec/encode.h"
 #include "codec/vector.h"
+#include "ops/settings.h"
 #include "ops/skeleton.h"
 #include "ops/stage.h"
 
@@ -59,6 +63,7 @@ struct PictureRequest {
     Measures measures = Measures::kNone;
     VectorFormats vectors;  // the vector files written
     double simplify = 0;    // their tolerance in pixels; 0 lossless
+    ops::ChainSettings settings;  // the chain's settings
 };
 
 // What a worker says about a picture.
@@ -69,6 +74,7 @@ struct PictureReply {
     long width = 0, height = 0;      // the picture's size
     std::vector<std::string> files;  // the names written in the folder: stages in order, the tables, the vector files
     std::optional<ops::SkeletonTotals> totals;  // for a picture measured
+    int level = -1;  // the level binarize used (Otsu's choice, or N); -1 when not run
 };
 
 std::string EncodeRequest(const PictureRequest& request);

@@ -116,6 +116,9 @@ void Report::Add(const Job& job, const std::string& folder, const char* status, 
     } else if (result == nullptr && measuring) {
         measures = ",\"skeletons\":null,\"branches\":null,\"junctions\":null,\"end_points\":null,\"total_length\":null";
     }
+    if (!settings.IsDefault())
+        measures += ",\"settings\":" + JsonString(ops::TextOf(settings)) + ",\"threshold\":" +
+                    (result != nullptr && result->level >= 0 ? std::to_string(result->level) : "null");
     Write("{\"input\":" + JsonString(job.input) +
           ",\"page\":" + (job.pages > 1 ? std::to_string(job.page) : std::string("null")) +
           ",\"folder\":" + JsonString(folder) + ",\"status\":\"" + status +
@@ -127,7 +130,7 @@ void Report::Add(const Job& job, const std::string& folder, const char* status, 
 
 void Report::Add(const PassedOver& file) {
     if (fd_ < 0) return;
-    Write("{\"input\":" + JsonString(file.path) + ",\"folder\":null,\"status\":\"passed over\",\"message\":" +
+    Write("{\"input\":" + JsonString(file.path) + ",\"page\":null,\"folder\":null,\"status\":\"passed over\",\"message\":" +
           JsonString(file.reason) + ",\"width\":null,\"height\":null,\"files\":[],\"seconds\":0.000}\n");
 }
 

@@ -8,6 +8,7 @@
 
 #include "batch/jobs.h"
 #include "batch/result_folder.h"
+#include "ops/settings.h"
 
 // Text as a JSON string, quotes included. Valid UTF-8 is kept; the quote, the
 // backslash and control characters are escaped; each byte that is not part of
@@ -48,6 +49,10 @@ public:
 
     // Whether the run measures its pictures (--measure, --skeleton).
     bool measuring = false;
+    // The run's chain settings: other than the defaults, each line of a
+    // picture names them ("settings") and gives the level binarize used
+    // ("threshold", null when it did not run).
+    ops::ChainSettings settings;
 
 private:
     void Write(const std::string& line);

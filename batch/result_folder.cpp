@@ -90,7 +90,7 @@ std::optional<Stamp> StampOf(const std::string& path) {
 
 std::optional<Result> FinishedResult(const std::string& folder, const Job& job, ops::StageSet stages,
                                      codec::OutputFormat format, Measures measures, const VectorFormats& vectors,
-                                     double simplify) {
+                                     double simplify, const ops::ChainSettings& settings) {
     const std::optional<Stamp> stamp = StampOf(job.absolute);
     if (!stamp) return std::nullopt;
     const std::optional<std::string> record = ReadSmallFile(folder + "/" + kRecordName, 1 << 16);
@@ -129,6 +129,22 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
             if (!read) return std::nullopt;
             result.format = *read;
             formatted = true;
+        } else if (key == "gray") {
+            const std::optional<ops::GraySource> read = ops::GraySourceOfText(value);
+            if (!read) return std::nullopt;
+            result.settings.gray = *read;
+        } else if (key == "threshold") {
+            const std::optional<ops::Threshold> read = ops::Threshold::OfText(value);
+            if (!read) return std::nullopt;
+            result.settings.threshold = *read;
+        } else if (key == "thin") {
+            const std::optional<ops::ThinIterations> read = ops::ThinIterations::OfText(value);
+            if (!read) return std::nullopt;
+            result.settings.thin = *read;
+        } else if (key == "level") {
+            const std::optional<ops::Threshold> read = ops::Threshold::OfText(value);
+            if (!read || read->otsu()) return std::nullopt;
+            result.level = read->level();
         } else if (key == "measured") {
             const std::optional<Measures> read = MeasuresNamed(value);
             if (!read || *read == Measures::kNone) return std::nullopt;
@@ -175,7 +191,7 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
     if (Joined(result.vectors, vectors) != result.vectors || (!vectors.empty() && result.simplify != simplify))
         return std::nullopt;
     const std::size_t tables = result.measured == Measures::kNone ? 0 : 2;
-    if (result.stages != stages || result.format != format ||
+    if (result.stages != stages || result.format != format || result.settings != settings ||
         result.files.size() != static_cast<std::size_t>(stages.size()) + tables + result.vectors.size())
         return std::nullopt;
     for (const Result::File& file : result.files) {
@@ -253,6 +269,12 @@ bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, 
         text += stage;
     }
     text += "\nformat " + std::string(codec::NameOf(result.format)) + "\n";
+    if (!result.settings.IsDefault()) {
+        text += "gray " + ops::TextOf(result.settings.gray) + "\n";
+        text += "threshold " + result.settings.threshold.Text() + "\n";
+        text += "thin " + result.settings.thin.Text() + "\n";
+        if (result.level >= 0) text += "level " + std::to_string(result.level) + "\n";
+    }
     if (result.measured != Measures::kNone) {
         char length[32];
         const auto written = std::to_chars(length, length + sizeof length, result.totals.total_length);

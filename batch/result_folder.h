@@ -38,7 +38,15 @@
 // the vector files of the centre lines (--vector), of the same source as
 // the measures (stage C, or the input with --skeleton), simplified within
 // "simplify" pixels (--simplify; 0 lossless); a record without them holds
-// none. (Records of
+// none. A chain run with other settings than the defaults names them after
+// "format", with the level binarize used when it ran:
+//
+//   gray luma
+//   threshold otsu
+//   thin full
+//   level 97
+//
+// A record without them stands for the defaults (blue, 126, 9). (Records of
 // earlier versions end after "height": they stand for stages A,B,C,D in
 // BMP.) While a
 // run works in a folder it holds a lock on it (flock), so runs that overlap
@@ -53,6 +61,7 @@
 #include "batch/jobs.h"
 #include "batch/protocol.h"
 #include "codec/encode.h"
+#include "ops/settings.h"
 #include "ops/skeleton.h"
 #include "ops/stage.h"
 
@@ -82,6 +91,8 @@ struct Result {
     ops::SkeletonTotals totals;  // when measured
     VectorFormats vectors;       // the vector files
     double simplify = 0;         // their tolerance
+    ops::ChainSettings settings;  // the chain's settings
+    int level = -1;               // the level binarize used, when the record names it
     struct File {
         std::string name;        // in the folder: "C.png"
         std::int64_t bytes = -1;  // -1 in records that do not say
@@ -95,10 +106,12 @@ struct Result {
 // measured from stage C also stands for the same stages asked for without
 // the measures: what was asked for is there. So with the vector files:
 // those asked for must be among those recorded, simplified within the same
-// tolerance; a result with more stands for fewer, or none.
+// tolerance; a result with more stands for fewer, or none. The chain's
+// settings asked for must be those recorded.
 std::optional<Result> FinishedResult(const std::string& folder, const Job& job, ops::StageSet stages,
                                      codec::OutputFormat format, Measures measures = Measures::kNone,
-                                     const VectorFormats& vectors = {}, double simplify = 0);
+                                     const VectorFormats& vectors = {}, double simplify = 0,
+                                     const ops::ChainSettings& settings = {});
 
 // Makes the folder (and its parents), locks it for this run and removes what
 // an earlier run left in it. Returns the lock, to be given to ReleaseFolder

@@ -78,6 +78,7 @@ int Prepare(const ManyOptions& options, const std::vector<std::string>& inputs, 
         return 1;
     }
     report.measuring = options.measures != Measures::kNone;
+    report.settings = options.settings;
     if (options.report && !report.Open(*options.report, error)) {
         std::fprintf(stderr, "workbench-batch: %s\n", error.c_str());
         return 1;
@@ -189,7 +190,7 @@ private:
         if (!options_.force) {
             if (const std::optional<Result> result =
                     FinishedResult(folder, job, options_.keep, options_.format, options_.measures, options_.vectors,
-                                   options_.simplify)) {
+                                   options_.simplify, options_.settings)) {
                 report_.Add(job, folder, "skipped", "finished before", &*result, 0.0);
                 progress_.Finished("skipped", job, result->size, 0.0);
                 return std::nullopt;
@@ -216,6 +217,7 @@ private:
         request.measures = options_.measures;
         request.vectors = options_.vectors;
         request.simplify = options_.simplify;
+        request.settings = options_.settings;
         claims_.emplace(index, std::move(claim));
         pool_.Start(index, request);
     }
@@ -263,6 +265,8 @@ private:
         member.result.format = options_.format;
         member.result.vectors = options_.vectors;
         member.result.simplify = options_.simplify;
+        member.result.settings = options_.settings;
+        member.result.level = outcome.reply.level;
         if (options_.measures != Measures::kNone) {
             if (!outcome.reply.totals) {
                 message = "the worker gave no measures";
@@ -298,7 +302,13 @@ private:
         ReleaseFolder(out_, member.folder, member.lock, problem.empty());
         if (!problem.empty()) return Fail(*member.job, member.folder, problem, member.seconds);
         report_.Add(*member.job, member.folder, "done", "", &member.result, member.seconds);
-        progress_.Finished("done", *member.job, member.result.size, member.seconds);
+        progress_.Finished("done", *member.job, member.result.size, member.seconds, LevelNote(member.result));
+    }
+
+    // What the progress line says of the threshold Otsu's method chose.
+    std::string LevelNote(const Result& result) const {
+        if (!options_.settings.threshold.otsu() || result.level < 0) return {};
+        return " threshold " + std::to_string(result.level) + " (otsu)";
     }
 
     void Fail(const Job& job, const std::string& folder, const std::string& message, double seconds) {

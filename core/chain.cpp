@@ -49,7 +49,21 @@ void RunStage(Stage stage, const ops::RowView& rows) {
     }
 }
 
+int RunStage(Stage stage, const ops::RowView& rows, const ops::ChainSettings& settings) {
+    switch (stage) {
+    case Stage::kFiltered: ops::Filter(rows, settings.gray); return -1;
+    case Stage::kBinarized: return ops::Binarize(rows, settings.threshold);
+    case Stage::kThinned: ThinStage(rows, rows, settings.thin); return -1;
+    case Stage::kLabeled: ops::Label(rows); return -1;
+    }
+    return -1;
+}
+
 void ThinStage(const ops::RowView& read, const ops::RowView& write) { ops::Thin(read, write); }
+
+void ThinStage(const ops::RowView& read, const ops::RowView& write, ops::ThinIterations iterations) {
+    ops::Thin(read, write, iterations);
+}
 
 void RunStages(const ops::RowView& rows, ops::StageSet stages, const std::function<void(Stage)>& kept,
                const char*& step) {
@@ -74,4 +88,16 @@ void WriteStageFile(const FileName& name, const ops::RowView& rows, codec::Outpu
         files::FailWrite(name, files::Reason(ENOMEM));
     }
     file.Commit();
+}
+
+void RunStages(const ops::RowView& rows, ops::StageSet stages, const ops::ChainSettings& settings,
+               const std::function<void(Stage)>& kept, const char*& step, int& level) {
+    level = -1;
+    for (const Stage stage : ops::kAllStages) {
+        if (!stages.Reaches(stage)) break;
+        step = StepOf(stage);
+        const int used = RunStage(stage, rows, settings);
+        if (stage == Stage::kBinarized) level = used;
+        if (stages.Has(stage)) kept(stage);
+    }
 }

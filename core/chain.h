@@ -11,6 +11,7 @@
 #include "core/files.h"
 #include "core/picture.h"
 #include "ops/pixels.h"
+#include "ops/settings.h"
 #include "ops/stage.h"
 
 // The name of a stage's file: "A.bmp" (the window's), "C.png".
@@ -25,18 +26,26 @@ TBitmap LoadForChain(const FileName& name, int page = 0);
 
 // The pixel work of the stage on the rows, in place.
 void RunStage(ops::Stage stage, const ops::RowView& rows);
+// The same with the chain's settings (ops/settings.h). Returns the level
+// binarize used (Otsu's choice, or N) for stage B, -1 for the others.
+int RunStage(ops::Stage stage, const ops::RowView& rows, const ops::ChainSettings& settings);
 
 // Thinning's pixel work from its two pictures: reads `read`, writes
 // `write` (a 24-bit copy of it) and leaves the result in `read`. The same
 // rows may serve as both: the thinning reads its input once, into a bit
 // plane.
 void ThinStage(const ops::RowView& read, const ops::RowView& write);
+void ThinStage(const ops::RowView& read, const ops::RowView& write, ops::ThinIterations iterations);
 
 // The operations on the rows, in place, up to the last of the kept stages,
 // with kept(stage) called after each kept one. step names the operation
 // running, for a message when memory runs out.
 void RunStages(const ops::RowView& rows, ops::StageSet stages, const std::function<void(ops::Stage)>& kept,
                const char*& step);
+// The same with the chain's settings; level gets what binarize used (-1
+// when the stages stop before B).
+void RunStages(const ops::RowView& rows, ops::StageSet stages, const ops::ChainSettings& settings,
+               const std::function<void(ops::Stage)>& kept, const char*& step, int& level);
 
 // Writes the rows as a stage file (or a saved picture), whole or not at all.
 // Throws Exception naming the file.

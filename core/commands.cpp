@@ -62,7 +62,7 @@ void Filter(Workspace& ws) {
         TBitmap P;
         P.Assign(ws.Image1.Picture.Bitmap());
         P.ConvertTo24Bit();
-        RunStage(ops::Stage::kFiltered, P.Rows());
+        RunStage(ops::Stage::kFiltered, P.Rows(), ws.settings);
         ShowAndWrite(ws, P, ops::Stage::kFiltered);
     });
 }
@@ -73,7 +73,7 @@ void Binarize(Workspace& ws) {
         CheckLeftPane(ws);
         P.LoadFromFile(StageFileName(ops::Stage::kFiltered));
         P.ConvertTo24Bit();
-        RunStage(ops::Stage::kBinarized, P.Rows());
+        ws.level = RunStage(ops::Stage::kBinarized, P.Rows(), ws.settings);
         ShowAndWrite(ws, P, ops::Stage::kBinarized);
     });
 }
@@ -85,7 +85,7 @@ void Thinning(Workspace& ws) {
         ReadBitmap.LoadFromFile(StageFileName(ops::Stage::kBinarized));
         WriteBitmap.Assign(ReadBitmap);
         WriteBitmap.ConvertTo24Bit();
-        ThinStage(ReadBitmap.Rows(), WriteBitmap.Rows());
+        ThinStage(ReadBitmap.Rows(), WriteBitmap.Rows(), ws.settings.thin);
         ShowAndWrite(ws, ReadBitmap, ops::Stage::kThinned);
     });
 }

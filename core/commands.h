@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/picture.h"
+#include "ops/settings.h"
 
 // A picture pane: its picture and whether it stretches it to fill the pane.
 struct Pane {
@@ -37,12 +38,17 @@ public:
 // The state the commands work on: the two panes and the window's working
 // picture (absent until the first Load Image, and again after Labeling);
 // and the page Load Image takes of a file with several (0 the first).
+// The window runs the chain with the default settings; workbench-batch
+// may give others, and learns from `level` the threshold the last Binarize
+// used.
 struct Workspace {
     Pane& Image1;
     Pane& Image2;
     std::unique_ptr<TBitmap>& Bitmap1;
     Prompts& prompts;
     int page = 0;
+    ops::ChainSettings settings{};
+    int level = -1;
 };
 
 inline const std::string kPleaseLoadMessage = "請載入圖檔!!";

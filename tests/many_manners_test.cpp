@@ -152,6 +152,7 @@ TEST(ManyMannersTest, EveryFilePassedOverIsNamedInTheReportAndCounted) {
     for (const QJsonObject& entry : ReportEntries("r.jsonl")) {
         if (entry["status"].toString() != "passed over") continue;
         EXPECT_TRUE(entry["folder"].isNull());
+        EXPECT_TRUE(entry.contains("page") && entry["page"].isNull()) << "every line has a page";
         EXPECT_TRUE(entry["width"].isNull() && entry["height"].isNull());
         passedOver[entry["input"].toString().toStdString()] = entry["message"].toString().toStdString();
     }

@@ -456,6 +456,26 @@ TEST(RunnerTest, ProgressIsOneLineAPictureWithoutATerminal) {
         << lines[4].toStdString();
 }
 
+TEST(RunnerTest, ARerunCountsSkippedPicturesOnLinesOfTheirOwn) {
+    ScratchDir dir;
+    for (int i = 0; i < 3; ++i) MakePicture("in/p" + std::to_string(i) + ".png", 25, 15, static_cast<std::uint32_t>(i));
+    ASSERT_EQ(RunTool({"--out", "out", "--jobs", "1", "in/p0.png", "in/p2.png"}).exitCode, 0);
+    const ToolRun run = RunTool({"--out", "out", "--jobs", "1", "in"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QList<QByteArray> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 4) << run.out.toStdString();
+    std::set<std::string> told;
+    for (int i = 0; i < 3; ++i) {
+        const QRegularExpressionMatch match =
+            QRegularExpression(QStringLiteral(R"(^\[%1/3\] (skipped "in/p[02]\.png"|done "in/p1\.png") 25x15 [0-9]+\.[0-9]{3} s$)").arg(i + 1))
+                .match(QString::fromUtf8(lines[i]));
+        EXPECT_TRUE(match.hasMatch()) << lines[i].toStdString();
+        told.insert(match.captured(1).toStdString());
+    }
+    EXPECT_EQ(told.size(), 3u) << run.out.toStdString();
+    EXPECT_TRUE(lines[3].startsWith("1 done, 2 skipped, 0 failed in ")) << lines[3].toStdString();
+}
+
 TEST(RunnerTest, ProgressIsOneLineUpdatedInPlaceOnATerminal) {
     ScratchDir dir;
     for (int i = 0; i < 4; ++i) MakePicture("in/p" + std::to_string(i) + ".png", 25, 15, static_cast<std::uint32_t>(i));
