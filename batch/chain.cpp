@@ -87,7 +87,8 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
                 }
                 if (!stages.Has(stage)) return;
                 const std::string name = StageFileName(stage, request.format);
-                WriteStageFile(FileName(request.folder + "/" + name), rows, request.format, durability);
+                WriteStageFile(FileName(request.folder + "/" + name), rows, request.format, durability,
+                               picture.Resolution());
                 reply.files.push_back(name);
             },
             step);
@@ -280,7 +281,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
             if (!stages.Has(stage)) continue;
             const std::string name = StageFileName(stage, request.format);
             kept[stage] = std::make_unique<StageFile>(request.folder + "/" + name, stage, request.format, width,
-                                                      height, durability);
+                                                      height, durability, input.Resolution());
         }
         // Stage C's rows, as the bands hand them out, measured on the way.
         std::unique_ptr<MeasuredRows> measures;

@@ -247,6 +247,7 @@ struct PngState {
     std::uint64_t width = 0;
     std::uint64_t height = 0;
     int passes = 1;
+    Resolution resolution;  // from pHYs, when its unit is the metre
 };
 
 void Remember(PngState& state, const char* text) {
@@ -390,6 +391,12 @@ Outcome Header(PngState& state, std::uint64_t maxPixels) {
     if (std::uint64_t{width} * height > maxPixels) return Outcome::kTooLarge;
     if (state.damaged) return Outcome::kFailed;
 
+    // pHYs stands before the image data; unit 0 gives an aspect ratio only.
+    png_uint_32 across = 0, down = 0;
+    int unit = PNG_RESOLUTION_UNKNOWN;
+    if (png_get_pHYs(png, info, &across, &down, &unit) != 0 && unit == PNG_RESOLUTION_METER)
+        state.resolution = PerMetre(across, down, ResolutionUnit::kMetre);
+
     png_bytep transAlpha = nullptr;
     int transCount = 0;
     png_color_16p transColor = nullptr;
@@ -526,6 +533,7 @@ std::uint64_t PngRowDecoder::width() const { return state_->png.width; }
 std::uint64_t PngRowDecoder::height() const { return state_->png.height; }
 bool PngRowDecoder::interlaced() const { return state_->png.passes > 1; }
 Orientation PngRowDecoder::orientation() const { return state_->exif.orientation(); }
+Resolution PngRowDecoder::resolution() const { return state_->png.resolution; }
 
 namespace {
 
@@ -568,7 +576,7 @@ DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, s
     const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(decoder.width()), static_cast<int>(decoder.height()));
     decoder.ReadAll(rows);
     decoder.Finish();
-    return {decoder.width(), decoder.height(), decoder.orientation()};
+    return {decoder.width(), decoder.height(), decoder.orientation(), decoder.resolution()};
 }
 
 namespace {
