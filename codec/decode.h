@@ -165,6 +165,9 @@ enum class Orientation : std::uint8_t {
 // 0 when the file declares none: no resolution field, a unit that gives an
 // aspect ratio only, or a value that is not one (see PerMetre).
 struct Resolution {
+    constexpr Resolution() = default;
+    constexpr Resolution(std::uint32_t across, std::uint32_t down) : x(across), y(down) {}
+
     std::uint32_t x = 0;
     std::uint32_t y = 0;
 
