@@ -177,6 +177,14 @@ Bytes Jpeg(int unit, int x, int y, std::vector<Bytes> app1 = {}) {
 
 Bytes JpegWithExif(const Bytes& block) { return Jpeg(0, 1, 1, {testfiles::ExifSegment(block)}); }
 
+// A table case's name.
+struct ByName {
+    template <class Case>
+    std::string operator()(const testing::TestParamInfo<Case>& info) const {
+        return info.param.name;
+    }
+};
+
 // ---------------------------------------------------------------- conversions
 
 struct ConversionCase {
@@ -207,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ConversionCase{"Centimetre118", 118, 40, ResolutionUnit::kCentimetre, {11800, 4000}},
                     ConversionCase{"CentimetreHalfUp", 0.125, 0.375, ResolutionUnit::kCentimetre, {13, 38}},
                     ConversionCase{"Metre", 2835, 11811, ResolutionUnit::kMetre, {2835, 11811}},
-                    ConversionCase{"MetreLargest", 2147483647, 1, ResolutionUnit::kMetre, {2147483647, 1}}));
+                    ConversionCase{"MetreLargest", 2147483647, 1, ResolutionUnit::kMetre, {2147483647, 1}}), ByName());
 
 INSTANTIATE_TEST_SUITE_P(
     None, PerMetre,
@@ -216,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ConversionCase{"Negative", 300, -300, ResolutionUnit::kInch, {}},
                     ConversionCase{"NotANumber", std::nan(""), 300, ResolutionUnit::kInch, {}},
                     ConversionCase{"Infinite", 300, std::numeric_limits<double>::infinity(), ResolutionUnit::kInch, {}},
-                    ConversionCase{"PastTheLargest", 2147483648.0, 1, ResolutionUnit::kMetre, {}}));
+                    ConversionCase{"PastTheLargest", 2147483648.0, 1, ResolutionUnit::kMetre, {}}), ByName());
 
 // ------------------------------------------------------------ reading
 
@@ -254,13 +262,13 @@ INSTANTIATE_TEST_SUITE_P(
                                  {5906, 11811}},
                     DeclaredCase{"TurnedHalfwaySwapsNothing",
                                  [] { return Tiff(TiffResolution(300, 150, RESUNIT_INCH), /*orientation=*/3); },
-                                 {11811, 5906}}));
+                                 {11811, 5906}}), ByName());
 
 INSTANTIATE_TEST_SUITE_P(
     Png, DeclaredResolution,
     testing::Values(DeclaredCase{"PhysMetre", [] { return Png({{11811, 5906, PNG_RESOLUTION_METER}}); }, {11811, 5906}},
                     DeclaredCase{"PhysUnknownUnitIsAspectOnly", [] { return Png({{3, 2, PNG_RESOLUTION_UNKNOWN}}); }, {}},
-                    DeclaredCase{"NoPhys", [] { return Png(std::nullopt); }, {}}));
+                    DeclaredCase{"NoPhys", [] { return Png(std::nullopt); }, {}}), ByName());
 
 INSTANTIATE_TEST_SUITE_P(
     Jpeg, DeclaredResolution,
@@ -295,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
                          return Jpeg(1, 300, 150,
                                      {testfiles::ExifSegment(testfiles::ExifBlock(Orientation::kTurned270, false))});
                      },
-                     {5906, 11811}}));
+                     {5906, 11811}}), ByName());
 
 INSTANTIATE_TEST_SUITE_P(
     Bmp, DeclaredResolution,
@@ -304,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(
                     DeclaredCase{"Zero", [] { return SmallBmp(0, 0); }, {}},
                     DeclaredCase{"OneZero", [] { return SmallBmp(3780, 0); }, {}},
                     DeclaredCase{"Negative", [] { return SmallBmp(-3780, 3780); }, {}},
-                    DeclaredCase{"CoreHeaderHasNone", [] { return SmallBmp(0, 0, /*core=*/true); }, {}}));
+                    DeclaredCase{"CoreHeaderHasNone", [] { return SmallBmp(0, 0, /*core=*/true); }, {}}), ByName());
 
 // ------------------------------------------------------------ writing
 
@@ -397,7 +405,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RowWriterCase{"BmpDeclared", codec::OutputFormat::kBmp, codec::ExpectedColours::kGray, {3780, 3780}},
                     RowWriterCase{"BmpNone", codec::OutputFormat::kBmp, codec::ExpectedColours::kGray, {}},
                     RowWriterCase{"PngDeclared", codec::OutputFormat::kPng, codec::ExpectedColours::kGray, {11811, 5906}},
-                    RowWriterCase{"PngNone", codec::OutputFormat::kPng, codec::ExpectedColours::kGray, {}}));
+                    RowWriterCase{"PngNone", codec::OutputFormat::kPng, codec::ExpectedColours::kGray, {}}), ByName());
 
 // Seven gray levels take a palette: the file written as 8-bit gray is
 // written again.
@@ -492,7 +500,7 @@ INSTANTIATE_TEST_SUITE_P(
                                {11811, 5906}},
                     WindowCase{"TiffTurned", "scan.tif",
                                [] { return Tiff(TiffResolution(300, 150, RESUNIT_INCH), /*orientation=*/8); },
-                               {5906, 11811}}));
+                               {5906, 11811}}), ByName());
 
 TEST(WindowResolution, APictureThatDeclaresNoneWritesTodaysHeader) {
     ScratchDir dir;
@@ -568,12 +576,12 @@ INSTANTIATE_TEST_SUITE_P(
     Whole, BatchResolution,
     testing::Values(BatchCase{"Declared", 40, 30, {{11811, 5906, PNG_RESOLUTION_METER}}},
                     BatchCase{"AspectOnly", 40, 30, {{1, 1, PNG_RESOLUTION_UNKNOWN}}},
-                    BatchCase{"None", 40, 30, std::nullopt}));
+                    BatchCase{"None", 40, 30, std::nullopt}), ByName());
 
 INSTANTIATE_TEST_SUITE_P(
     Streamed, BatchResolution,
     testing::Values(BatchCase{"Declared", 1024, 683, {{11811, 5906, PNG_RESOLUTION_METER}}},
-                    BatchCase{"None", 1024, 683, std::nullopt}));
+                    BatchCase{"None", 1024, 683, std::nullopt}), ByName());
 
 // A phone photo: stored 16 x 8, turned 90 degrees by its EXIF block, which
 // says 300 dpi across the stored rows and 150 down them.
