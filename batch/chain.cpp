@@ -120,7 +120,8 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
                 }
                 if (!stages.Has(stage)) return;
                 const std::string name = StageFileName(stage, request.format);
-                WriteStageFile(FileName(request.folder + "/" + name), rows, request.format, durability);
+                WriteStageFile(FileName(request.folder + "/" + name), rows, request.format, durability,
+                               picture.Resolution());
                 reply.files.push_back(name);
             },
             step, reply.level);
@@ -497,7 +498,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
                 if (!stages.Has(stage) || !which.Has(stage)) continue;
                 const std::string name = StageFileName(stage, request.format);
                 kept[stage] = std::make_unique<StageFile>(request.folder + "/" + name, stage, request.format, width,
-                                                          height, durability);
+                                                          height, durability, input.Resolution());
             }
         };
         makeFiles(ops::StageSet::All());

@@ -43,7 +43,7 @@ std::string StageFile::TooLarge(codec::OutputFormat format, std::uint64_t width,
 }
 
 StageFile::StageFile(const std::string& path, ops::Stage stage, codec::OutputFormat format, int width, int height,
-                     files::Durability durability)
+                     files::Durability durability, const codec::Resolution& resolution)
     : state_(std::make_unique<State>(path, durability)) {
     State& s = *state_;
     try {
@@ -52,7 +52,8 @@ StageFile::StageFile(const std::string& path, ops::Stage stage, codec::OutputFor
                              [&s](const std::uint8_t* bytes, std::size_t size) { s.file.Write(bytes, size); },
                              [&s](std::uint64_t offset, const std::uint8_t* bytes, std::size_t size) {
                                  s.file.WriteAt(offset, bytes, size);
-                             }});
+                             }},
+                         resolution);
     } catch (const codec::BmpError& error) {
         files::FailWrite(s.name, error.what());
     } catch (const codec::PngWriteError& error) {

@@ -16,10 +16,11 @@
 class StageFile {
 public:
     // Starts writing the stage of a picture of width x height pixels (both
-    // > 0) as path, in the format. Throws Exception when the file cannot be
-    // made.
+    // > 0) as path, in the format, with the picture's resolution (as
+    // codec::RowFileWriter writes it). Throws Exception when the file
+    // cannot be made.
     StageFile(const std::string& path, ops::Stage stage, codec::OutputFormat format, int width, int height,
-              files::Durability durability);
+              files::Durability durability, const codec::Resolution& resolution = {});
     ~StageFile();
     StageFile(const StageFile&) = delete;
     StageFile& operator=(const StageFile&) = delete;

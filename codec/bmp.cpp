@@ -91,6 +91,7 @@ struct Layout {
     std::size_t infoEnd = 0;               // bytes of the bitmap header and the bit masks after it
     std::array<Bgr, 256> palette{};        // entries past the stored palette stay black
     std::size_t pixelOffset = 0;           // where the rows start in the bytes decoded
+    Resolution resolution;                 // biXPelsPerMeter and biYPelsPerMeter
 };
 
 const char* ChannelName(int i) {
@@ -159,6 +160,13 @@ Layout ReadBitmapHeader(std::span<const std::uint8_t> info) {
         layout.bitsPerPixel = Le16(header + 14);
         compression = field(16);
         layout.colorsUsed = field(32);
+        // Pixels a metre (signed; 0 or less declares none). An OS/2 2.x
+        // header gives its unit at 40, where 0, the only one defined, is
+        // the metre.
+        const bool metres = layout.kind != HeaderKind::kOs2 || headerSize < 42 || Le16(header + 40) == 0;
+        if (metres)
+            layout.resolution = PerMetre(static_cast<std::int32_t>(field(24)), static_cast<std::int32_t>(field(28)),
+                                         ResolutionUnit::kMetre);
         if (width < 0) throw BmpError("the width is negative (" + std::to_string(width) + ")");
         if (height == std::numeric_limits<std::int32_t>::min())
             throw BmpError("the height " + std::to_string(height) + " is out of range");
@@ -725,7 +733,12 @@ void Put32(std::uint8_t* at, std::uint32_t value) {
 }
 
 // The 54 bytes before the rows of a 24-bit file.
-std::array<std::uint8_t, kBmp24HeaderBytes> Bmp24Header(int width, int height, std::uint32_t imageSize) {
+// Pixels a metre in a file whose picture declares no resolution: 72 dpi.
+constexpr std::uint32_t kUndeclaredPerMetre = 2835;
+
+std::array<std::uint8_t, kBmp24HeaderBytes> Bmp24Header(int width, int height, std::uint32_t imageSize,
+                                                       const Resolution& resolution) {
+    const bool known = resolution.Known();
     std::array<std::uint8_t, kBmp24HeaderBytes> header{};
     std::uint8_t* h = header.data();
     Put16(h + 0, 0x4D42);                                      // bfType "BM"
@@ -740,8 +753,8 @@ std::array<std::uint8_t, kBmp24HeaderBytes> Bmp24Header(int width, int height, s
     Put16(h + 28, 24);                                         // biBitCount
     Put32(h + 30, 0);                                          // biCompression: none
     Put32(h + 34, imageSize);                                  // biSizeImage
-    Put32(h + 38, 2835);                                       // biXPelsPerMeter (72 dpi)
-    Put32(h + 42, 2835);                                       // biYPelsPerMeter (72 dpi)
+    Put32(h + 38, known ? resolution.x : kUndeclaredPerMetre);  // biXPelsPerMeter
+    Put32(h + 42, known ? resolution.y : kUndeclaredPerMetre);  // biYPelsPerMeter
     Put32(h + 46, 0);                                          // biClrUsed
     Put32(h + 50, 0);                                          // biClrImportant
     return header;
@@ -771,13 +784,14 @@ std::optional<std::uint64_t> Bmp24FileSize(std::uint64_t width, std::uint64_t he
 }
 
 void EncodeBmp24(const ops::RowView& rows,
-                 const std::function<void(const std::uint8_t* bytes, std::size_t size)>& sink) {
+                 const std::function<void(const std::uint8_t* bytes, std::size_t size)>& sink,
+                 const Resolution& resolution) {
     const int width = rows.width;
     const int height = rows.height;
     const std::uint32_t imageSize = Bmp24ImageSize(width, height);
     const std::uint64_t rowSize = BmpRowSize(width);
     if (imageSize != 0 && rows.data == nullptr) throw BmpError("the picture has no pixel data");
-    const std::array<std::uint8_t, kBmp24HeaderBytes> header = Bmp24Header(width, height, imageSize);
+    const std::array<std::uint8_t, kBmp24HeaderBytes> header = Bmp24Header(width, height, imageSize, resolution);
     sink(header.data(), header.size());
     if (imageSize == 0) return;
 
@@ -796,12 +810,12 @@ void EncodeBmp24(const ops::RowView& rows,
     }
 }
 
-BmpRowWriter::BmpRowWriter(int width, int height, WriteAt writeAt)
+BmpRowWriter::BmpRowWriter(int width, int height, WriteAt writeAt, const Resolution& resolution)
     : width_(width), height_(height), writeAt_(std::move(writeAt)) {
     const std::uint32_t imageSize = Bmp24ImageSize(width, height);
     rowSize_ = BmpRowSize(width);
     row_.assign(rowSize_, 0);  // the padding stays zero
-    const std::array<std::uint8_t, kBmp24HeaderBytes> header = Bmp24Header(width, height, imageSize);
+    const std::array<std::uint8_t, kBmp24HeaderBytes> header = Bmp24Header(width, height, imageSize, resolution);
     writeAt_(0, header.data(), header.size());
 }
 
@@ -939,6 +953,7 @@ BmpRowDecoder::~BmpRowDecoder() = default;
 
 int BmpRowDecoder::width() const { return static_cast<int>(state_->layout.width); }
 int BmpRowDecoder::height() const { return static_cast<int>(state_->layout.height); }
+Resolution BmpRowDecoder::resolution() const { return state_->layout.resolution; }
 bool BmpRowDecoder::runLength() const { return !state_->plain && state_->layout.height > 0; }
 std::uint64_t BmpRowDecoder::wholeFileBytes() const { return state_->gathered.size; }
 

@@ -23,7 +23,9 @@
 // an early end-of-line or end-of-bitmap code) are black.
 //
 // Writing produces a 54-byte header (file header + 40-byte info header),
-// bottom-up rows of 3 * width bytes padded to a multiple of 4.
+// bottom-up rows of 3 * width bytes padded to a multiple of 4. The header's
+// pixels a metre are the picture's resolution when it is known, else 2835
+// (72 dpi) both ways.
 #pragma once
 
 #include <cstddef>
@@ -155,6 +157,9 @@ public:
     int width() const;
     int height() const;
     bool runLength() const;  // then only ReadAll reads the rows
+    // biXPelsPerMeter and biYPelsPerMeter; none when either is 0 or less,
+    // or the header has no such fields (the 12-byte core header).
+    Resolution resolution() const;
     // The bytes ReadAll holds of the file while it decodes.
     std::uint64_t wholeFileBytes() const;
 
@@ -188,7 +193,7 @@ public:
 
     // Writes the header. Throws BmpError, before writing anything, for a
     // negative size or a picture too large for a BMP file (Bmp24FileSize).
-    BmpRowWriter(int width, int height, WriteAt writeAt);
+    BmpRowWriter(int width, int height, WriteAt writeAt, const Resolution& resolution = {});
     // Row y (0 at the top): 3 * width bytes blue, green, red, written with
     // its padding in one piece. Throws std::out_of_range for a row outside
     // the picture.
@@ -206,6 +211,7 @@ private:
 // (header first, then the rows bottom-up). Throws BmpError when the file
 // would be larger than a BMP file can describe (4 GiB).
 void EncodeBmp24(const ops::RowView& rows,
-                 const std::function<void(const std::uint8_t* bytes, std::size_t size)>& sink);
+                 const std::function<void(const std::uint8_t* bytes, std::size_t size)>& sink,
+                 const Resolution& resolution = {});
 
 }  // namespace codec

@@ -8,6 +8,7 @@
 // red; row 0 at the top) and fills every byte of the first 3 * width of each.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -158,12 +159,57 @@ enum class Orientation : std::uint8_t {
     kNormal = 1, kMirrored, kTurned180, kFlipped, kTransposed, kTurned90, kTransversed, kTurned270,
 };
 
+// The resolution a file declares for its picture, in whole pixels a metre
+// along its rows (x) and its columns (y), as the files the program writes
+// hold it (a BMP file's biXPelsPerMeter, a PNG file's pHYs in metres). Both
+// 0 when the file declares none: no resolution field, a unit that gives an
+// aspect ratio only, or a value that is not one (see PerMetre).
+struct Resolution {
+    constexpr Resolution() = default;
+    constexpr Resolution(std::uint32_t across, std::uint32_t down) : x(across), y(down) {}
+
+    std::uint32_t x = 0;
+    std::uint32_t y = 0;
+
+    bool Known() const { return x != 0 && y != 0; }
+    bool operator==(const Resolution&) const = default;
+};
+
+// The units a file gives its resolution in.
+enum class ResolutionUnit : std::uint8_t { kInch, kCentimetre, kMetre };
+
+// A file's resolution from its two values in a unit, each turned into
+// pixels a metre and rounded to the nearest whole number, halves up:
+//   inch        round(v / 0.0254), computed as round(v * 10000 / 254)
+//               (72 dpi gives 2835, 96 gives 3780, 300 gives 11811)
+//   centimetre  round(v * 100)
+//   metre       round(v)
+// The resolution is none (both 0) unless both values give a whole number
+// from 1 to 2^31 - 1, the largest either output format holds: a value of 0,
+// a negative one, one that is not a number, or one that rounds to 0 or
+// past that bound make the whole resolution none.
+inline Resolution PerMetre(double x, double y, ResolutionUnit unit) {
+    const auto one = [unit](double value) -> std::uint32_t {
+        const double perMetre = unit == ResolutionUnit::kInch         ? value * 10000.0 / 254.0
+                                : unit == ResolutionUnit::kCentimetre ? value * 100.0
+                                                                      : value;
+        // Also false for a value that is not a number.
+        if (!(perMetre >= 0.5 && perMetre < 2147483647.5)) return 0;
+        return static_cast<std::uint32_t>(std::floor(perMetre + 0.5));
+    };
+    const std::uint32_t across = one(x), down = one(y);
+    if (across == 0 || down == 0) return {};
+    return {across, down};
+}
+
 // The size a file declares for its picture, as stored (before orientation),
-// and how the picture is to be shown.
+// how the picture is to be shown, and its resolution as stored (x along
+// the stored rows).
 struct DeclaredSize {
     std::uint64_t width = 0;
     std::uint64_t height = 0;
     Orientation orientation = Orientation::kNormal;
+    Resolution resolution{};
 };
 
 // A colour sample of a pixel with the given coverage (alpha), laid over

@@ -17,11 +17,13 @@ bool Holds(OutputFormat format, std::uint64_t width, std::uint64_t height) {
     return format != OutputFormat::kBmp || Bmp24FileSize(width, height).has_value();
 }
 
-void Encode(const ops::RowView& rows, OutputFormat format, const ByteSink& sink) {
+void Encode(const ops::RowView& rows, OutputFormat format, const ByteSink& sink) { Encode(rows, format, sink, {}); }
+
+void Encode(const ops::RowView& rows, OutputFormat format, const ByteSink& sink, const Resolution& resolution) {
     if (format == OutputFormat::kPng)
-        EncodePng(rows, sink);
+        EncodePng(rows, sink, resolution);
     else
-        EncodeBmp24(rows, sink);
+        EncodeBmp24(rows, sink, resolution);
 }
 
 }  // namespace codec

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "codec/decode.h"
 #include "ops/pixels.h"
 
 namespace codec {
@@ -40,5 +41,10 @@ using ByteSink = std::function<void(const std::uint8_t* bytes, std::size_t size)
 // smallest lossless form (codec/png_write.h). Throws BmpError or
 // PngWriteError; exceptions from sink pass through unchanged.
 void Encode(const ops::RowView& rows, OutputFormat format, const ByteSink& sink);
+
+// The same with the picture's resolution: the BMP header's pixels a metre
+// (2835 both ways when it is not known, as above), a PNG pHYs chunk in
+// metres (none when it is not known).
+void Encode(const ops::RowView& rows, OutputFormat format, const ByteSink& sink, const Resolution& resolution);
 
 }  // namespace codec

@@ -24,7 +24,54 @@ int HexValue(char c) {
     return -1;
 }
 
+constexpr std::uint32_t kXResolutionTag = 0x011A;
+constexpr std::uint32_t kYResolutionTag = 0x011B;
+constexpr std::uint32_t kResolutionUnitTag = 0x0128;
+constexpr std::uint32_t kRationalType = 5;
+
 }  // namespace
+
+Resolution ExifResolution(std::span<const std::uint8_t> tiff) {
+    if (tiff.size() < kHeaderBytes) return {};
+    const std::uint8_t* const bytes = tiff.data();
+    bool little = false;
+    if (bytes[0] == 'I' && bytes[1] == 'I')
+        little = true;
+    else if (!(bytes[0] == 'M' && bytes[1] == 'M'))
+        return {};
+    const auto u16 = [little](const std::uint8_t* p) { return little ? Le16(p) : Be16(p); };
+    const auto u32 = [little](const std::uint8_t* p) { return little ? Le32(p) : Be32(p); };
+    if (u16(bytes + 2) != 42) return {};
+
+    const std::uint64_t size = tiff.size();
+    const std::uint64_t directory = u32(bytes + 4);
+    if (directory < kHeaderBytes || directory + 2 > size) return {};
+    const std::uint64_t entries = u16(bytes + directory);
+    double across = -1, down = -1;
+    std::uint32_t unit = 2;
+    for (std::uint64_t i = 0; i < entries; ++i) {
+        const std::uint64_t at = directory + 2 + i * kEntryBytes;
+        if (at + kEntryBytes > size) return {};
+        const std::uint8_t* entry = bytes + at;
+        const std::uint32_t tag = u16(entry);
+        if (tag == kResolutionUnitTag) {
+            if (u16(entry + 2) != kShortType || u32(entry + 4) != 1) return {};
+            unit = u16(entry + 8);
+        } else if (tag == kXResolutionTag || tag == kYResolutionTag) {
+            // A RATIONAL's 8 bytes stand at the offset the entry gives.
+            if (u16(entry + 2) != kRationalType || u32(entry + 4) != 1) return {};
+            const std::uint64_t value = u32(entry + 8);
+            if (value < kHeaderBytes || value + 8 > size) return {};
+            const std::uint32_t numerator = u32(bytes + value), denominator = u32(bytes + value + 4);
+            if (denominator == 0) return {};
+            (tag == kXResolutionTag ? across : down) = static_cast<double>(numerator) / denominator;
+        }
+    }
+    if (across < 0 || down < 0) return {};
+    if (unit == 2) return PerMetre(across, down, ResolutionUnit::kInch);
+    if (unit == 3) return PerMetre(across, down, ResolutionUnit::kCentimetre);
+    return {};
+}
 
 Orientation ExifOrientation(std::span<const std::uint8_t> tiff) {
     if (tiff.size() < kHeaderBytes) return Orientation::kNormal;

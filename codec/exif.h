@@ -24,6 +24,15 @@ inline constexpr std::uint8_t kExifSignature[6] = {'E', 'x', 'i', 'f', 0, 0};
 // is bounded by its entry count and no chain of directories is followed.
 Orientation ExifOrientation(std::span<const std::uint8_t> tiff);
 
+// The resolution of the first image directory: XResolution (0x011A) and
+// YResolution (0x011B), each a RATIONAL of count 1 (numerator over
+// denominator, unsigned 32-bit each) within the block, in the unit
+// ResolutionUnit (0x0128, a SHORT of count 1) gives: 2 inch (also when the
+// tag is missing), 3 centimetre; 1 (no unit) or any other value declares
+// none. So does a block that breaks the TIFF rules, either tag missing or of
+// another type or count, or a denominator of 0 (see PerMetre for the rest).
+Resolution ExifResolution(std::span<const std::uint8_t> tiff);
+
 // ImageMagick's text form of a profile, as it writes the EXIF block into a
 // PNG text chunk keyed "Raw profile type exif": a line break, the profile's
 // name, a line break, the block's length in bytes in decimal (spaces may

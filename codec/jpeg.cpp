@@ -211,6 +211,7 @@ struct JpegState {
     MarkerFilter filter;
     bool sawExif = false;
     Orientation orientation = Orientation::kNormal;
+    Resolution exifResolution;
     std::uint8_t* inkRow = nullptr;     // 4 * width, for four-component files
     KeptError kept;  // from source, thrown again once libjpeg has returned
     Failure failure = Failure::kNone;
@@ -317,7 +318,9 @@ extern "C" boolean OnApp1(j_decompress_ptr cinfo) {
         read += take;
     }
     state.sawExif = true;
-    state.orientation = ExifOrientation(std::span(state.exif.get() + sizeof kExifSignature, left - sizeof kExifSignature));
+    const std::span<const std::uint8_t> block(state.exif.get() + sizeof kExifSignature, left - sizeof kExifSignature);
+    state.orientation = ExifOrientation(block);
+    state.exifResolution = ExifResolution(block);
     return TRUE;
 }
 
@@ -499,6 +502,18 @@ JpegRowDecoder::~JpegRowDecoder() { jpeg_destroy_decompress(&state_->jpeg.cinfo)
 std::uint64_t JpegRowDecoder::width() const { return state_->jpeg.width; }
 std::uint64_t JpegRowDecoder::height() const { return state_->jpeg.height; }
 Orientation JpegRowDecoder::orientation() const { return state_->jpeg.orientation; }
+
+Resolution JpegRowDecoder::resolution() const {
+    const jpeg_decompress_struct& cinfo = state_->jpeg.cinfo;
+    // JFIF density unit 1 is the inch, 2 the centimetre; 0 gives an aspect
+    // ratio only.
+    if (cinfo.saw_JFIF_marker && (cinfo.density_unit == 1 || cinfo.density_unit == 2)) {
+        const Resolution jfif = PerMetre(cinfo.X_density, cinfo.Y_density,
+                                         cinfo.density_unit == 1 ? ResolutionUnit::kInch : ResolutionUnit::kCentimetre);
+        if (jfif.Known()) return jfif;
+    }
+    return state_->jpeg.exifResolution;
+}
 bool JpegRowDecoder::readsWhole() const { return jpeg_has_multiple_scans(&state_->jpeg.cinfo) != 0; }
 
 std::uint64_t JpegRowDecoder::coefficientBytes() const {
@@ -546,7 +561,7 @@ DeclaredSize DecodeJpeg(const ByteSource& source, const AllocateRows& allocate, 
     const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(decoder.width()), static_cast<int>(decoder.height()));
     for (int y = 0; y < rows.height; ++y) decoder.ReadRow(rows.row(y));
     decoder.Finish();
-    return {decoder.width(), decoder.height(), decoder.orientation()};
+    return {decoder.width(), decoder.height(), decoder.orientation(), decoder.resolution()};
 }
 
 }  // namespace codec

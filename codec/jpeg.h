@@ -81,6 +81,10 @@ public:
     // From the EXIF data read so far: the headers before the first scan,
     // where EXIF stands in every file seen; after Finish, the file's own.
     Orientation orientation() const;
+    // The JFIF density when its unit is the inch or the centimetre and it
+    // is a resolution (PerMetre); else the EXIF block's (ExifResolution); else none. From the
+    // headers before the first scan.
+    Resolution resolution() const;
     // True when the file has several scans, so that Start reads it whole.
     bool readsWhole() const;
     // What libjpeg holds of a file read whole: its coefficients; 0 for a

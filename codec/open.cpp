@@ -255,7 +255,7 @@ Picture::Opened OpenPng(const RandomAccess& file, std::uint32_t, const OpenOptio
         // The file's bytes as they are: libpng finds damage where it meets
         // it, as the whole load always has.
         std::shared_ptr<PngRowDecoder> decoder = std::make_shared<PngRowDecoder>(SequentialSource(file), limits.maxPixels);
-        return {DeclaredSize{decoder->width(), decoder->height(), orientation}, 1, nullptr,
+        return {DeclaredSize{decoder->width(), decoder->height(), orientation, decoder->resolution()}, 1, nullptr,
                 [decoder](const AllocateRows& allocate) {
                     const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(decoder->width()),
                                                               static_cast<int>(decoder->height()));
@@ -266,7 +266,7 @@ Picture::Opened OpenPng(const RandomAccess& file, std::uint32_t, const OpenOptio
     }
     auto decoder = std::make_unique<PngRowDecoder>(PngCheckedSource(file), limits.maxPixels);
     const std::uint64_t width = decoder->width(), height = decoder->height();
-    const DeclaredSize stored = DeclaredSize{width, height, orientation};
+    const DeclaredSize stored = DeclaredSize{width, height, orientation, decoder->resolution()};
     if (!decoder->interlaced())
         return {stored, 1, Streamed(width, height, std::make_unique<PngRows>(std::move(decoder)), orientation, 0, limits), {}};
 
@@ -301,7 +301,7 @@ Picture::Opened OpenJpeg(const RandomAccess& file, std::uint32_t, const OpenOpti
     std::shared_ptr<JpegRowDecoder> decoder = std::make_shared<JpegRowDecoder>(SequentialSource(file), limits.maxPixels);
     const std::uint64_t width = decoder->width(), height = decoder->height();
     const Orientation orientation = decoder->orientation();
-    const DeclaredSize stored = DeclaredSize{width, height, orientation};
+    const DeclaredSize stored = DeclaredSize{width, height, orientation, decoder->resolution()};
     if (limits.reading == Reading::kWhole)
         return {stored, 1, nullptr, [decoder](const AllocateRows& allocate) {
                     // A file of several scans is read whole before the rows are asked for.
@@ -322,7 +322,7 @@ Picture::Opened OpenTiff(const RandomAccess& file, std::uint32_t page, const Ope
     std::shared_ptr<TiffRowDecoder> decoder = std::make_shared<TiffRowDecoder>(file, limits.maxPixels, page);
     const std::uint64_t width = decoder->width(), height = decoder->height();
     const Orientation orientation = decoder->orientation();
-    const DeclaredSize stored = DeclaredSize{width, height, orientation};
+    const DeclaredSize stored = DeclaredSize{width, height, orientation, decoder->resolution()};
     if (limits.reading == Reading::kWhole)
         return {stored, decoder->pages(), nullptr, [decoder](const AllocateRows& allocate) {
                     const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(decoder->width()),
@@ -343,7 +343,7 @@ Picture::Opened OpenBmp(const RandomAccess& file, std::uint32_t, const OpenOptio
     std::shared_ptr<BmpRowDecoder> decoder = std::make_shared<BmpRowDecoder>(AsBmpFile(file), limits.maxPixels);
     const int width = decoder->width(), height = decoder->height();
     const auto w = static_cast<std::uint64_t>(width), h = static_cast<std::uint64_t>(height);
-    const DeclaredSize stored = DeclaredSize{w, h, Orientation::kNormal};
+    const DeclaredSize stored = DeclaredSize{w, h, Orientation::kNormal, decoder->resolution()};
     if (limits.reading == Reading::kWhole)
         return {stored, 1, nullptr, [decoder](const AllocateRows& allocate) {
                     if (decoder->runLength()) {
@@ -394,6 +394,8 @@ OtherFormat::OtherFormat(Format wanted, Format found)
     : DecodeError(Kind::kUnsupported, std::string("not a ") + FormatName(wanted) + " file"), wanted_(wanted), found_(found) {}
 
 Picture::~Picture() = default;
+
+Resolution Picture::resolution() const { return ShownResolutionOf(stored_); }
 
 void Picture::Next(std::uint8_t* row) {
     if (!opened_.rows) throw std::logic_error("the picture was opened to be read whole");

@@ -100,6 +100,9 @@ public:
     // its pixels is known to be turned only once they are read).
     int width() const { return width_; }
     int height() const { return height_; }
+    // The resolution the file declares, as shown: the stored one with x and
+    // y swapped when the orientation shows the stored rows as columns.
+    Resolution resolution() const;
 
     // The next row as shown: 3 * width bytes. As RowReader::Next; only for
     // a picture opened with Reading::kRows.

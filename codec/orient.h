@@ -30,6 +30,13 @@ constexpr ShownSize ShownSizeOf(const DeclaredSize& declared) {
     return {declared.width, declared.height};
 }
 
+// The resolution of the picture as shown: x and y swapped for the
+// orientations that show the stored rows as columns.
+constexpr Resolution ShownResolutionOf(const DeclaredSize& declared) {
+    if (SwapsSides(declared.orientation)) return {declared.resolution.y, declared.resolution.x};
+    return declared.resolution;
+}
+
 // Copies every pixel of the stored rows to its place in the shown rows,
 // which must be of the shown size (width and height swapped for 5 to 8; a
 // mismatch throws std::logic_error) and must not overlap the stored rows.

@@ -33,10 +33,11 @@ constexpr png_alloc_size_t kMaxChunkBytes = PNG_UINT_31_MAX;
 // iTXt and iCCP decompress). None of them changes the pixels shown, so
 // libpng skips them unread; eXIf, and the text chunk of ImageMagick's raw
 // EXIF profile, are read on their way past (ExifWatch), not through libpng.
-// tRNS is not in the list: it decides transparent pixels.
+// tRNS is not in the list: it decides transparent pixels; nor is pHYs,
+// whose nine bytes give the resolution.
 constexpr png_byte kSkippedChunks[] =
-    "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0sTER\0sRGB\0tEXt\0tIME\0zTXt";
-constexpr int kSkippedChunkCount = 18;
+    "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0sBIT\0sCAL\0sPLT\0sTER\0sRGB\0tEXt\0tIME\0zTXt";
+constexpr int kSkippedChunkCount = 17;
 
 // The most of an eXIf chunk kept for its orientation: the first image
 // directory, where the tag lies, comes first in any EXIF block.
@@ -124,6 +125,9 @@ constexpr Harmless kHarmless[] = {
     {"", "tRNS chunk has out-of-range samples for bit_depth",
      "a transparent colour no sample can have: no pixel is transparent (the decoder drops the chunk, "
      "where libpng would take the colour's low bits)"},
+    {"pHYs", "invalid", "a pHYs chunk of the wrong length: dropped, the picture declares no resolution"},
+    {"pHYs", "out of place", "pHYs after the image data: dropped, the resolution is the one before it or none"},
+    {"pHYs", "duplicate", "a second pHYs chunk: dropped, the first one decides"},
     {"IDAT", "Extra compressed data", "bytes after the end of the compressed image: never part of a pixel"},
     {"IDAT", "Too much image data", "the compressed image holds more than the picture's rows: the excess is dropped"},
     {"IDAT", "Too many IDATs found", "image data chunks after the image is complete: skipped"},
@@ -247,6 +251,7 @@ struct PngState {
     std::uint64_t width = 0;
     std::uint64_t height = 0;
     int passes = 1;
+    Resolution resolution;  // from pHYs, when its unit is the metre
 };
 
 void Remember(PngState& state, const char* text) {
@@ -390,6 +395,12 @@ Outcome Header(PngState& state, std::uint64_t maxPixels) {
     if (std::uint64_t{width} * height > maxPixels) return Outcome::kTooLarge;
     if (state.damaged) return Outcome::kFailed;
 
+    // pHYs stands before the image data; unit 0 gives an aspect ratio only.
+    png_uint_32 across = 0, down = 0;
+    int unit = PNG_RESOLUTION_UNKNOWN;
+    if (png_get_pHYs(png, info, &across, &down, &unit) != 0 && unit == PNG_RESOLUTION_METER)
+        state.resolution = PerMetre(across, down, ResolutionUnit::kMetre);
+
     png_bytep transAlpha = nullptr;
     int transCount = 0;
     png_color_16p transColor = nullptr;
@@ -526,6 +537,7 @@ std::uint64_t PngRowDecoder::width() const { return state_->png.width; }
 std::uint64_t PngRowDecoder::height() const { return state_->png.height; }
 bool PngRowDecoder::interlaced() const { return state_->png.passes > 1; }
 Orientation PngRowDecoder::orientation() const { return state_->exif.orientation(); }
+Resolution PngRowDecoder::resolution() const { return state_->png.resolution; }
 
 namespace {
 
@@ -568,7 +580,7 @@ DeclaredSize DecodePng(const ByteSource& source, const AllocateRows& allocate, s
     const ops::RowView rows = AllocateFitting(allocate, static_cast<int>(decoder.width()), static_cast<int>(decoder.height()));
     decoder.ReadAll(rows);
     decoder.Finish();
-    return {decoder.width(), decoder.height(), decoder.orientation()};
+    return {decoder.width(), decoder.height(), decoder.orientation(), decoder.resolution()};
 }
 
 namespace {

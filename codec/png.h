@@ -88,6 +88,8 @@ public:
     // The orientation from the first eXIf chunk read so far, or else the
     // first raw EXIF profile: the file's own after Finish.
     Orientation orientation() const;
+    // From the pHYs chunk, when its unit is the metre; none otherwise.
+    Resolution resolution() const;
 
     struct State;  // opaque
 

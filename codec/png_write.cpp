@@ -257,7 +257,7 @@ int ZlibStrategyOf(ZlibStrategy strategy) {
 
 // Sets up the compression and writes the chunks before the image data.
 bool Begin(WriteState& state, int width, int height, const PngForm& form, const ColourTable& table,
-           const PngCompression& compression) {
+           const PngCompression& compression, const Resolution& resolution) {
     png_structp png = state.png;
     png_infop info = state.info;
     if (setjmp(png_jmpbuf(png))) return false;
@@ -281,6 +281,7 @@ bool Begin(WriteState& state, int width, int height, const PngForm& form, const 
         }
         png_set_PLTE(png, info, entries, table.count());
     }
+    if (resolution.Known()) png_set_pHYs(png, info, resolution.x, resolution.y, PNG_RESOLUTION_METER);
     png_write_info(png, info);
     if (form.colour == PngForm::Colour::kRgb) png_set_bgr(png);  // libpng reorders a copy; the rows stay as they are
     return true;
@@ -449,7 +450,7 @@ void CheckForm(const PngForm& form, const PngPalette& palette) {
 }  // namespace
 
 PngRowEncoder::PngRowEncoder(int width, int height, const PngForm& form, const PngCompression& compression,
-                             PngSink sink, const PngPalette& palette)
+                             PngSink sink, const PngPalette& palette, const Resolution& resolution)
     : state_(std::make_unique<State>()) {
     if (width <= 0 || height <= 0)
         throw PngWriteError("a png file cannot hold a picture of " + std::to_string(width) + " x " +
@@ -488,7 +489,7 @@ PngRowEncoder::PngRowEncoder(int width, int height, const PngForm& form, const P
     if (write.png == nullptr) throw PngWriteError("not enough memory for the png encoder");
     write.info = png_create_info_struct(write.png);
     s.haveInfo = write.info != nullptr;
-    if (!s.haveInfo || !Begin(write, width, height, form, s.table, compression)) {
+    if (!s.haveInfo || !Begin(write, width, height, form, s.table, compression, resolution)) {
         const std::exception_ptr failure = FailureOf(write, s.haveInfo);
         png_destroy_write_struct(&write.png, s.haveInfo ? &write.info : nullptr);
         std::rethrow_exception(failure);
@@ -576,7 +577,7 @@ namespace {
 // Checks the rows, scans them and writes them with the given compression,
 // or with the one chosen for their form.
 PngForm Encode(const ops::RowView& rows, const PngSink& sink, const PngCompression* given,
-               void (PngRowEncoder::*write)(const std::uint8_t* bgr)) {
+               void (PngRowEncoder::*write)(const std::uint8_t* bgr), const Resolution& resolution = {}) {
     if (rows.width <= 0 || rows.height <= 0)
         throw PngWriteError("a png file cannot hold a picture of " + std::to_string(rows.width) + " x " +
                             std::to_string(rows.height) + " pixels");
@@ -587,7 +588,8 @@ PngForm Encode(const ops::RowView& rows, const PngSink& sink, const PngCompressi
     for (int y = 0; y < rows.height; ++y) scan.Row(rows.row(y));
     const PngForm form = scan.Form();
     PngRowEncoder encoder(rows.width, rows.height, form, given != nullptr ? *given : PngCompressionFor(form),
-                          [&sink](const std::uint8_t* bytes, std::size_t size) { sink(bytes, size); }, scan.Palette());
+                          [&sink](const std::uint8_t* bytes, std::size_t size) { sink(bytes, size); }, scan.Palette(),
+                          resolution);
     for (int y = 0; y < rows.height; ++y) (encoder.*write)(rows.row(y));
     encoder.Finish();
     return form;
@@ -616,6 +618,10 @@ PngForm EncodePng(const ops::RowView& rows, const PngSink& sink) {
 
 PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const PngCompression& compression) {
     return Encode(rows, sink, &compression, &PngRowEncoder::RowKnownToFit);
+}
+
+PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const Resolution& resolution) {
+    return Encode(rows, sink, nullptr, &PngRowEncoder::RowKnownToFit, resolution);
 }
 
 }  // namespace codec

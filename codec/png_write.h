@@ -13,7 +13,8 @@
 //     4, 16 or 256 colours, the top-left pixel's colour first;
 //   - anything else: 8-bit RGB.
 // Decoded, the file gives back the rows byte for byte. The file holds IHDR,
-// PLTE for palettes, IDAT and IEND, nothing else; rows are not interlaced.
+// PLTE for palettes, pHYs (in pixels a metre) when a resolution is given
+// and known, IDAT and IEND, nothing else; rows are not interlaced.
 //
 // Memory does not grow with the height: rows are packed one at a time into
 // one row of the file's form (RGB rows go to libpng as they are), the scan
@@ -73,6 +74,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/decode.h"
 #include "ops/pixels.h"
 
 namespace codec {
@@ -163,13 +165,14 @@ private:
 // the sink.
 class PngRowEncoder {
 public:
-    // Writes the chunks before the image data: IHDR, and PLTE from palette
-    // (paletteSize colours, all different) for a palette form. Throws
+    // Writes the chunks before the image data: IHDR, PLTE from palette
+    // (paletteSize colours, all different) for a palette form, and pHYs in
+    // metres when the resolution is known. Throws
     // PngWriteError for a size of 0, a zlib level outside 0..9, a form that
     // does not hold together, or a palette that does not fit it. Exceptions
     // from sink pass through unchanged, here and after.
     PngRowEncoder(int width, int height, const PngForm& form, const PngCompression& compression, PngSink sink,
-                  const PngPalette& palette = {});
+                  const PngPalette& palette = {}, const Resolution& resolution = {});
     ~PngRowEncoder();
     PngRowEncoder(const PngRowEncoder&) = delete;
     PngRowEncoder& operator=(const PngRowEncoder&) = delete;
@@ -189,6 +192,7 @@ public:
 private:
     friend PngForm EncodePng(const ops::RowView& rows, const PngSink& sink);
     friend PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const PngCompression& compression);
+    friend PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const Resolution& resolution);
     // Row for rows whose scan chose the form, which fit it: not checked.
     void RowKnownToFit(const std::uint8_t* bgr);
     template <bool kCheck>
@@ -206,5 +210,9 @@ PngForm EncodePng(const ops::RowView& rows, const PngSink& sink);
 
 // The same with the given compression, whatever the form.
 PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const PngCompression& compression);
+
+// The same with the compression chosen for the form, and a pHYs chunk when
+// the resolution is known (none: the bytes of EncodePng without it).
+PngForm EncodePng(const ops::RowView& rows, const PngSink& sink, const Resolution& resolution);
 
 }  // namespace codec

@@ -38,6 +38,7 @@ Likely LikelyForm(ExpectedColours expected, const std::uint8_t* firstRow) {
 struct RowFileWriter::State {
     int width, height;
     ExpectedColours expected;
+    Resolution resolution;
     Output output;
     std::optional<BmpRowWriter> bmp;
     // PNG: the encoder in the likely form (made at the first row), the
@@ -51,13 +52,15 @@ struct RowFileWriter::State {
     State(int w, int h, ExpectedColours e, Output o) : width(w), height(h), expected(e), output(std::move(o)) {}
 };
 
-RowFileWriter::RowFileWriter(OutputFormat format, int width, int height, ExpectedColours expected, Output output)
+RowFileWriter::RowFileWriter(OutputFormat format, int width, int height, ExpectedColours expected, Output output,
+                             const Resolution& resolution)
     : state_(std::make_unique<State>(width, height, expected, std::move(output))) {
     State& s = *state_;
+    s.resolution = resolution;
     if (format == OutputFormat::kPng)
         s.scan.emplace(width);
     else
-        s.bmp.emplace(width, height, s.output.writeAt);
+        s.bmp.emplace(width, height, s.output.writeAt, resolution);
 }
 
 RowFileWriter::~RowFileWriter() = default;
@@ -76,7 +79,7 @@ void RowFileWriter::Row(int y, const std::uint8_t* row) {
                 s.output.write(bytes, size);
                 s.written += size;
             },
-            s.likely->palette);
+            s.likely->palette, s.resolution);
     }
     // Every row fits its likely form; only the form of the whole may turn
     // out smaller.
@@ -97,7 +100,7 @@ void RowFileWriter::Rewrite(const RandomAccess& written, const ByteSink& again) 
     if (!s.rewrite) throw std::logic_error("RowFileWriter: nothing to write again");
     s.encoder.reset();
     const PngForm form = s.scan->Form();
-    PngRowEncoder encoder(s.width, s.height, form, PngCompressionFor(form), again, s.scan->Palette());
+    PngRowEncoder encoder(s.width, s.height, form, PngCompressionFor(form), again, s.scan->Palette(), s.resolution);
     const std::unique_ptr<RowReader> rows = OpenRowReader(
         RandomAccess{s.written, written.read}, 0,
         RowReaderLimits{std::uint64_t(s.width) * std::uint64_t(s.height), UINT64_MAX});

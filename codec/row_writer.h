@@ -43,7 +43,9 @@ public:
     // A picture of width x height pixels (both > 0). Throws BmpError for a
     // picture too large for a BMP file (before writing anything),
     // PngWriteError.
-    RowFileWriter(OutputFormat format, int width, int height, ExpectedColours expected, Output output);
+    // The resolution goes into the file as Encode puts it there.
+    RowFileWriter(OutputFormat format, int width, int height, ExpectedColours expected, Output output,
+                  const Resolution& resolution = {});
     ~RowFileWriter();
     RowFileWriter(const RowFileWriter&) = delete;
     RowFileWriter& operator=(const RowFileWriter&) = delete;

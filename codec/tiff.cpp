@@ -325,6 +325,7 @@ struct Layout {
     std::uint64_t blockRowBytes = 0;                // a row of one plane of a block
     std::array<std::vector<std::uint16_t>, 3> palette;  // red, green, blue at 16 bits
     Orientation orientation = Orientation::kNormal;
+    Resolution resolution;  // as stored
     // Without alpha, gray, RGB and palette samples show through a table:
     // the 8-bit level of each sample value (gray, RGB), or the blue, green,
     // red of each index (palette).
@@ -370,6 +371,16 @@ Layout Inspect(TIFF* tif, TiffState& state, std::uint64_t maxPixels) {
 
     const std::uint16_t orientation = Field16(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     if (orientation >= 1 && orientation <= 8) layout.orientation = static_cast<Orientation>(orientation);
+
+    // XResolution and YResolution (RATIONAL, which libtiff gives as float)
+    // in the ResolutionUnit, inch when the tag is missing; unit 1 (none)
+    // gives an aspect ratio only.
+    float across = 0, down = 0;
+    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &across) == 1 && TIFFGetField(tif, TIFFTAG_YRESOLUTION, &down) == 1) {
+        const std::uint16_t unit = Field16(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        if (unit == RESUNIT_INCH || unit == RESUNIT_CENTIMETER)
+            layout.resolution = PerMetre(across, down, unit == RESUNIT_INCH ? ResolutionUnit::kInch : ResolutionUnit::kCentimetre);
+    }
 
     const std::uint16_t compression = Field16(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     if (!SupportedCompression(compression) || TIFFIsCODECConfigured(compression) == 0)
@@ -785,6 +796,7 @@ TiffRowDecoder::~TiffRowDecoder() {
 std::uint64_t TiffRowDecoder::width() const { return state_->layout.width; }
 std::uint64_t TiffRowDecoder::height() const { return state_->layout.height; }
 Orientation TiffRowDecoder::orientation() const { return state_->layout.orientation; }
+Resolution TiffRowDecoder::resolution() const { return state_->layout.resolution; }
 std::uint32_t TiffRowDecoder::pages() const { return state_->pages; }
 std::uint32_t TiffRowDecoder::bandHeight() const { return state_->layout.blockHeight; }
 
@@ -828,7 +840,7 @@ DeclaredSize DecodeTiff(const RandomAccess& file, const AllocateRows& allocate, 
         const ops::RowView band{rows.row(top), rows.width, rows.height - top, rows.stride};
         top += static_cast<int>(decoder.ReadBand(band));
     }
-    return {decoder.width(), decoder.height(), decoder.orientation()};
+    return {decoder.width(), decoder.height(), decoder.orientation(), decoder.resolution()};
 }
 
 }  // namespace codec

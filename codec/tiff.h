@@ -118,6 +118,9 @@ public:
     std::uint64_t width() const;  // as stored
     std::uint64_t height() const;
     Orientation orientation() const;  // the page's Orientation tag
+    // The page's XResolution and YResolution in its ResolutionUnit (inch
+    // when the tag is missing, none for unit 1), as stored.
+    Resolution resolution() const;
     // The file's pages (as CountTiffPages counts them).
     std::uint32_t pages() const;
     // Rows a band holds (the last one may hold fewer).

@@ -76,10 +76,11 @@ void RunStages(const ops::RowView& rows, ops::StageSet stages, const std::functi
 }
 
 void WriteStageFile(const FileName& name, const ops::RowView& rows, codec::OutputFormat format,
-                    files::Durability durability) {
+                    files::Durability durability, const codec::Resolution& resolution) {
     files::OutputFile file(name, durability);
     try {
-        codec::Encode(rows, format, [&file](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
+        codec::Encode(
+            rows, format, [&file](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); }, resolution);
     } catch (const codec::BmpError& error) {
         files::FailWrite(name, error.what());
     } catch (const codec::PngWriteError& error) {

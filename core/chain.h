@@ -47,7 +47,10 @@ void RunStages(const ops::RowView& rows, ops::StageSet stages, const std::functi
 void RunStages(const ops::RowView& rows, ops::StageSet stages, const ops::ChainSettings& settings,
                const std::function<void(ops::Stage)>& kept, const char*& step, int& level);
 
-// Writes the rows as a stage file (or a saved picture), whole or not at all.
-// Throws Exception naming the file.
+// Writes the rows as a stage file (or a saved picture), whole or not at all,
+// with the picture's resolution as codec::Encode writes it (a BMP file's
+// pixels a metre, 2835 when none is known; a PNG file's pHYs, none when
+// none is known). Throws Exception naming the file.
 void WriteStageFile(const FileName& name, const ops::RowView& rows, codec::OutputFormat format,
-                    files::Durability durability = files::Durability::kFlushedEach);
+                    files::Durability durability = files::Durability::kFlushedEach,
+                    const codec::Resolution& resolution = {});

@@ -78,7 +78,10 @@ TBitmap DecodeFile(const FileName& name, bool stageFile, int page = 0) {
     if (stageFile) options.only = codec::kStageFileFormat;
     TBitmap image;
     try {
-        codec::OpenPicture(file.Access(), static_cast<std::uint32_t>(page), options)->ReadWhole(RowsOf(image));
+        const std::unique_ptr<codec::Picture> picture =
+            codec::OpenPicture(file.Access(), static_cast<std::uint32_t>(page), options);
+        picture->ReadWhole(RowsOf(image));
+        image.SetResolution(picture->resolution());
     } catch (...) {
         FailOpen(name, std::current_exception(), kMaxPicturePixels);
     }
@@ -98,6 +101,7 @@ std::uint64_t NewKey() {
 
 ops::RowView TBitmap::Allocate(int width, int height) {
     pixels_.reset();
+    resolution_ = {};
     if (width <= 0 || height <= 0) return {};
     auto pixels = std::make_shared<Pixels>();
     pixels->width = width;
@@ -119,7 +123,7 @@ ops::RowView TBitmap::Allocate(int width, int height) {
 void TBitmap::LoadFromFile(const FileName& fileName) { *this = DecodeFile(fileName, /*stageFile=*/true); }
 
 void TBitmap::SaveToFile(const FileName& fileName) const {
-    WriteStageFile(fileName, ConstRows(), codec::kStageOutput);
+    WriteStageFile(fileName, ConstRows(), codec::kStageOutput, files::Durability::kFlushedEach, resolution_);
 }
 
 std::uint8_t* TBitmap::ScanLine(int y) { return Rows().row(y); }
@@ -129,12 +133,15 @@ ops::RowView TBitmap::Rows() {
     if (pixels_.use_count() > 1) {
         // Shared with a copy: this side gets bytes of its own first.
         const std::shared_ptr<Pixels> shared = pixels_;
+        const codec::Resolution resolution = resolution_;
         try {
             const ops::RowView rows = Allocate(shared->width, shared->height);
+            resolution_ = resolution;
             std::memcpy(rows.data, shared->bytes.get(),
                         static_cast<std::size_t>(shared->stride) * static_cast<std::size_t>(shared->height));
         } catch (const std::bad_alloc&) {
             pixels_ = shared;
+            resolution_ = resolution;
             throw Exception("Cannot copy the picture: not enough memory");
         }
     }
@@ -169,6 +176,7 @@ PictureRows::~PictureRows() = default;
 
 int PictureRows::Width() const { return state_->picture->width(); }
 int PictureRows::Height() const { return state_->picture->height(); }
+codec::Resolution PictureRows::Resolution() const { return state_->picture->resolution(); }
 
 void PictureRows::Next(std::uint8_t* row) {
     try {

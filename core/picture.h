@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "codec/decode.h"
 #include "core/files.h"
 #include "ops/pixels.h"
 
@@ -49,10 +50,20 @@ public:
     // Reads a BMP file: the bitmap takes its size and pixels.
     void LoadFromFile(const FileName& fileName);
     // Writes an uncompressed 24-bit BMP file, replacing the named file only
-    // once the new one is complete.
+    // once the new one is complete; its pixels a metre are the bitmap's
+    // resolution, or 2835 (72 dpi) when it has none.
     void SaveToFile(const FileName& fileName) const;
-    // Becomes an independent copy of the other bitmap.
-    void Assign(const TBitmap& other) { pixels_ = other.pixels_; }
+    // Becomes an independent copy of the other bitmap, its resolution too.
+    void Assign(const TBitmap& other) {
+        pixels_ = other.pixels_;
+        resolution_ = other.resolution_;
+    }
+
+    // The resolution the picture's file declares, as shown (none when it
+    // declares none, and for a bitmap never loaded from a file). Loading
+    // sets it; the pixel work leaves it; copies and writes keep it.
+    const codec::Resolution& Resolution() const { return resolution_; }
+    void SetResolution(const codec::Resolution& resolution) { resolution_ = resolution; }
     // Converts the pixels to 24-bit rows, keeping every pixel's colour. A
     // bitmap here always holds 24-bit rows, so this leaves it as it is.
     void ConvertTo24Bit() {}
@@ -65,7 +76,8 @@ public:
     ops::RowView ConstRows() const;
 
     // Becomes a new picture of width x height pixels whose rows the caller
-    // fills (padding zero); empty when either is 0. Throws std::bad_alloc.
+    // fills (padding zero), of no resolution; empty when either is 0.
+    // Throws std::bad_alloc.
     ops::RowView Allocate(int width, int height);
 
     // A number that changes whenever the pixels may have changed (a new
@@ -82,6 +94,7 @@ private:
         std::unique_ptr<std::uint8_t[]> bytes;
     };
     std::shared_ptr<Pixels> pixels_;  // null when empty
+    codec::Resolution resolution_;
 };
 
 // PictureRows could read the picture only by holding more than wholeBytes.
@@ -110,6 +123,8 @@ public:
 
     int Width() const;
     int Height() const;
+    // The resolution the file declares, as shown (as TBitmap::Resolution).
+    codec::Resolution Resolution() const;
     // The next row, 3 * Width() bytes. Throws Exception.
     void Next(std::uint8_t* row);
 

@@ -24,8 +24,9 @@ namespace {
 
 using namespace runner_test;
 
-// The bytes EncodePng gives for the word chain's stage file: what the
-// in-memory chain writes for that stage as PNG.
+// The bytes EncodePng gives for the word chain's stage file, with the
+// resolution in its header: what the in-memory chain writes for that stage
+// as PNG. (The pictures made here declare one, as Qt writes them.)
 std::string PngOfBmp(const std::string& bmpPath) {
     const std::string file = ReadAll(bmpPath);
     std::vector<std::uint8_t> pixels;
@@ -37,10 +38,15 @@ std::string PngOfBmp(const std::string& bmpPath) {
                          return rows;
                      },
                      std::uint64_t{1} << 32);
+    const auto le32 = [&file](std::size_t at) {
+        std::uint32_t value = 0;
+        for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<std::uint8_t>(file[at + static_cast<std::size_t>(i)]);
+        return value;
+    };
     std::string png;
-    codec::EncodePng(rows, [&](const std::uint8_t* bytes, std::size_t size) {
-        png.append(reinterpret_cast<const char*>(bytes), size);
-    });
+    codec::EncodePng(
+        rows, [&](const std::uint8_t* bytes, std::size_t size) { png.append(reinterpret_cast<const char*>(bytes), size); },
+        codec::Resolution(le32(38), le32(42)));
     return png;
 }
 

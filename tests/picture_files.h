@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -157,6 +158,10 @@ struct JpegOptions {
     bool progressive = false;
     int restartRows = 0;
     int quality = 95;
+    // The JFIF header's density: unit 0 (aspect ratio only, libjpeg's
+    // default 1:1), 1 dots an inch, 2 dots a centimetre.
+    int densityUnit = 0;
+    int xDensity = 1, yDensity = 1;
 };
 
 // A JPEG of the picture through libjpeg, 4:4:4 for colour: baseline unless
@@ -176,6 +181,9 @@ inline Bytes WriteJpeg(const Rgb& picture, const JpegOptions& options = {}) {
     cinfo.in_color_space = options.gray ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, options.quality, TRUE);
+    cinfo.density_unit = static_cast<UINT8>(options.densityUnit);
+    cinfo.X_density = static_cast<UINT16>(options.xDensity);
+    cinfo.Y_density = static_cast<UINT16>(options.yDensity);
     for (int k = 0; k < cinfo.num_components; ++k) cinfo.comp_info[k].h_samp_factor = cinfo.comp_info[k].v_samp_factor = 1;
     if (options.progressive) jpeg_simple_progression(&cinfo);
     cinfo.restart_in_rows = options.restartRows;
@@ -217,6 +225,8 @@ struct PngPicture {
     std::vector<png_byte> paletteAlpha;
     std::optional<png_color_16> transparent;
     std::optional<Bytes> exif;
+    // A pHYs chunk: x, y and the unit (PNG_RESOLUTION_METER or _UNKNOWN).
+    std::optional<std::array<png_uint_32, 3>> phys;
 };
 
 inline Bytes WritePng(const PngPicture& p) {
@@ -231,6 +241,7 @@ inline Bytes WritePng(const PngPicture& p) {
         png_set_tRNS(png, info, p.paletteAlpha.data(), static_cast<int>(p.paletteAlpha.size()), nullptr);
     png_color_16 transparent = p.transparent.value_or(png_color_16{});
     if (p.transparent) png_set_tRNS(png, info, nullptr, 0, &transparent);
+    if (p.phys) png_set_pHYs(png, info, (*p.phys)[0], (*p.phys)[1], static_cast<int>((*p.phys)[2]));
     if (p.exif) png_set_eXIf_1(png, info, static_cast<png_uint_32>(p.exif->size()), const_cast<png_bytep>(p.exif->data()));
     png_write_info(png, info);
     const std::size_t perRow = p.samples.size() / static_cast<std::size_t>(p.height);
