@@ -95,6 +95,22 @@ void Labeling(benchmark::State& state, Size size) {
     }
 }
 
+// The chain with the threshold Otsu's method picks from the filtered
+// picture's histogram (--threshold otsu), against Chain at the fixed 126.
+void ChainOtsu(benchmark::State& state, Size size) {
+    const bench::Picture& input = StagesFor(size).original;
+    bench::Picture p = input, write = input;
+    for (auto _ : state) {
+        CopyInto(input, p);
+        ops::Filter(p.view());
+        ops::Binarize(p.view(), ops::Threshold::Otsu());
+        CopyInto(p, write);
+        ops::Thin(p.view(), write.view());
+        ops::Label(p.view());
+        benchmark::ClobberMemory();
+    }
+}
+
 // The skeleton measures of the thinned stage: the whole picture at once,
 // and the stream of its rows as --out takes them.
 void Measure(benchmark::State& state, Size size) {
@@ -262,6 +278,12 @@ void PrintComparison(std::FILE* out) {
             std::fprintf(out, "centre lines %s as SVG: %.3f ms; / thinning %.2f\n", size.name().c_str(), medians[vectorize],
                          medians[vectorize] / medians[thin]);
     }
+    for (const Size& size : kSizes) {
+        const std::string fixed = "Chain/" + size.name(), otsu = "ChainOtsu/" + size.name();
+        if (medians.count(fixed) && medians.count(otsu))
+            std::fprintf(out, "chain %s with Otsu's threshold: %.3f ms, %.2f x the fixed threshold's\n",
+                         size.name().c_str(), medians[otsu], medians[otsu] / medians[fixed]);
+    }
     const std::string small = "Chain/" + kSizes[0].name(), large = "Chain/" + kSizes[1].name();
     if (medians.count(small) && medians.count(large)) {
         const double pixels = double(kSizes[1].width) * kSizes[1].height / (double(kSizes[0].width) * kSizes[0].height);
@@ -286,6 +308,7 @@ int main(int argc, char** argv) {
         add("Thinning/" + s, Thinning);
         add("Labeling/" + s, Labeling);
         add("Chain/" + s, Chain);
+        add("ChainOtsu/" + s, ChainOtsu);
         add("Measure/" + s, Measure);
         add("MeasureStream/" + s, MeasureStream);
         add("Vectorize/" + s, Vectorize);
