@@ -223,7 +223,9 @@ public:
     ops::SkeletonMeasures Finish(ops::CentreLines* lines) {
         Stop();
         if (failure_) std::rethrow_exception(failure_);
-        return stream_.Finish(paths_ != nullptr ? lines : nullptr);
+        // The stream's records let go are handed back before the tables
+        // are made, so that the two are never held at once.
+        return stream_.Finish(paths_ != nullptr ? lines : nullptr, [] { ::malloc_trim(0); });
     }
 
 private:

@@ -28,12 +28,12 @@ public:
         const std::size_t count = piece.closed ? points.size() - 1 : points.size();
         out_ << "0\nPOLYLINE\n8\n0\n66\n1\n10\n0\n20\n0\n30\n0\n70\n" << (piece.closed ? "1" : "0") << "\n";
         for (std::size_t k = 0; k < count; ++k)
-            out_ << "0\nVERTEX\n8\n0\n10\n" << ShortestNumber(points[k].x) << "\n20\n" << Up(points[k].y) << "\n30\n0\n";
+            out_ << "0\nVERTEX\n8\n0\n10\n" << TextOut::Number{points[k].x} << "\n20\n" << Up(points[k].y) << "\n30\n0\n";
         out_ << "0\nSEQEND\n8\n0\n";
     }
 
     void Dot(std::int64_t, ops::DrawnPoint at) override {
-        out_ << "0\nPOINT\n8\n0\n10\n" << ShortestNumber(at.x) << "\n20\n" << Up(at.y) << "\n30\n0\n";
+        out_ << "0\nPOINT\n8\n0\n10\n" << TextOut::Number{at.x} << "\n20\n" << Up(at.y) << "\n30\n0\n";
     }
 
     void End() override {
@@ -42,7 +42,7 @@ public:
     }
 
 private:
-    std::string Up(double y) const { return ShortestNumber(height_ - y); }
+    TextOut::Number Up(double y) const { return {height_ - y}; }
 
     int height_;
     TextOut out_;

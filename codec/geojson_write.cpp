@@ -21,17 +21,21 @@ public:
     void Line(const ops::CentrePiece& piece, std::span<const ops::DrawnPoint> points) override {
         Begin();
         out_ << "{\"type\":\"Feature\",\"properties\":{\"skeleton\":" << std::to_string(piece.skeleton)
-             << ",\"branch\":" << std::to_string(piece.branch) << ",\"length\":" << ShortestNumber(piece.length)
+             << ",\"branch\":" << std::to_string(piece.branch) << ",\"length\":" << TextOut::Number{piece.length}
              << ",\"type\":" << std::to_string(piece.type) << "},\"geometry\":{\"type\":\"LineString\",\"coordinates\":[";
-        for (std::size_t k = 0; k < points.size(); ++k) out_ << (k ? "," : "") << Position(points[k]);
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            if (k) out_ << ',';
+            Position(points[k]);
+        }
         out_ << "]}}";
     }
 
     void Dot(std::int64_t skeleton, ops::DrawnPoint at) override {
         Begin();
         out_ << "{\"type\":\"Feature\",\"properties\":{\"skeleton\":" << std::to_string(skeleton)
-             << ",\"branch\":null,\"length\":0,\"type\":null},\"geometry\":{\"type\":\"Point\",\"coordinates\":"
-             << Position(at) << "}}";
+             << ",\"branch\":null,\"length\":0,\"type\":null},\"geometry\":{\"type\":\"Point\",\"coordinates\":";
+        Position(at);
+        out_ << "}}";
     }
 
     void End() override {
@@ -44,10 +48,8 @@ private:
         out_ << (first_ ? "\n" : ",\n");
         first_ = false;
     }
-    std::string Position(ops::DrawnPoint p) const {
-        std::string text(1, '[');
-        text.append(ShortestNumber(p.x)).append(1, ',').append(ShortestNumber(height_ - p.y)).append(1, ']');
-        return text;
+    void Position(ops::DrawnPoint p) {
+        out_ << '[' << TextOut::Number{p.x} << ',' << TextOut::Number{height_ - p.y} << ']';
     }
 
     int height_;

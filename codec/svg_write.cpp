@@ -24,12 +24,12 @@ public:
         out_ << "<path d=\"";
         const std::size_t count = piece.closed ? points.size() - 1 : points.size();
         for (std::size_t k = 0; k < count; ++k)
-            out_ << (k == 0 ? "M" : "L") << ShortestNumber(points[k].x) << ' ' << ShortestNumber(points[k].y);
+            out_ << (k == 0 ? "M" : "L") << TextOut::Number{points[k].x} << ' ' << TextOut::Number{points[k].y};
         out_ << (piece.closed ? "Z\"/>\n" : "\"/>\n");
     }
 
     void Dot(std::int64_t, ops::DrawnPoint at) override {
-        out_ << "<circle cx=\"" << ShortestNumber(at.x) << "\" cy=\"" << ShortestNumber(at.y)
+        out_ << "<circle cx=\"" << TextOut::Number{at.x} << "\" cy=\"" << TextOut::Number{at.y}
              << "\" r=\"0.5\" fill=\"#000\" stroke=\"none\"/>\n";
     }
 

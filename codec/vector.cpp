@@ -2,6 +2,8 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "codec/vector_writers.h"
@@ -51,11 +53,33 @@ std::unique_ptr<VectorWriter> NewVectorWriter(VectorFormat format, int width, in
     return nullptr;
 }
 
+char* PutShortestNumber(char* at, double value) {
+    if (value == 0) {  // never "-0"
+        *at = '0';
+        return at + 1;
+    }
+    // Most coordinates are pixel centres, n + 0.5: below 2^31 the shortest
+    // text of such a number is its whole part and ".5" (every digit counts,
+    // so it is never shorter with an exponent), which integer formatting
+    // gives far faster. Whole numbers are left to the general form, which
+    // writes 100000 as 1e+05.
+    const double twice = value * 2;
+    if (std::abs(twice) < 0x1p31 && twice == std::trunc(twice)) {
+        const auto halves = static_cast<std::int64_t>(twice);
+        if (halves % 2 != 0) {
+            const std::int64_t whole = halves / 2;  // toward zero
+            if (halves < 0 && whole == 0) *at++ = '-';  // -0.5
+            at = std::to_chars(at, at + 24, whole).ptr;
+            *at++ = '.', *at++ = '5';
+            return at;
+        }
+    }
+    return std::to_chars(at, at + 32, value).ptr;
+}
+
 std::string ShortestNumber(double value) {
-    if (value == 0) return "0";  // never "-0"
     std::array<char, 32> text;
-    const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
-    return std::string(text.data(), result.ptr);
+    return std::string(text.data(), PutShortestNumber(text.data(), value));
 }
 
 }  // namespace codec

@@ -61,4 +61,7 @@ std::unique_ptr<VectorWriter> NewVectorWriter(VectorFormat format, int width, in
 // A number in the shortest text that reads back to the same double.
 std::string ShortestNumber(double value);
 
+// The same text, put at `at` (room for 32 characters); returns its end.
+char* PutShortestNumber(char* at, double value);
+
 }  // namespace codec

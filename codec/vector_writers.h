@@ -24,6 +24,17 @@ public:
         return *this;
     }
     TextOut& operator<<(char c) { return *this << std::string_view(&c, 1); }
+    // A number as ShortestNumber writes it.
+    struct Number {
+        double value;
+    };
+    TextOut& operator<<(Number number) {
+        const std::size_t size = buffer_.size();
+        buffer_.resize(size + 32);
+        buffer_.resize(static_cast<std::size_t>(PutShortestNumber(buffer_.data() + size, number.value) - buffer_.data()));
+        if (buffer_.size() >= kBlock) Flush();
+        return *this;
+    }
     void Flush() {
         if (!buffer_.empty()) sink_(reinterpret_cast<const std::uint8_t*>(buffer_.data()), buffer_.size());
         buffer_.clear();

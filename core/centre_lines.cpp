@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -88,21 +89,32 @@ std::size_t CentreLinePaths::BytesHeld() const {
 
 std::vector<ops::PixelPoint> CentreLinePaths::PathOf(std::int64_t piece) {
     std::vector<ops::PixelPoint> path;
-    if (piece < 0 || piece + 1 >= static_cast<std::int64_t>(offsets_.size())) return path;
+    PathOf(piece, path);
+    return path;
+}
+
+void CentreLinePaths::PathOf(std::int64_t piece, std::vector<ops::PixelPoint>& path) {
+    path.clear();
+    if (piece < 0 || piece + 1 >= static_cast<std::int64_t>(offsets_.size())) return;
     Spill();
     const std::uint64_t start = offsets_[static_cast<std::size_t>(piece)];
     const std::uint64_t size = offsets_[static_cast<std::size_t>(piece) + 1] - start;
-    std::vector<std::uint8_t> bytes(size);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd_, bytes.data() + done, size - done, static_cast<off_t>(start + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) files::FailRead(folder_.empty() ? FileName(".") : folder_, files::Reason(n < 0 ? errno : EIO));
-        done += static_cast<std::size_t>(n);
+    if (start < windowStart_ || start + size > windowStart_ + window_.size()) {
+        constexpr std::uint64_t kWindow = 1 << 18;
+        window_.resize(static_cast<std::size_t>(std::min(std::max(size, kWindow), written_ - start)));
+        windowStart_ = start;
+        std::size_t done = 0;
+        while (done < window_.size()) {
+            const ssize_t n = pread(fd_, window_.data() + done, window_.size() - done, static_cast<off_t>(start + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) files::FailRead(folder_.empty() ? FileName(".") : folder_, files::Reason(n < 0 ? errno : EIO));
+            done += static_cast<std::size_t>(n);
+        }
     }
-    if (size < 12) return path;
-    ops::PixelPoint at{static_cast<std::int32_t>(Get32(bytes.data())), static_cast<std::int32_t>(Get32(bytes.data() + 4))};
-    const std::uint32_t count = Get32(bytes.data() + 8);
+    if (size < 12) return;
+    const std::uint8_t* bytes = window_.data() + (start - windowStart_);
+    ops::PixelPoint at{static_cast<std::int32_t>(Get32(bytes)), static_cast<std::int32_t>(Get32(bytes + 4))};
+    const std::uint32_t count = Get32(bytes + 8);
     path.reserve(count);
     if (count > 0) path.push_back(at);
     for (std::size_t k = 12; k < size && path.size() < count; ++k) {
@@ -110,7 +122,6 @@ std::vector<ops::PixelPoint> CentreLinePaths::PathOf(std::int64_t piece) {
         at.col += kColStep[d], at.row += kRowStep[d];
         path.push_back(at);
     }
-    return path;
 }
 
 void CentreLinePaths::Write(const FileName& target, codec::VectorFormat format, int width, int height,
@@ -121,11 +132,12 @@ void CentreLinePaths::Write(const FileName& target, codec::VectorFormat format, 
     // Lines and dots in the order of their skeletons, lines in the order of
     // the branches table.
     std::size_t dot = 0;
+    std::vector<ops::PixelPoint> path;
     for (const std::int64_t piece : lines.order) {
         const ops::CentrePiece& p = lines.pieces[static_cast<std::size_t>(piece)];
         for (; dot < lines.dots.size() && lines.dots[dot].skeleton < p.skeleton; ++dot)
             writer->Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
-        const std::vector<ops::PixelPoint> path = PathOf(piece);
+        PathOf(piece, path);
         const std::vector<ops::DrawnPoint> points = ops::PolylineOf(p, path, tolerance);
         writer->Line(p, points);
     }

@@ -37,6 +37,7 @@ public:
 
     // The path of a piece, read back.
     std::vector<ops::PixelPoint> PathOf(std::int64_t piece);
+    void PathOf(std::int64_t piece, std::vector<ops::PixelPoint>& path);
 
     // The bytes held in memory (the offsets and the block not yet in the
     // file), for a memory limit to weigh.
@@ -51,6 +52,10 @@ private:
     std::vector<std::uint64_t> offsets_;  // where each piece starts; one more at the end
     std::vector<std::uint8_t> block_;     // not yet in the file
     std::uint64_t written_ = 0;
+    // A window of the file as last read: paths are read back in about the
+    // order they were kept, so most come out of the window.
+    std::vector<std::uint8_t> window_;
+    std::uint64_t windowStart_ = 0;
 };
 
 // A vector file's name in a result folder: "skeleton.svg", "skeleton.dxf",

@@ -23,6 +23,10 @@ DrawnPoint Drawn(const Exact& e) {
 // Whether the line from a runs straight on through b (a pixel's centre) to c:
 // the three on one line, b between a and c.
 bool StraightOn(const Exact& a, const Exact& b, const Exact& c) {
+    if (a.d == 1 && b.d == 1 && c.d == 1) {  // three pixel centres: small numbers
+        const std::int64_t abx = b.x - a.x, aby = b.y - a.y, bcx = c.x - b.x, bcy = c.y - b.y;
+        return abx * bcy == aby * bcx && abx * bcx + aby * bcy > 0;
+    }
     using Wide = __int128;
     // a -> b and b -> c, each scaled by a positive factor.
     const Wide abx = Wide{b.x} * a.d - a.x, aby = Wide{b.y} * a.d - a.y;

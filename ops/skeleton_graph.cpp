@@ -5,7 +5,10 @@
 #include <limits>
 #include <stdexcept>
 #include <cstdlib>
+#include <exception>
 #include <numbers>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace ops::skeleton_graph {
@@ -55,6 +58,28 @@ public:
     }
 
 private:
+    struct Edge {
+        std::int32_t to;
+        std::uint32_t branch;  // its place in branches_, for its length
+    };
+    // An edge of a group's own graph: the place of its other end, and its
+    // length.
+    struct Link {
+        std::int32_t to;
+        Steps steps;
+    };
+    // Groups of fewer nodes search one search at a time.
+    static constexpr std::size_t kThreadedSearch = 1 << 14;
+    // A node waiting in the queue. The queue is ordered by the distance
+    // as a double: two distances whose doubles compare the wrong way differ
+    // by far less than the shortest step, so no node is settled before one
+    // that could still shorten its path; the distances themselves stay
+    // exact.
+    struct Entry {
+        double key;
+        std::int32_t node;
+    };
+
     int Row(std::int64_t i) const { return static_cast<int>(i / width_); }
     int Col(std::int64_t i) const { return static_cast<int>(i % width_); }
 
@@ -241,79 +266,151 @@ private:
                     branches_[edges_[static_cast<std::size_t>(edgeStart_[n])].branch].steps.value();
                 continue;
             }
-            out.skeletons[k].longest_shortest_path = (tree ? TreeDiameter(group, size) : Diameter(group, size)).value();
+            GroupGraph(group, size);
+            out.skeletons[k].longest_shortest_path = (tree ? TreeDiameter(size) : Diameter(size)).value();
         }
     }
 
-    // Shortest distances from `source` to every node of its group (by
-    // place in the group) into dist_; returns the place of the farthest.
-    std::size_t Dijkstra(std::int32_t source, std::size_t size) {
-        dist_.assign(size, Steps{});
-        done_.assign(size, 0);
-        reached_.assign(size, 0);
+    // The state of one search; two may run at once over the same graph.
+    struct Search {
+        std::vector<Steps> dist;
+        std::vector<std::uint8_t> state;  // 0 not reached, 1 queued, 2 settled
+        std::vector<Entry> queue;         // a heap, its storage kept from search to search
+        std::size_t farthest = 0;
+        Steps Eccentricity() const { return dist[farthest]; }
+    };
+
+    // The group's own graph, by place in the group, each edge with its
+    // length at hand.
+    void GroupGraph(const std::int32_t* group, std::size_t size) {
+        adjStart_.assign(size + 1, 0);
+        for (std::size_t j = 0; j < size; ++j) {
+            const auto n = static_cast<std::size_t>(group[j]);
+            adjStart_[j + 1] = adjStart_[j] + (edgeStart_[n + 1] - edgeStart_[n]);
+        }
+        adj_.resize(static_cast<std::size_t>(adjStart_[size]));
+        std::size_t at = 0;
+        for (std::size_t j = 0; j < size; ++j) {
+            const auto n = static_cast<std::size_t>(group[j]);
+            for (std::int64_t e = edgeStart_[n]; e < edgeStart_[n + 1]; ++e) {
+                const Edge& edge = edges_[static_cast<std::size_t>(e)];
+                adj_[at++] = {local_[static_cast<std::size_t>(edge.to)], branches_[edge.branch].steps};
+            }
+        }
+    }
+
+    static void Prepare(Search& search, std::size_t size) {
+        search.dist.assign(size, Steps{});
+        search.state.assign(size, 0);
+        search.queue.clear();
+    }
+
+    // Shortest distances from the group's node `source` to every node of
+    // the group (by place) into search.dist, and the farthest of them.
+    // Prepare first.
+    void Dijkstra(Search& search, std::size_t source) const {
         auto later = [](const Entry& x, const Entry& y) { return y.key < x.key; };
-        std::vector<Entry>& queue = queue_;  // a heap, its storage kept from search to search
-        queue.clear();
-        reached_[static_cast<std::size_t>(local_[static_cast<std::size_t>(source)])] = 1;
-        queue.push_back({0, source});
-        std::size_t farthest = static_cast<std::size_t>(local_[static_cast<std::size_t>(source)]);
+        std::vector<Steps>& dist = search.dist;
+        std::vector<std::uint8_t>& state = search.state;
+        std::vector<Entry>& queue = search.queue;
+        state[source] = 1;
+        queue.push_back({0, static_cast<std::int32_t>(source)});
+        std::size_t farthest = source;
         while (!queue.empty()) {
             std::pop_heap(queue.begin(), queue.end(), later);
-            const Entry e = queue.back();
+            const auto at = static_cast<std::size_t>(queue.back().node);
             queue.pop_back();
-            const auto at = static_cast<std::size_t>(local_[static_cast<std::size_t>(e.node)]);
-            if (done_[at]) continue;
-            done_[at] = 1;
-            const Steps here = dist_[at];  // the shortest of the entries queued for it
-            if (Less(dist_[farthest], here)) farthest = at;
-            const auto n = static_cast<std::size_t>(e.node);
-            for (std::int64_t j = edgeStart_[n]; j < edgeStart_[n + 1]; ++j) {
-                const Edge& edge = edges_[static_cast<std::size_t>(j)];
-                const auto to = static_cast<std::size_t>(local_[static_cast<std::size_t>(edge.to)]);
-                const Steps d = here + branches_[edge.branch].steps;
-                if (done_[to] || (reached_[to] && !Less(d, dist_[to]))) continue;
-                reached_[to] = 1;
-                dist_[to] = d;
-                queue.push_back({d.value(), edge.to});
+            if (state[at] == 2) continue;
+            state[at] = 2;
+            const Steps here = dist[at];  // the shortest of the entries queued for it
+            if (Less(dist[farthest], here)) farthest = at;
+            for (std::int64_t k = adjStart_[at]; k < adjStart_[at + 1]; ++k) {
+                const Link& link = adj_[static_cast<std::size_t>(k)];
+                const auto to = static_cast<std::size_t>(link.to);
+                if (state[to] == 2) continue;
+                const Steps d = here + link.steps;
+                if (state[to] == 1 && !Less(d, dist[to])) continue;
+                state[to] = 1;
+                dist[to] = d;
+                queue.push_back({d.value(), link.to});
                 std::push_heap(queue.begin(), queue.end(), later);
             }
         }
-        return farthest;
+        search.farthest = farthest;
+    }
+
+    // Searches from `sources` (one or two places), two at once on a second
+    // thread when the group is large enough to repay it.
+    void Searches(const std::size_t* sources, std::size_t count, std::size_t size) {
+        for (std::size_t i = 0; i < count; ++i) Prepare(searches_[i], size);
+        if (count == 2 && size >= kThreadedSearch && std::thread::hardware_concurrency() > 1) {
+            std::exception_ptr failure;
+            std::thread other;
+            try {
+                other = std::thread([&] {
+                    try {
+                        Dijkstra(searches_[1], sources[1]);
+                    } catch (...) {
+                        failure = std::current_exception();
+                    }
+                });
+            } catch (const std::system_error&) {  // no thread to be had: one after the other
+                Dijkstra(searches_[1], sources[1]);
+            }
+            try {
+                Dijkstra(searches_[0], sources[0]);
+            } catch (...) {
+                if (other.joinable()) other.join();
+                throw;
+            }
+            if (other.joinable()) other.join();
+            if (failure) std::rethrow_exception(failure);
+            return;
+        }
+        for (std::size_t i = 0; i < count; ++i) Dijkstra(searches_[i], sources[i]);
     }
 
     // In a tree the farthest node from any node is an end of a longest path.
-    Steps TreeDiameter(const std::int32_t* group, std::size_t size) {
-        const std::size_t far = Dijkstra(group[0], size);
-        return dist_[Dijkstra(group[far], size)];
+    Steps TreeDiameter(std::size_t size) {
+        std::size_t source = 0;
+        Searches(&source, 1, size);
+        source = searches_[0].farthest;
+        Searches(&source, 1, size);
+        return searches_[0].Eccentricity();
     }
 
     // The largest eccentricity, exactly, by bounds (Takes and Kosters,
     // "Determining the diameter of small world networks", 2011): each
     // search from a node v with eccentricity e bounds every node w's
     // eccentricity from below by max(d(v, w), e - d(v, w)) and from above
-    // by e + d(v, w). Searches go alternately from the node with the largest
-    // upper bound and the one with the smallest lower bound, until no node's
-    // upper bound exceeds the largest eccentricity found.
-    Steps Diameter(const std::int32_t* group, std::size_t size) {
+    // by e + d(v, w). After the first, searches go two at a time, from the
+    // node with the largest upper bound and the one with the smallest lower
+    // bound, until no node's upper bound exceeds the largest eccentricity
+    // found.
+    Steps Diameter(std::size_t size) {
         lower_.assign(size, Steps{});
         upper_.assign(size, Steps{});
         open_.assign(size, 1);
         Steps best;
-        std::size_t next = 0;  // the first search: from the group's first node
-        bool fromUpper = true;
+        std::size_t sources[2] = {0, 0};  // the first search: from the group's first node
+        std::size_t count = 1;
         for (bool first = true;; first = false) {
-            const std::size_t farthest = Dijkstra(group[next], size);
-            const Steps ecc = dist_[farthest];
-            open_[next] = 0;
-            best = Longer(best, ecc);
+            Searches(sources, count, size);
+            for (std::size_t i = 0; i < count; ++i) {
+                open_[sources[i]] = 0;
+                best = Longer(best, searches_[i].Eccentricity());
+            }
             bool any = false;
             std::size_t pickUpper = 0, pickLower = 0;
             for (std::size_t j = 0; j < size; ++j) {
                 if (!open_[j]) continue;
-                const Steps d = dist_[j];
-                lower_[j] = Longer(lower_[j], Longer(d, ecc - d));
-                const Steps up = ecc + d;
-                if (first || Less(up, upper_[j])) upper_[j] = up;
+                for (std::size_t i = 0; i < count; ++i) {
+                    const Steps ecc = searches_[i].Eccentricity();
+                    const Steps d = searches_[i].dist[j];
+                    lower_[j] = Longer(lower_[j], Longer(d, ecc - d));
+                    const Steps up = ecc + d;
+                    if ((first && i == 0) || Less(up, upper_[j])) upper_[j] = up;
+                }
                 if (!Less(lower_[j], upper_[j])) best = Longer(best, lower_[j]), open_[j] = 0;  // known exactly
                 if (open_[j] && !Less(best, upper_[j])) open_[j] = 0;
                 if (!open_[j]) continue;
@@ -324,24 +421,12 @@ private:
             if (!any) return best;
             // A node closed above may still leave others open; recheck
             // the open ones against the best found so far next round.
-            next = fromUpper ? pickUpper : pickLower;
-            fromUpper = !fromUpper;
+            sources[0] = pickUpper;
+            sources[1] = pickLower;
+            count = pickLower == pickUpper ? 1 : 2;
         }
     }
 
-    struct Edge {
-        std::int32_t to;
-        std::uint32_t branch;  // its place in branches_, for its length
-    };
-    // A node waiting in the queue. The queue is ordered by the distance
-    // as a double: two distances whose doubles compare the wrong way differ
-    // by far less than the shortest step, so no node is settled before one
-    // that could still shorten its path; the distances themselves stay
-    // exact.
-    struct Entry {
-        double key;
-        std::int32_t node;
-    };
 
     std::int64_t width_;
     const std::vector<Node>& nodes_;
@@ -352,9 +437,11 @@ private:
     std::vector<std::int32_t> local_;
     std::vector<std::int64_t> edgeStart_;
     std::vector<Edge> edges_;
-    std::vector<Entry> queue_;
-    std::vector<Steps> dist_, lower_, upper_;
-    std::vector<std::uint8_t> done_, reached_, open_;
+    std::vector<std::int64_t> adjStart_;
+    std::vector<Link> adj_;
+    Search searches_[2];
+    std::vector<Steps> lower_, upper_;
+    std::vector<std::uint8_t> open_;
 };
 
 }  // namespace

@@ -605,6 +605,22 @@ struct SkeletonStream::State {
                 junctions |= unsigned{k[j] == kJunctionPixel} << j;
             }
             if (slabs == 0) continue;
+            if (junctions == 0) {
+                // Slab pixels that share a quad and no junction pixel are
+                // adjacent, or adjacent through a slab pixel between them
+                // (an end pixel touches one pixel only), so by now they
+                // are one chain: the quad is summed into it, and a quad
+                // that adds nothing needs no chain found at all.
+                if (const int value = Quad(slabs)) {
+                    const int j = std::countr_zero(slabs);
+                    const std::int32_t raw = j == 0 ? labUp[static_cast<std::size_t>(i - 1)]
+                                             : j == 1 ? labUp[static_cast<std::size_t>(i)]
+                                             : j == 2 ? labMid[static_cast<std::size_t>(i - 1)]
+                                                      : labMid[static_cast<std::size_t>(i)];
+                    At(FindChain(raw)).euler += value;
+                }
+                continue;
+            }
             const std::int32_t label[4] = {labUp[static_cast<std::size_t>(i - 1)], labUp[static_cast<std::size_t>(i)],
                                            labMid[static_cast<std::size_t>(i - 1)],
                                            labMid[static_cast<std::size_t>(i)]};
@@ -679,11 +695,26 @@ struct SkeletonStream::State {
         return change;
     }
 
-    SkeletonMeasures Tables(CentreLines* lines) {
+    SkeletonMeasures Tables(CentreLines* lines, const std::function<void()>& released) {
         using skeleton_graph::Branch;
         using skeleton_graph::Node;
+        std::vector<std::uint8_t> isFree(chains.size(), 0);
+        for (const std::int32_t c : freeChains) isFree[static_cast<std::size_t>(c)] = 1;
+        // Sized before they are filled: a graph of millions is never copied
+        // on growing, nor held in room it does not use.
+        std::size_t nodeCount = 0, branchCount = 0;
+        for (std::size_t n = 0; n < nodes.size(); ++n)
+            if (FindNode(static_cast<std::int32_t>(n)) == static_cast<std::int32_t>(n)) ++nodeCount;
+        for (std::size_t c = 0; c < chains.size(); ++c) {
+            const Chain& chain = chains[c];
+            if (isFree[c] || !chain.live) continue;
+            if (chain.ring) ++nodeCount, ++branchCount;
+            else if (chain.endNode[0] != kOpen && chain.endNode[1] != kOpen) ++branchCount;
+        }
         std::vector<Node> graphNodes;
+        graphNodes.reserve(nodeCount);
         std::vector<PixelCentre> centres;  // of each graph node, notches included
+        if (lines) centres.reserve(nodeCount);
         std::vector<std::int32_t> index(nodes.size(), -1);
         for (std::size_t n = 0; n < nodes.size(); ++n) {
             if (FindNode(static_cast<std::int32_t>(n)) != static_cast<std::int32_t>(n)) continue;
@@ -694,9 +725,9 @@ struct SkeletonStream::State {
         }
         auto graphNode = [&](std::int32_t n) { return index[static_cast<std::size_t>(FindNode(n))]; };
         std::vector<Branch> branches;
+        branches.reserve(branchCount);
         std::vector<std::int64_t> pieceOf;  // of each branch
-        std::vector<std::uint8_t> isFree(chains.size(), 0);
-        for (const std::int32_t c : freeChains) isFree[static_cast<std::size_t>(c)] = 1;
+        if (lines) pieceOf.reserve(branchCount);
         for (std::size_t c = 0; c < chains.size(); ++c) {
             const Chain& chain = chains[c];
             if (isFree[c] || !chain.live) continue;
@@ -709,7 +740,7 @@ struct SkeletonStream::State {
                     graphNodes.push_back({chain.firstSlab, 0, NodeKind::kRing});
                     branches.push_back({chain.firstSlab, chain.firstSlab, node, node, chain.steps, slabs,
                                         chain.firstSlab, true, false});
-                    pieceOf.push_back(trace.piece);
+                    if (lines) pieceOf.push_back(trace.piece);
                 } else {
                     graphNodes.push_back({chain.firstSlab, slabs, NodeKind::kJunction});
                 }
@@ -729,7 +760,7 @@ struct SkeletonStream::State {
                 }
             }
             branches.push_back(branch);
-            pieceOf.push_back(trace.piece);
+            if (lines) pieceOf.push_back(trace.piece);
         }
         // The stream's records are done with: their memory goes before the
         // tables take theirs.
@@ -742,6 +773,9 @@ struct SkeletonStream::State {
         std::vector<std::int32_t>().swap(freeChains);
         std::vector<std::int32_t>().swap(index);
         std::vector<std::uint8_t>().swap(isFree);
+        std::vector<std::int32_t>().swap(joinedThisRow);
+        std::vector<std::pair<std::int32_t, unsigned>>().swap(grouped);
+        if (released) released();
         if (!lines) return skeleton_graph::TablesOf(w, graphNodes, branches);
         skeleton_graph::Numbering numbering;
         SkeletonMeasures out = skeleton_graph::TablesOf(w, graphNodes, branches, &numbering);
@@ -813,7 +847,7 @@ bool SkeletonStream::Add(const std::uint8_t* row) {
     return true;
 }
 
-SkeletonMeasures SkeletonStream::Finish(CentreLines* lines) {
+SkeletonMeasures SkeletonStream::Finish(CentreLines* lines, const std::function<void()>& released) {
     State& s = *state_;
     SkeletonMeasures out;
     if (lines) *lines = CentreLines{};
@@ -829,7 +863,7 @@ SkeletonMeasures SkeletonStream::Finish(CentreLines* lines) {
     s.Row(s.next - 1);
     std::fill(s.kindMid.begin(), s.kindMid.end(), 0);
     s.Quads();
-    return s.Tables(lines);
+    return s.Tables(lines, released);
 }
 
 std::size_t SkeletonStream::BytesHeld() const { return state_->Bytes(); }

@@ -60,7 +60,10 @@ public:
     // The measures, once every row has been added (or the picture was found
     // not two-level): equal to MeasureSkeleton of the whole picture. Called
     // once. With `lines` (and paths traced), also what each path is.
-    SkeletonMeasures Finish(CentreLines* lines = nullptr);
+    // `released`, when given, is called once the stream's own records are
+    // let go and before the tables take their memory: where a caller can
+    // hand the freed memory back to the system.
+    SkeletonMeasures Finish(CentreLines* lines = nullptr, const std::function<void()>& released = {});
 
     // The bytes held now, rows and graph together: what a memory limit
     // weighs against.

@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
@@ -69,6 +72,53 @@ TEST(CentreLineFiles, PathsReadBackAsTheyWereHandedOut) {
         for (int y = 0; y < pic.height(); ++y) stream.Add(pic.row(y));
         stream.Finish();
         for (const auto& [piece, path] : handed) EXPECT_EQ(kept.PathOf(piece), path) << "round " << round << " piece " << piece;
+    }
+}
+
+// Paths read back in any order, the file read in windows: a path longer
+// than a window, and many short ones read last to first.
+TEST(CentreLineFiles, PathsReadBackInAnyOrder) {
+    ScratchDir dir;
+    const int w = 300001;
+    Picture pic(w, 3);
+    pic.Fill(ops_test::kWhite);
+    pic.Fill(ops_test::kBlack, 0, 0, w, 1);
+    for (int x = 0; x + 1 < w; x += 3) pic.Fill(ops_test::kBlack, x, 2, 2, 1);
+    CentreLinePaths kept(FileName(dir.path()));
+    std::map<std::int64_t, std::vector<ops::PixelPoint>> handed;
+    const ops::CentrePathSink sink = kept.Sink();
+    ops::SkeletonStream stream(pic.width(), pic.height(), [&](std::int64_t piece, std::span<const ops::PixelPoint> path) {
+        handed[piece].assign(path.begin(), path.end());
+        sink(piece, path);
+    });
+    for (int y = 0; y < pic.height(); ++y) stream.Add(pic.row(y));
+    stream.Finish();
+    ASSERT_EQ(handed.size(), 1u + w / 3);
+    std::size_t longest = 0;
+    for (const auto& [piece, path] : handed) longest = std::max(longest, path.size());
+    EXPECT_EQ(longest, static_cast<std::size_t>(w));
+    std::vector<ops::PixelPoint> path;
+    for (auto it = handed.rbegin(); it != handed.rend(); ++it) {
+        kept.PathOf(it->first, path);
+        ASSERT_EQ(path, it->second) << "piece " << it->first;
+    }
+}
+
+// Coordinates are written in the shortest text that reads back: the same
+// as the general formatting, pixel centres or not.
+TEST(CentreLineFiles, NumbersAreTheShortestThatReadBack) {
+    const double values[] = {0.5,     1.5,         -0.5,         -1.5,          12345.5,       39999.5,
+                             0.25,    1.0 / 3,     2.0,          100000.0,      1e6,           -100000.0,
+                             1e-7,    1073741823.5, 1073741824.5, 4294967296.5,  0.0,           -0.0,
+                             7.0 / 2, 1e300,        -2.5e-300};
+    for (const double v : values) {
+        char general[64];
+        const char* end = std::to_chars(general, general + sizeof general, v).ptr;
+        const std::string expected = v == 0 ? std::string("0") : std::string(static_cast<const char*>(general), end);
+        EXPECT_EQ(codec::ShortestNumber(v), expected) << v;
+        char put[32];
+        EXPECT_EQ(std::string(put, codec::PutShortestNumber(put, v)), expected) << v;
+        EXPECT_EQ(std::strtod(expected.c_str(), nullptr), v) << expected;
     }
 }
 

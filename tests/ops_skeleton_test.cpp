@@ -495,6 +495,54 @@ TEST(SkeletonStream, EmptyAndBlankPicturesGiveEmptyTables) {
     }
 }
 
+// Skeletons large enough that their longest shortest path is searched from
+// two nodes at once, with the length worked out by hand:
+//   - a grid of n x n cells, s pixels a side: its nodes are the crossings
+//     but the four corners (slab pixels), and the farthest two are the
+//     crossings beside opposite corners, 2 s (n - 1) apart;
+//   - a comb, a spine of 2 t + 1 pixels with a tooth of 3 below each odd
+//     column: a tree, tip to tip 3 + (2 t - 2) + 3.
+struct LargeCase {
+    const char* name;
+    int cells, side;  // a grid; or 0 and the comb's teeth
+    double longest;
+};
+
+Picture Grid(int cells, int side) {
+    const int size = cells * side + 1;
+    Picture pic(size, size);
+    pic.Fill(ops_test::kWhite);
+    for (int k = 0; k <= cells; ++k)
+        for (int j = 0; j < size; ++j) pic.set(k * side, j, ops_test::kBlack), pic.set(j, k * side, ops_test::kBlack);
+    return pic;
+}
+
+Picture Comb(int teeth) {
+    Picture pic(2 * teeth + 1, 4);
+    pic.Fill(ops_test::kWhite);
+    pic.Fill(ops_test::kBlack, 0, 0, 2 * teeth + 1, 1);
+    for (int k = 0; k < teeth; ++k) pic.Fill(ops_test::kBlack, 2 * k + 1, 1, 1, 3);
+    return pic;
+}
+
+const LargeCase kLarge[] = {
+    {"a grid of 6 x 6 cells", 6, 4, 2.0 * 4 * 5},
+    {"a grid of 130 x 130 cells (17 157 nodes)", 130, 3, 2.0 * 3 * 129},
+    {"a comb of 9000 teeth (18 002 nodes)", 0, 9000, 3 + (2 * 9000 - 2) + 3},
+};
+
+TEST(SkeletonMeasure, LargeSkeletonsGiveTheLongestPathWorkedOutByHand) {
+    for (const LargeCase& c : kLarge) {
+        SCOPED_TRACE(c.name);
+        Picture pic = c.cells > 0 ? Grid(c.cells, c.side) : Comb(c.side);
+        const ops::SkeletonMeasures streamed = Streamed(pic);
+        ASSERT_EQ(streamed.skeletons.size(), 1u);
+        EXPECT_EQ(streamed.skeletons[0].longest_shortest_path, c.longest);
+        const ops::SkeletonMeasures whole = ops::MeasureSkeleton(pic.view());
+        EXPECT_EQ(ops::SkeletonsCsv(streamed), ops::SkeletonsCsv(whole));
+    }
+}
+
 // Memory: the rows in reach and the graph, not the pixels. A picture of one
 // vertical line holds one chain whatever its height: what is held after
 // 100 rows is all that is ever held.
