@@ -190,32 +190,41 @@ public:
           limit_(limit),
           paths_(paths),
           what_(paths == nullptr ? "its measures" : measured ? "its measures and centre lines" : "its centre lines"),
-          rowBytes_(3 * static_cast<std::size_t>(width)) {}
+          width_(static_cast<std::size_t>(width)) {}
     ~MeasuredRows() { Stop(); }
     MeasuredRows(const MeasuredRows&) = delete;
     MeasuredRows& operator=(const MeasuredRows&) = delete;
 
     // False once the picture is found not to be two-level.
-    bool Add(const std::uint8_t* row) {
-        const bool twoLevel = stream_.Add(row);
+    bool Add(const std::uint8_t* row, bool packed = false) {
+        const bool twoLevel = packed ? stream_.AddPacked(row) : stream_.Add(row);
         if (stream_.BytesHeld() + (paths_ != nullptr ? paths_->BytesHeld() : 0) > limit_)
             throw MeasuresOverLimit(what_);
         return twoLevel;
     }
 
-    // Add on a thread of its own: the row is copied into a ring of rows,
-    // which the measuring thread takes in order, so that the measures run
-    // beside the chain's delivery of rows instead of after each. A failure
-    // there comes out of a later AddLater or of Finish.
-    void AddLater(const std::uint8_t* row) {
+    // Add on a thread of its own: the row (24-bit pixels, or packed as
+    // BandedChain::DeliverThinnedPacked hands it out, the same for every
+    // row) is copied into a ring of rows, which the measuring thread takes
+    // in order, so that the measures run beside the chain's delivery of
+    // rows instead of after each. A failure there comes out of a later
+    // AddLater or of Finish.
+    void AddLater(const std::uint8_t* row, bool packed = false) {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!thread_.joinable()) {
-            ring_.resize(kRing * rowBytes_);
+            packed_ = packed;
+            rowBytes_ = packed ? (width_ + 7) / 8 : 3 * width_;
+            // Packed rows are small: more of them, up to about 8 MB, let the
+            // measures fall further behind without holding the chain up.
+            slots_ = packed ? std::clamp<std::size_t>((std::size_t{8} << 20) / std::max<std::size_t>(rowBytes_, 1),
+                                                      kRing, 16 * kRing)
+                            : kRing;
+            ring_.resize(slots_ * rowBytes_);
             thread_ = std::thread([this] { Measure(); });
         }
-        room_.wait(lock, [&] { return waiting_ < kRing || failure_; });
+        room_.wait(lock, [&] { return waiting_ < slots_ || failure_; });
         if (failure_) std::rethrow_exception(failure_);
-        std::copy(row, row + rowBytes_, ring_.data() + ((first_ + waiting_) % kRing) * rowBytes_);
+        std::copy(row, row + rowBytes_, ring_.data() + ((first_ + waiting_) % slots_) * rowBytes_);
         ++waiting_;
         rows_.notify_one();
     }
@@ -240,12 +249,12 @@ private:
             lock.unlock();
             std::exception_ptr failure;
             try {
-                Add(row);
+                Add(row, packed_);
             } catch (...) {
                 failure = std::current_exception();
             }
             lock.lock();
-            first_ = (first_ + 1) % kRing;
+            first_ = (first_ + 1) % slots_;
             --waiting_;
             if (failure) {
                 failure_ = failure;
@@ -269,7 +278,9 @@ private:
     std::uint64_t limit_;
     CentreLinePaths* paths_;
     const char* what_;
-    std::size_t rowBytes_;
+    std::size_t width_;
+    bool packed_ = false;
+    std::size_t rowBytes_ = 0, slots_ = kRing;
     std::mutex mutex_;
     std::condition_variable rows_, room_;
     std::vector<std::uint8_t> ring_;
@@ -522,9 +533,14 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         startMeasures();
         step = "run the chain";
         ThinnedSpill* writing = spill.get();
-        const ops::StageRowSink sink = [&kept, &measures, &writing](ops::Stage stage, int y, const std::uint8_t* out) {
+        // Stage C's rows reach the measures packed where the chain has them
+        // so (in bands), a twenty-fourth of the bytes to copy and read.
+        bool packedToMeasures = false;
+        const auto measurePacked = [&measures](int, const std::uint8_t* bits) { measures->AddLater(bits, true); };
+        const ops::StageRowSink sink = [&kept, &measures, &writing, &packedToMeasures](ops::Stage stage, int y,
+                                                                                      const std::uint8_t* out) {
             if (stage == ops::Stage::kThinned) {
-                if (measures) measures->AddLater(out);
+                if (measures && !packedToMeasures) measures->AddLater(out);
                 if (writing) writing->Write(y, out);
             }
             if (const auto file = kept.find(stage); file != kept.end()) file->second->Row(y, out);
@@ -533,6 +549,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         {
             ops::BandedChain chain(width, height, run, settings, ops::StreamInput::kPicture, bandThreads, sink,
                                    ringBytes);
+            packedToMeasures = measures && chain.DeliverThinnedPacked(measurePacked);
             for (int y = 0; y < height; ++y) {
                 source.Next(row.data());
                 chain.Push(row.data());
@@ -554,6 +571,7 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
             writing = next.get();
             ops::BandedChain chain(width, height, thinned, settings, ops::StreamInput::kThinned, bandThreads, sink,
                                    ringBytes);
+            packedToMeasures = measures && chain.DeliverThinnedPacked(measurePacked);
             for (int y = 0; y < height; ++y) {
                 spill->Read(y, row.data());
                 chain.Push(row.data());

@@ -223,6 +223,7 @@ struct BandedChain::State {
     int band = 0;
     int bandCount = 0;
     std::size_t bitsBytes = 0;  // bytes of a row packed a bit a pixel
+    std::function<void(int y, const std::uint8_t* bits)> thinnedPacked;
 
     // Run on the caller's thread.
     std::unique_ptr<ChainStream> direct;
@@ -372,7 +373,9 @@ struct BandedChain::State {
                         } else if (s == 3) {
                             RowOfBits<1, 1>(band.rows[s].data() + index * bitsBytes, row.data(), w);
                         } else {
-                            RowOfBits<255, 0>(band.rows[s].data() + index * bitsBytes, row.data(), w);
+                            const std::uint8_t* bits = band.rows[s].data() + index * bitsBytes;
+                            if (s == 2 && thinnedPacked) thinnedPacked(y, bits);
+                            RowOfBits<255, 0>(bits, row.data(), w);
                         }
                         sink(kAllStages[s], y, row.data());
                     }
@@ -500,6 +503,13 @@ void BandedChain::Finish() {
 
 int BandedChain::threads() const { return state_->threadCount; }
 int BandedChain::bandHeight() const { return state_->band; }
+
+bool BandedChain::DeliverThinnedPacked(std::function<void(int y, const std::uint8_t* bits)> packed) {
+    State& s = *state_;
+    if (s.direct) return false;
+    s.thinnedPacked = std::move(packed);
+    return true;
+}
 
 bool BandedChain::lastIterationChanged() const {
     const State& s = *state_;

@@ -47,6 +47,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "ops/chain_stream.h"
@@ -124,6 +125,13 @@ public:
     // band height used.
     int threads() const;
     int bandHeight() const;
+
+    // Where stage C's rows go packed as well, before each reaches the sink:
+    // a bit a pixel, bit x % 8 of byte x / 8 set for a white pixel and clear
+    // for a stroke. Only a chain that runs in bands has its rows packed:
+    // returns false (and never calls `packed`) for one that runs on the
+    // caller's thread. Set before the first Push.
+    bool DeliverThinnedPacked(std::function<void(int y, const std::uint8_t* bits)> packed);
 
     // After Finish: whether the thinning's last iteration deleted a pixel
     // anywhere in the picture (see ChainStream::lastIterationChanged).

@@ -407,6 +407,25 @@ struct SkeletonStream::State {
         return true;
     }
 
+    // Reads a packed row into fg[2].
+    void ReadPacked(const std::uint8_t* bits) {
+        std::uint8_t* out = fg[2].data() + 1;
+        int x = 0;
+        for (; x + 64 <= w; x += 64) {  // sixty-four white pixels at once
+            std::uint64_t word;
+            std::memcpy(&word, bits + x / 8, 8);
+            if (word == ~std::uint64_t{0}) {
+                std::memset(out + x, 0, 64);
+                continue;
+            }
+            for (int k = 0; k < 8; ++k) {
+                const unsigned byte = bits[x / 8 + k];
+                for (int b = 0; b < 8; ++b) out[x + 8 * k + b] = static_cast<std::uint8_t>(~byte >> b & 1u);
+            }
+        }
+        for (; x < w; ++x) out[x] = static_cast<std::uint8_t>(~bits[x / 8] >> (x & 7) & 1u);
+    }
+
     // Calls f(i) for each i in [1, w] where row[i] is not 0, skipping eight
     // zero cells at a time.
     template <class F>
@@ -843,6 +862,17 @@ bool SkeletonStream::Add(const std::uint8_t* row) {
     const int y = s.next++;
     std::rotate(std::begin(s.fg), std::begin(s.fg) + 1, std::end(s.fg));  // the oldest row's buffer takes the new one
     if (!s.Read(row, y)) return false;
+    if (y >= 1) s.Row(y - 1);
+    return true;
+}
+
+bool SkeletonStream::AddPacked(const std::uint8_t* bits) {
+    State& s = *state_;
+    if (s.bad) return false;
+    if (s.next >= s.h || s.w == 0) return true;
+    const int y = s.next++;
+    std::rotate(std::begin(s.fg), std::begin(s.fg) + 1, std::end(s.fg));
+    s.ReadPacked(bits);
     if (y >= 1) s.Row(y - 1);
     return true;
 }

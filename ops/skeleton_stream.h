@@ -57,6 +57,11 @@ public:
     // not to be two-level; rows after that are ignored.
     bool Add(const std::uint8_t* row);
 
+    // The same, for a row packed a bit a pixel (bit x % 8 of byte x / 8 set
+    // for a white pixel, clear for a stroke), as BandedChain hands out
+    // stage C: two-level by its making.
+    bool AddPacked(const std::uint8_t* bits);
+
     // The measures, once every row has been added (or the picture was found
     // not two-level): equal to MeasureSkeleton of the whole picture. Called
     // once. With `lines` (and paths traced), also what each path is.

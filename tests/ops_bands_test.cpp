@@ -211,6 +211,41 @@ TEST(BandedChain, StartsNoThreadWhereThereIsNothingToShare) {
     EXPECT_EQ(RunBanded(Strokes(50, 1000, 3), 50, kC, 4, kTiny).threads, 4);
 }
 
+// Stage C packed a bit a pixel (set for white), each row before the same
+// row reaches the sink; none from a chain on the caller's thread.
+TEST(BandedChain, HandsOutStageCPackedInBands) {
+    const struct {
+        int width, height, threads;
+        bool packed;
+    } cases[] = {{47, 900, 2, true}, {64, 700, 3, true}, {129, 650, 2, true}, {47, 900, 1, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + ", " + std::to_string(c.threads) +
+                     " threads");
+        const Rows input = Strokes(c.width, c.height, 5);
+        std::vector<std::vector<std::uint8_t>> packed;
+        int rowsOfC = 0;
+        ops::BandedChain chain(c.width, c.height, kC, c.threads, [&](ops::Stage stage, int y, const std::uint8_t* row) {
+            if (stage != ops::Stage::kThinned) return;
+            ++rowsOfC;
+            if (!c.packed) return;
+            ASSERT_EQ(static_cast<int>(packed.size()), y + 1) << "the packed row comes first";
+            for (int x = 0; x < c.width; ++x) {
+                const bool white = packed[static_cast<std::size_t>(y)][static_cast<std::size_t>(x / 8)] >> (x % 8) & 1;
+                ASSERT_EQ(white, row[3 * x] == 255) << "row " << y << " pixel " << x;
+            }
+        }, kTiny);
+        const bool delivers = chain.DeliverThinnedPacked([&](int y, const std::uint8_t* bits) {
+            EXPECT_EQ(static_cast<int>(packed.size()), y) << "in order";
+            packed.emplace_back(bits, bits + (c.width + 7) / 8);
+        });
+        EXPECT_EQ(delivers, c.packed);
+        for (const auto& row : input) chain.Push(row.data());
+        chain.Finish();
+        EXPECT_EQ(rowsOfC, c.height);
+        EXPECT_EQ(packed.size(), c.packed ? static_cast<std::size_t>(c.height) : 0u);
+    }
+}
+
 TEST(BandedChain, AnExceptionFromTheSinkComesOutAndStopsTheWork) {
     for (const int threads : {1, 2, 3}) {
         SCOPED_TRACE(std::to_string(threads) + " threads");

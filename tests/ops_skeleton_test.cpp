@@ -495,6 +495,36 @@ TEST(SkeletonStream, EmptyAndBlankPicturesGiveEmptyTables) {
     }
 }
 
+// Rows packed a bit a pixel (set for white), as the bands hand out stage
+// C, give the tables of the same rows unpacked: widths around the eight
+// and sixty-four pixels read at once.
+TEST(SkeletonStream, PackedRowsGiveTheTablesOfTheRows) {
+    std::mt19937 rng(606);
+    for (const int w : {1, 7, 8, 9, 63, 64, 65, 127, 128, 130, 200}) {
+        for (int round = 0; round < 12; ++round) {
+            const int h = std::uniform_int_distribution<int>(1, 30)(rng);
+            const int percent = std::uniform_int_distribution<int>(5, 60)(rng);
+            Picture pic(w, h);
+            std::vector<std::vector<std::uint8_t>> packed(static_cast<std::size_t>(h),
+                                                          std::vector<std::uint8_t>((w + 7) / 8 + 8, 0));
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const bool black = std::uniform_int_distribution<int>(0, 99)(rng) < percent;
+                    pic.set(x, y, black ? ops_test::kBlack : ops_test::kWhite);
+                    if (!black) packed[static_cast<std::size_t>(y)][static_cast<std::size_t>(x / 8)] |= 1u << (x % 8);
+                }
+            SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h) + ":\n" + Drawing(pic));
+            ops::SkeletonStream stream(w, h);
+            for (int y = 0; y < h; ++y) ASSERT_TRUE(stream.AddPacked(packed[static_cast<std::size_t>(y)].data()));
+            const ops::SkeletonMeasures fromPacked = stream.Finish();
+            const ops::SkeletonMeasures fromRows = Streamed(pic);
+            EXPECT_EQ(ops::BranchesCsv(fromPacked), ops::BranchesCsv(fromRows));
+            EXPECT_EQ(ops::SkeletonsCsv(fromPacked), ops::SkeletonsCsv(fromRows));
+            if (HasFailure()) return;
+        }
+    }
+}
+
 // Skeletons large enough that their longest shortest path is searched from
 // two nodes at once, with the length worked out by hand:
 //   - a grid of n x n cells, s pixels a side: its nodes are the crossings
