@@ -525,19 +525,6 @@ TEST(SkeletonStream, PackedRowsGiveTheTablesOfTheRows) {
     }
 }
 
-// Skeletons large enough that their longest shortest path is searched from
-// two nodes at once, with the length worked out by hand:
-//   - a grid of n x n cells, s pixels a side: its nodes are the crossings
-//     but the four corners (slab pixels), and the farthest two are the
-//     crossings beside opposite corners, 2 s (n - 1) apart;
-//   - a comb, a spine of 2 t + 1 pixels with a tooth of 3 below each odd
-//     column: a tree, tip to tip 3 + (2 t - 2) + 3.
-struct LargeCase {
-    const char* name;
-    int cells, side;  // a grid; or 0 and the comb's teeth
-    double longest;
-};
-
 Picture Grid(int cells, int side) {
     const int size = cells * side + 1;
     Picture pic(size, size);
@@ -554,6 +541,43 @@ Picture Comb(int teeth) {
     for (int k = 0; k < teeth; ++k) pic.Fill(ops_test::kBlack, 2 * k + 1, 1, 1, 3);
     return pic;
 }
+
+// Finish lets the stream's records go before it makes the tables, and says
+// so once, so that a caller can hand the memory back in between.
+TEST(SkeletonStream, SaysOnceWhenItsRecordsAreLetGo) {
+    for (const bool traced : {false, true}) {
+        SCOPED_TRACE(traced ? "traced" : "not traced");
+        Picture pic = Grid(40, 3);
+        ops::SkeletonStream stream(pic.width(), pic.height(),
+                                   traced ? ops::CentrePathSink([](std::int64_t, std::span<const ops::PixelPoint>) {})
+                                          : ops::CentrePathSink{});
+        for (int y = 0; y < pic.height(); ++y) stream.Add(pic.row(y));
+        const std::size_t before = stream.BytesHeld();
+        int calls = 0;
+        std::size_t during = 0;
+        ops::CentreLines lines;
+        const ops::SkeletonMeasures m = stream.Finish(traced ? &lines : nullptr, [&] {
+            ++calls;
+            during = stream.BytesHeld();
+        });
+        EXPECT_EQ(calls, 1);
+        EXPECT_LT(during * 4, before) << "records of " << m.branches.size() << " branches let go";
+        EXPECT_EQ(m.skeletons.size(), 1u);
+    }
+}
+
+// Skeletons large enough that their longest shortest path is searched from
+// two nodes at once, with the length worked out by hand:
+//   - a grid of n x n cells, s pixels a side: its nodes are the crossings
+//     but the four corners (slab pixels), and the farthest two are the
+//     crossings beside opposite corners, 2 s (n - 1) apart;
+//   - a comb, a spine of 2 t + 1 pixels with a tooth of 3 below each odd
+//     column: a tree, tip to tip 3 + (2 t - 2) + 3.
+struct LargeCase {
+    const char* name;
+    int cells, side;  // a grid; or 0 and the comb's teeth
+    double longest;
+};
 
 const LargeCase kLarge[] = {
     {"a grid of 6 x 6 cells", 6, 4, 2.0 * 4 * 5},
