@@ -43,14 +43,16 @@ ops::StageSet ChainStages(const PictureRequest& request) {
 }
 
 // What the skeleton gives the request's folder: the tables of the measures
-// when they are asked for (their totals join the reply), then the vector
-// files of the centre lines (from `paths` and `lines`), each whole or not
-// at all; their names join the reply's files.
+// when they are asked for (their totals join the reply), in millimetres too
+// when the input's declared resolution gives a scale (MillimetreScale), then
+// the vector files of the centre lines (from `paths` and `lines`), each
+// whole or not at all; their names join the reply's files.
 void WriteSkeletonFiles(const PictureRequest& request, ops::SkeletonMeasures measures,
-                        CentreLinePaths* paths, const ops::CentreLines& lines, int width, int height,
-                        files::Durability durability, PictureReply& reply) {
+                        const codec::Resolution& resolution, CentreLinePaths* paths, const ops::CentreLines& lines,
+                        int width, int height, files::Durability durability, PictureReply& reply) {
     if (measures.not_two_level) FailNotTwoLevel(FileName(request.input), *measures.not_two_level);
     if (request.measures != Measures::kNone) {
+        measures.totals.pixels_per_metre = MillimetreScale(resolution);
         for (const std::string& name : WriteMeasureTables(request.folder, measures, durability))
             reply.files.push_back(name);
         reply.totals = measures.totals;
@@ -126,8 +128,8 @@ PictureReply RunWhole(const PictureRequest& request, std::uint64_t memoryLimit, 
             },
             step, reply.level);
         if (measures)
-            WriteSkeletonFiles(request, std::move(*measures), paths.get(), lines, picture.Width(), picture.Height(), durability,
-                               reply);
+            WriteSkeletonFiles(request, std::move(*measures), picture.Resolution(), paths.get(), lines, picture.Width(),
+                               picture.Height(), durability, reply);
         reply.done = true;
     } catch (const Exception& error) {
         reply.message = error.what();
@@ -400,7 +402,8 @@ PictureReply RunSkeleton(const PictureRequest& request, std::uint64_t memoryLimi
         }
         ops::CentreLines lines;
         ops::SkeletonMeasures measures = measured.Finish(&lines);
-        WriteSkeletonFiles(request, std::move(measures), paths.get(), lines, width, height, durability, reply);
+        WriteSkeletonFiles(request, std::move(measures), input.Resolution(), paths.get(), lines, width, height,
+                           durability, reply);
         reply.done = true;
     } catch (...) {
         reply.message = FailureOf(std::current_exception(), step, memoryLimit, reply.width, reply.height);
@@ -593,7 +596,9 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
         if (measures) {
             step = "measure the skeleton";
             ops::CentreLines lines;
-            WriteSkeletonFiles(request, measures->Finish(&lines), paths.get(), lines, width, height, durability, reply);
+            // The source picture's resolution, as its stage files carry it.
+            WriteSkeletonFiles(request, measures->Finish(&lines), input.Resolution(), paths.get(), lines, width,
+                               height, durability, reply);
         }
         reply.done = true;
     } catch (...) {

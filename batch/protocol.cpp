@@ -45,7 +45,7 @@ std::string Totals(const std::optional<ops::SkeletonTotals>& totals) {
                   static_cast<long long>(totals->end_points));
     char length[32];
     const auto written = std::to_chars(length, length + sizeof length, totals->total_length);
-    return text + std::string(length, written.ptr);
+    return text + std::string(length, written.ptr) + " " + std::to_string(totals->pixels_per_metre);
 }
 
 bool ReadTotals(const std::string& text, std::optional<ops::SkeletonTotals>& totals) {
@@ -58,9 +58,9 @@ bool ReadTotals(const std::string& text, std::optional<ops::SkeletonTotals>& tot
         start = space + 1;
     }
     ops::SkeletonTotals read;
-    if (words.size() != 5 || !ToNumber(words[0], read.skeletons) || !ToNumber(words[1], read.branches) ||
+    if (words.size() != 6 || !ToNumber(words[0], read.skeletons) || !ToNumber(words[1], read.branches) ||
         !ToNumber(words[2], read.junctions) || !ToNumber(words[3], read.end_points) ||
-        !ToNumber(words[4], read.total_length))
+        !ToNumber(words[4], read.total_length) || !ToNumber(words[5], read.pixels_per_metre))
         return false;
     totals = read;
     return true;

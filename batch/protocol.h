@@ -10,8 +10,9 @@
 // asked for ("svg,dxf", or "none"), SIMPLIFY their tolerance in pixels in
 // the shortest text that reads back exactly; TOTALS is "-" for a
 // picture not measured, else SKELETONS BRANCHES JUNCTIONS END_POINTS
-// TOTAL_LENGTH separated by spaces, the length with 17 significant digits
-// (read back exactly). GRAY, THRESHOLD and THIN are the chain's settings
+// TOTAL_LENGTH PIXELS_PER_METRE separated by spaces, the length in the
+// shortest text that reads back exactly, PIXELS_PER_METRE the measures'
+// scale for millimetres (0 for none). GRAY, THRESHOLD and THIN are the chain's settings
 // in their words ("blue", "otsu", "9"); LEVEL is the level binarize used,
 // or -1 when the chain did not reach it.
 #pragma once

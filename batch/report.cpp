@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/files.h"
+#include "ops/skeleton.h"
 
 namespace {
 
@@ -113,6 +114,11 @@ void Report::Add(const Job& job, const std::string& folder, const char* status, 
                    ",\"junctions\":" + std::to_string(result->totals.junctions) +
                    ",\"end_points\":" + std::to_string(result->totals.end_points) +
                    ",\"total_length\":" + std::string(length, written.ptr);
+        if (result->totals.pixels_per_metre != 0) {
+            const auto mm = std::to_chars(length, length + sizeof length,
+                                          ops::Millimetres(result->totals.total_length, result->totals.pixels_per_metre));
+            measures += ",\"total_length_mm\":" + std::string(length, mm.ptr);
+        }
     } else if (result == nullptr && measuring) {
         measures = ",\"skeletons\":null,\"branches\":null,\"junctions\":null,\"end_points\":null,\"total_length\":null";
     }

@@ -36,8 +36,9 @@ public:
     // One line, one write: with O_APPEND, lines of runs that share the file
     // never interleave. Nothing without an open report.
     // The size and the files are those of result; a failure has none. The
-    // measures' totals come after "files" when result holds them; a failure
-    // in a run that measures has them null.
+    // measures' totals come after "files" when result holds them, with
+    // "total_length_mm" when they have a scale for millimetres; a failure
+    // in a run that measures has them null (and no "total_length_mm").
     void Add(const Job& job, const std::string& folder, const char* status, const std::string& message,
              const Result* result, double seconds);
     // A file in a folder of inputs that is not a picture: status "passed

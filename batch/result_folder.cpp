@@ -161,6 +161,11 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), result.totals.total_length);
             if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
             ++totals;
+        } else if (key == "pixels_per_metre") {
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), result.totals.pixels_per_metre);
+            if (error != std::errc() || end != value.data() + value.size() || result.totals.pixels_per_metre == 0)
+                return std::nullopt;
         } else if (key == "vectors") {
             const std::optional<VectorFormats> read = VectorFormatsNamed(value);
             if (!read || read->empty()) return std::nullopt;
@@ -183,6 +188,7 @@ std::optional<Result> FinishedResult(const std::string& folder, const Job& job, 
     }
     if (kept && !formatted) return std::nullopt;  // stages named without their format
     if (totals != (result.measured == Measures::kNone ? 0 : 5)) return std::nullopt;
+    if (result.measured == Measures::kNone && result.totals.pixels_per_metre != 0) return std::nullopt;
     // Measures asked for are there from the same source; none asked for
     // are there or not.
     if (measures != Measures::kNone && result.measured != measures) return std::nullopt;
@@ -284,6 +290,8 @@ bool WriteRecord(const std::string& folder, const Job& job, const Stamp& stamp, 
         text += "junctions " + std::to_string(result.totals.junctions) + "\n";
         text += "end_points " + std::to_string(result.totals.end_points) + "\n";
         text += "total_length " + std::string(length, written.ptr) + "\n";
+        if (result.totals.pixels_per_metre != 0)
+            text += "pixels_per_metre " + std::to_string(result.totals.pixels_per_metre) + "\n";
     }
     if (!result.vectors.empty()) {
         text += "vectors " + VectorNames(result.vectors) + "\n";

@@ -23,6 +23,7 @@
 //   junctions 40
 //   end_points 61
 //   total_length 5234.700000000001
+//   pixels_per_metre 11811
 //   vectors svg,geojson
 //   simplify 0
 //   file C.png 5321
@@ -34,7 +35,9 @@
 //
 // "measured C": from the chain's stage C (--measure); "measured input":
 // from the input taken as that stage, with no chain and "stages none"
-// (--skeleton). A record without "measured" holds no measures. "vectors":
+// (--skeleton). A record without "measured" holds no measures;
+// "pixels_per_metre" is there when the tables give lengths in millimetres
+// too, at that scale (core/measure.h, MillimetreScale). "vectors":
 // the vector files of the centre lines (--vector), of the same source as
 // the measures (stage C, or the input with --skeleton), simplified within
 // "simplify" pixels (--simplify; 0 lossless); a record without them holds

@@ -20,6 +20,13 @@ void FailNotTwoLevel(const FileName& name, ops::NotTwoLevel at) {
                     std::to_string(at.row) + ", column " + std::to_string(at.col) + " is neither black nor white");
 }
 
+std::uint32_t MillimetreScale(const codec::Resolution& resolution) {
+    // What a BMP file says when nothing was declared: 72 dpi, 2835 pixels a metre.
+    constexpr std::uint32_t kUndeclared = 2835;
+    if (!resolution.Known() || resolution.x != resolution.y || resolution.x == kUndeclared) return 0;
+    return resolution.x;
+}
+
 ops::SkeletonMeasures MeasurePictureFile(const FileName& name) {
     TPicture picture;
     picture.LoadFromFile(name);
@@ -30,6 +37,7 @@ ops::SkeletonMeasures MeasurePictureFile(const FileName& name) {
         throw Exception("Cannot measure " + name.Shown() + ": " + files::Reason(ENOMEM));
     }
     if (measures.not_two_level) FailNotTwoLevel(name, *measures.not_two_level);
+    measures.totals.pixels_per_metre = MillimetreScale(picture.Bitmap().Resolution());
     return measures;
 }
 

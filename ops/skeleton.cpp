@@ -342,21 +342,29 @@ SkeletonMeasures MeasureSkeleton(const RowView& picture) {
 }
 
 void WriteBranchesCsv(const SkeletonMeasures& measures, const CsvSink& out) {
-    std::string text = "skeleton,branch,src_row,src_col,dst_row,dst_col,length,euclidean,type,slab_pixels\n";
+    const std::uint32_t scale = measures.totals.pixels_per_metre;
+    std::string text = "skeleton,branch,src_row,src_col,dst_row,dst_col,length,euclidean,type,slab_pixels";
+    text += scale == 0 ? "\n" : ",length_mm,euclidean_mm\n";
     for (const SkeletonBranch& b : measures.branches) {
         text += std::to_string(b.skeleton) + ',' + std::to_string(b.branch) + ',' + std::to_string(b.src_row) + ',' +
                 std::to_string(b.src_col) + ',' + std::to_string(b.dst_row) + ',' + std::to_string(b.dst_col) + ',' +
                 Number(b.length) + ',' + Number(b.euclidean) + ',' + std::to_string(b.type) + ',' +
-                std::to_string(b.slab_pixels) + '\n';
+                std::to_string(b.slab_pixels);
+        if (scale != 0) text += ',' + Number(Millimetres(b.length, scale)) + ',' + Number(Millimetres(b.euclidean, scale));
+        text += '\n';
         if (text.size() >= kCsvBlock) out(text), text.clear();
     }
     out(text);
 }
 
 void WriteSkeletonsCsv(const SkeletonMeasures& measures, const CsvSink& out) {
+    const std::uint32_t scale = measures.totals.pixels_per_metre;
     std::string text =
         "skeleton,row,col,pixels,branches,junctions,junction_pixels,end_points,slab_pixels,triple_points,"
-        "quadruple_points,total_length,average_branch_length,maximum_branch_length,longest_shortest_path\n";
+        "quadruple_points,total_length,average_branch_length,maximum_branch_length,longest_shortest_path";
+    text += scale == 0 ? "\n"
+                       : ",total_length_mm,average_branch_length_mm,maximum_branch_length_mm,"
+                         "longest_shortest_path_mm\n";
     for (const SkeletonFigures& s : measures.skeletons) {
         text += std::to_string(s.skeleton) + ',' + std::to_string(s.row) + ',' + std::to_string(s.col) + ',' +
                 std::to_string(s.pixels) + ',' + std::to_string(s.branches) + ',' + std::to_string(s.junctions) + ',' +
@@ -364,7 +372,13 @@ void WriteSkeletonsCsv(const SkeletonMeasures& measures, const CsvSink& out) {
                 std::to_string(s.slab_pixels) + ',' + std::to_string(s.triple_points) + ',' +
                 std::to_string(s.quadruple_points) + ',' + Number(s.total_length) + ',' +
                 Number(s.average_branch_length) + ',' + Number(s.maximum_branch_length) + ',' +
-                Number(s.longest_shortest_path) + '\n';
+                Number(s.longest_shortest_path);
+        if (scale != 0)
+            text += ',' + Number(Millimetres(s.total_length, scale)) + ',' +
+                    Number(Millimetres(s.average_branch_length, scale)) + ',' +
+                    Number(Millimetres(s.maximum_branch_length, scale)) + ',' +
+                    Number(Millimetres(s.longest_shortest_path, scale));
+        text += '\n';
         if (text.size() >= kCsvBlock) out(text), text.clear();
     }
     out(text);
@@ -385,7 +399,11 @@ std::string SkeletonsCsv(const SkeletonMeasures& measures) {
 std::string MeasureSummary(const SkeletonTotals& totals) {
     return "measure: " + std::to_string(totals.skeletons) + " skeletons, " + std::to_string(totals.branches) +
            " branches, " + std::to_string(totals.junctions) + " junctions, " + std::to_string(totals.end_points) +
-           " end points, total length " + Number(totals.total_length, std::chars_format::fixed, 1) + " px";
+           " end points, total length " + Number(totals.total_length, std::chars_format::fixed, 1) + " px" +
+           (totals.pixels_per_metre == 0
+                ? std::string()
+                : " (" + Number(Millimetres(totals.total_length, totals.pixels_per_metre), std::chars_format::fixed, 1) +
+                      " mm)");
 }
 
 }  // namespace ops

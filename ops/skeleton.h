@@ -155,8 +155,18 @@ struct SkeletonTotals {
     std::int64_t junctions = 0;
     std::int64_t end_points = 0;
     double total_length = 0;
+    // The picture's pixels a metre, the same along its rows and its columns,
+    // when the lengths are also given in millimetres; 0 when they are not.
+    // Measuring leaves it 0: whoever knows the picture's resolution sets it
+    // (core/measure.h, MillimetreScale), and the tables and the summary
+    // follow it.
+    std::uint32_t pixels_per_metre = 0;
     friend bool operator==(const SkeletonTotals&, const SkeletonTotals&) = default;
 };
+
+// A length in pixels in millimetres, at pixelsPerMetre (not 0):
+// pixels * 1000 / pixelsPerMetre, in double.
+inline double Millimetres(double pixels, std::uint32_t pixelsPerMetre) { return pixels * 1000 / pixelsPerMetre; }
 
 // The first pixel, in raster order, that is neither black nor white.
 struct NotTwoLevel {
@@ -186,6 +196,11 @@ std::string BranchesCsv(const SkeletonMeasures& measures);
 //   triple_points,quadruple_points,total_length,average_branch_length,
 //   maximum_branch_length,longest_shortest_path
 std::string SkeletonsCsv(const SkeletonMeasures& measures);
+// With totals.pixels_per_metre set, each table ends with the same lengths in
+// millimetres (Millimetres of the length in pixels, written the same way):
+//   branches   ...,length_mm,euclidean_mm
+//   skeletons  ...,total_length_mm,average_branch_length_mm,
+//              maximum_branch_length_mm,longest_shortest_path_mm
 
 // The same text handed out a block at a time, for a table of any length.
 using CsvSink = std::function<void(std::string_view)>;
@@ -195,6 +210,8 @@ void WriteSkeletonsCsv(const SkeletonMeasures& measures, const CsvSink& out);
 // One line without its newline, the total length with one decimal and a
 // decimal point in any locale:
 //   measure: 12 skeletons, 85 branches, 40 junctions, 61 end points, total length 5234.7 px
+// and with totals.pixels_per_metre set, the same in millimetres after it:
+//   measure: ..., total length 5234.7 px (443.2 mm)
 std::string MeasureSummary(const SkeletonTotals& totals);
 
 }  // namespace ops

@@ -1,7 +1,11 @@
 // The word `measure`: the skeleton measures of C.bmp, read as any picture
 // is read, written beside it as branches.csv and skeletons.csv, with their
 // summary on standard output; each drawn picture's tables worked out by
-// hand from the definitions in ops/skeleton.h.
+// hand from the definitions in ops/skeleton.h; the lengths in millimetres
+// too when C.bmp declares a resolution the same both ways (not 72 dpi).
+#include <cstdio>
+#include <sstream>
+
 #include "tests/runner_test_support.h"
 
 namespace {
@@ -74,6 +78,99 @@ INSTANTIATE_TEST_SUITE_P(
         TablesCase{"NoPixels", {}, "BMP", "", "",
                    "measure: 0 skeletons, 0 branches, 0 junctions, 0 end points, total length 0.0 px"}),
     [](const testing::TestParamInfo<TablesCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- millimetres
+
+// A number as "%.17g" writes it in the C locale, the tables' form.
+std::string RoundTrip(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+std::vector<std::string> LinesOf(const std::string& table) {
+    std::vector<std::string> lines;
+    std::istringstream in(table);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Overwrites a BMP file's pixels a metre (biXPelsPerMeter, biYPelsPerMeter).
+void SetPixelsPerMetre(const std::string& path, std::uint32_t x, std::uint32_t y) {
+    QByteArray file = QByteArray::fromStdString(ReadAll(path));
+    ASSERT_GE(file.size(), 54);
+    test_bytes::PutLe32(file, 38, x);
+    test_bytes::PutLe32(file, 42, y);
+    ASSERT_TRUE(WriteBytes(QString::fromStdString(path), file));
+}
+
+struct ScaleCase {
+    const char* name;
+    const char* format;          // what C.bmp holds: "BMP" or "PNG"
+    PixelsPerMetre resolution;   // what it declares; 0 both ways: a BMP file's fields hold 0
+    std::uint32_t pixelsPerMetre;  // the millimetres' scale, 0 for none
+    std::string summary;
+};
+
+class MeasureWordScaleTest : public testing::TestWithParam<ScaleCase> {};
+
+// A straight line of ten pixels: one branch of nine straight steps.
+TEST_P(MeasureWordScaleTest, AddsMillimetresOnlyForAResolutionDeclaredTheSameBothWays) {
+    const ScaleCase& c = GetParam();
+    ScratchDir dir;
+    if (c.resolution.x == 0) {
+        DrawPicture("C.bmp", {"..........", "##########"}, c.format);
+        SetPixelsPerMetre("C.bmp", 0, 0);
+    } else {
+        DrawPicture("C.bmp", {"..........", "##########"}, c.format, c.resolution);
+    }
+    const ToolRun run = RunTool({"measure"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out.toStdString(), c.summary + "\n");
+    const std::string branch = "1,1,1,0,1,9,9,9,0,8", skeleton = "1,1,0,10,1,0,0,2,8,0,0,9,9,9,9";
+    if (c.pixelsPerMetre == 0) {
+        // Today's tables, byte for byte.
+        EXPECT_EQ(ReadAll("branches.csv"), kBranchesHeader + branch + "\n");
+        EXPECT_EQ(ReadAll("skeletons.csv"), kSkeletonsHeader + skeleton + "\n");
+        return;
+    }
+    const std::string mm = RoundTrip(9.0 * 1000 / c.pixelsPerMetre);
+    const std::vector<std::string> branches = LinesOf(ReadAll("branches.csv"));
+    const std::vector<std::string> skeletons = LinesOf(ReadAll("skeletons.csv"));
+    ASSERT_EQ(branches.size(), 2u);
+    ASSERT_EQ(skeletons.size(), 2u);
+    EXPECT_EQ(branches[0],
+              "skeleton,branch,src_row,src_col,dst_row,dst_col,length,euclidean,type,slab_pixels,length_mm,euclidean_mm");
+    EXPECT_EQ(branches[1], branch + "," + mm + "," + mm);
+    EXPECT_EQ(skeletons[0],
+              "skeleton,row,col,pixels,branches,junctions,junction_pixels,end_points,slab_pixels,triple_points,"
+              "quadruple_points,total_length,average_branch_length,maximum_branch_length,longest_shortest_path,"
+              "total_length_mm,average_branch_length_mm,maximum_branch_length_mm,longest_shortest_path_mm");
+    EXPECT_EQ(skeletons[1], skeleton + "," + mm + "," + mm + "," + mm + "," + mm);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Resolutions, MeasureWordScaleTest,
+    testing::Values(
+        // 9 steps at 11811 pixels a metre: 0.76 mm.
+        ScaleCase{"BmpAt300Dpi", "BMP", {11811, 11811}, 11811,
+                  "measure: 1 skeletons, 1 branches, 0 junctions, 2 end points, total length 9.0 px (0.8 mm)"},
+        ScaleCase{"PngAt300Dpi", "PNG", {11811, 11811}, 11811,
+                  "measure: 1 skeletons, 1 branches, 0 junctions, 2 end points, total length 9.0 px (0.8 mm)"},
+        // 9 / 3.78 = 2.38 mm.
+        ScaleCase{"BmpAt96Dpi", "BMP", {3780, 3780}, 3780,
+                  "measure: 1 skeletons, 1 branches, 0 junctions, 2 end points, total length 9.0 px (2.4 mm)"},
+        // What a BMP file says when its picture declared none.
+        ScaleCase{"BmpAt72Dpi", "BMP", {2835, 2835}, 0,
+                  "measure: 1 skeletons, 1 branches, 0 junctions, 2 end points, total length 9.0 px"},
+        ScaleCase{"PngAt72Dpi", "PNG", {2835, 2835}, 0,
+                  "measure: 1 skeletons, 1 branches, 0 junctions, 2 end points, total length 9.0 px"},
+        ScaleCase{"BmpDeclaringNone", "BMP", {0, 0}, 0,
+                  "measure: 1 skeletons, 1 branches, 0 junctions, 2 end points, total length 9.0 px"},
+        // A diagonal step has no one length in millimetres.
+        ScaleCase{"BmpAt300DpiAcrossAnd150Down", "BMP", {11811, 5906}, 0,
+                  "measure: 1 skeletons, 1 branches, 0 junctions, 2 end points, total length 9.0 px"}),
+    [](const testing::TestParamInfo<ScaleCase>& info) { return std::string(info.param.name); });
 
 struct RefusalCase {
     const char* name;

@@ -42,14 +42,20 @@ void ExpectSameTables(const std::string& folder, const std::string& reference) {
             << folder << "/" << table << " differs from the word's";
 }
 
-// The report entry's totals as the summary line writes them.
+// The report entry's totals as the summary line writes them, the length
+// in millimetres too when the entry has it.
 std::string SummaryOf(const QJsonObject& entry) {
     char line[256];
     std::snprintf(line, sizeof line,
                   "measure: %d skeletons, %d branches, %d junctions, %d end points, total length %.1f px",
                   entry["skeletons"].toInt(), entry["branches"].toInt(), entry["junctions"].toInt(),
                   entry["end_points"].toInt(), entry["total_length"].toDouble());
-    return line;
+    std::string summary = line;
+    if (entry.contains("total_length_mm")) {
+        std::snprintf(line, sizeof line, " (%.1f mm)", entry["total_length_mm"].toDouble());
+        summary += line;
+    }
+    return summary;
 }
 
 std::set<std::string> Names(const std::string& folder) {
@@ -115,6 +121,99 @@ TEST(MeasureCasesTest, TheCasesLieOnTheSidesOfTheWholePictureSize) {
     EXPECT_LE(3 * 130 * 41, kWholePictureBytes);
     EXPECT_GT(3 * 1024 * 683, kWholePictureBytes);
     EXPECT_GT(3 * 700 * 1500, kWholePictureBytes);
+}
+
+// A picture that declares its resolution: the tables give the lengths in
+// millimetres too when it is the same both ways and not 72 dpi (what a BMP
+// file says when its picture declared none), as the word `measure` gives
+// them on the word chain's C.bmp, which keeps the resolution; whole or
+// streamed, kept as BMP or PNG, the same tables byte for byte.
+struct ScaleCase {
+    std::string name;
+    int width, height;
+    PixelsPerMetre resolution;
+    QList<QByteArray> options;
+    std::uint32_t pixelsPerMetre;  // the millimetres' scale, 0 for none
+};
+
+class MeasureScaleTest : public testing::TestWithParam<ScaleCase> {};
+
+TEST_P(MeasureScaleTest, TheTablesAreTheWordsWithMillimetresForAnEvenDeclaredResolution) {
+    const ScaleCase& c = GetParam();
+    ScratchDir dir;
+    MakePicture("in/a.png", c.width, c.height, 2, c.resolution);
+    QList<QByteArray> args{"--out", "out", "--measure", "--report", "r.jsonl"};
+    args += c.options;
+    args << "in";
+    const ToolRun run = RunTool(args);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const WordRun word = WordMeasures("in/a.png");
+    ExpectSameTables("out/a", word.folder);
+    const std::string branches = ReadAll("out/a/branches.csv");
+    const std::string header = branches.substr(0, branches.find('\n'));
+    EXPECT_EQ(header.ends_with(",slab_pixels,length_mm,euclidean_mm"), c.pixelsPerMetre != 0) << header;
+    EXPECT_EQ(header.ends_with(",slab_pixels"), c.pixelsPerMetre == 0) << header;
+    EXPECT_EQ(word.summary.ends_with(" mm)"), c.pixelsPerMetre != 0) << word.summary;
+
+    const std::vector<QJsonObject> entries = ReportEntries("r.jsonl");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(SummaryOf(entries[0]), word.summary);
+    const std::string record = ReadAll("out/a/.finished");
+    if (c.pixelsPerMetre == 0) {
+        EXPECT_FALSE(entries[0].contains("total_length_mm"));
+        EXPECT_EQ(record.find("pixels_per_metre"), std::string::npos) << record;
+    } else {
+        EXPECT_EQ(entries[0]["total_length_mm"].toDouble(),
+                  entries[0]["total_length"].toDouble() * 1000 / c.pixelsPerMetre);
+        EXPECT_NE(record.find("\npixels_per_metre " + std::to_string(c.pixelsPerMetre) + "\n"), std::string::npos)
+            << record;
+    }
+    // Done once: a rerun skips the picture, its report line carrying the
+    // recorded totals.
+    ASSERT_EQ(RunTool(args).exitCode, 0);
+    const std::vector<QJsonObject> again = ReportEntries("r.jsonl");
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_EQ(again[1]["status"].toString(), "skipped");
+    EXPECT_EQ(again[1]["total_length"], again[0]["total_length"]);
+    EXPECT_EQ(again[1]["total_length_mm"], again[0]["total_length_mm"]);
+    std::filesystem::remove_all(word.folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Resolutions, MeasureScaleTest,
+    testing::Values(
+        ScaleCase{"WholeAt300Dpi", 130, 41, {11811, 11811}, {}, 11811},
+        ScaleCase{"WholeAt300DpiKeepingCAsPng", 130, 41, {11811, 11811}, {"--keep", "C", "--format", "png"}, 11811},
+        ScaleCase{"StreamedAt300Dpi", 1024, 683, {11811, 11811}, {"--keep", "C", "--threads", "2"}, 11811},
+        ScaleCase{"StreamedAt300DpiKeepingCAsPng", 1024, 683, {11811, 11811},
+                  {"--keep", "C", "--format", "png", "--threads", "2"}, 11811},
+        ScaleCase{"StreamedAt96DpiKeepingOnlyB", 1024, 683, {3780, 3780}, {"--keep", "B", "--threads", "1"}, 3780},
+        ScaleCase{"WholeAt72Dpi", 130, 41, {2835, 2835}, {"--keep", "C", "--format", "png"}, 0},
+        ScaleCase{"StreamedAt72Dpi", 1024, 683, {2835, 2835}, {"--keep", "C", "--format", "png"}, 0},
+        ScaleCase{"WholeAt300DpiAcrossAnd150Down", 130, 41, {11811, 5906}, {}, 0},
+        ScaleCase{"StreamedAt300DpiAcrossAnd150Down", 1024, 683, {11811, 5906}, {"--keep", "C"}, 0}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(SkeletonScaleTest, TakesTheScaleOfEachInputAsTheWordDoes) {
+    ScratchDir dir;
+    // The word chain's C.bmp keeps the picture's 300 dpi; streamed for its size, and whole.
+    MakePicture("large.png", 1024, 683, 2, {11811, 11811});
+    MakePicture("small.png", 130, 41, 2, {11811, 11811});
+    std::filesystem::create_directories("in");
+    std::vector<WordRun> words;
+    for (const char* name : {"large", "small"}) {
+        words.push_back(WordMeasures(std::string(name) + ".png"));
+        std::filesystem::copy_file(words.back().folder + "/C.bmp", std::string("in/") + name + ".bmp");
+    }
+    const ToolRun run = RunTool({"--out", "out", "--skeleton", "in"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string folder = i == 0 ? "out/large" : "out/small";
+        SCOPED_TRACE(folder);
+        ExpectSameTables(folder, words[i].folder);
+        EXPECT_NE(ReadAll(folder + "/skeletons.csv").find(",longest_shortest_path_mm\n"), std::string::npos);
+        std::filesystem::remove_all(words[i].folder);
+    }
 }
 
 // The summary's first counts: done and skipped.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -225,6 +226,151 @@ TEST(SkeletonTables, SummaryGivesTheTotalWithOneDecimal) {
     EXPECT_EQ(ops::MeasureSummary(ops::MeasureSkeleton(pic.view()).totals),
               "measure: 1 skeletons, 2 branches, 1 junctions, 1 end points, total length 9.0 px");
 }
+
+// ---- Lengths in millimetres ----
+
+// A table's lines without their newlines.
+std::vector<std::string> LinesOf(const std::string& table) {
+    std::vector<std::string> lines;
+    std::istringstream in(table);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> FieldsOf(const std::string& line) {
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
+    return fields;
+}
+
+// A number as a table writes it, read back; NaN when it is not one.
+double ReadBack(const std::string& text) {
+    double value = std::numeric_limits<double>::quiet_NaN();
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::numeric_limits<double>::quiet_NaN();
+    return value;
+}
+
+struct MillimetreCase {
+    const char* name;
+    std::vector<std::string> rows;
+    std::uint32_t pixelsPerMetre;
+    // In pixels, row by row: each branch's length and Euclidean distance;
+    // each skeleton's total, average and maximum branch length and longest
+    // shortest path.
+    std::vector<std::vector<double>> branches, skeletons;
+};
+
+const MillimetreCase kMillimetreCases[] = {
+    // 300 dpi; ten pixels in a row are nine steps.
+    {"StraightLineOfTenPixelsAt300Dpi", {"##########"}, 11811, {{9, 9}}, {{9, 9, 9, 9}}},
+    {"DiagonalAt300Dpi",
+     {"#....", ".#...", "..#..", "...#.", "....#"},
+     11811,
+     {{L(0, 4), Euclid(4, 4)}},
+     {{L(0, 4), L(0, 4), L(0, 4), L(0, 4)}}},
+    {"TShapeAt96Dpi", {"#####", "..#..", "..#.."}, 3780, {{2, 2}, {2, 2}, {2, 2}}, {{6, 2, 2, 4}}},
+    // A thousand pixels a metre: a pixel is a millimetre.
+    {"LShapeAtAPixelAMillimetre", {"#...", "#...", "####"}, 1000, {{5, Euclid(2, 3)}}, {{5, 5, 5, 5}}},
+    {"TwoSkeletonsAt600Dpi",
+     {"..#....", ".#.#..#", "#...#.."},
+     23622,
+     {{L(0, 4), 4}},
+     {{L(0, 4), L(0, 4), L(0, 4), L(0, 4)}, {0, 0, 0, 0}}},
+};
+
+// Each line of the table with a scale is the line without one, then the
+// lengths (the columns from `first`, as many as the case gives) in
+// millimetres: pixels * 1000 / pixels a metre, reading back exactly.
+void ExpectMillimetres(const std::string& inPixels, const std::string& scaled, const std::string& columns,
+                       std::size_t first, const std::vector<std::vector<double>>& lengths, double pixelsPerMetre) {
+    const std::vector<std::string> plain = LinesOf(inPixels), lines = LinesOf(scaled);
+    ASSERT_EQ(plain.size(), lengths.size() + 1);
+    ASSERT_EQ(lines.size(), plain.size());
+    EXPECT_EQ(lines[0], plain[0] + columns);
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        SCOPED_TRACE(lines[i + 1]);
+        ASSERT_TRUE(lines[i + 1].starts_with(plain[i + 1] + ","));
+        const std::vector<std::string> fields = FieldsOf(plain[i + 1]);
+        const std::vector<std::string> mm = FieldsOf(lines[i + 1].substr(plain[i + 1].size() + 1));
+        ASSERT_EQ(mm.size(), lengths[i].size());
+        for (std::size_t k = 0; k < mm.size(); ++k) {
+            EXPECT_EQ(ReadBack(fields[first + k]), lengths[i][k]) << "column " << first + k << " in pixels";
+            EXPECT_EQ(ReadBack(mm[k]), lengths[i][k] * 1000 / pixelsPerMetre) << "column " << k << " in millimetres";
+        }
+    }
+}
+
+class SkeletonMillimetres : public ::testing::TestWithParam<MillimetreCase> {};
+
+TEST_P(SkeletonMillimetres, EachTableEndsWithItsLengthsInMillimetres) {
+    const MillimetreCase& c = GetParam();
+    Picture pic = Drawn(c.rows);
+    const ops::SkeletonMeasures inPixels = ops::MeasureSkeleton(pic.view());
+    EXPECT_EQ(inPixels.totals.pixels_per_metre, 0u) << "measuring knows no resolution";
+    ops::SkeletonMeasures scaled = inPixels;
+    scaled.totals.pixels_per_metre = c.pixelsPerMetre;
+    {
+        SCOPED_TRACE("branches.csv");
+        ExpectMillimetres(ops::BranchesCsv(inPixels), ops::BranchesCsv(scaled), ",length_mm,euclidean_mm", 6,
+                          c.branches, c.pixelsPerMetre);
+    }
+    {
+        SCOPED_TRACE("skeletons.csv");
+        ExpectMillimetres(ops::SkeletonsCsv(inPixels), ops::SkeletonsCsv(scaled),
+                          ",total_length_mm,average_branch_length_mm,maximum_branch_length_mm,longest_shortest_path_mm",
+                          11, c.skeletons, c.pixelsPerMetre);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pictures, SkeletonMillimetres, ::testing::ValuesIn(kMillimetreCases),
+                         [](const ::testing::TestParamInfo<MillimetreCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(SkeletonMillimetreColumns, ATenPixelLineAt300DpiIsAboutThreeQuartersOfAMillimetre) {
+    Picture pic = Drawn({"##########"});
+    ops::SkeletonMeasures m = ops::MeasureSkeleton(pic.view());
+    m.totals.pixels_per_metre = 11811;
+    const std::vector<std::string> branches = LinesOf(ops::BranchesCsv(m));
+    ASSERT_EQ(branches.size(), 2u);
+    const std::vector<std::string> fields = FieldsOf(branches[1]);
+    ASSERT_EQ(fields.size(), 12u);
+    EXPECT_EQ(ReadBack(fields[10]), 9.0 * 1000 / 11811);  // length_mm, 0.762 mm
+    EXPECT_EQ(ReadBack(fields[11]), 9.0 * 1000 / 11811);  // euclidean_mm
+    EXPECT_NEAR(ReadBack(fields[10]), 0.762, 0.0005);
+}
+
+struct SummaryCase {
+    const char* name;
+    ops::SkeletonTotals totals;
+    const char* line;
+};
+
+class SkeletonSummary : public ::testing::TestWithParam<SummaryCase> {};
+
+TEST_P(SkeletonSummary, GivesTheTotalWithOneDecimalAndInMillimetresWithAScale) {
+    EXPECT_EQ(ops::MeasureSummary(GetParam().totals), GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Totals, SkeletonSummary,
+    ::testing::Values(
+        SummaryCase{"NoScale", {12, 85, 40, 61, 5234.66, 0},
+                    "measure: 12 skeletons, 85 branches, 40 junctions, 61 end points, total length 5234.7 px"},
+        // 5234.66 / 11.811 = 443.19...
+        SummaryCase{"At300Dpi", {12, 85, 40, 61, 5234.66, 11811},
+                    "measure: 12 skeletons, 85 branches, 40 junctions, 61 end points, total length 5234.7 px "
+                    "(443.2 mm)"},
+        // 9 / 11.811 = 0.76...
+        SummaryCase{"NinePixelsAt300Dpi", {1, 1, 0, 2, 9, 11811},
+                    "measure: 1 skeletons, 1 branches, 0 junctions, 2 end points, total length 9.0 px (0.8 mm)"},
+        SummaryCase{"APixelAMillimetre", {1, 1, 0, 2, 5, 1000},
+                    "measure: 1 skeletons, 1 branches, 0 junctions, 2 end points, total length 5.0 px (5.0 mm)"},
+        SummaryCase{"NothingAt300Dpi", {0, 0, 0, 0, 0, 11811},
+                    "measure: 0 skeletons, 0 branches, 0 junctions, 0 end points, total length 0.0 px (0.0 mm)"}),
+    [](const ::testing::TestParamInfo<SummaryCase>& info) { return std::string(info.param.name); });
 
 // ---- Invariants over random pictures ----
 

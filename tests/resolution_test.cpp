@@ -21,6 +21,7 @@
 #include "codec/png_write.h"
 #include "codec/row_writer.h"
 #include "core/chain.h"
+#include "core/measure.h"
 #include "tests/app_test_support.h"
 #include "tests/picture_files.h"
 #include "tests/runner_test_support.h"
@@ -516,6 +517,36 @@ TEST(WindowResolution, APictureThatDeclaresNoneWritesTodaysHeader) {
     ASSERT_GT(file.size(), 54u);
     EXPECT_EQ(Bytes(file.begin(), file.begin() + 54), TodaysBmpHeader(12, 9));
 }
+
+// ------------------------------------------------------ the measures' scale
+
+// The pixels a metre the skeleton measures give millimetres at: a
+// resolution declared the same both ways, but not the 72 dpi that a BMP
+// file holds when its picture declared none.
+struct ScaleCase {
+    std::string name;
+    Resolution resolution;
+    std::uint32_t expected;
+};
+
+void PrintTo(const ScaleCase& c, std::ostream* out) { *out << c.name; }
+
+class MeasureScale : public testing::TestWithParam<ScaleCase> {};
+
+TEST_P(MeasureScale, IsADeclaredResolutionTheSameBothWays) {
+    EXPECT_EQ(MillimetreScale(GetParam().resolution), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Resolutions, MeasureScale,
+    testing::Values(ScaleCase{"None", {}, 0},
+                    ScaleCase{"At300Dpi", {11811, 11811}, 11811},
+                    ScaleCase{"At96Dpi", {3780, 3780}, 3780},
+                    ScaleCase{"OnePixelAMetre", {1, 1}, 1},
+                    ScaleCase{"The72DpiOfAFileThatDeclaredNone", {2835, 2835}, 0},
+                    ScaleCase{"At300DpiAcrossAnd150Down", {11811, 5906}, 0},
+                    ScaleCase{"At72DpiAcrossAnd300Down", {2835, 11811}, 0}),
+    ByName());
 
 // ------------------------------------------------------------ workbench-batch
 

@@ -112,11 +112,23 @@ private:
 
 inline ToolRun RunTool(const QList<QByteArray>& args, const QByteArray& input = {}) { return Child(args, input).Wait(); }
 
+// The resolution a test picture's file declares, in pixels a metre across
+// and down (a BMP file's pixels a metre, a PNG file's pHYs). Qt's own
+// default follows the screen; the tests' pictures say 2835 (72 dpi), what a
+// BMP file holds when its picture declared none and what the measures take
+// as no resolution, unless a test asks for another.
+struct PixelsPerMetre {
+    int x = 2835, y = 2835;
+};
+
 // Writes a picture file, making its folder; the size and seed vary the work.
-inline void MakePicture(const std::string& path, int width, int height, std::uint32_t seed) {
+inline void MakePicture(const std::string& path, int width, int height, std::uint32_t seed,
+                        PixelsPerMetre resolution = {}) {
     const std::filesystem::path where(path);
     if (where.has_parent_path()) std::filesystem::create_directories(where.parent_path());
-    const QImage image = seed % 3 == 0 ? RandomPicture(width, height, seed) : StrokePicture(width, height);
+    QImage image = seed % 3 == 0 ? RandomPicture(width, height, seed) : StrokePicture(width, height);
+    image.setDotsPerMeterX(resolution.x);
+    image.setDotsPerMeterY(resolution.y);
     // Saved through a neutral name, then moved to its bytes-exact name.
     const QString format = where.extension() == ".bmp"   ? "BMP"
                            : where.extension() == ".jpg" ? "JPG"
@@ -129,8 +141,11 @@ inline void MakePicture(const std::string& path, int width, int height, std::uin
 
 // A picture drawn as text, '#' black, '.' white, 'g' gray, written in the
 // format (Qt's name for it), making its folder.
-inline void DrawPicture(const std::string& path, const std::vector<std::string>& rows, const char* format) {
+inline void DrawPicture(const std::string& path, const std::vector<std::string>& rows, const char* format,
+                        PixelsPerMetre resolution = {}) {
     QImage image(static_cast<int>(rows.front().size()), static_cast<int>(rows.size()), QImage::Format_Grayscale8);
+    image.setDotsPerMeterX(resolution.x);
+    image.setDotsPerMeterY(resolution.y);
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x) {
             const char c = rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
