@@ -4,20 +4,15 @@
 #error "WORKBENCH_DATA_DIR must be defined by the build"
 #endif
 
-// Laid out as help2man reads it: "Usage:" lines, then sections whose entries
-// start with an indented option, then "Examples:", each a command on one line
-// (at most 71 characters, so that the manual page does not wrap it) and its
-// description indented below it.
+// Laid out as help2man reads it: "Usage:" and "or:" lines, each form whole on
+// its line (help2man leaves the rest of a wrapped one under DESCRIPTION),
+// then sections whose entries start with an indented option, then
+// "Examples:", each a command on one line (at most 71 characters, so that
+// the manual page does not wrap it) and its description indented below it.
 const char kUsage[] =
-    "Usage: workbench-batch [-C DIR] [--page K] WORD...\n"
-    "  or:  workbench-batch [-C DIR] --out DIR [--keep STAGES] [--format bmp|png]\n"
-    "         [--gray SOURCE] [--threshold N|otsu] [--thin N|full]\n"
-    "         [--measure] [--vector FORMATS] [--simplify TOL] [--jobs N]\n"
-    "         [--threads N] [--max-memory SIZE] [--shard K/N] [--report FILE]\n"
-    "         [--force] INPUT...\n"
-    "  or:  workbench-batch [-C DIR] --out DIR --skeleton [--vector FORMATS]\n"
-    "         [--simplify TOL] [--jobs N] [--max-memory SIZE] [--shard K/N]\n"
-    "         [--report FILE] [--force] INPUT...\n"
+    "Usage: workbench-batch [-C DIR] [OPTION]... WORD...\n"
+    "  or:  workbench-batch [-C DIR] --out DIR [OPTION]... INPUT...\n"
+    "  or:  workbench-batch [-C DIR] --out DIR --skeleton [OPTION]... INPUT...\n"
     "Run the workbench's commands without a window: the words in order in one\n"
     "folder, or the whole chain on many pictures, each in a result folder of its own.\n"
     "\n"
