@@ -51,7 +51,8 @@ class Lister {
 public:
     JobList list;
 
-    Lister(std::string cwd, const std::string& out) : cwd_(std::move(cwd)) {
+    Lister(std::string cwd, const std::string& out, bool withExtension)
+        : cwd_(std::move(cwd)), withExtension_(withExtension) {
         struct stat info {};
         if (::stat(out.c_str(), &info) == 0) out_ = std::make_pair(info.st_dev, info.st_ino);
     }
@@ -59,13 +60,13 @@ public:
     void AddInput(const std::string& path) {
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0) {
-            AddFile(path, WithoutExtension(Leaf(path)), "Cannot read " + Shown(path) + ": " + files::Reason(errno));
+            AddFile(path, Leaf(path), "Cannot read " + Shown(path) + ": " + files::Reason(errno));
         } else if (S_ISDIR(info.st_mode)) {
             std::string root = path;
             while (root.size() > 1 && root.back() == '/') root.pop_back();
             Walk(root, "");
         } else {
-            AddFile(path, WithoutExtension(Leaf(path)), "");
+            AddFile(path, Leaf(path), "");
         }
     }
 
@@ -87,11 +88,20 @@ public:
     }
 
 private:
-    void AddFile(const std::string& path, const std::string& folder, const std::string& problem) {
+    // A picture file, its result folder made of its name (the leaf of a file
+    // given, the path below a folder given) without the extension, or with
+    // it given --with-extension.
+    void AddFile(const std::string& path, const std::string& name, const std::string& problem) {
+        AddJob(path, withExtension_ ? name : WithoutExtension(name), name, problem);
+    }
+
+    void AddJob(const std::string& path, const std::string& folder, const std::string& withExtension,
+                const std::string& problem) {
         Job job;
         job.input = path;
         job.absolute = path.front() == '/' ? path : cwd_ + "/" + path;
         job.folder = folder;
+        job.withExtension = withExtension;
         job.problem = problem;
         list.jobs.push_back(std::move(job));
     }
@@ -103,7 +113,8 @@ private:
         const std::string here = below.empty() ? root : root + "/" + below;
         DIR* dir = ::opendir(here.c_str());
         if (dir == nullptr) {
-            AddFile(here, below.empty() ? Leaf(root) : below, "Cannot read " + Shown(here) + ": " + files::Reason(errno));
+            const std::string folder = below.empty() ? Leaf(root) : below;
+            AddJob(here, folder, folder, "Cannot read " + Shown(here) + ": " + files::Reason(errno));
             return;
         }
         std::vector<std::string> names;
@@ -134,24 +145,47 @@ private:
             } else if (!IsPictureName(name)) {
                 list.passedOver.push_back({path, "not the name of a picture file"});
             } else {
-                AddFile(path, WithoutExtension(relative), "");
+                AddFile(path, relative, "");
             }
         }
     }
 
     std::string cwd_;
+    bool withExtension_;
     std::optional<std::pair<dev_t, ino_t>> out_;  // the --out folder, when it exists
 };
 
+// Whether two result folders meet: the same folder, or one named like a
+// file of the other (p/A.bmp beside p).
+bool Meet(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    const auto inside = [](const std::string& parent, const std::string& child) {
+        return child.size() > parent.size() + 1 && child.compare(0, parent.size(), parent) == 0 &&
+               child[parent.size()] == '/' && child.find('/', parent.size() + 1) == std::string::npos &&
+               IsResultFileName(child.substr(parent.size() + 1));
+    };
+    return inside(a, b) || inside(b, a);
+}
+
+// What keeps two inputs whose results meet apart: their folders named with
+// the extension, when that parts them; else another name or another --out.
+std::string Remedy(const Job& a, const Job& b, const std::string& out, bool withExtension) {
+    if (a.input == b.input) return "give it only once";
+    if (!withExtension && !Meet(a.withExtension, b.withExtension))
+        return "rename one of them, or add --with-extension for result folders named with the extension (" +
+               Shown(out + "/" + a.withExtension) + " and " + Shown(out + "/" + b.withExtension) + ")";
+    return "rename one of them, or run each into an --out folder of its own";
+}
+
 // Two inputs whose result folders meet: the same folder, or one folder
 // named like a file of the other's result (a/A.bmp.png beside a.png).
-std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std::string& out) {
+std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std::string& out, bool withExtension) {
     std::map<std::string, const Job*> byFolder;
     for (const Job& job : jobs) {
         const auto [at, inserted] = byFolder.emplace(job.folder, &job);
         if (!inserted)
             return Named(*at->second) + " and " + Named(job) + " would share the result folder " +
-                   Shown(out + "/" + job.folder);
+                   Shown(out + "/" + job.folder) + "; " + Remedy(*at->second, job, out, withExtension);
     }
     for (const Job& job : jobs) {
         const std::size_t slash = job.folder.rfind('/');
@@ -159,7 +193,7 @@ std::optional<std::string> FindCollision(const std::vector<Job>& jobs, const std
         const auto parent = byFolder.find(job.folder.substr(0, slash));
         if (parent != byFolder.end() && IsResultFileName(job.folder.substr(slash + 1)))
             return Named(*parent->second) + " and " + Named(job) + " would share the file " +
-                   Shown(out + "/" + job.folder);
+                   Shown(out + "/" + job.folder) + "; " + Remedy(*parent->second, job, out, withExtension);
     }
     return std::nullopt;
 }
@@ -189,6 +223,7 @@ void SplitPages(std::vector<Job>& jobs) {
             page.page = k;
             page.pages = pages;
             page.folder += "/page-" + std::to_string(k);
+            page.withExtension += "/page-" + std::to_string(k);
             split.push_back(std::move(page));
         }
         if (pages <= 1) split.push_back(std::move(job));
@@ -202,9 +237,21 @@ std::string Named(const Job& job) {
     return job.pages <= 1 ? Shown(job.input) : Shown(job.input) + " page " + std::to_string(job.page);
 }
 
+std::string FailureLine(const Job& job, const std::string& message) {
+    for (const std::string& name : {Shown(job.absolute), Shown(job.input)}) {
+        const std::size_t at = message.find(name);
+        if (at == std::string::npos) continue;
+        std::string line = message;
+        line.replace(at, name.size(), Named(job));
+        return line;
+    }
+    return Named(job) + ": " + message;
+}
+
 std::optional<JobList> ListJobs(const std::vector<std::string>& inputs, const std::string& cwd,
-                                const std::string& out, int shard, int shards, std::string& error) {
-    Lister lister{cwd, out};
+                                const std::string& out, bool withExtension, int shard, int shards,
+                                std::string& error) {
+    Lister lister{cwd, out, withExtension};
     bool readStandardInput = false;
     for (const std::string& input : inputs) {
         if (input == "-") {
@@ -217,7 +264,7 @@ std::optional<JobList> ListJobs(const std::vector<std::string>& inputs, const st
     std::vector<Job>& all = lister.list.jobs;
     SplitPages(all);
     std::sort(all.begin(), all.end(), [](const Job& a, const Job& b) { return a.folder < b.folder; });
-    if (const std::optional<std::string> collision = FindCollision(all, out)) {
+    if (const std::optional<std::string> collision = FindCollision(all, out, withExtension)) {
         error = *collision;
         return std::nullopt;
     }

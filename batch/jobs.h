@@ -13,7 +13,8 @@
 struct Job {
     std::string input;     // the path as listed (given, or found below a given folder)
     std::string absolute;  // the path the worker loads
-    std::string folder;    // below --out, without the extension
+    std::string folder;    // below --out, without the extension (with it, given --with-extension)
+    std::string withExtension;  // the folder --with-extension gives, for the message of a collision
     int page = 1;          // which picture of the file, from 1
     int pages = 1;         // how many the file holds; with several, folder ends in page-K
     std::string problem;   // set when the input cannot be used at all
@@ -29,16 +30,24 @@ struct PassedOver {
 // several.
 std::string Named(const Job& job);
 
+// The line that tells of the job's failure, naming each path once and the
+// input as it was given: a message that names the input (a worker names it
+// by its absolute path) names it as Named does, "Cannot read "in/x.png":
+// REASON"; any other message follows the input, ""in/x.png": REASON".
+std::string FailureLine(const Job& job, const std::string& message);
+
 struct JobList {
     std::vector<Job> jobs;               // this shard's pictures, in order
     std::vector<PassedOver> passedOver;  // this shard's files passed over, in order
 };
 
 // Lists the pictures of the inputs. cwd makes relative paths absolute; out
-// is the --out folder, whose own contents are never inputs. K of N takes
-// the pictures at positions K, K+N, ... of the sorted list, and the files
-// passed over at those positions of theirs. When two inputs
-// would share a result, returns nothing and sets error to a one-line
-// message naming both.
+// is the --out folder, whose own contents are never inputs; withExtension
+// names each result folder with its input's extension (--with-extension).
+// K of N takes the pictures at positions K, K+N, ... of the sorted list, and
+// the files passed over at those positions of theirs. When two inputs would
+// share a result, returns nothing and sets error to a one-line message
+// naming both and saying how to keep them apart.
 std::optional<JobList> ListJobs(const std::vector<std::string>& inputs, const std::string& cwd,
-                                const std::string& out, int shard, int shards, std::string& error);
+                                const std::string& out, bool withExtension, int shard, int shards,
+                                std::string& error);

@@ -74,6 +74,7 @@ enum OptionCode : int {
     kGray,
     kThreshold,
     kThin,
+    kWithExtension,
 };
 
 const option kLongOptions[] = {
@@ -96,6 +97,7 @@ const option kLongOptions[] = {
     {"gray", required_argument, nullptr, kGray},
     {"threshold", required_argument, nullptr, kThreshold},
     {"thin", required_argument, nullptr, kThin},
+    {"with-extension", no_argument, nullptr, kWithExtension},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -188,6 +190,10 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
         case kForce:
             many.force = true;
             manyOnly.push_back("--force");
+            return true;
+        case kWithExtension:
+            many.withExtension = true;
+            manyOnly.push_back("--with-extension");
             return true;
         case kMaxMemory: {
             const std::optional<std::uint64_t> size = ParseMemorySize(value);

@@ -28,6 +28,7 @@ struct ManyOptions {
     VectorFormats vectors;  // --vector FORMATS: the centre lines' files
     double simplify = 0;    // --simplify TOL, in pixels; 0 lossless
     ops::ChainSettings settings;  // --gray, --threshold, --thin
+    bool withExtension = false;   // --with-extension: result folders keep the input's extension
 };
 
 struct Invocation {

@@ -67,7 +67,7 @@ int Prepare(const ManyOptions& options, const std::vector<std::string>& inputs, 
     while (out.size() > 1 && out.back() == '/') out.pop_back();
 
     std::string error;
-    list = ListJobs(inputs, cwd, out, options.shard, options.shards, error);
+    list = ListJobs(inputs, cwd, out, options.withExtension, options.shard, options.shards, error);
     if (!list) {
         std::fprintf(stderr, "workbench-batch: %s\n", error.c_str());
         return 2;
@@ -313,7 +313,7 @@ private:
 
     void Fail(const Job& job, const std::string& folder, const std::string& message, double seconds) {
         report_.Add(job, folder, "failed", message, nullptr, seconds);
-        progress_.Failure(Named(job) + ": " + message);
+        progress_.Failure(FailureLine(job, message));
         progress_.Finished("failed", job, std::nullopt, seconds);
     }
 

@@ -4,20 +4,15 @@
 #error "WORKBENCH_DATA_DIR must be defined by the build"
 #endif
 
-// Laid out as help2man reads it: "Usage:" lines, then sections whose entries
-// start with an indented option, then "Examples:", each a command on one line
-// (at most 71 characters, so that the manual page does not wrap it) and its
-// description indented below it.
+// Laid out as help2man reads it: "Usage:" and "or:" lines, each form whole on
+// its line (help2man leaves the rest of a wrapped one under DESCRIPTION),
+// then sections whose entries start with an indented option, then
+// "Examples:", each a command on one line (at most 71 characters, so that
+// the manual page does not wrap it) and its description indented below it.
 const char kUsage[] =
-    "Usage: workbench-batch [-C DIR] [--page K] WORD...\n"
-    "  or:  workbench-batch [-C DIR] --out DIR [--keep STAGES] [--format bmp|png]\n"
-    "         [--gray SOURCE] [--threshold N|otsu] [--thin N|full]\n"
-    "         [--measure] [--vector FORMATS] [--simplify TOL] [--jobs N]\n"
-    "         [--threads N] [--max-memory SIZE] [--shard K/N] [--report FILE]\n"
-    "         [--force] INPUT...\n"
-    "  or:  workbench-batch [-C DIR] --out DIR --skeleton [--vector FORMATS]\n"
-    "         [--simplify TOL] [--jobs N] [--max-memory SIZE] [--shard K/N]\n"
-    "         [--report FILE] [--force] INPUT...\n"
+    "Usage: workbench-batch [-C DIR] [OPTION]... WORD...\n"
+    "  or:  workbench-batch [-C DIR] --out DIR [OPTION]... INPUT...\n"
+    "  or:  workbench-batch [-C DIR] --out DIR --skeleton [OPTION]... INPUT...\n"
     "Run the workbench's commands without a window: the words in order in one\n"
     "folder, or the whole chain on many pictures, each in a result folder of its own.\n"
     "\n"
@@ -65,6 +60,10 @@ const char kUsage[] =
     "                  holding the stage files kept and the record that it finished;\n"
     "                  each page K of a file with several pages is a picture of its\n"
     "                  own, in DIR/<name without extension>/page-K/\n"
+    "  --with-extension\n"
+    "                  name each result folder with its input's extension:\n"
+    "                  DIR/<name>/ (x.png in DIR/x.png/, x.jpg in DIR/x.jpg/), so\n"
+    "                  that inputs that differ only in extension get a folder each\n"
     "  --keep STAGES   the stage files to keep, any of A (filtered), B (binarized),\n"
     "                  C (thinned), D (labeled), e.g. C or C,D (default: A,B,C,D);\n"
     "                  the chain stops at the last one kept\n"
@@ -119,15 +118,16 @@ const char kUsage[] =
     "the report), or - (one path a line on standard input). Options may come\n"
     "before or after the inputs (not after the words); -- ends them. Long options\n"
     "take their value as --jobs 2 or --jobs=2. Two inputs that would share a result\n"
-    "folder are refused before any work. A picture whose folder records that the\n"
-    "chain finished for the input as it is now (size and modification time), with\n"
-    "the same stages kept in the same format, is skipped: with --measure only when\n"
-    "it holds the measures too, of the same source (the chain's stage C, or the\n"
-    "input with --skeleton); without --measure whether it holds them or not. So\n"
-    "with --vector: skipped when the folder holds the vector files asked for (and\n"
-    "maybe others), simplified with the same --simplify. The record names the\n"
-    "chain's settings when they are not the defaults (a record that names none\n"
-    "stands for them); other settings redo the picture.\n"
+    "folder are refused before any work, with a message that says how to keep them\n"
+    "apart (another name, --with-extension or another --out). A picture whose folder\n"
+    "records that the chain finished for the input as it is now (size and\n"
+    "modification time), with the same stages kept in the same format, is skipped:\n"
+    "with --measure only when it holds the measures too, of the same source (the\n"
+    "chain's stage C, or the input with --skeleton); without --measure whether it\n"
+    "holds them or not. So with --vector: skipped when the folder holds the vector\n"
+    "files asked for (and maybe others), simplified with the same --simplify. The\n"
+    "record names the chain's settings when they are not the defaults (a record that\n"
+    "names none stands for them); other settings redo the picture.\n"
     "SIGINT, SIGTERM or SIGHUP stops the run cleanly; the same command run again\n"
     "finishes the rest. Progress goes to standard output, failures to standard\n"
     "error, one line each.\n"

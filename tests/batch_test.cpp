@@ -155,6 +155,46 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"missing_stage_file", {"label", "filter"}, 1, R"(workbench-batch: Cannot read "C.bmp": no such file)"}),
     [](const testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
 
+// What a file that is not a picture gets: an empty file a message of its
+// own; any other the common one of its kind, whatever its name says: a file
+// loaded that no format reads, and a stage file that is no BMP file.
+struct NotAPictureCase {
+    const char* name;
+    const char* file;
+    QByteArray bytes;
+    QStringList words;
+    QString line;
+};
+
+class BatchNotAPictureTest : public testing::TestWithParam<NotAPictureCase> {};
+
+TEST_P(BatchNotAPictureTest, GetsTheMessageOfItsKind) {
+    const NotAPictureCase& c = GetParam();
+    ScratchDir dir;
+    ASSERT_TRUE(WriteBytes(c.file, c.bytes));
+    const BatchRun run = RunBatchTool(c.words);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.errors, "workbench-batch: " + c.line + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BatchNotAPictureTest,
+    testing::Values(
+        NotAPictureCase{"empty_bmp", "x.bmp", "", {"load", "x.bmp"}, R"(Cannot read "x.bmp": the file is empty)"},
+        NotAPictureCase{"empty_png", "x.png", "", {"load", "x.png"}, R"(Cannot read "x.png": the file is empty)"},
+        NotAPictureCase{"text_named_bmp", "x.bmp", "hello", {"load", "x.bmp"},
+                        R"(Cannot read "x.bmp": not a picture format this program reads)"},
+        NotAPictureCase{"text_named_png", "x.png", "hello", {"load", "x.png"},
+                        R"(Cannot read "x.png": not a picture format this program reads)"},
+        NotAPictureCase{"text_without_extension", "x", "hello", {"load", "x"},
+                        R"(Cannot read "x": not a picture format this program reads)"},
+        NotAPictureCase{"text_stage_file", "C.bmp", "hello", {"label"}, R"(Cannot read "C.bmp": not a BMP file)"},
+        NotAPictureCase{"empty_stage_file", "C.bmp", "", {"label"}, R"(Cannot read "C.bmp": the file is empty)"},
+        // measure reads C.bmp in any format, as load reads a picture.
+        NotAPictureCase{"text_stage_file_measured", "C.bmp", "hello", {"measure"},
+                        R"(Cannot read "C.bmp": not a picture format this program reads)"}),
+    [](const testing::TestParamInfo<NotAPictureCase>& info) { return std::string(info.param.name); });
+
 // help2man makes the manual page's EXAMPLES of --help's "Examples:": each
 // command a line of its own, at most 71 characters so that the page does not
 // wrap it at 80 columns, and its description below it, indented by 22.

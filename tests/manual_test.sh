@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The manual pages as man shows them at 80 columns: every example of
-# workbench-batch --help stands on a line of its own with its description
-# below it, the Slurm job script is named where it is installed, and both
-# pages carry the licence in their COPYRIGHT section.
+# The manual pages as man shows them at 80 columns: every form of
+# workbench-batch's usage stands under SYNOPSIS, one a line, and DESCRIPTION
+# starts with the description; every example of --help stands on a line of
+# its own with its description below it; the Slurm job script and the sample
+# picture are named in both pages where --help says the program's files are;
+# both pages carry the licence in their COPYRIGHT section.
 #
 #   tests/manual_test.sh WORKBENCH-BATCH BATCH-PAGE WINDOW-PAGE
 #
@@ -19,6 +21,25 @@ fail() { echo "manual: $*"; failures=$((failures + 1)); }
 # The lines of one section of a page as man shows it.
 section() { man -l "$1" 2>/dev/null | awk -v name="$2" '/^[A-Z]/ {on = ($0 == name); next} on'; }
 
+# The usage: its first line and the indented lines after it. help2man takes
+# "Usage: FORM" and "  or:  FORM" lines into SYNOPSIS; a form wrapped onto
+# more lines leaves the rest under DESCRIPTION.
+help=$("$program" --help)
+usage=$(awk 'NR == 1 || /^ / {print; next} {exit}' <<<"$help")
+forms=$(sed -n -e 's/^Usage: //p' -e 's/^  or:  //p' <<<"$usage")
+[ -n "$forms" ] || fail "--help starts with no \"Usage:\" line"
+[ "$(wc -l <<<"$forms")" -eq "$(wc -l <<<"$usage")" ] ||
+  fail "a form of --help's usage is wrapped onto a line of its own:
+$usage"
+synopsis=$(section "$batch_page" SYNOPSIS | grep -v '^$' || true)
+[ "$synopsis" = "$(sed 's/^/       /' <<<"$forms")" ] ||
+  fail "SYNOPSIS of workbench-batch(1) is not the usage's forms, one a line:
+$synopsis"
+# DESCRIPTION starts with what --help says after the usage.
+words=$(sed -n "$(($(wc -l <<<"$usage") + 1))p" <<<"$help" | awk '{print $1, $2, $3, $4}')
+description=$(section "$batch_page" DESCRIPTION | grep -v '^$' | head -n1 | awk '{print $1, $2, $3, $4}')
+[ "$description" = "$words" ] || fail "DESCRIPTION of workbench-batch(1) starts with \"$description\", not \"$words\""
+
 examples=$(section "$batch_page" EXAMPLES)
 [ -n "$examples" ] || fail "workbench-batch(1) has no EXAMPLES"
 count=0
@@ -32,13 +53,18 @@ while IFS= read -r command; do
   elif ! grep -q '^            *[^ ]' <<<"$next"; then
     fail "example without its description below it: $command"
   fi
-done < <("$program" --help | sed -n '/^Examples:$/,$p' | sed -n 's/^  \([^ ].*\)$/\1/p')
+done < <(sed -n '/^Examples:$/,$p' <<<"$help" | sed -n 's/^  \([^ ].*\)$/\1/p')
 [ "$count" -ge 5 ] || fail "only $count examples in --help"
 
-script=$("$program" --help | sed -n 's/^  cp \(.*\/cluster\/workbench-batch\.sbatch\) \.$/\1/p')
+script=$(sed -n 's/^  cp \(.*\/cluster\/workbench-batch\.sbatch\) \.$/\1/p' <<<"$help")
 [ -n "$script" ] || fail "--help names no installed job script"
 if [ -n "$script" ]; then
   section "$batch_page" FILES | grep -qxF "       $script" || fail "FILES of workbench-batch(1) does not name $script"
+  # The sample picture beside it, in both pages.
+  sample=${script%/cluster/workbench-batch.sbatch}/samples/strokes.png
+  for page in "$batch_page" "$window_page"; do
+    section "$page" FILES | grep -qxF "       $sample" || fail "FILES of $page does not name $sample"
+  done
 fi
 
 for page in "$batch_page" "$window_page"; do
@@ -48,4 +74,4 @@ for page in "$batch_page" "$window_page"; do
 done
 
 [ "$failures" -eq 0 ] || exit 1
-echo "manual: $count examples on lines of their own, the job script at $script, COPYRIGHT in both pages"
+echo "manual: $(wc -l <<<"$forms") forms under SYNOPSIS, $count examples on lines of their own, the job script at $script and the sample beside it, COPYRIGHT in both pages"

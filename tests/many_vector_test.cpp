@@ -192,10 +192,8 @@ TEST(SkeletonVectorTest, TracesEachInputAsTheThinnedStageWithoutTheChain) {
     DrawPicture("in/gray.pgm", {"##.", ".#g"}, "PGM");
     const ToolRun run = RunTool({"--out", "out", "--skeleton", "--vector", "svg,dxf,geojson", "in"});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err.toStdString(), "workbench-batch: \"in/gray.pgm\": Cannot measure \"" +
-                                         std::filesystem::absolute("in/gray.pgm").string() +
-                                         "\": it is not two-level: the pixel at row 1, column 2 is neither black nor "
-                                         "white\n");
+    EXPECT_EQ(run.err.toStdString(), "workbench-batch: Cannot measure \"in/gray.pgm\": it is not two-level: the "
+                                     "pixel at row 1, column 2 is neither black nor white\n");
     EXPECT_FALSE(std::filesystem::exists("out/gray"));
     EXPECT_EQ(Names("out/thinned"), (std::set<std::string>{".finished", "branches.csv", "skeletons.csv", "skeleton.svg",
                                                            "skeleton.dxf", "skeleton.geojson"}));

@@ -78,6 +78,7 @@ TEST(RunnerOptionsTest, UsageErrorsExitWithTwoAndOneLine) {
         {{"--page", "0", "load", "x.tif"}, "workbench-batch: '--page' needs a page number from 1, not \"0\""},
         {{"--page", "two", "load", "x.tif"}, "workbench-batch: '--page' needs a page number from 1, not \"two\""},
         {{"--out", "r", "--page", "2", "x.tif"}, "workbench-batch: '--page' works only without --out, which runs every page"},
+        {{"--with-extension", "load", "x.png"}, "workbench-batch: '--with-extension' works only with --out"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -159,10 +160,20 @@ TEST(RunnerTest, InputsThatWouldShareAFolderAreRefusedBeforeAnyWork) {
         QByteArray message;
     };
     const Case cases[] = {
-        {{"in/x.png", "in/x.jpg"}, {"in"}, R"("in/x.jpg" and "in/x.png" would share the result folder "out/x")"},
-        {{"a/x.png", "b/x.png"}, {"a", "b"}, R"("a/x.png" and "b/x.png" would share the result folder "out/x")"},
-        {{"a/x.png", "b/x.bmp"}, {"a/x.png", "b/x.bmp"}, R"("a/x.png" and "b/x.bmp" would share the result folder "out/x")"},
-        {{"in/p.png", "in/p/A.bmp.png"}, {"in"}, R"("in/p.png" and "in/p/A.bmp.png" would share the file "out/p/A.bmp")"},
+        {{"in/x.png", "in/x.jpg"}, {"in"},
+         R"("in/x.jpg" and "in/x.png" would share the result folder "out/x"; rename one of them, or add )"
+         R"(--with-extension for result folders named with the extension ("out/x.jpg" and "out/x.png"))"},
+        {{"a/x.png", "b/x.png"}, {"a", "b"},
+         R"("a/x.png" and "b/x.png" would share the result folder "out/x"; rename one of them, or run each )"
+         R"(into an --out folder of its own)"},
+        {{"a/x.png", "b/x.bmp"}, {"a/x.png", "b/x.bmp"},
+         R"("a/x.png" and "b/x.bmp" would share the result folder "out/x"; rename one of them, or add )"
+         R"(--with-extension for result folders named with the extension ("out/x.png" and "out/x.bmp"))"},
+        {{"in/p.png", "in/p/A.bmp.png"}, {"in"},
+         R"("in/p.png" and "in/p/A.bmp.png" would share the file "out/p/A.bmp"; rename one of them, or add )"
+         R"(--with-extension for result folders named with the extension ("out/p.png" and "out/p/A.bmp.png"))"},
+        {{"in/x.png"}, {"in", "in/x.png"},
+         R"("in/x.png" and "in/x.png" would share the result folder "out/x"; give it only once)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message.toStdString());
@@ -177,6 +188,76 @@ TEST(RunnerTest, InputsThatWouldShareAFolderAreRefusedBeforeAnyWork) {
     }
 }
 
+// A picture that fails is named once, as it was given (the worker loads it
+// by its absolute path): its line is the word chain's for the same path.
+void MakeTiff(const std::string& path, int pages);  // with the tests of files of several pages
+
+// --with-extension keeps inputs that differ only in extension apart, each
+// in a folder named with its extension; a rerun with it skips them all.
+TEST(RunnerTest, WithExtensionNamesEachResultFolderWithItsExtension) {
+    ScratchDir dir;
+    MakePicture("in/a.png", 9, 9, 1);
+    MakePicture("in/a.ppm", 8, 7, 2);
+    MakePicture("in/deep/b.bmp", 7, 6, 3);
+    MakeTiff("in/pages.tif", 2);
+    const ToolRun refused = RunTool({"--out", "out", "in"});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_TRUE(refused.err.contains("add --with-extension")) << refused.err.toStdString();
+    EXPECT_FALSE(std::filesystem::exists("out"));
+
+    const QList<QByteArray> command{"--out", "out", "--with-extension", "--report", "r.jsonl", "in"};
+    const ToolRun run = RunTool(command);
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(Lines(run.out).back().startsWith("5 done, 0 skipped, 0 failed in ")) << run.out.toStdString();
+    ExpectSameAsSingleRun("in/a.png", "out/a.png");
+    ExpectSameAsSingleRun("in/a.ppm", "out/a.ppm");
+    ExpectSameAsSingleRun("in/deep/b.bmp", "out/deep/b.bmp");
+    ExpectSameAsSingleRun("in/pages.tif", "out/pages.tif/page-1", 1);
+    ExpectSameAsSingleRun("in/pages.tif", "out/pages.tif/page-2", 2);
+    std::set<std::string> folders;
+    for (const QJsonObject& entry : ReportEntries("r.jsonl")) folders.insert(entry["folder"].toString().toStdString());
+    EXPECT_EQ(folders, (std::set<std::string>{"out/a.png", "out/a.ppm", "out/deep/b.bmp", "out/pages.tif/page-1",
+                                              "out/pages.tif/page-2"}));
+    EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("0 done, 5 skipped, 0 failed")) << "a rerun";
+}
+
+TEST(RunnerTest, AFailureNamesThePictureOnceAsItWasGiven) {
+    ScratchDir dir;
+    MakePicture("whole.png", 40, 30, 1);
+    const std::string whole = ReadAll("whole.png");
+    std::filesystem::create_directories("in");
+    ASSERT_TRUE(WriteBytes("in/cut.png", QByteArray::fromStdString(whole.substr(0, whole.size() / 2))));
+    const QByteArray absolute = QByteArray::fromStdString(std::filesystem::absolute("in/cut.png").string());
+    struct Case {
+        const char* name;
+        QList<QByteArray> many;  // after --out out
+        QList<QByteArray> words;
+        QByteArray input;        // standard input
+    };
+    const Case cases[] = {
+        {"a file", {"in/cut.png"}, {"load", "in/cut.png"}, {}},
+        {"a folder", {"in/"}, {"load", "in/cut.png"}, {}},
+        {"standard input", {"-"}, {"load", "in/cut.png"}, "in/cut.png\n"},
+        {"an absolute path", {absolute}, {"load", absolute}, {}},
+        {"a path from -C", {"-C", "job", "../in/cut.png"}, {"-C", "job", "load", "../in/cut.png"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all("out");
+        std::filesystem::remove_all("job");
+        const ToolRun word = RunTool(c.words);
+        ASSERT_EQ(word.exitCode, 1);
+        ASSERT_TRUE(word.err.startsWith("workbench-batch: Cannot read \"")) << word.err.toStdString();
+        QList<QByteArray> args{"--out", "out"};
+        args += c.many;
+        const ToolRun run = RunTool(args, c.input);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err, word.err);
+        if (c.words.contains(absolute)) continue;
+        EXPECT_FALSE(run.err.contains(absolute)) << run.err.toStdString();
+    }
+}
+
 TEST(RunnerTest, AFailingPictureIsOneLineAndTheOthersGoOn) {
     ScratchDir dir;
     for (int i = 0; i < 5; ++i) MakePicture("in/good" + std::to_string(i) + ".png", 40 + i, 30, static_cast<std::uint32_t>(i));
@@ -188,9 +269,9 @@ TEST(RunnerTest, AFailingPictureIsOneLineAndTheOthersGoOn) {
     QList<QByteArray> errors = Lines(run.err);
     std::sort(errors.begin(), errors.end());
     ASSERT_EQ(errors.size(), 3) << run.err.toStdString();
-    EXPECT_TRUE(errors[0].startsWith("workbench-batch: \"in/damaged.bmp\": Cannot read ")) << errors[0].toStdString();
-    EXPECT_TRUE(errors[1].startsWith("workbench-batch: \"in/empty.png\": Cannot read ")) << errors[1].toStdString();
-    EXPECT_EQ(errors[2], "workbench-batch: \"in/missing.png\": Cannot read \"in/missing.png\": no such file");
+    EXPECT_TRUE(errors[0].startsWith("workbench-batch: Cannot read \"in/damaged.bmp\": ")) << errors[0].toStdString();
+    EXPECT_EQ(errors[1], "workbench-batch: Cannot read \"in/empty.png\": the file is empty");
+    EXPECT_EQ(errors[2], "workbench-batch: Cannot read \"in/missing.png\": no such file");
     EXPECT_TRUE(Lines(run.out).back().startsWith("5 done, 0 skipped, 3 failed in "));
     for (int i = 0; i < 5; ++i) ExpectSameAsSingleRun("in/good" + std::to_string(i) + ".png", "out/good" + std::to_string(i));
     EXPECT_EQ(Inputs(ReportEntries("report.jsonl"), "failed"),
@@ -593,8 +674,38 @@ TEST(RunnerPagesTest, APageFolderThatClashesIsRefusedBeforeAnyWork) {
     const ToolRun run = RunTool({"--out", "out", "in"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.err, "workbench-batch: \"in/scan/page-2.png\" and \"in/scan.tif\" page 2 would share the result folder "
-                       "\"out/scan/page-2\"\n");
+                       "\"out/scan/page-2\"; rename one of them, or add --with-extension for result folders named with "
+                       "the extension (\"out/scan/page-2.png\" and \"out/scan.tif/page-2\")\n");
     EXPECT_FALSE(std::filesystem::exists("out"));
+}
+
+// A page that fails is named with its page, once, with the reason the word
+// chain gives for that page.
+TEST(RunnerPagesTest, AFailingPageIsNamedOnceWithItsPage) {
+    ScratchDir dir;
+    MakeTiff("in/two.tif", 2);
+    tifftest::Bytes bytes;
+    {
+        const std::string text = ReadAll("in/two.tif");
+        bytes.assign(text.begin(), text.end());
+    }
+    // Page 2's strips start past the end of the file.
+    tifftest::Patcher second(bytes, 1);
+    std::vector<std::uint32_t> offsets = second.Get(TIFFTAG_STRIPOFFSETS);
+    for (std::uint32_t& offset : offsets) offset = static_cast<std::uint32_t>(bytes.size()) + 4096;
+    second.Put(TIFFTAG_STRIPOFFSETS, offsets);
+    ASSERT_TRUE(WriteBytes("in/two.tif", QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                                                    static_cast<qsizetype>(bytes.size()))));
+    const ToolRun word = RunTool({"--page", "2", "load", "in/two.tif"});
+    ASSERT_EQ(word.exitCode, 1);
+    const QByteArray wordLine = "workbench-batch: Cannot read \"in/two.tif\": ";
+    ASSERT_TRUE(word.err.startsWith(wordLine)) << word.err.toStdString();
+    const QByteArray reason = word.err.mid(wordLine.size());
+
+    const ToolRun run = RunTool({"--out", "out", "in"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "workbench-batch: Cannot read \"in/two.tif\" page 2: " + reason);
+    ExpectSameAsSingleRun("in/two.tif", "out/two/page-1", 1);
 }
 
 // A file whose chain of pages loops back is one picture that fails, with
@@ -615,7 +726,7 @@ TEST(RunnerPagesTest, AFileWithABrokenChainOfPagesFailsOnce) {
     EXPECT_EQ(run.exitCode, 1);
     const QList<QByteArray> errors = Lines(run.err);
     ASSERT_EQ(errors.size(), 1) << run.err.toStdString();
-    EXPECT_TRUE(errors[0].startsWith("workbench-batch: \"in/loop.tif\": Cannot read ")) << errors[0].toStdString();
+    EXPECT_TRUE(errors[0].startsWith("workbench-batch: Cannot read \"in/loop.tif\": ")) << errors[0].toStdString();
     EXPECT_TRUE(errors[0].contains("loops")) << errors[0].toStdString();
     ExpectSameAsSingleRun("in/fine.png", "out/fine");
 }
