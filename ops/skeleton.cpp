@@ -334,6 +334,35 @@ std::string Number(double v, std::chars_format format = std::chars_format::gener
 
 constexpr std::size_t kCsvBlock = 1 << 16;
 
+// A line of a table, its fields written in place: whole numbers, and
+// lengths as Number writes them.
+class CsvLine {
+public:
+    CsvLine& Whole(std::int64_t value) {
+        Separate();
+        at_ = std::to_chars(at_, line_ + sizeof line_, value).ptr;
+        return *this;
+    }
+    CsvLine& Length(double value) {
+        Separate();
+        at_ = std::to_chars(at_, line_ + sizeof line_, value, std::chars_format::general, 17).ptr;
+        return *this;
+    }
+    // Ends the line onto `text`, and starts the next.
+    void EndOnto(std::string& text) {
+        *at_++ = '\n';
+        text.append(line_, at_);
+        at_ = line_;
+    }
+
+private:
+    void Separate() {
+        if (at_ != line_) *at_++ = ',';
+    }
+    char line_[1024];  // 19 fields of at most 25 characters
+    char* at_ = line_;
+};
+
 }  // namespace
 
 SkeletonMeasures MeasureSkeleton(const RowView& picture) {
@@ -345,13 +374,12 @@ void WriteBranchesCsv(const SkeletonMeasures& measures, const CsvSink& out) {
     const std::uint32_t scale = measures.totals.pixels_per_metre;
     std::string text = "skeleton,branch,src_row,src_col,dst_row,dst_col,length,euclidean,type,slab_pixels";
     text += scale == 0 ? "\n" : ",length_mm,euclidean_mm\n";
+    CsvLine line;
     for (const SkeletonBranch& b : measures.branches) {
-        text += std::to_string(b.skeleton) + ',' + std::to_string(b.branch) + ',' + std::to_string(b.src_row) + ',' +
-                std::to_string(b.src_col) + ',' + std::to_string(b.dst_row) + ',' + std::to_string(b.dst_col) + ',' +
-                Number(b.length) + ',' + Number(b.euclidean) + ',' + std::to_string(b.type) + ',' +
-                std::to_string(b.slab_pixels);
-        if (scale != 0) text += ',' + Number(Millimetres(b.length, scale)) + ',' + Number(Millimetres(b.euclidean, scale));
-        text += '\n';
+        line.Whole(b.skeleton).Whole(b.branch).Whole(b.src_row).Whole(b.src_col).Whole(b.dst_row).Whole(b.dst_col);
+        line.Length(b.length).Length(b.euclidean).Whole(b.type).Whole(b.slab_pixels);
+        if (scale != 0) line.Length(Millimetres(b.length, scale)).Length(Millimetres(b.euclidean, scale));
+        line.EndOnto(text);
         if (text.size() >= kCsvBlock) out(text), text.clear();
     }
     out(text);
@@ -365,20 +393,18 @@ void WriteSkeletonsCsv(const SkeletonMeasures& measures, const CsvSink& out) {
     text += scale == 0 ? "\n"
                        : ",total_length_mm,average_branch_length_mm,maximum_branch_length_mm,"
                          "longest_shortest_path_mm\n";
+    CsvLine line;
     for (const SkeletonFigures& s : measures.skeletons) {
-        text += std::to_string(s.skeleton) + ',' + std::to_string(s.row) + ',' + std::to_string(s.col) + ',' +
-                std::to_string(s.pixels) + ',' + std::to_string(s.branches) + ',' + std::to_string(s.junctions) + ',' +
-                std::to_string(s.junction_pixels) + ',' + std::to_string(s.end_points) + ',' +
-                std::to_string(s.slab_pixels) + ',' + std::to_string(s.triple_points) + ',' +
-                std::to_string(s.quadruple_points) + ',' + Number(s.total_length) + ',' +
-                Number(s.average_branch_length) + ',' + Number(s.maximum_branch_length) + ',' +
-                Number(s.longest_shortest_path);
+        line.Whole(s.skeleton).Whole(s.row).Whole(s.col).Whole(s.pixels).Whole(s.branches).Whole(s.junctions);
+        line.Whole(s.junction_pixels).Whole(s.end_points).Whole(s.slab_pixels).Whole(s.triple_points);
+        line.Whole(s.quadruple_points).Length(s.total_length).Length(s.average_branch_length);
+        line.Length(s.maximum_branch_length).Length(s.longest_shortest_path);
         if (scale != 0)
-            text += ',' + Number(Millimetres(s.total_length, scale)) + ',' +
-                    Number(Millimetres(s.average_branch_length, scale)) + ',' +
-                    Number(Millimetres(s.maximum_branch_length, scale)) + ',' +
-                    Number(Millimetres(s.longest_shortest_path, scale));
-        text += '\n';
+            line.Length(Millimetres(s.total_length, scale))
+                .Length(Millimetres(s.average_branch_length, scale))
+                .Length(Millimetres(s.maximum_branch_length, scale))
+                .Length(Millimetres(s.longest_shortest_path, scale));
+        line.EndOnto(text);
         if (text.size() >= kCsvBlock) out(text), text.clear();
     }
     out(text);
