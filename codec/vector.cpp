@@ -51,6 +51,19 @@ std::unique_ptr<VectorWriter> NewVectorWriter(VectorFormat format, int width, in
     return nullptr;
 }
 
+void WriteCentreLines(VectorWriter& writer, const ops::CentreLines& lines, const CentrePathOf& pathOf, double tolerance) {
+    std::size_t dot = 0;
+    for (const std::int64_t piece : lines.order) {
+        const ops::CentrePiece& p = lines.pieces[static_cast<std::size_t>(piece)];
+        for (; dot < lines.dots.size() && lines.dots[dot].skeleton < p.skeleton; ++dot)
+            writer.Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
+        const std::vector<ops::PixelPoint> path = pathOf(piece);
+        writer.Line(p, ops::PolylineOf(p, path, tolerance));
+    }
+    for (; dot < lines.dots.size(); ++dot) writer.Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
+    writer.End();
+}
+
 std::string ShortestNumber(double value) {
     if (value == 0) return "0";  // never "-0"
     std::array<char, 32> text;
