@@ -2,10 +2,11 @@
 # The Slurm job script on a real one-node cluster: installs Debian's Slurm and
 # MUNGE, starts munged, slurmctld and slurmd in a temporary folder, submits
 # cluster/workbench-batch.sbatch as an array of 4 tasks over 40 generated
-# pictures, keeping stages B and D as PNG files, and checks every result
-# folder against a single run and the union of the 4 reports against the
-# inputs. The daemons it started are
-# stopped by their process ids, whatever happens.
+# pictures, keeping stages B and D as PNG files with the measures' tables
+# and the centre lines as SVG (--measure --vector svg), and checks every
+# result folder against a single run and the union of the 4 reports against
+# the inputs. The daemons it started are stopped by their process ids,
+# whatever happens.
 #
 #   cluster/test-slurm.sh [PATH/TO/workbench-batch]   (default: build/workbench-batch)
 set -euo pipefail
@@ -143,7 +144,7 @@ chmod -R a+rX "$work/jobs"
 
 # --- The array job, one shard per task, all into one result folder; the
 # options before OUT pass through to every task.
-kept=(--keep B,D --format png)
+kept=(--keep B,D --format png --measure --vector svg)
 WORKBENCH_BATCH=$batch timeout 600 sbatch --wait --array=0-3 --cpus-per-task=1 --time=10 \
   --output="$work/jobs/task-%a.log" "$root/cluster/workbench-batch.sbatch" "${kept[@]}" results in >"$work/jobs/sbatch.out" ||
   { cat "$work"/jobs/task-*.log >&2 || true; fail "the array job failed"; }
@@ -158,9 +159,9 @@ pictures=$(cd in && find . -name '*.bmp' | wc -l)
 [ "$pictures" -eq 40 ] || fail "expected 40 pictures, found $pictures"
 while IFS= read -r picture; do
   folder=${picture%.bmp}
-  for stage in B D; do
-    cmp -s "single/$folder/$stage.png" "results/$folder/$stage.png" ||
-      fail "results/$folder/$stage.png differs from a single run"
+  for file in B.png D.png branches.csv skeletons.csv skeleton.svg; do
+    [ -f "results/$folder/$file" ] || fail "results/$folder/$file is missing"
+    cmp -s "single/$folder/$file" "results/$folder/$file" || fail "results/$folder/$file differs from a single run"
   done
   [ -z "$(find "results/$folder" -name '[AC].*')" ] || fail "results/$folder holds a stage not kept"
   [ -f "results/$folder/.finished" ] || fail "results/$folder has no record"
@@ -178,10 +179,20 @@ for k in range(4):
         assert entry['status'] == 'done', entry
         assert entry['folder'] == 'results/' + entry['input'][len('in/'):-len('.bmp')], entry
         assert isinstance(entry['width'], int) and isinstance(entry['height'], int), entry
-        assert entry['files'] == ['B.png', 'D.png'], entry
+        assert entry['files'] == ['B.png', 'D.png', 'branches.csv', 'skeletons.csv', 'skeleton.svg'], entry
+        assert isinstance(entry['branches'], int), entry
         seen.append(entry['input'])
     print('task %d: %d pictures' % (k, len(lines) - 1))
 assert sorted(seen) == inputs, (len(seen), len(inputs))
 PY
 [ -z "$(find results -name '.workbench-*')" ] || fail "temporaries left in results"
-echo "test-slurm: passed: 4 array tasks, $pictures pictures, ${kept[*]}, every result folder as a single run writes it"
+# One line of the SVG a branch of the table, and some lines in all.
+lines=0
+for svg in results/*/*/skeleton.svg; do
+  paths=$(grep -c '^<path ' "$svg" || true)
+  branches=$(( $(wc -l <"${svg%/*}/branches.csv") - 1 ))
+  [ "$paths" -eq "$branches" ] || fail "$svg has $paths lines for $branches branches"
+  lines=$((lines + paths))
+done
+[ "$lines" -gt 0 ] || fail "no centre line in any skeleton.svg"
+echo "test-slurm: passed: 4 array tasks, $pictures pictures, ${kept[*]}, every result folder as a single run writes it ($lines centre lines)"

@@ -521,7 +521,10 @@ void PngRowEncoder::Put(const std::uint8_t* bgr) {
         // (255, 85, 17); such a level's top depth bits are its sample.
         const int depth = s.form.bitDepth, shift = 8 - depth;
         PackRow(depth, bgr, s.width, s.packed.data(), [depth, shift, &off](const std::uint8_t* pixel) -> unsigned {
-            if constexpr (kCheck) off |= (pixel[0] ^ pixel[1]) | (pixel[1] ^ pixel[2]) | OffLevel(pixel[0], depth);
+            if constexpr (kCheck)
+                off |= (pixel[0] ^ pixel[1]) | (pixel[1] ^ pixel[2]) | OffLevel(pixel[0], depth);
+            else
+                static_cast<void>(depth), static_cast<void>(off);  // only the check reads them
             return pixel[0] >> shift;
         });
         row = s.packed.data();
@@ -531,7 +534,10 @@ void PngRowEncoder::Put(const std::uint8_t* bgr) {
         if (s.channel >= 0) {
             PackRow(s.form.bitDepth, bgr + s.channel, s.width, s.packed.data(), [&s, &off](const std::uint8_t* byte) -> unsigned {
                 const unsigned index = s.indexOf[*byte];
-                if constexpr (kCheck) off |= KeyOf(byte - s.channel) ^ s.table.colour(static_cast<int>(index));
+                if constexpr (kCheck)
+                    off |= KeyOf(byte - s.channel) ^ s.table.colour(static_cast<int>(index));
+                else
+                    static_cast<void>(off);  // only the check reads it
                 return index;
             });
         } else {

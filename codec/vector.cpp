@@ -77,6 +77,20 @@ char* PutShortestNumber(char* at, double value) {
     return std::to_chars(at, at + 32, value).ptr;
 }
 
+void WriteCentreLines(VectorWriter& writer, const ops::CentreLines& lines, const CentrePathOf& pathOf, double tolerance) {
+    std::size_t dot = 0;
+    std::vector<ops::PixelPoint> path;  // its storage kept from line to line
+    for (const std::int64_t piece : lines.order) {
+        const ops::CentrePiece& p = lines.pieces[static_cast<std::size_t>(piece)];
+        for (; dot < lines.dots.size() && lines.dots[dot].skeleton < p.skeleton; ++dot)
+            writer.Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
+        pathOf(piece, path);
+        writer.Line(p, ops::PolylineOf(p, path, tolerance));
+    }
+    for (; dot < lines.dots.size(); ++dot) writer.Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
+    writer.End();
+}
+
 std::string ShortestNumber(double value) {
     std::array<char, 32> text;
     return std::string(text.data(), PutShortestNumber(text.data(), value));

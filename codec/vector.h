@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "codec/encode.h"
 #include "ops/centre_lines.h"
@@ -57,6 +58,16 @@ public:
 };
 
 std::unique_ptr<VectorWriter> NewVectorWriter(VectorFormat format, int width, int height, ByteSink sink);
+
+// Puts the path of a piece (its number in CentreLines::pieces) into `path`,
+// from wherever the paths are kept.
+using CentrePathOf = std::function<void(std::int64_t piece, std::vector<ops::PixelPoint>& path)>;
+
+// Writes the centre lines with `writer` and ends the file: lines and dots
+// in the order of their skeletons, a skeleton's lines in the order of the
+// branches table, each line the polyline of its piece's path (pathOf),
+// simplified within `tolerance` pixels when it is above 0.
+void WriteCentreLines(VectorWriter& writer, const ops::CentreLines& lines, const CentrePathOf& pathOf, double tolerance);
 
 // A number in the shortest text that reads back to the same double.
 std::string ShortestNumber(double value);

@@ -127,22 +127,11 @@ void CentreLinePaths::PathOf(std::int64_t piece, std::vector<ops::PixelPoint>& p
 void CentreLinePaths::Write(const FileName& target, codec::VectorFormat format, int width, int height,
                             const ops::CentreLines& lines, double tolerance, files::Durability durability) {
     files::OutputFile file(target, durability);
-    auto writer = codec::NewVectorWriter(format, width, height,
-                                         [&](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
-    // Lines and dots in the order of their skeletons, lines in the order of
-    // the branches table.
-    std::size_t dot = 0;
-    std::vector<ops::PixelPoint> path;
-    for (const std::int64_t piece : lines.order) {
-        const ops::CentrePiece& p = lines.pieces[static_cast<std::size_t>(piece)];
-        for (; dot < lines.dots.size() && lines.dots[dot].skeleton < p.skeleton; ++dot)
-            writer->Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
-        PathOf(piece, path);
-        const std::vector<ops::DrawnPoint> points = ops::PolylineOf(p, path, tolerance);
-        writer->Line(p, points);
-    }
-    for (; dot < lines.dots.size(); ++dot) writer->Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
-    writer->End();
+    const auto writer = codec::NewVectorWriter(
+        format, width, height, [&](const std::uint8_t* bytes, std::size_t size) { file.Write(bytes, size); });
+    codec::WriteCentreLines(
+        *writer, lines, [this](std::int64_t piece, std::vector<ops::PixelPoint>& path) { PathOf(piece, path); },
+        tolerance);
     file.Commit();
 }
 

@@ -410,7 +410,7 @@ void PackForegroundRow(const std::uint8_t* level, ThinWord* bits, int width) {
 ThinRows::ThinRows(int width, int height) : ThinRows(width, height, kThinningIterations) {}
 
 ThinRows::ThinRows(int width, int height, int iterations)
-    : width_(width), height_(height), words_(ThinRowWords(width)), groups_((words_ + 63) / 64),
+    : height_(height), words_(ThinRowWords(width)), groups_((words_ + 63) / 64),
       lastStage_(ThinIterations::Count(iterations).count() * kSubPasses),
       passThrough_(width < 3 || height < 3 || lastStage_ == 0) {
     const int stages = passThrough_ ? 1 : lastStage_ + 1;

@@ -132,7 +132,7 @@ private:
 
     static constexpr int kChangeRows = 8;  // a sub-pass reads the changes of rows up to 5 behind the newest
 
-    int width_, height_, words_, groups_;
+    int height_, words_, groups_;
     int lastStage_;  // 4 N
     bool passThrough_;
     int in_ = 0, steps_ = 0, out_ = 0;

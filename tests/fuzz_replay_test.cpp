@@ -1,6 +1,7 @@
 // Replays, through the fuzz target's own checks (fast and plain forms of
-// every operation agree, rows' padding untouched, BMP round trip exact), the
-// inputs that once made it fail, every file of the BMP corpus, and the seeds.
+// every operation agree, rows' padding untouched, BMP round trip exact, the
+// centre lines' files the same whole and streamed), the inputs that once
+// made it fail, every file of the BMP corpus, and the seeds.
 #include "fuzz/picture_input.h"
 #include "tests/app_test_support.h"
 
