@@ -33,7 +33,7 @@ task() {  # K N SCRIPT-ARGUMENTS...
     WORKBENCH_REPORTS= "$script" "$@"
 }
 
-# --- Each option of the many-pictures mode's synopsis, to a program that
+# --- Each option of the many-pictures mode, to a program that
 # writes its arguments one a line.
 cat >args.sh <<'SH'
 #!/bin/sh
@@ -41,9 +41,11 @@ printf '%s\n' "$@" >"$ARGS_FILE"
 SH
 chmod +x args.sh
 export ARGS_FILE=$work/args.txt
-synopsis=$("$batch" --help | sed -n '/^  or:/,/^[^ ]/p' | sed '$d' | tr '\n' ' ')
-mapfile -t found < <(grep -oE -- '-(-[a-z-]+|C)( [A-Za-z0-9][^] []*)?' <<<"$synopsis" | sort -u)
-[ ${#found[@]} -ge 15 ] || fail "only ${#found[@]} options found in the synopsis: ${found[*]}"
+# The options --help lists, each with its value's name if it takes one,
+# but those of the words alone (--page) and those that only print.
+mapfile -t found < <("$batch" --help | grep -oE -- '^  (-C|--[a-z-]+)( [A-Z][A-Z/]*)?' | sed 's/^  //' |
+  grep -vE -- '^--(page|help|version)( |$)' | sort -u)
+[ ${#found[@]} -ge 15 ] || fail "only ${#found[@]} options found in --help: ${found[*]}"
 # What the task passes after the options, and before them.
 expected() { printf '%s\n' --out results "$@" --jobs 1 --shard 0/1 --report results.reports/task-0.jsonl -- in; }
 passed=0
