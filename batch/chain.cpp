@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -191,6 +192,7 @@ public:
         : stream_(width, height, paths != nullptr ? paths->Sink() : ops::CentrePathSink{}),
           limit_(limit),
           paths_(paths),
+          measured_(measured),
           what_(paths == nullptr ? "its measures" : measured ? "its measures and centre lines" : "its centre lines"),
           width_(static_cast<std::size_t>(width)) {}
     ~MeasuredRows() { Stop(); }
@@ -227,8 +229,7 @@ public:
         room_.wait(lock, [&] { return waiting_ < slots_ || failure_; });
         if (failure_) std::rethrow_exception(failure_);
         std::copy(row, row + rowBytes_, ring_.data() + ((first_ + waiting_) % slots_) * rowBytes_);
-        ++waiting_;
-        rows_.notify_one();
+        if (++waiting_ == kWake) rows_.notify_one();
     }
 
     ops::SkeletonMeasures Finish(ops::CentreLines* lines) {
@@ -236,17 +237,30 @@ public:
         if (failure_) std::rethrow_exception(failure_);
         // The stream's records let go are handed back before the tables
         // are made, so that the two are never held at once.
-        return stream_.Finish(paths_ != nullptr ? lines : nullptr, [] { ::malloc_trim(0); });
+        return stream_.Finish(paths_ != nullptr ? lines : nullptr, [] { ::malloc_trim(0); }, measured_);
     }
 
 private:
     static constexpr std::size_t kRing = 64;
+    static constexpr std::size_t kWake = 16;  // rows waiting that wake the measuring thread
+    static constexpr int kMeasuresNice = 10;
 
     void Measure() {
+        // Beside the chain, below it: the threads that read, run and write
+        // the picture go first, and the measures take what they leave.
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kMeasuresNice);
         std::unique_lock<std::mutex> lock(mutex_);
+        // Woken for a few rows at a time, not for each, then taking every
+        // row there is until none is left.
+        bool draining = false;
         for (;;) {
-            rows_.wait(lock, [&] { return waiting_ > 0 || ended_; });
-            if (waiting_ == 0) return;
+            if (!draining) rows_.wait(lock, [&] { return waiting_ >= kWake || ended_; });
+            if (waiting_ == 0) {
+                if (ended_) return;
+                draining = false;
+                continue;
+            }
+            draining = true;
             const std::uint8_t* row = ring_.data() + first_ * rowBytes_;
             lock.unlock();
             std::exception_ptr failure;
@@ -279,6 +293,7 @@ private:
     ops::SkeletonStream stream_;
     std::uint64_t limit_;
     CentreLinePaths* paths_;
+    bool measured_;  // the tables asked for, not only the centre lines
     const char* what_;
     std::size_t width_;
     bool packed_ = false;
@@ -610,3 +625,4 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
     }
     return reply;
 }
+

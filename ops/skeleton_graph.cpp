@@ -44,15 +44,81 @@ int Sign(std::int64_t a, std::int64_t b) {
     return (a > 0) == aLarger ? 1 : -1;
 }
 
+// The queue of a search whose steps are all 1 long or more: Dial's buckets,
+// each half a step wide, in a ring that spans the longest edge. Nodes in one
+// bucket lie within half a step of each other, so none of them can shorten
+// another's path and they may come out in any order; a node reached from
+// one of them lies at least a step further on, in a later bucket. (Keys are
+// distances as doubles, off by far less than the half step to spare.)
+class BucketQueue {
+public:
+    // For keys that lie at most `reach` beyond the last taken out.
+    void Reset(double reach) {
+        std::size_t size = 1;
+        while (static_cast<double>(size) < 2 * reach + 4) size <<= 1;
+        if (buckets_.size() != size) buckets_.assign(size, {});
+        mask_ = size - 1;
+        current_ = 0;
+        count_ = 0;
+    }
+    // Buckets a ring for `reach` would take.
+    static double Buckets(double reach) { return 2 * reach + 4; }
+    bool empty() const { return count_ == 0; }
+    void push(double key, std::int32_t node) {
+        buckets_[static_cast<std::size_t>(2 * key) & mask_].push_back(node);
+        ++count_;
+    }
+    std::int32_t pop() {
+        while (buckets_[current_ & mask_].empty()) ++current_;
+        std::vector<std::int32_t>& bucket = buckets_[current_ & mask_];
+        const std::int32_t node = bucket.back();
+        bucket.pop_back();
+        --count_;
+        return node;
+    }
+
+private:
+    std::vector<std::vector<std::int32_t>> buckets_;
+    std::size_t mask_ = 0, current_ = 0, count_ = 0;
+};
+
+// The queue of a search in general: a heap of nodes by distance as a
+// double. Two distances whose doubles compare the wrong way differ by far
+// less than the shortest step, so no node is settled before one that could
+// still shorten its path; the distances themselves stay exact.
+class HeapQueue {
+public:
+    void Reset() { heap_.clear(); }
+    bool empty() const { return heap_.empty(); }
+    void push(double key, std::int32_t node) {
+        heap_.push_back({key, node});
+        std::push_heap(heap_.begin(), heap_.end(), Later);
+    }
+    std::int32_t pop() {
+        std::pop_heap(heap_.begin(), heap_.end(), Later);
+        const std::int32_t node = heap_.back().node;
+        heap_.pop_back();
+        return node;
+    }
+
+private:
+    struct Entry {
+        double key;
+        std::int32_t node;
+    };
+    static bool Later(const Entry& x, const Entry& y) { return y.key < x.key; }
+    std::vector<Entry> heap_;  // its storage kept from search to search
+};
+
 class Tables {
 public:
     Tables(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches)
         : width_(width), nodes_(nodes), branches_(branches) {}
 
-    SkeletonMeasures Run(Numbering* numbering) {
+    SkeletonMeasures Run(Numbering* numbering, bool longestPaths) {
         SkeletonMeasures out;
         Skeletons();
-        Fill(out, numbering);
+        Fill(out, numbering, longestPaths);
         if (numbering) numbering->nodeSkeleton = skeleton_;
         return out;
     }
@@ -68,17 +134,10 @@ private:
         std::int32_t to;
         Steps steps;
     };
+    // Searches whose ring of buckets would be larger keep a heap.
+    static constexpr double kMostBuckets = 1 << 16;
     // Groups of fewer nodes search one search at a time.
     static constexpr std::size_t kThreadedSearch = 1 << 14;
-    // A node waiting in the queue. The queue is ordered by the distance
-    // as a double: two distances whose doubles compare the wrong way differ
-    // by far less than the shortest step, so no node is settled before one
-    // that could still shorten its path; the distances themselves stay
-    // exact.
-    struct Entry {
-        double key;
-        std::int32_t node;
-    };
 
     int Row(std::int64_t i) const { return static_cast<int>(i / width_); }
     int Col(std::int64_t i) const { return static_cast<int>(i % width_); }
@@ -126,7 +185,7 @@ private:
             skeleton_[n] = skeleton_[static_cast<std::size_t>(Root(static_cast<std::int32_t>(n)))];
     }
 
-    void Fill(SkeletonMeasures& out, Numbering* numbering) {
+    void Fill(SkeletonMeasures& out, Numbering* numbering, bool longestPaths) {
         const std::size_t count = skeletonFirst_.size();
         out.skeletons.resize(count);
         std::vector<Steps> total(count), longest(count);
@@ -196,7 +255,7 @@ private:
             out.branches.push_back({skeleton, number, Row(src), Col(src), Row(dst), Col(dst), b.steps.value(),
                                     std::sqrt(dr * dr + dc * dc), type, b.slabs});
         }
-        LongestPaths(out);
+        if (longestPaths) LongestPaths(out);
         Steps all;
         for (std::size_t k = 0; k < count; ++k) {
             SkeletonFigures& s = out.skeletons[k];
@@ -275,7 +334,8 @@ private:
     struct Search {
         std::vector<Steps> dist;
         std::vector<std::uint8_t> state;  // 0 not reached, 1 queued, 2 settled
-        std::vector<Entry> queue;         // a heap, its storage kept from search to search
+        HeapQueue heap;
+        BucketQueue buckets;
         std::size_t farthest = 0;
         Steps Eccentricity() const { return dist[farthest]; }
     };
@@ -289,37 +349,51 @@ private:
             adjStart_[j + 1] = adjStart_[j] + (edgeStart_[n + 1] - edgeStart_[n]);
         }
         adj_.resize(static_cast<std::size_t>(adjStart_[size]));
+        longestLink_ = 0;
+        shortestLink_ = std::numeric_limits<double>::infinity();
         std::size_t at = 0;
         for (std::size_t j = 0; j < size; ++j) {
             const auto n = static_cast<std::size_t>(group[j]);
             for (std::int64_t e = edgeStart_[n]; e < edgeStart_[n + 1]; ++e) {
                 const Edge& edge = edges_[static_cast<std::size_t>(e)];
-                adj_[at++] = {local_[static_cast<std::size_t>(edge.to)], branches_[edge.branch].steps};
+                const Steps& steps = branches_[edge.branch].steps;
+                adj_[at++] = {local_[static_cast<std::size_t>(edge.to)], steps};
+                longestLink_ = std::max(longestLink_, steps.value());
+                shortestLink_ = std::min(shortestLink_, steps.value());
             }
         }
     }
 
-    static void Prepare(Search& search, std::size_t size) {
+    void Prepare(Search& search, std::size_t size) const {
         search.dist.assign(size, Steps{});
         search.state.assign(size, 0);
-        search.queue.clear();
+        search.heap.Reset();
+        if (Bucketed()) search.buckets.Reset(longestLink_);
     }
+
+    // Whether the group's searches queue by buckets: each edge a step or
+    // more (as every branch between two nodes is), and a ring not too large.
+    bool Bucketed() const { return shortestLink_ >= 1 && BucketQueue::Buckets(longestLink_) <= kMostBuckets; }
 
     // Shortest distances from the group's node `source` to every node of
     // the group (by place) into search.dist, and the farthest of them.
     // Prepare first.
     void Dijkstra(Search& search, std::size_t source) const {
-        auto later = [](const Entry& x, const Entry& y) { return y.key < x.key; };
+        if (Bucketed())
+            Dijkstra(search, source, search.buckets);
+        else
+            Dijkstra(search, source, search.heap);
+    }
+
+    template <class Queue>
+    void Dijkstra(Search& search, std::size_t source, Queue& queue) const {
         std::vector<Steps>& dist = search.dist;
         std::vector<std::uint8_t>& state = search.state;
-        std::vector<Entry>& queue = search.queue;
         state[source] = 1;
-        queue.push_back({0, static_cast<std::int32_t>(source)});
+        queue.push(0, static_cast<std::int32_t>(source));
         std::size_t farthest = source;
         while (!queue.empty()) {
-            std::pop_heap(queue.begin(), queue.end(), later);
-            const auto at = static_cast<std::size_t>(queue.back().node);
-            queue.pop_back();
+            const auto at = static_cast<std::size_t>(queue.pop());
             if (state[at] == 2) continue;
             state[at] = 2;
             const Steps here = dist[at];  // the shortest of the entries queued for it
@@ -332,8 +406,7 @@ private:
                 if (state[to] == 1 && !Less(d, dist[to])) continue;
                 state[to] = 1;
                 dist[to] = d;
-                queue.push_back({d.value(), link.to});
-                std::push_heap(queue.begin(), queue.end(), later);
+                queue.push(d.value(), link.to);
             }
         }
         search.farthest = farthest;
@@ -439,6 +512,7 @@ private:
     std::vector<Edge> edges_;
     std::vector<std::int64_t> adjStart_;
     std::vector<Link> adj_;
+    double longestLink_ = 0, shortestLink_ = 0;
     Search searches_[2];
     std::vector<Steps> lower_, upper_;
     std::vector<std::uint8_t> open_;
@@ -459,10 +533,11 @@ int Compare(const Steps& x, const Steps& y) {
 }
 
 SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches,
-                          Numbering* numbering) {
+                          Numbering* numbering, bool longestPaths) {
     if (branches.size() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("skeleton measures: more than 2^32 branches");
-    return Tables(width, nodes, branches).Run(numbering);
+    return Tables(width, nodes, branches).Run(numbering, longestPaths);
 }
 
 }  // namespace ops::skeleton_graph
+

@@ -63,8 +63,11 @@ struct Numbering {
 
 // The tables of a graph whose nodes and branches are given in any order
 // (the result does not depend on it). Every branch names nodes of the list.
-// With `numbering`, also where each node and branch went.
+// With `numbering`, also where each node and branch went. Without
+// `longestPaths`, each skeleton's longest_shortest_path is left 0, for a
+// caller that writes no skeletons table (the searches are most of the
+// time the tables take).
 SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches,
-                          Numbering* numbering = nullptr);
+                          Numbering* numbering = nullptr, bool longestPaths = true);
 
 }  // namespace ops::skeleton_graph

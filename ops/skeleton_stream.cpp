@@ -714,7 +714,7 @@ struct SkeletonStream::State {
         return change;
     }
 
-    SkeletonMeasures Tables(CentreLines* lines, const std::function<void()>& released) {
+    SkeletonMeasures Tables(CentreLines* lines, const std::function<void()>& released, bool longestPaths) {
         using skeleton_graph::Branch;
         using skeleton_graph::Node;
         std::vector<std::uint8_t> isFree(chains.size(), 0);
@@ -795,9 +795,9 @@ struct SkeletonStream::State {
         std::vector<std::int32_t>().swap(joinedThisRow);
         std::vector<std::pair<std::int32_t, unsigned>>().swap(grouped);
         if (released) released();
-        if (!lines) return skeleton_graph::TablesOf(w, graphNodes, branches);
+        if (!lines) return skeleton_graph::TablesOf(w, graphNodes, branches, nullptr, longestPaths);
         skeleton_graph::Numbering numbering;
-        SkeletonMeasures out = skeleton_graph::TablesOf(w, graphNodes, branches, &numbering);
+        SkeletonMeasures out = skeleton_graph::TablesOf(w, graphNodes, branches, &numbering, longestPaths);
         *lines = CentreLines{};
         lines->pieces.resize(static_cast<std::size_t>(pieces));
         lines->order.assign(out.branches.size(), -1);
@@ -877,7 +877,8 @@ bool SkeletonStream::AddPacked(const std::uint8_t* bits) {
     return true;
 }
 
-SkeletonMeasures SkeletonStream::Finish(CentreLines* lines, const std::function<void()>& released) {
+SkeletonMeasures SkeletonStream::Finish(CentreLines* lines, const std::function<void()>& released,
+                                        bool longestPaths) {
     State& s = *state_;
     SkeletonMeasures out;
     if (lines) *lines = CentreLines{};
@@ -893,7 +894,7 @@ SkeletonMeasures SkeletonStream::Finish(CentreLines* lines, const std::function<
     s.Row(s.next - 1);
     std::fill(s.kindMid.begin(), s.kindMid.end(), 0);
     s.Quads();
-    return s.Tables(lines, released);
+    return s.Tables(lines, released, longestPaths);
 }
 
 std::size_t SkeletonStream::BytesHeld() const { return state_->Bytes(); }

@@ -67,8 +67,11 @@ public:
     // once. With `lines` (and paths traced), also what each path is.
     // `released`, when given, is called once the stream's own records are
     // let go and before the tables take their memory: where a caller can
-    // hand the freed memory back to the system.
-    SkeletonMeasures Finish(CentreLines* lines = nullptr, const std::function<void()>& released = {});
+    // hand the freed memory back to the system. Without `longestPaths`,
+    // each skeleton's longest_shortest_path is left 0 (for centre lines
+    // without a skeletons table).
+    SkeletonMeasures Finish(CentreLines* lines = nullptr, const std::function<void()>& released = {},
+                            bool longestPaths = true);
 
     // The bytes held now, rows and graph together: what a memory limit
     // weighs against.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <numbers>
 #include <ostream>
@@ -474,6 +475,46 @@ std::vector<double> LongestPathsByFloyd(const Plain& plain, const ops::SkeletonM
     return longest;
 }
 
+std::string Drawing(const Picture& pic) {
+    std::string text;
+    for (int y = 0; y < pic.height(); ++y) {
+        for (int x = 0; x < pic.width(); ++x) text += pic.blue(x, y) == 0 ? '#' : '.';
+        text += '\n';
+    }
+    return text;
+}
+
+// Many crossing lines: graphs with many junctions and cycles of every
+// length, where the order in which a search settles its nodes decides the
+// longest shortest path.
+TEST(SkeletonMeasure, CrossingLinesGiveTheLongestPathsOfFloydWarshall) {
+    std::mt19937 rng(31);
+    int cyclic = 0;
+    for (int round = 0; round < 40; ++round) {
+        auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+        const int w = in(20, 60), h = in(20, 60);
+        Picture pic(w, h);
+        pic.Fill(ops_test::kWhite);
+        for (int line = in(6, 14); line > 0; --line) {
+            const int x0 = in(0, w - 1), y0 = in(0, h - 1), x1 = in(0, w - 1), y1 = in(0, h - 1);
+            const int steps = std::max(std::abs(x1 - x0), std::abs(y1 - y0));
+            for (int k = 0; k <= steps; ++k)
+                pic.set(steps ? x0 + (x1 - x0) * k / steps : x0, steps ? y0 + (y1 - y0) * k / steps : y0,
+                        ops_test::kBlack);
+        }
+        const ops::SkeletonMeasures m = ops::MeasureSkeleton(pic.view());
+        const std::vector<double> longest = LongestPathsByFloyd(Plain(pic), m);
+        for (std::size_t k = 0; k < m.skeletons.size(); ++k) {
+            const SkeletonFigures& s = m.skeletons[k];
+            cyclic += s.branches > s.junctions + s.end_points;
+            EXPECT_NEAR(s.longest_shortest_path, longest[k], 1e-9 * (1 + longest[k]))
+                << "round " << round << " skeleton " << k + 1 << ":\n" << Drawing(pic);
+        }
+        if (HasFailure()) return;
+    }
+    EXPECT_GE(cyclic, 30) << "skeletons with cycles among them";
+}
+
 TEST(SkeletonMeasure, RandomPicturesKeepTheInvariants) {
     std::mt19937 rng(2121);
     for (int round = 0; round < 200; ++round) {
@@ -559,14 +600,6 @@ ops::SkeletonMeasures Streamed(Picture& pic) {
     return stream.Finish();
 }
 
-std::string Drawing(const Picture& pic) {
-    std::string text;
-    for (int y = 0; y < pic.height(); ++y) {
-        for (int x = 0; x < pic.width(); ++x) text += pic.blue(x, y) == 0 ? '#' : '.';
-        text += '\n';
-    }
-    return text;
-}
 
 void ExpectSameTables(Picture& pic, const std::string& name) {
     SCOPED_TRACE(name + ":\n" + Drawing(pic));
@@ -719,27 +752,63 @@ TEST(SkeletonStream, SaysOnceWhenItsRecordsAreLetGo) {
 //     crossings beside opposite corners, 2 s (n - 1) apart;
 //   - a comb, a spine of 2 t + 1 pixels with a tooth of 3 below each odd
 //     column: a tree, tip to tip 3 + (2 t - 2) + 3.
+// A ladder w pixels wide: a rectangle (rows 1 to 3) with a rung in the
+// middle and a spur out at each end, from (1, 1) up and from (3, w - 2)
+// down. The spurs' ends are the farthest apart, over the rung:
+// 1 + (m - 1) + 2 + (w - 2 - m) + 1 = w + 1.
+Picture Ladder(int w) {
+    Picture pic(w, 5);
+    pic.Fill(ops_test::kWhite);
+    pic.Fill(ops_test::kBlack, 0, 1, w, 1);
+    pic.Fill(ops_test::kBlack, 0, 3, w, 1);
+    for (const int x : {0, w / 2, w - 1}) pic.Fill(ops_test::kBlack, x, 1, 1, 3);
+    pic.set(1, 0, ops_test::kBlack);
+    pic.set(w - 2, 4, ops_test::kBlack);
+    return pic;
+}
+
 struct LargeCase {
     const char* name;
-    int cells, side;  // a grid; or 0 and the comb's teeth
+    std::function<Picture()> draw;
     double longest;
 };
 
 const LargeCase kLarge[] = {
-    {"a grid of 6 x 6 cells", 6, 4, 2.0 * 4 * 5},
-    {"a grid of 130 x 130 cells (17 157 nodes)", 130, 3, 2.0 * 3 * 129},
-    {"a comb of 9000 teeth (18 002 nodes)", 0, 9000, 3 + (2 * 9000 - 2) + 3},
+    {"a grid of 6 x 6 cells", [] { return Grid(6, 4); }, 2.0 * 4 * 5},
+    {"a grid of 130 x 130 cells (17 157 nodes)", [] { return Grid(130, 3); }, 2.0 * 3 * 129},
+    {"a comb of 9000 teeth (18 002 nodes)", [] { return Comb(9000); }, 3 + (2 * 9000 - 2) + 3},
+    {"a ladder 70001 wide: branches longer than a search's buckets reach", [] { return Ladder(70001); }, 70001 + 1},
 };
 
 TEST(SkeletonMeasure, LargeSkeletonsGiveTheLongestPathWorkedOutByHand) {
     for (const LargeCase& c : kLarge) {
         SCOPED_TRACE(c.name);
-        Picture pic = c.cells > 0 ? Grid(c.cells, c.side) : Comb(c.side);
+        Picture pic = c.draw();
         const ops::SkeletonMeasures streamed = Streamed(pic);
         ASSERT_EQ(streamed.skeletons.size(), 1u);
         EXPECT_EQ(streamed.skeletons[0].longest_shortest_path, c.longest);
         const ops::SkeletonMeasures whole = ops::MeasureSkeleton(pic.view());
         EXPECT_EQ(ops::SkeletonsCsv(streamed), ops::SkeletonsCsv(whole));
+    }
+}
+
+// Centre lines alone need no longest paths: without them the tables are
+// the same but for that column, left 0.
+TEST(SkeletonStream, LeavesTheLongestPathsOutWhenAskedTo) {
+    for (const LargeCase& c : kLarge) {
+        SCOPED_TRACE(c.name);
+        Picture pic = c.draw();
+        ops::SkeletonStream stream(pic.width(), pic.height());
+        for (int y = 0; y < pic.height(); ++y) stream.Add(pic.row(y));
+        ops::SkeletonMeasures without = stream.Finish(nullptr, {}, false);
+        const ops::SkeletonMeasures with = Streamed(pic);
+        ASSERT_EQ(without.skeletons.size(), with.skeletons.size());
+        for (std::size_t k = 0; k < with.skeletons.size(); ++k) {
+            EXPECT_EQ(without.skeletons[k].longest_shortest_path, 0);
+            without.skeletons[k].longest_shortest_path = with.skeletons[k].longest_shortest_path;
+        }
+        EXPECT_EQ(ops::SkeletonsCsv(without), ops::SkeletonsCsv(with));
+        EXPECT_EQ(ops::BranchesCsv(without), ops::BranchesCsv(with));
     }
 }
 
