@@ -79,13 +79,15 @@ char* PutShortestNumber(char* at, double value) {
 
 void WriteCentreLines(VectorWriter& writer, const ops::CentreLines& lines, const CentrePathOf& pathOf, double tolerance) {
     std::size_t dot = 0;
-    std::vector<ops::PixelPoint> path;  // its storage kept from line to line
+    std::vector<ops::PixelPoint> path;  // their storage kept from line to line
+    std::vector<ops::DrawnPoint> line;
     for (const std::int64_t piece : lines.order) {
         const ops::CentrePiece& p = lines.pieces[static_cast<std::size_t>(piece)];
         for (; dot < lines.dots.size() && lines.dots[dot].skeleton < p.skeleton; ++dot)
             writer.Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
         pathOf(piece, path);
-        writer.Line(p, ops::PolylineOf(p, path, tolerance));
+        ops::PolylineOf(p, path, tolerance, line);
+        writer.Line(p, line);
     }
     for (; dot < lines.dots.size(); ++dot) writer.Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
     writer.End();

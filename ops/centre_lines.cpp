@@ -75,37 +75,65 @@ std::vector<DrawnPoint> Simplified(const std::vector<DrawnPoint>& line, double t
 DrawnPoint PixelCentre::Drawn() const { return ops::Drawn(OfCentre(*this)); }
 
 std::vector<DrawnPoint> PolylineOf(const CentrePiece& piece, std::span<const PixelPoint> path, double tolerance) {
-    std::vector<Exact> points;
-    points.reserve(path.size() + 1);
+    std::vector<DrawnPoint> line;
+    PolylineOf(piece, path, tolerance, line);
+    return line;
+}
+
+void PolylineOf(const CentrePiece& piece, std::span<const PixelPoint> path, double tolerance,
+                std::vector<DrawnPoint>& line) {
+    line.clear();
+    const std::size_t n = path.size();
+    if (n == 0) return;
+    // The points in drawing order: point(k) is path[place(k)], but for the
+    // ends of an open piece on junctions, which are their centres.
+    std::size_t first = 0;
+    bool backwards = piece.reversed;
     if (piece.closed) {
-        std::size_t first = 0;
-        for (std::size_t k = 1; k < path.size(); ++k)
+        for (std::size_t k = 1; k < n; ++k)
             if (path[k].row < path[first].row || (path[k].row == path[first].row && path[k].col < path[first].col))
                 first = k;
         // Clockwise as drawn: towards whichever neighbour of the first pixel
         // comes first in raster order.
-        const std::size_t n = path.size();
         const PixelPoint next = path[(first + 1) % n], previous = path[(first + n - 1) % n];
-        const bool backwards =
-            previous.row < next.row || (previous.row == next.row && previous.col < next.col);
-        for (std::size_t k = 0; k < n; ++k)
-            points.push_back(OfPixel(path[backwards ? (first + n - k) % n : (first + k) % n]));
-        if (!points.empty()) points.push_back(points.front());
-    } else {
-        for (const PixelPoint& p : path) points.push_back(OfPixel(p));
-        if (piece.reversed) std::reverse(points.begin(), points.end());
-        if (!points.empty() && piece.start.count > 0) points.front() = OfCentre(piece.start);
-        if (!points.empty() && piece.end.count > 0) points.back() = OfCentre(piece.end);
+        backwards = previous.row < next.row || (previous.row == next.row && previous.col < next.col);
     }
-    std::vector<DrawnPoint> line;
-    line.reserve(points.size());
-    std::size_t kept = 0;  // the last point kept
-    for (std::size_t k = 0; k < points.size(); ++k) {
-        if (k > 0 && k + 1 < points.size() && StraightOn(points[kept], points[k], points[k + 1])) continue;
-        line.push_back(Drawn(points[k]));
+    const std::size_t count = piece.closed ? n + 1 : n;  // a ring ends where it starts
+    const auto place = [&](std::size_t k) {
+        if (piece.closed) return backwards ? (first + n - k % n) % n : (first + k) % n;
+        return backwards ? n - 1 - k : k;
+    };
+    const bool startCentre = !piece.closed && piece.start.count > 0;
+    const bool endCentre = !piece.closed && piece.end.count > 0;
+    const auto point = [&](std::size_t k) {
+        if (k + 1 == count && endCentre) return OfCentre(piece.end);
+        if (k == 0 && startCentre) return OfCentre(piece.start);
+        return OfPixel(path[place(k)]);
+    };
+    // A point runs straight on when the line from the last point kept goes
+    // on through it to the next. Between pixels, whose steps are to a
+    // neighbour, that is when the step on is the step that came to it
+    // (the steps since the last point kept are all that step); a centre
+    // at either end is checked in full.
+    line.reserve(count);
+    line.push_back(Drawn(point(0)));
+    std::size_t kept = 0;
+    for (std::size_t k = 1; k + 1 < count; ++k) {
+        bool straight;
+        if ((kept == 0 && startCentre) || (k + 2 == count && endCentre)) {
+            straight = StraightOn(point(kept), point(k), point(k + 1));
+        } else {
+            const PixelPoint& before = path[place(k - 1)];
+            const PixelPoint& here = path[place(k)];
+            const PixelPoint& after = path[place(k + 1)];
+            straight = after.col - here.col == here.col - before.col && after.row - here.row == here.row - before.row;
+        }
+        if (straight) continue;
+        line.push_back(Drawn(point(k)));
         kept = k;
     }
-    return tolerance > 0 ? Simplified(line, tolerance) : line;
+    if (count > 1) line.push_back(Drawn(point(count - 1)));
+    if (tolerance > 0 && line.size() >= 3) line = Simplified(line, tolerance);
 }
 
 }  // namespace ops

@@ -80,5 +80,8 @@ struct CentreLines {
 // dropped, then simplified when tolerance > 0. A closed piece starts and
 // ends at its first pixel in raster order (the point repeated).
 std::vector<DrawnPoint> PolylineOf(const CentrePiece& piece, std::span<const PixelPoint> path, double tolerance = 0);
+// The same into `line`, its storage kept from call to call.
+void PolylineOf(const CentrePiece& piece, std::span<const PixelPoint> path, double tolerance,
+                std::vector<DrawnPoint>& line);
 
 }  // namespace ops
