@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <future>
 #include <string>
+#include <system_error>
 
 #include "codec/vector_writers.h"
 
@@ -77,17 +79,70 @@ char* PutShortestNumber(char* at, double value) {
     return std::to_chars(at, at + 32, value).ptr;
 }
 
+namespace {
+
+// The polylines of a run of lines, end to end.
+struct Polylines {
+    std::vector<ops::DrawnPoint> points;
+    std::vector<std::size_t> ends;  // where each line's points end
+};
+
+// Lines made a block at a time, the next block on a second thread while
+// this one is written.
+constexpr std::size_t kLinesABlock = 4096;
+
+void MakePolylines(const ops::CentreLines& lines, const CentrePathOf& pathOf, double tolerance, std::size_t from,
+                   std::size_t to, Polylines& made) {
+    made.points.clear();
+    made.ends.clear();
+    std::vector<ops::PixelPoint> path;
+    std::vector<ops::DrawnPoint> line;
+    for (std::size_t k = from; k < to; ++k) {
+        const std::int64_t piece = lines.order[k];
+        pathOf(piece, path);
+        ops::PolylineOf(lines.pieces[static_cast<std::size_t>(piece)], path, tolerance, line);
+        made.points.insert(made.points.end(), line.begin(), line.end());
+        made.ends.push_back(made.points.size());
+    }
+}
+
+}  // namespace
+
 void WriteCentreLines(VectorWriter& writer, const ops::CentreLines& lines, const CentrePathOf& pathOf, double tolerance) {
     std::size_t dot = 0;
-    std::vector<ops::PixelPoint> path;  // their storage kept from line to line
-    std::vector<ops::DrawnPoint> line;
-    for (const std::int64_t piece : lines.order) {
-        const ops::CentrePiece& p = lines.pieces[static_cast<std::size_t>(piece)];
-        for (; dot < lines.dots.size() && lines.dots[dot].skeleton < p.skeleton; ++dot)
+    const auto dotsBefore = [&](std::int64_t skeleton) {
+        for (; dot < lines.dots.size() && lines.dots[dot].skeleton < skeleton; ++dot)
             writer.Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
-        pathOf(piece, path);
-        ops::PolylineOf(p, path, tolerance, line);
-        writer.Line(p, line);
+    };
+    const std::size_t count = lines.order.size();
+    Polylines blocks[2];
+    std::future<void> next;
+    const auto start = [&](std::size_t from, Polylines& made) {
+        const std::size_t to = std::min(count, from + kLinesABlock);
+        if (count <= kLinesABlock) {
+            MakePolylines(lines, pathOf, tolerance, from, to, made);
+            return;
+        }
+        try {
+            next = std::async(std::launch::async, [&lines, &pathOf, tolerance, from, to, &made] {
+                MakePolylines(lines, pathOf, tolerance, from, to, made);
+            });
+        } catch (const std::system_error&) {  // no thread to be had: made here
+            MakePolylines(lines, pathOf, tolerance, from, to, made);
+        }
+    };
+    if (count > 0) start(0, blocks[0]);
+    for (std::size_t from = 0, b = 0; from < count; from += kLinesABlock, b ^= 1) {
+        if (next.valid()) next.get();
+        if (from + kLinesABlock < count) start(from + kLinesABlock, blocks[b ^ 1]);
+        const Polylines& made = blocks[b];
+        std::size_t begin = 0;
+        for (std::size_t j = 0; j < made.ends.size(); ++j) {
+            const ops::CentrePiece& p = lines.pieces[static_cast<std::size_t>(lines.order[from + j])];
+            dotsBefore(p.skeleton);
+            writer.Line(p, std::span<const ops::DrawnPoint>(made.points.data() + begin, made.ends[j] - begin));
+            begin = made.ends[j];
+        }
     }
     for (; dot < lines.dots.size(); ++dot) writer.Dot(lines.dots[dot].skeleton, lines.dots[dot].at.Drawn());
     writer.End();

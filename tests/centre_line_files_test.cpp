@@ -166,6 +166,46 @@ TEST(CentreLineFiles, EachFormatWritesTheDrawing) {
     }
 }
 
+// A drawing of many lines, whose polylines are made blocks ahead of the
+// writing on a second thread: the file is the one written a line at a
+// time, dots before and after the lines where their skeletons fall. A comb
+// of 5000 teeth (10 001 lines, in three blocks) between two rows of dots.
+TEST(CentreLineFiles, ManyLinesAreWrittenAsOneAtATime) {
+    ScratchDir dir;
+    const int teeth = 5000, w = 2 * teeth + 1;
+    Picture pic(w, 8);
+    pic.Fill(ops_test::kWhite);
+    pic.Fill(ops_test::kBlack, 0, 2, w, 1);
+    for (int k = 0; k < teeth; ++k) pic.Fill(ops_test::kBlack, 2 * k + 1, 3, 1, 2 + k % 2);
+    for (int x = 0; x < w; x += 7) pic.set(x, 0, ops_test::kBlack), pic.set(x, 7, ops_test::kBlack);
+    for (const codec::VectorFormat format : codec::kVectorFormats) {
+        for (const double tolerance : {0.0, 1.5}) {
+            SCOPED_TRACE(std::string(codec::NameOf(format)) + " at " + std::to_string(tolerance));
+            CentreLinePaths paths(FileName(dir.path()));
+            const Written written = Measured(paths, pic);
+            ASSERT_GT(written.lines.order.size(), 10000u);
+            const std::string target = dir.path() + "/lines";
+            paths.Write(FileName(target), format, pic.width(), pic.height(), written.lines, tolerance);
+            std::string expected;
+            const auto writer = codec::NewVectorWriter(format, pic.width(), pic.height(),
+                                                       [&](const std::uint8_t* bytes, std::size_t size) {
+                                                           expected.append(reinterpret_cast<const char*>(bytes), size);
+                                                       });
+            std::size_t dot = 0;
+            for (const std::int64_t piece : written.lines.order) {
+                const ops::CentrePiece& p = written.lines.pieces[static_cast<std::size_t>(piece)];
+                for (; dot < written.lines.dots.size() && written.lines.dots[dot].skeleton < p.skeleton; ++dot)
+                    writer->Dot(written.lines.dots[dot].skeleton, written.lines.dots[dot].at.Drawn());
+                writer->Line(p, ops::PolylineOf(p, paths.PathOf(piece), tolerance));
+            }
+            for (; dot < written.lines.dots.size(); ++dot)
+                writer->Dot(written.lines.dots[dot].skeleton, written.lines.dots[dot].at.Drawn());
+            writer->End();
+            EXPECT_TRUE(ReadAll(target) == expected) << "the file differs from the lines written one at a time";
+        }
+    }
+}
+
 TEST(CentreLineFiles, TheDxfHoldsOnePolylinePerBranchAndAPointPerDot) {
     ScratchDir dir;
     Picture pic = Drawn(kDrawing);
