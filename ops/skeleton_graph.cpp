@@ -29,20 +29,6 @@ std::pair<std::uint64_t, std::uint64_t> Square(std::uint64_t x) {
     return {high, low};
 }
 
-// The sign of a + b * sqrt(2), exactly.
-int Sign(std::int64_t a, std::int64_t b) {
-    if (a >= 0 && b >= 0) return (a | b) != 0;
-    if (a <= 0 && b <= 0) return -1;
-    // Opposite signs: compare a * a with 2 * b * b.
-    const std::uint64_t ua = a < 0 ? 0 - static_cast<std::uint64_t>(a) : static_cast<std::uint64_t>(a);
-    const std::uint64_t ub = b < 0 ? 0 - static_cast<std::uint64_t>(b) : static_cast<std::uint64_t>(b);
-    auto [ah, al] = Square(ua);
-    auto [bh, bl] = Square(ub);
-    bh = (bh << 1) | (bl >> 63);
-    bl <<= 1;
-    const bool aLarger = ah != bh ? ah > bh : al > bl;  // never equal: sqrt(2) is irrational
-    return (a > 0) == aLarger ? 1 : -1;
-}
 
 // The queue of a search whose steps are all 1 long or more: Dial's buckets,
 // each half a step wide, in a ring that spans the longest edge. Nodes in one
@@ -520,16 +506,18 @@ private:
 
 }  // namespace
 
-int Compare(const Steps& x, const Steps& y) {
-    const std::int64_t a = x.straight - y.straight, b = x.diagonal - y.diagonal;
-    if ((a >= 0 && b >= 0) || (a <= 0 && b <= 0)) return a == 0 && b == 0 ? 0 : (a > 0 || b > 0 ? 1 : -1);
-    // Opposite signs: a + b * sqrt(2) in doubles is off by far less than
-    // 1e-9 of |a| + |b|; only a value that close to 0 needs the exact test.
-    const double v = static_cast<double>(a) + static_cast<double>(b) * std::numbers::sqrt2;
-    const double margin = 1e-9 * (std::abs(static_cast<double>(a)) + std::abs(static_cast<double>(b)));
-    if (v > margin) return 1;
-    if (v < -margin) return -1;
-    return Sign(a, b);
+int SignOf(std::int64_t a, std::int64_t b) {
+    if (a >= 0 && b >= 0) return (a | b) != 0;
+    if (a <= 0 && b <= 0) return -1;
+    // Opposite signs: compare a * a with 2 * b * b.
+    const std::uint64_t ua = a < 0 ? 0 - static_cast<std::uint64_t>(a) : static_cast<std::uint64_t>(a);
+    const std::uint64_t ub = b < 0 ? 0 - static_cast<std::uint64_t>(b) : static_cast<std::uint64_t>(b);
+    auto [ah, al] = Square(ua);
+    auto [bh, bl] = Square(ub);
+    bh = (bh << 1) | (bl >> 63);
+    bl <<= 1;
+    const bool aLarger = ah != bh ? ah > bh : al > bl;  // never equal: sqrt(2) is irrational
+    return (a > 0) == aLarger ? 1 : -1;
 }
 
 SkeletonMeasures TablesOf(std::int64_t width, const std::vector<Node>& nodes, const std::vector<Branch>& branches,

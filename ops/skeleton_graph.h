@@ -27,7 +27,21 @@ struct Steps {
 };
 
 // The sign of x - y, exactly (never 0 unless x == y: sqrt(2) is irrational).
-int Compare(const Steps& x, const Steps& y);
+// The sign of a + b * sqrt(2), exactly.
+int SignOf(std::int64_t a, std::int64_t b);
+
+inline int Compare(const Steps& x, const Steps& y) {
+    const std::int64_t a = x.straight - y.straight, b = x.diagonal - y.diagonal;
+    if ((a >= 0 && b >= 0) || (a <= 0 && b <= 0)) return a == 0 && b == 0 ? 0 : (a > 0 || b > 0 ? 1 : -1);
+    // Opposite signs: a + b * sqrt(2) in doubles is off by far less than
+    // 1e-9 of |a| + |b|; only a value that close to 0 needs the exact test.
+    const auto fa = static_cast<double>(a), fb = static_cast<double>(b);
+    const double v = fa + fb * 1.4142135623730951;  // sqrt(2)
+    const double margin = 1e-9 * ((fa < 0 ? -fa : fa) + (fb < 0 ? -fb : fb));
+    if (v > margin) return 1;
+    if (v < -margin) return -1;
+    return SignOf(a, b);
+}
 inline bool Less(const Steps& x, const Steps& y) { return Compare(x, y) < 0; }
 inline const Steps& Longer(const Steps& x, const Steps& y) { return Less(x, y) ? y : x; }
 
