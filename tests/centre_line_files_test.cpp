@@ -18,6 +18,7 @@
 #include "core/centre_lines.h"
 #include "ops/skeleton_stream.h"
 #include "ops_test_pictures.h"
+#include "tests/centre_line_drawing.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -35,14 +36,7 @@ std::string ReadAll(const std::string& name) {
     return text;
 }
 
-// The drawing of each test: a T, a ring and a dot, in a picture 7 x 5.
-const std::vector<std::string> kDrawing = {
-    "###..#.",  //
-    ".#.....",  //
-    ".#.###.",  //
-    "...#.#.",  //
-    "...###.",  //
-};
+using centre_line_drawing::kDrawing;
 
 struct Written {
     ops::SkeletonMeasures measures;
@@ -57,20 +51,27 @@ Written Measured(CentreLinePaths& paths, Picture& pic) {
     return w;
 }
 
+// Each path as the stream hands it out, by piece, while `kept` keeps it.
+using Handed = std::map<std::int64_t, std::vector<ops::PixelPoint>>;
+Handed KeptAndHanded(CentreLinePaths& kept, Picture& pic) {
+    Handed handed;
+    const ops::CentrePathSink sink = kept.Sink();
+    ops::SkeletonStream stream(pic.width(), pic.height(), [&](std::int64_t piece, std::span<const ops::PixelPoint> path) {
+        handed[piece].assign(path.begin(), path.end());
+        sink(piece, path);
+    });
+    for (int y = 0; y < pic.height(); ++y) stream.Add(pic.row(y));
+    stream.Finish();
+    return handed;
+}
+
 TEST(CentreLineFiles, PathsReadBackAsTheyWereHandedOut) {
     ScratchDir dir;
     std::mt19937 rng(5);
     for (int round = 0; round < 100; ++round) {
         Picture pic = ops_test::RandomDrawing(rng);
         CentreLinePaths kept(FileName(dir.path()));
-        std::map<std::int64_t, std::vector<ops::PixelPoint>> handed;
-        const ops::CentrePathSink sink = kept.Sink();
-        ops::SkeletonStream stream(pic.width(), pic.height(), [&](std::int64_t piece, std::span<const ops::PixelPoint> path) {
-            handed[piece].assign(path.begin(), path.end());
-            sink(piece, path);
-        });
-        for (int y = 0; y < pic.height(); ++y) stream.Add(pic.row(y));
-        stream.Finish();
+        const Handed handed = KeptAndHanded(kept, pic);
         for (const auto& [piece, path] : handed) EXPECT_EQ(kept.PathOf(piece), path) << "round " << round << " piece " << piece;
     }
 }
@@ -85,14 +86,7 @@ TEST(CentreLineFiles, PathsReadBackInAnyOrder) {
     pic.Fill(ops_test::kBlack, 0, 0, w, 1);
     for (int x = 0; x + 1 < w; x += 3) pic.Fill(ops_test::kBlack, x, 2, 2, 1);
     CentreLinePaths kept(FileName(dir.path()));
-    std::map<std::int64_t, std::vector<ops::PixelPoint>> handed;
-    const ops::CentrePathSink sink = kept.Sink();
-    ops::SkeletonStream stream(pic.width(), pic.height(), [&](std::int64_t piece, std::span<const ops::PixelPoint> path) {
-        handed[piece].assign(path.begin(), path.end());
-        sink(piece, path);
-    });
-    for (int y = 0; y < pic.height(); ++y) stream.Add(pic.row(y));
-    stream.Finish();
+    const Handed handed = KeptAndHanded(kept, pic);
     ASSERT_EQ(handed.size(), 1u + w / 3);
     std::size_t longest = 0;
     for (const auto& [piece, path] : handed) longest = std::max(longest, path.size());
@@ -128,29 +122,8 @@ struct FormatCase {
 };
 
 const FormatCase kFormats[] = {
-    {"lines.svg",
-     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-     "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"7\" height=\"5\" viewBox=\"0 0 7 5\">\n"
-     "<g fill=\"none\" stroke=\"#000\" stroke-width=\"1\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n"
-     "<path d=\"M0.5 0.5L1.5 0.5\"/>\n"
-     "<path d=\"M1.5 0.5L2.5 0.5\"/>\n"
-     "<path d=\"M1.5 0.5L1.5 2.5\"/>\n"
-     "<circle cx=\"5.5\" cy=\"0.5\" r=\"0.5\" fill=\"#000\" stroke=\"none\"/>\n"
-     "<path d=\"M3.5 2.5L5.5 2.5L5.5 4.5L3.5 4.5Z\"/>\n"
-     "</g>\n</svg>\n"},
-    {"lines.geojson",
-     "{\"type\":\"FeatureCollection\",\"features\":[\n"
-     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":1,\"branch\":1,\"length\":1,\"type\":1},"
-     "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[[0.5,4.5],[1.5,4.5]]}},\n"
-     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":1,\"branch\":2,\"length\":1,\"type\":1},"
-     "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[[1.5,4.5],[2.5,4.5]]}},\n"
-     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":1,\"branch\":3,\"length\":2,\"type\":1},"
-     "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[[1.5,4.5],[1.5,2.5]]}},\n"
-     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":2,\"branch\":null,\"length\":0,\"type\":null},"
-     "\"geometry\":{\"type\":\"Point\",\"coordinates\":[5.5,4.5]}},\n"
-     "{\"type\":\"Feature\",\"properties\":{\"skeleton\":3,\"branch\":1,\"length\":8,\"type\":3},"
-     "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[[3.5,2.5],[5.5,2.5],[5.5,0.5],[3.5,0.5],[3.5,2.5]]}}\n"
-     "]}\n"},
+    {"lines.svg", centre_line_drawing::kSvg},
+    {"lines.geojson", centre_line_drawing::kGeoJson},
 };
 
 TEST(CentreLineFiles, EachFormatWritesTheDrawing) {
