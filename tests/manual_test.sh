@@ -59,11 +59,11 @@ done < <(sed -n '/^Examples:$/,$p' <<<"$help" | sed -n 's/^  \([^ ].*\)$/\1/p')
 script=$(sed -n 's/^  cp \(.*\/cluster\/workbench-batch\.sbatch\) \.$/\1/p' <<<"$help")
 [ -n "$script" ] || fail "--help names no installed job script"
 if [ -n "$script" ]; then
-  section "$batch_page" FILES | grep -qxF "       $script" || fail "FILES of workbench-batch(1) does not name $script"
+  section "$batch_page" FILES | grep -xF "       $script" >/dev/null || fail "FILES of workbench-batch(1) does not name $script"
   # The sample picture beside it, in both pages.
   sample=${script%/cluster/workbench-batch.sbatch}/samples/strokes.png
   for page in "$batch_page" "$window_page"; do
-    section "$page" FILES | grep -qxF "       $sample" || fail "FILES of $page does not name $sample"
+    section "$page" FILES | grep -xF "       $sample" >/dev/null || fail "FILES of $page does not name $sample"
   done
 fi
 
