@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 display=:97
 work=$(mktemp -d)
-Xvfb "$display" -screen 0 1100x760x24 >/dev/null 2>&1 &
+Xvfb "$display" -screen 0 1100x760x24 -noreset >/dev/null 2>&1 &
 xvfb=$!
 trap 'kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
 sleep 1

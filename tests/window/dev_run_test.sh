@@ -40,7 +40,7 @@ wait_for() {
 }
 
 if [ ! -e /tmp/.X99-lock ]; then
-  Xvfb :99 -screen 0 640x480x24 -nolisten tcp >"$work/xvfb99.log" 2>&1 &
+  Xvfb :99 -screen 0 640x480x24 -nolisten tcp -noreset >"$work/xvfb99.log" 2>&1 &
   ours+=($!)
   wait_for 100 test -e /tmp/.X99-lock || fail "could not take display :99 first"
 fi
