@@ -237,7 +237,9 @@ std::string Named(const Job& job) {
     return job.pages <= 1 ? Shown(job.input) : Shown(job.input) + " page " + std::to_string(job.page);
 }
 
-std::string FailureLine(const Job& job, const std::string& message) {
+namespace {
+
+std::optional<std::string> ReplacingInput(const Job& job, const std::string& message) {
     for (const std::string& name : {Shown(job.absolute), Shown(job.input)}) {
         const std::size_t at = message.find(name);
         if (at == std::string::npos) continue;
@@ -245,7 +247,17 @@ std::string FailureLine(const Job& job, const std::string& message) {
         line.replace(at, name.size(), Named(job));
         return line;
     }
-    return Named(job) + ": " + message;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string NamedAsGiven(const Job& job, const std::string& message) {
+    return ReplacingInput(job, message).value_or(message);
+}
+
+std::string FailureLine(const Job& job, const std::string& message) {
+    return ReplacingInput(job, message).value_or(Named(job) + ": " + message);
 }
 
 std::optional<JobList> ListJobs(const std::vector<std::string>& inputs, const std::string& cwd,

@@ -30,10 +30,15 @@ struct PassedOver {
 // several.
 std::string Named(const Job& job);
 
+// The message with the input named as Named does, where it names it (a
+// worker names it by its absolute path): "Cannot read "in/x.png": REASON".
+// A message that does not name the input is returned as it is.
+std::string NamedAsGiven(const Job& job, const std::string& message);
+
 // The line that tells of the job's failure, naming each path once and the
-// input as it was given: a message that names the input (a worker names it
-// by its absolute path) names it as Named does, "Cannot read "in/x.png":
-// REASON"; any other message follows the input, ""in/x.png": REASON".
+// input as it was given: a message that names the input reads as
+// NamedAsGiven makes it; any other message follows the input,
+// ""in/x.png": REASON".
 std::string FailureLine(const Job& job, const std::string& message);
 
 struct JobList {

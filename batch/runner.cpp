@@ -312,7 +312,7 @@ private:
     }
 
     void Fail(const Job& job, const std::string& folder, const std::string& message, double seconds) {
-        report_.Add(job, folder, "failed", message, nullptr, seconds);
+        report_.Add(job, folder, "failed", NamedAsGiven(job, message), nullptr, seconds);
         progress_.Failure(FailureLine(job, message));
         progress_.Finished("failed", job, std::nullopt, seconds);
     }
