@@ -118,12 +118,23 @@ Pool::Pool(int workers, std::uint64_t memoryLimit, int threads, const sigset_t& 
     devNull_ = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     // Workers start with the signal mask the program started with and
     // SIGPIPE at its default; they learn the run's process id, so that they
-    // end with it (see HowStarted).
+    // end with it (see HowStarted). The signals that stop the run are the
+    // run's to take, whatever it started with (it blocks them and reads
+    // them): each worker starts with them at their default and unblocked
+    // (its handler then removes the file it is writing and ends it), so
+    // that the one Stop passes on ends it at once, wherever its picture is.
+    // A run started with SIGINT ignored (a shell script's background job)
+    // would otherwise have workers that carry on to the end of their
+    // pictures.
     posix_spawnattr_init(&attributes_);
-    sigset_t defaults;
+    sigset_t defaults, mask = startMask;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attributes_, &startMask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&defaults, signal);
+        sigdelset(&mask, signal);
+    }
+    posix_spawnattr_setsigmask(&attributes_, &mask);
     posix_spawnattr_setsigdefault(&attributes_, &defaults);
     posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     parentVariable_ = std::string(kParentVariable) + "=" + std::to_string(::getpid());

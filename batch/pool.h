@@ -43,7 +43,9 @@ struct Outcome {
 class Pool {
 public:
     // At most `workers` processes, each under memoryLimit (see RunChain).
-    // Workers start with the signal mask the program started with.
+    // Workers start with the signal mask the program started with, less
+    // SIGINT, SIGTERM and SIGHUP, which they take at their default (the run
+    // stops them with one, see Stop).
     // Each picture runs on `threads` threads of its worker.
     Pool(int workers, std::uint64_t memoryLimit, int threads, const sigset_t& startMask);
     ~Pool();

@@ -41,8 +41,10 @@ int CoreCount() {
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Signals arrive through the descriptor returned, between the steps of the
-// run; startMask gets the mask the program started with, which the workers
-// get, with the dispositions it started with.
+// run, whatever their disposition when the program started (an ignored
+// signal that is blocked still arrives); startMask gets the mask the
+// program started with, which the workers get, but for the signals that
+// stop them (see Pool).
 int ReceiveSignals(sigset_t& startMask) {
     sigset_t handled;
     sigemptyset(&handled);

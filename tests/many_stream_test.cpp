@@ -2,17 +2,24 @@
 // stream of rows, in bands on several threads, and smaller ones whole: its
 // files are the in-memory chain's byte for byte either way, a
 // picture damaged halfway leaves nothing, a picture too large for a BMP
-// stage file is refused before any work, and the height costs no memory.
+// stage file is refused before any work, the height costs no memory, and a
+// signal that stops the run stops a streamed picture at once.
 #include <gtest/gtest.h>
 
 #include <QByteArray>
 #include <QImage>
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <sys/wait.h>
 
 #include "core/picture.h"
 #include "batch/chain.h"
@@ -227,5 +234,97 @@ TEST(StreamTest, TheHeightCostsNoMemory) {
         EXPECT_TRUE(std::filesystem::exists("out/h200000/C.png"));
     }
 }
+
+// How the test starts the run with the signal it then sends.
+enum class AtStart {
+    kDefault,
+    kIgnored,  // as a shell script starts a background job (SIGINT) or nohup does (SIGHUP)
+    kBlocked,  // in the signal mask the run starts with
+};
+
+struct StopCase {
+    std::string name;
+    int signal;
+    AtStart atStart;
+    QList<QByteArray> options;
+};
+
+class StopStreamTest : public testing::TestWithParam<StopCase> {};
+
+// Whether the process ends within the time; it is left to be reaped.
+bool EndsWithin(pid_t pid, std::chrono::milliseconds time) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    do {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+// The run takes the signal whatever it started with, and so must the
+// worker it passes the signal on to: a picture half streamed ends there,
+// leaves nothing, and the picture finished before it stays recorded.
+TEST_P(StopStreamTest, TheSignalEndsAStreamedPictureAtOnce) {
+    const StopCase& c = GetParam();
+    ScratchDir dir;
+    MakePicture("in/a.png", 64, 48, 1);
+    // A black square of 4000 x 4000 pixels: --thin full takes about 2000
+    // passes over its rows, some 17 s on one thread.
+    QImage square(4000, 4000, QImage::Format_Grayscale8);
+    square.fill(255);
+    for (int y = 10; y < 3990; ++y) std::memset(square.scanLine(y) + 10, 0, 3980);
+    ASSERT_TRUE(square.save("in/big.png", "PNG"));
+
+    QList<QByteArray> args{"--out", "out", "--jobs", "1", "--threads", "1", "--report", "r.jsonl"};
+    args += c.options;
+    args += "in";
+    struct sigaction previousAction {};
+    sigset_t sent, previousMask;
+    sigemptyset(&sent);
+    sigaddset(&sent, c.signal);
+    if (c.atStart == AtStart::kIgnored) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(c.signal, &ignore, &previousAction);
+    }
+    if (c.atStart == AtStart::kBlocked) ::sigprocmask(SIG_BLOCK, &sent, &previousMask);
+    Child run(args);
+    if (c.atStart == AtStart::kIgnored) ::sigaction(c.signal, &previousAction, nullptr);
+    if (c.atStart == AtStart::kBlocked) ::sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+
+    // "a" sorts first: once the one worker reads "big", "a" is finished.
+    std::vector<pid_t> workers;
+    WaitUntil([&] { return (workers = ChildrenOf(run.pid())).size() == 1 && HasOpen(workers[0], "in/big.png"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(::kill(run.pid(), c.signal), 0);
+    const bool ended = EndsWithin(run.pid(), std::chrono::seconds(3));
+    EXPECT_TRUE(ended) << "the run still works on the picture 3 s after the signal";
+    if (!ended) ::kill(run.pid(), SIGKILL);
+    const ToolRun stopped = run.Wait();
+    if (!ended) return;
+
+    EXPECT_EQ(stopped.exitCode, 128 + c.signal) << stopped.err.toStdString();
+    EXPECT_TRUE(stopped.err.isEmpty()) << stopped.err.toStdString();
+    const QList<QByteArray> lines = Lines(stopped.out);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_TRUE(lines.back().contains(", 1 not finished")) << stopped.out.toStdString();
+    EXPECT_FALSE(Alive(workers[0]));
+    EXPECT_FALSE(std::filesystem::exists("out/big")) << "the stopped picture left files";
+    EXPECT_TRUE(Temporaries(".").empty());
+    EXPECT_TRUE(std::filesystem::exists("out/a/.finished"));
+    const std::vector<QJsonObject> entries = ReportEntries("r.jsonl");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(Inputs(entries, "done"), std::multiset<std::string>{"in/a.png"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, StopStreamTest,
+    testing::Values(StopCase{"SigintToABackgroundJob", SIGINT, AtStart::kIgnored, {"--thin", "full"}},
+                    StopCase{"SigtermBlockedAtStartWithOtsu", SIGTERM, AtStart::kBlocked,
+                             {"--threshold", "otsu", "--thin", "full"}},
+                    StopCase{"Sighup", SIGHUP, AtStart::kDefault, {"--thin", "full"}}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
