@@ -134,8 +134,11 @@ private:
             }
             if (S_ISDIR(info.st_mode)) {
                 // The results of an earlier run inside a folder of inputs
-                // are not inputs.
-                if (!out_ || *out_ != std::make_pair(info.st_dev, info.st_ino)) Walk(root, relative);
+                // are not inputs: the --out folder, and any folder that holds
+                // a finished result's record (--out the folder of inputs
+                // itself, or another run's results moved there).
+                const bool out = out_ && *out_ == std::make_pair(info.st_dev, info.st_ino);
+                if (!out && !HoldsRecord(path)) Walk(root, relative);
                 continue;
             }
             if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) != 0) {
@@ -148,6 +151,11 @@ private:
                 AddFile(path, relative, "");
             }
         }
+    }
+
+    static bool HoldsRecord(const std::string& folder) {
+        struct stat info {};
+        return ::lstat((folder + "/" + kRecordName).c_str(), &info) == 0 && S_ISREG(info.st_mode);
     }
 
     std::string cwd_;
@@ -167,10 +175,18 @@ bool Meet(const std::string& a, const std::string& b) {
     return inside(a, b) || inside(b, a);
 }
 
+// Whether two inputs name one file, however spelled ("a.png", "./a.png").
+bool SameFile(const Job& a, const Job& b) {
+    if (a.input == b.input) return true;
+    struct stat one {}, other {};
+    return ::stat(a.absolute.c_str(), &one) == 0 && ::stat(b.absolute.c_str(), &other) == 0 &&
+           one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
 // What keeps two inputs whose results meet apart: their folders named with
 // the extension, when that parts them; else another name or another --out.
 std::string Remedy(const Job& a, const Job& b, const std::string& out, bool withExtension) {
-    if (a.input == b.input) return "give it only once";
+    if (SameFile(a, b)) return "give it only once";
     if (!withExtension && !Meet(a.withExtension, b.withExtension))
         return "rename one of them, or add --with-extension for result folders named with the extension (" +
                Shown(out + "/" + a.withExtension) + " and " + Shown(out + "/" + b.withExtension) + ")";

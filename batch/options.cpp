@@ -14,6 +14,13 @@
 
 namespace {
 
+// The value of an option named by words (png, luma, otsu, full, svg) as
+// they are written in lower case: those words are taken in any case.
+std::string Lowered(std::string value) {
+    for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return value;
+}
+
 using files::Shown;
 
 // STAGES as --keep takes them: letters among A, B, C and D in either case,
@@ -212,7 +219,7 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
         }
         case kFormat:
         {
-            const std::optional<codec::OutputFormat> format = codec::OutputFormatNamed(value);
+            const std::optional<codec::OutputFormat> format = codec::OutputFormatNamed(Lowered(value));
             if (!format) return error = "'--format' needs bmp or png, not " + Shown(value), false;
             many.format = *format;
             manyOnly.push_back("--format");
@@ -235,9 +242,7 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             manyOnly.push_back("--skeleton");
             return true;
         case kVector: {
-            std::string names = value;
-            for (char& c : names) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            const std::optional<VectorFormats> formats = VectorFormatsNamed(names);
+            const std::optional<VectorFormats> formats = VectorFormatsNamed(Lowered(value));
             if (!formats || formats->empty())
                 return error = "'--vector' needs svg, dxf or geojson, e.g. svg or svg,dxf, not " + Shown(value), false;
             many.vectors = Joined(many.vectors, *formats);
@@ -254,21 +259,21 @@ std::optional<Invocation> ParseCommandLine(const std::vector<std::string>& args,
             return true;
         }
         case kGray: {
-            const std::optional<ops::GraySource> gray = ops::GraySourceOfText(value);
+            const std::optional<ops::GraySource> gray = ops::GraySourceOfText(Lowered(value));
             if (!gray) return error = "'--gray' needs blue or luma, not " + Shown(value), false;
             result.settings.gray = *gray;
             chainOnly.push_back("--gray");
             return true;
         }
         case kThreshold: {
-            const std::optional<ops::Threshold> threshold = ops::Threshold::OfText(value);
+            const std::optional<ops::Threshold> threshold = ops::Threshold::OfText(Lowered(value));
             if (!threshold) return error = "'--threshold' needs a level from 0 to 255 or otsu, not " + Shown(value), false;
             result.settings.threshold = *threshold;
             chainOnly.push_back("--threshold");
             return true;
         }
         case kThin: {
-            const std::optional<ops::ThinIterations> thin = ops::ThinIterations::OfText(value);
+            const std::optional<ops::ThinIterations> thin = ops::ThinIterations::OfText(Lowered(value));
             if (!thin) return error = "'--thin' needs a count of iterations from 0 to 1000 or full, not " + Shown(value), false;
             result.settings.thin = *thin;
             chainOnly.push_back("--thin");

@@ -70,6 +70,23 @@ void WriteAll(int fd, const std::string& text) {
     }
 }
 
+namespace {
+
+// Whether the file starts as a report does: a line that is a JSON object.
+// One that cannot be read is given the benefit of the doubt.
+bool HoldsReport(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return true;
+    char first = 0;
+    ssize_t got;
+    do got = ::pread(fd, &first, 1, 0);
+    while (got < 0 && errno == EINTR);
+    ::close(fd);
+    return got != 1 || first == '{';
+}
+
+}  // namespace
+
 Report::~Report() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -88,6 +105,15 @@ bool Report::Open(const std::string& path, std::string& error) {
     struct stat info {};
     if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
         error = "Cannot write " + Shown(path) + ": it is not an ordinary file";
+        return false;
+    }
+    // Lines are only ever added: a file that holds something else (a picture
+    // named by mistake where the report goes, one of the inputs even) is
+    // left as it is.
+    if (info.st_size > 0 && !HoldsReport(path)) {
+        ::close(fd_);
+        fd_ = -1;
+        error = "Cannot write " + Shown(path) + ": it holds something other than a report, and a report is only added to";
         return false;
     }
     ::fcntl(fd_, F_SETFL, O_APPEND);

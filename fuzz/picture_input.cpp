@@ -233,8 +233,9 @@ private:
     std::vector<std::vector<ops::PixelPoint>> paths_;
 };
 
-// Lossless, and simplified as --simplify 1.5 does.
-constexpr double kTolerances[] = {0, 1.5};
+// Lossless, simplified as --simplify 1.5 does, and with a tolerance so large
+// that every line keeps only what a line must (its ends, and a loop its shape).
+constexpr double kTolerances[] = {0, 1.5, 1e308};
 
 // Every vector file of the centre lines as the program writes it, by format,
 // then tolerance; each checked on the way.

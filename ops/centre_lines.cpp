@@ -43,12 +43,34 @@ double DistanceToSegment(const DrawnPoint& p, const DrawnPoint& a, const DrawnPo
 }
 
 // Ramer-Douglas-Peucker: keeps the two ends and every point farther than
-// tolerance from the segment that would replace it.
+// tolerance from the segment that would replace it. A line whose ends are
+// one point (a ring, a loop on a junction) has no segment between them to
+// measure against: it is split at its point farthest from its start and
+// each half simplified, so the start and that point stay; and when both
+// halves come down to the segment between those two, the point farthest
+// from that segment stays too, so the line keeps three distinct points
+// where it has them. Every point stays within tolerance of the line: the
+// segment back from the farthest point is still drawn.
 std::vector<DrawnPoint> Simplified(const std::vector<DrawnPoint>& line, double tolerance) {
     if (line.size() < 3) return line;
+    const std::size_t lastIndex = line.size() - 1;
     std::vector<char> keep(line.size(), 0);
     keep.front() = keep.back() = 1;
-    std::vector<std::pair<std::size_t, std::size_t>> spans{{0, line.size() - 1}};
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    if (line.front() == line.back()) {
+        std::size_t far = 0;
+        double farthest = 0;
+        for (std::size_t k = 1; k < lastIndex; ++k) {
+            const double d = std::hypot(line[k].x - line[0].x, line[k].y - line[0].y);
+            if (d > farthest) farthest = d, far = k;
+        }
+        if (far == 0) return line;  // every point on the start: nothing to split
+        keep[far] = 1;
+        spans = {{0, far}, {far, lastIndex}};
+    } else {
+        spans = {{0, lastIndex}};
+    }
+    const bool ring = spans.size() == 2;
     while (!spans.empty()) {
         const auto [first, last] = spans.back();
         spans.pop_back();
@@ -63,6 +85,17 @@ std::vector<DrawnPoint> Simplified(const std::vector<DrawnPoint>& line, double t
             spans.push_back({first, at});
             spans.push_back({at, last});
         }
+    }
+    if (ring && std::count(keep.begin(), keep.end(), 1) == 3) {
+        const std::size_t far = static_cast<std::size_t>(std::find(keep.begin() + 1, keep.end(), 1) - keep.begin());
+        double farthest = 0;
+        std::size_t at = 0;
+        for (std::size_t k = 1; k < lastIndex; ++k) {
+            if (k == far || line[k] == line[0] || line[k] == line[far]) continue;
+            const double d = DistanceToSegment(line[k], line[0], line[far]);
+            if (at == 0 || d > farthest) farthest = d, at = k;
+        }
+        if (at != 0) keep[at] = 1;
     }
     std::vector<DrawnPoint> out;
     for (std::size_t k = 0; k < line.size(); ++k)

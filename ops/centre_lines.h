@@ -18,7 +18,12 @@
 // Lossless: points where the line runs straight on are dropped and nothing
 // else, so the centre of every end point and slab pixel lies on the
 // polylines. Simplified (tolerance > 0): Ramer-Douglas-Peucker on each
-// polyline, its two ends kept.
+// polyline, its two ends kept. A polyline whose two ends are one point (a
+// cycle with no node, a loop on a junction) is simplified as two halves
+// split at its point farthest from its start, so that point stays too, and
+// a third (the farthest from the segment between those two) when the
+// halves would come down to that segment: it keeps three distinct points
+// where it has them.
 //
 // The paths come from SkeletonStream (ops/skeleton_stream.h), one piece per
 // branch in the order the rows complete them, each handed out once and

@@ -231,4 +231,45 @@ TEST(ManyMannersTest, TheTerminalLineTellsDoneFromSkipped) {
     EXPECT_TRUE(shown.contains(QRegularExpression(R"(\n1 done, 1 skipped, 0 failed in [0-9.]+ s\r?\n$)"))) << run.out.toStdString();
 }
 
+// --report only ever adds lines: a file that holds something else, such as
+// an input typed where the report goes, is refused before any picture runs
+// and left byte for byte; an earlier report and an empty file are added to.
+TEST(ManyMannersTest, TheReportIsOnlyAddedToAReport) {
+    struct Case {
+        const char* name;
+        std::string report;  // the file --report names, made before the run
+        std::string before;  // what it holds then ("" for an empty file)
+        bool refused;
+    };
+    ScratchDir dir;
+    MakePicture("in/a.png", 9, 7, 1);
+    const std::string picture = ReadAll("in/a.png");
+    const Case cases[] = {
+        {"an input", "in/a.png", picture, true},
+        {"a text", "notes.txt", "to do\n", true},
+        {"an earlier report", "r.jsonl", "{\"input\":\"x.png\"}\n", false},
+        {"an empty file", "empty.jsonl", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.report != "in/a.png") {
+            std::ofstream file(c.report, std::ios::binary);
+            file << c.before;
+        }
+        const ToolRun run = RunTool({"--out", "out", "--force", "--report", QByteArray::fromStdString(c.report), "in"});
+        if (c.refused) {
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_EQ(run.err.toStdString(), "workbench-batch: Cannot write \"" + c.report +
+                                                 "\": it holds something other than a report, and a report is only added to\n");
+            EXPECT_TRUE(ReadAll(c.report) == c.before) << "the file was changed";
+            EXPECT_FALSE(std::filesystem::exists("out/a/.finished")) << "a picture ran";
+        } else {
+            EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+            const std::string after = ReadAll(c.report);
+            EXPECT_EQ(after.substr(0, c.before.size()), c.before);
+            EXPECT_EQ(Inputs(ReportEntries(c.report), "done"), std::multiset<std::string>{"in/a.png"});
+        }
+    }
+}
+
 }  // namespace

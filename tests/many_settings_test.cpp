@@ -333,6 +333,11 @@ INSTANTIATE_TEST_SUITE_P(
         RerunCase{"DefaultsAfterSettingsRedo", {{"--thin", "4"}, {}}, "1 done, 0 skipped"},
         RerunCase{"SettingsAfterDefaultsRedo", {{}, {"--thin", "4"}}, "1 done, 0 skipped"},
         // A record that names no settings stands for the defaults.
+        // The words of the options are taken in any case.
+        RerunCase{"CapitalsNameTheSameSettings",
+                  {{"--gray", "luma", "--threshold", "otsu", "--thin", "full", "--format", "png"},
+                   {"--gray", "LUMA", "--threshold", "Otsu", "--thin", "FULL", "--format", "PNG"}},
+                  "0 done, 1 skipped"},
         RerunCase{"TheDefaultsSpelledOutSkip", {{}, {"--gray", "blue", "--threshold", "126", "--thin", "9"}},
                   "0 done, 1 skipped"}),
     [](const auto& info) { return info.param.name; });

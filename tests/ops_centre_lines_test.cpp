@@ -5,6 +5,7 @@
 // tolerance.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <random>
@@ -117,6 +118,13 @@ double DistanceToLine(const DrawnPoint& p, const std::vector<DrawnPoint>& line) 
     return best;
 }
 
+std::size_t DistinctPoints(const std::vector<DrawnPoint>& line) {
+    std::vector<DrawnPoint> seen;
+    for (const DrawnPoint& p : line)
+        if (std::find(seen.begin(), seen.end(), p) == seen.end()) seen.push_back(p);
+    return seen.size();
+}
+
 // Random strokes, rings, blobs and dots, and thinned noise.
 std::vector<Picture> RandomPictures() {
     std::vector<Picture> out;
@@ -167,12 +175,17 @@ TEST(CentreLines, RandomPicturesKeepThePromises) {
                 EXPECT_FALSE(std::abs(cross) < 1e-9 && dot > 0) << "a point on a straight run, branch " << k;
             }
             // Simplified: the pixel path within the tolerance of the line, the line's points on the path.
-            for (const double tolerance : {0.5, 1.5}) {
+            for (const double tolerance : {0.5, 1.5, 1e308}) {
                 const auto simple = ops::PolylineOf(piece, t.paths.at(t.lines.order[k]), tolerance);
                 EXPECT_EQ(simple.front(), lines[k].front());
                 EXPECT_EQ(simple.back(), lines[k].back());
                 for (const DrawnPoint& p : lines[k]) EXPECT_LE(DistanceToLine(p, simple), tolerance + 1e-9);
                 for (const DrawnPoint& p : simple) EXPECT_LE(DistanceToLine(p, lines[k]), 1e-9);
+                // A line that ends where it starts keeps a shape: three distinct points, or all it has.
+                if (lines[k].front() == lines[k].back()) {
+                    EXPECT_GE(DistinctPoints(simple), std::min<std::size_t>(3, DistinctPoints(lines[k])))
+                        << "branch " << k << " tolerance " << tolerance;
+                }
             }
         }
         // Every pixel of a drawn branch's path lies on its polyline (but for
@@ -198,6 +211,95 @@ TEST(CentreLines, RandomPicturesKeepThePromises) {
             EXPECT_EQ(dot, s.branches == 0) << "skeleton " << s.skeleton;
         }
         if (HasFailure()) return;
+    }
+}
+
+// Lines that end where they start (a cycle with no node, a loop on a
+// junction) simplified: Ramer-Douglas-Peucker has no segment between their
+// ends to measure against, so each is split at its point farthest from its
+// start; it keeps that point and, where the pixels allow, a third distinct
+// point, however large the tolerance.
+struct LoopCase {
+    const char* name;
+    std::vector<std::string> rows;  // one branch of type 3 among them
+    double tolerance;
+    std::size_t distinctPoints;  // of the simplified loop
+    bool closed;                 // a cycle with no node, rather than a loop on a junction
+};
+
+const std::vector<std::string> kRing5{".......", ".#####.", ".#...#.", ".#...#.", ".#...#.", ".#####.", "......."};
+const std::vector<std::string> kRing3{"###", "#.#", "###"};
+const std::vector<std::string> kDiamond{".#.", "#.#", ".#."};
+const std::vector<std::string> kRingOnStroke{".#####.", ".#...#.", ".#...#.", ".#...#.", ".#####.", "...#...", "...#..."};
+const std::vector<std::string> kSmallRingOnStroke{"..###..", "..#.#..", "..###..", "...#...", "...#..."};
+const std::vector<std::string> kDiamondOnStroke{".#..", "#.#.", ".#..", ".#..", ".#.."};
+// The diamond's left, bottom and right pixels are one junction (each has a
+// tail): the loop through the top pixel is the junction's centre, that
+// pixel and the centre again.
+const std::vector<std::string> kOneSlabPixelLoop{"..#..", ".#.#.", "#.#.#", "..#..", "..#.."};
+
+const LoopCase kLoopCases[] = {
+    {"a 5 x 5 ring, huge tolerance: a triangle", kRing5, 1e308, 3, true},
+    {"a 5 x 5 ring, tolerance 3: its halves fall to the diagonal, a third corner kept", kRing5, 3, 3, true},
+    {"a 5 x 5 ring, tolerance 1: its four corners", kRing5, 1, 4, true},
+    {"a 3 x 3 ring, huge tolerance: a triangle", kRing3, 1e308, 3, true},
+    {"a 3 x 3 ring, tolerance 1: its four corners", kRing3, 1, 4, true},
+    {"a diamond of four pixels, huge tolerance: a triangle", kDiamond, 1e308, 3, true},
+    {"a diamond of four pixels, tolerance 0.5: all four", kDiamond, 0.5, 4, true},
+    {"a ring hanging on a stroke, huge tolerance: a triangle from the junction", kRingOnStroke, 1e308, 3, false},
+    {"a ring hanging on a stroke, tolerance 1: the junction and four corners", kRingOnStroke, 1, 5, false},
+    {"a small ring on a stroke, huge tolerance: a triangle", kSmallRingOnStroke, 1e308, 3, false},
+    {"a small ring on a stroke, tolerance 1: a triangle", kSmallRingOnStroke, 1, 3, false},
+    {"a small ring on a stroke, tolerance 0.5: every point", kSmallRingOnStroke, 0.5, 5, false},
+    {"a diamond on a stroke, huge tolerance: a triangle", kDiamondOnStroke, 1e308, 3, false},
+    {"a diamond on a stroke, tolerance 0.5: the junction and three pixels", kDiamondOnStroke, 0.5, 4, false},
+    {"a loop through one pixel, huge tolerance: keeps its two points", kOneSlabPixelLoop, 1e308, 2, false},
+};
+
+TEST(CentreLines, LoopsKeepAShapeWhenSimplified) {
+    for (const LoopCase& c : kLoopCases) {
+        SCOPED_TRACE(c.name);
+        Picture pic = Drawn(c.rows);
+        const Traced t = Trace(pic);
+        const auto lossless = t.Polylines();
+        std::vector<std::size_t> loops;
+        for (std::size_t k = 0; k < lossless.size(); ++k)
+            if (t.measures.branches[k].type == 3) loops.push_back(k);
+        ASSERT_EQ(loops.size(), 1u);
+        const std::size_t k = loops[0];
+        const std::int64_t pieceNumber = t.lines.order[k];
+        const ops::CentrePiece& piece = t.lines.pieces[static_cast<std::size_t>(pieceNumber)];
+        const std::vector<ops::PixelPoint>& path = t.paths.at(pieceNumber);
+        EXPECT_EQ(piece.closed, c.closed);
+        const std::vector<DrawnPoint> simple = ops::PolylineOf(piece, path, c.tolerance);
+        SCOPED_TRACE("lossless " + Text(lossless[k]) + ", simplified " + Text(simple));
+
+        // It ends where it starts, and nothing but that end repeats.
+        ASSERT_GE(simple.size(), 2u);
+        EXPECT_EQ(simple.front(), lossless[k].front());
+        EXPECT_EQ(simple.back(), simple.front());
+        EXPECT_EQ(DistinctPoints(simple), c.distinctPoints);
+        EXPECT_EQ(simple.size(), DistinctPoints(simple) + 1);
+
+        // The point farthest from the start is kept.
+        const auto fromStart = [&](const DrawnPoint& p) {
+            return std::hypot(p.x - lossless[k].front().x, p.y - lossless[k].front().y);
+        };
+        double farthest = 0, farthestKept = 0;
+        for (const DrawnPoint& p : lossless[k]) farthest = std::max(farthest, fromStart(p));
+        for (const DrawnPoint& p : simple) farthestKept = std::max(farthestKept, fromStart(p));
+        EXPECT_EQ(farthestKept, farthest);
+
+        // Within the tolerance both ways: every pixel centre of the path
+        // (its ends on the junction stood for by the junction's centre) near
+        // the line, every point of the line on the lossless line.
+        for (std::size_t j = 0; j < path.size(); ++j) {
+            if (!piece.closed && (j == 0 || j + 1 == path.size())) continue;
+            EXPECT_LE(DistanceToLine({path[j].col + 0.5, path[j].row + 0.5}, simple), c.tolerance + 1e-9)
+                << "pixel " << j;
+        }
+        for (const DrawnPoint& p : lossless[k]) EXPECT_LE(DistanceToLine(p, simple), c.tolerance + 1e-9);
+        for (const DrawnPoint& p : simple) EXPECT_LE(DistanceToLine(p, lossless[k]), 1e-9);
     }
 }
 

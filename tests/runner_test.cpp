@@ -174,6 +174,8 @@ TEST(RunnerTest, InputsThatWouldShareAFolderAreRefusedBeforeAnyWork) {
          R"(--with-extension for result folders named with the extension ("out/p.png" and "out/p/A.bmp.png"))"},
         {{"in/x.png"}, {"in", "in/x.png"},
          R"("in/x.png" and "in/x.png" would share the result folder "out/x"; give it only once)"},
+        {{"x.png"}, {"x.png", "./x.png"},
+         R"("x.png" and "./x.png" would share the result folder "out/x"; give it only once)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message.toStdString());
@@ -469,15 +471,35 @@ TEST(RunnerTest, FinishedPicturesAreSkippedUntilTheInputChangesOrForce) {
     EXPECT_TRUE(Lines(RunTool({"--out", "out", "--force", "in"}).out).back().startsWith("2 done, 0 skipped, 0 failed"));
 }
 
+// The --out folder inside the folder of inputs, the folder of inputs
+// itself, or another run's results inside it: a rerun skips the picture and
+// takes no stage file for a new input.
 TEST(RunnerTest, ResultsInsideAFolderOfInputsAreNotInputs) {
-    ScratchDir dir;
-    MakePicture("in/a.png", 30, 20, 1);
-    const QList<QByteArray> command{"--out", "in/results", "in"};
-    EXPECT_TRUE(Lines(RunTool(command).out).back().startsWith("1 done, 0 skipped, 0 failed"));
-    const ToolRun again = RunTool(command);
-    EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
-    EXPECT_TRUE(Lines(again.out).back().startsWith("0 done, 1 skipped, 0 failed")) << again.out.toStdString();
-    EXPECT_FALSE(std::filesystem::exists("in/results/results"));
+    struct Case {
+        const char* name;
+        QList<QByteArray> command;
+        const char* nested;  // what a rerun taking results as inputs would make
+    };
+    const Case cases[] = {
+        {"out below the inputs", {"--out", "in/results", "in"}, "in/results/results"},
+        {"out the inputs' own folder", {"--out", "in", "in"}, "in/a/A"},
+        {"another run's results moved in", {"--out", "elsewhere", "in"}, "elsewhere/a/A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        MakePicture("in/a.png", 30, 20, 1);
+        if (c.command[1] == "elsewhere") {
+            ASSERT_EQ(RunTool({"--out", "earlier", "in"}).exitCode, 0);
+            std::filesystem::rename("earlier/a", "in/a");
+        }
+        const ToolRun first = RunTool(c.command);
+        EXPECT_TRUE(Lines(first.out).back().startsWith("1 done, 0 skipped, 0 failed")) << first.out.toStdString();
+        const ToolRun again = RunTool(c.command);
+        EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+        EXPECT_TRUE(Lines(again.out).back().startsWith("0 done, 1 skipped, 0 failed")) << again.out.toStdString();
+        EXPECT_FALSE(std::filesystem::exists(c.nested));
+    }
 }
 
 // A folder contributes the files of every format the program reads, by
