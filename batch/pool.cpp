@@ -118,20 +118,18 @@ Pool::Pool(int workers, std::uint64_t memoryLimit, int threads, const sigset_t& 
     devNull_ = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     // Workers start with the signal mask the program started with and
     // SIGPIPE at its default; they learn the run's process id, so that they
-    // end with it (see HowStarted). The signals that stop the run are the
-    // run's to take, whatever it started with (it blocks them and reads
-    // them): each worker starts with them at their default and unblocked
-    // (its handler then removes the file it is writing and ends it), so
-    // that the one Stop passes on ends it at once, wherever its picture is.
-    // A run started with SIGINT ignored (a shell script's background job)
-    // would otherwise have workers that carry on to the end of their
-    // pictures.
+    // end with it (see HowStarted). The stop signals the run reads (those
+    // not ignored when it started) start at their default and unblocked in
+    // each worker, whose handler then removes the file it is writing and
+    // ends it, so that the one Stop passes on ends it at once, wherever its
+    // picture is, also in a run started with one blocked. Those ignored
+    // when the run started stay ignored in the workers too.
     posix_spawnattr_init(&attributes_);
     sigset_t defaults, mask = startMask;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&defaults, signal);
+    for (const int signal : kStopSignals) {
+        if (!IgnoredAtStart(signal)) sigaddset(&defaults, signal);
         sigdelset(&mask, signal);
     }
     posix_spawnattr_setsigmask(&attributes_, &mask);

@@ -28,6 +28,16 @@ enum class Started { kByUser, kByRun, kByEndedRun };
 Started HowStarted();
 
 // How a picture handed to a worker ended.
+// The signals that stop a run (and the pictures its workers are on).
+inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Whether the signal is ignored, as it was when the program started: the
+// run never changes the disposition of a stop signal, only its mask.
+inline bool IgnoredAtStart(int signal) {
+    struct sigaction now {};
+    return ::sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
+}
+
 struct Outcome {
     enum class Kind {
         kFinished,  // the chain ran to its end: reply says what it wrote
@@ -44,8 +54,8 @@ class Pool {
 public:
     // At most `workers` processes, each under memoryLimit (see RunChain).
     // Workers start with the signal mask the program started with, less
-    // SIGINT, SIGTERM and SIGHUP, which they take at their default (the run
-    // stops them with one, see Stop).
+    // the stop signals, which they take at their default (the run stops
+    // them with one, see Stop) unless the run found them ignored.
     // Each picture runs on `threads` threads of its worker.
     Pool(int workers, std::uint64_t memoryLimit, int threads, const sigset_t& startMask);
     ~Pool();

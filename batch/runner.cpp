@@ -41,14 +41,18 @@ int CoreCount() {
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Signals arrive through the descriptor returned, between the steps of the
-// run, whatever their disposition when the program started (an ignored
-// signal that is blocked still arrives); startMask gets the mask the
-// program started with, which the workers get, but for the signals that
-// stop them (see Pool).
+// run. A stop signal that was ignored when the program started (nohup's
+// SIGHUP, SIGINT in a shell script's background job) stays ignored, as
+// everywhere in this program: it is neither blocked nor read, since a
+// blocked signal arrives even while ignored. startMask gets the mask the
+// program started with, which the workers get, but for the stop signals
+// (see Pool).
 int ReceiveSignals(sigset_t& startMask) {
     sigset_t handled;
     sigemptyset(&handled);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&handled, signal);
+    sigaddset(&handled, SIGCHLD);
+    for (const int signal : kStopSignals)
+        if (!IgnoredAtStart(signal)) sigaddset(&handled, signal);
     ::sigprocmask(SIG_BLOCK, &handled, &startMask);
     const int signalFd = ::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
     std::signal(SIGPIPE, SIG_IGN);

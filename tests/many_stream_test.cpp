@@ -263,9 +263,11 @@ bool EndsWithin(pid_t pid, std::chrono::milliseconds time) {
     return false;
 }
 
-// The run takes the signal whatever it started with, and so must the
-// worker it passes the signal on to: a picture half streamed ends there,
-// leaves nothing, and the picture finished before it stays recorded.
+// A stop signal ends the run and the worker it passes the signal on to at
+// once, also one blocked when the run started: a picture half streamed ends
+// there, leaves nothing, and the picture finished before it stays recorded.
+// One ignored when the run started (nohup, a script's background job)
+// stays ignored, and SIGTERM then stops the run in the same way.
 TEST_P(StopStreamTest, TheSignalEndsAStreamedPictureAtOnce) {
     const StopCase& c = GetParam();
     ScratchDir dir;
@@ -299,13 +301,22 @@ TEST_P(StopStreamTest, TheSignalEndsAStreamedPictureAtOnce) {
     WaitUntil([&] { return (workers = ChildrenOf(run.pid())).size() == 1 && HasOpen(workers[0], "in/big.png"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_EQ(::kill(run.pid(), c.signal), 0);
+    int stopper = c.signal;
+    if (c.atStart == AtStart::kIgnored) {
+        const bool ended = EndsWithin(run.pid(), std::chrono::seconds(1));
+        EXPECT_FALSE(ended) << "a signal ignored when the run started stopped it";
+        if (ended) return (void)run.Wait();
+        EXPECT_TRUE(Alive(workers[0])) << "a signal ignored when the run started ended its worker";
+        stopper = SIGTERM;
+        ASSERT_EQ(::kill(run.pid(), stopper), 0);
+    }
     const bool ended = EndsWithin(run.pid(), std::chrono::seconds(3));
     EXPECT_TRUE(ended) << "the run still works on the picture 3 s after the signal";
     if (!ended) ::kill(run.pid(), SIGKILL);
     const ToolRun stopped = run.Wait();
     if (!ended) return;
 
-    EXPECT_EQ(stopped.exitCode, 128 + c.signal) << stopped.err.toStdString();
+    EXPECT_EQ(stopped.exitCode, 128 + stopper) << stopped.err.toStdString();
     EXPECT_TRUE(stopped.err.isEmpty()) << stopped.err.toStdString();
     const QList<QByteArray> lines = Lines(stopped.out);
     ASSERT_FALSE(lines.isEmpty());
@@ -321,7 +332,8 @@ TEST_P(StopStreamTest, TheSignalEndsAStreamedPictureAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(
     Signals, StopStreamTest,
-    testing::Values(StopCase{"SigintToABackgroundJob", SIGINT, AtStart::kIgnored, {"--thin", "full"}},
+    testing::Values(StopCase{"SigintIgnoredInABackgroundJob", SIGINT, AtStart::kIgnored, {"--thin", "full"}},
+                    StopCase{"SighupIgnoredUnderNohup", SIGHUP, AtStart::kIgnored, {"--thin", "full"}},
                     StopCase{"SigtermBlockedAtStartWithOtsu", SIGTERM, AtStart::kBlocked,
                              {"--threshold", "otsu", "--thin", "full"}},
                     StopCase{"Sighup", SIGHUP, AtStart::kDefault, {"--thin", "full"}}),
