@@ -480,6 +480,18 @@ PictureReply RunChain(const PictureRequest& request, std::uint64_t memoryLimit, 
             return reply;
         }
         ops::ChainSettings settings = request.settings;
+        if (memoryLimit != 0) {
+            const std::uint64_t least = StreamNeed(
+                static_cast<std::uint64_t>(width),
+                run.Reaches(ops::Stage::kThinned) ? ops::PassIterations(settings.thin) : 0);
+            if (least > memoryLimit) {
+                reply.message = "the picture is " + std::to_string(width) + " x " + std::to_string(height) +
+                                " pixels and needs about " + MemoryText(least) +
+                                " even as a stream of rows, more than the worker's memory limit of " +
+                                MemoryText(memoryLimit) + " (--max-memory)";
+                return reply;
+            }
+        }
         // The bands' memory: the ring of input rows (a byte a pixel, for
         // threads + 1 bands with their margins) and the packed rows of up
         // to threads + 2 finished bands (a byte a pixel for A, a bit for

@@ -126,6 +126,10 @@ std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStag
     return std::max(reading, rows + working + writing);
 }
 
+std::uint64_t StreamNeed(std::uint64_t width, int iterations) {
+    return width * (24 + 16 * static_cast<std::uint64_t>(std::max(iterations, 0)) / 10);
+}
+
 std::optional<DeclaredPicture> DeclaredPictureOf(const std::string& path) {
     try {
         files::InputFile file{FileName(path)};

@@ -36,6 +36,14 @@ std::uint64_t DefaultMemoryLimit(int workers);
 std::uint64_t ChainNeed(std::uint64_t width, std::uint64_t height, char lastStage, std::uint64_t decoderBytes,
                         bool measured = false);
 
+// The least a picture of the given width needs as a stream of rows, on one
+// thread, with `iterations` thinning iterations a pass (0 when it is not
+// thinned; ops/chain_stream.h): the filter's rows, about 18 bytes a pixel
+// of the width, the thinning's bits, about 1.6 bytes a pixel an iteration,
+// and a row in and a row out. Bands on more threads take more, as much as
+// the limit leaves them.
+std::uint64_t StreamNeed(std::uint64_t width, int iterations);
+
 struct DeclaredPicture {
     std::uint64_t width = 0, height = 0;
     std::uint64_t decoderBytes = 0;

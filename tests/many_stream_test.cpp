@@ -211,6 +211,41 @@ TEST(StreamTest, ASmallPictureTooLargeToHoldWholeUnderTheLimitStreamsLikeALargeO
     ExpectSameAsSingleRun("in/large.png", "out/large");
 }
 
+// Even as a stream a picture needs a few rows, more with more thinning
+// iterations: a limit below that fails the picture alone, naming it.
+TEST(StreamTest, ALimitBelowTheStreamsRowsFailsThePictureNamingIt) {
+    struct Case {
+        const char* limit;
+        QList<QByteArray> settings;
+        const char* need;  // empty: done
+        const char* limitShown;
+    };
+    const Case cases[] = {
+        {"1K", {}, "23.8 KB", "1 KB"},
+        {"64K", {}, "", ""},
+        {"64K", {"--thin", "1000"}, "1015 KB", "64 KB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.limit) + (c.settings.isEmpty() ? "" : " --thin 1000"));
+        ScratchDir dir;
+        MakePicture("in/a.png", 640, 480, 2);
+        QList<QByteArray> args{"--out", "out", "--jobs", "1", "--max-memory", c.limit};
+        args += c.settings;
+        args << "in";
+        const ToolRun run = RunTool(args);
+        if (std::string(c.need).empty()) {
+            EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+            EXPECT_TRUE(std::filesystem::exists("out/a/.finished"));
+            continue;
+        }
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err.toStdString(), std::string("workbench-batch: \"in/a.png\": the picture is 640 x 480 pixels and "
+                                                     "needs about ") + c.need + " even as a stream of rows, more than the "
+                                                     "worker's memory limit of " + c.limitShown + " (--max-memory)\n");
+        EXPECT_FALSE(std::filesystem::exists("out/a"));
+    }
+}
+
 TEST(StreamTest, TheHeightCostsNoMemory) {
     // 400 x 200,000 pixels are 240 MB as 24-bit rows, four times the
     // worker's limit here: the stream holds a few rows at a time, and the
