@@ -116,6 +116,14 @@ const Case kCases[] = {
      {"...##.", ".#####", "...#.#", "...###"},
      {{1, 1, 1, 1, 1, 3, 2, 2, 1, 1}, {1, 2, 1, 3, 1, 4, 7, 1, 3, 6}},
      {{1, 0, 3, 12, 2, 1, 4, 1, 7, 1, 0, 9, 4.5, 7, 2}}},
+    {"NotchOnAJunctionRoundAHole",  // the four-pixel diamond at the centre encloses (2,2) by itself:
+                                    // the loop through (1,3) encloses nothing more, a notch; the one
+                                    // through (3,0) and (4,1) encloses (3,1), a branch
+     {"###..", "..##.", ".#.#.", "#.#.#", ".#..."},
+     {{1, 1, 0, 0, 1, 2, 3, Euclid(1, 2), 1, 2},
+      {1, 2, 2, 1, 3, 2, L(0, 3), Euclid(1, 1), 3, 2},
+      {1, 3, 2, 3, 3, 4, L(0, 1), Euclid(1, 1), 1, 0}},
+     {{1, 0, 0, 11, 3, 1, 5, 2, 4, 0, 1, L(3, 4), L(3, 4) / 3, L(0, 3), L(3, 1)}}},
     {"TwoJunctionsJoinedTwice",  // a cycle in the graph: the longest path takes the short side
      {"#####", ".#.#.", ".###."},
      {{1, 1, 0, 0, 0, 1, 1, 1, 1, 0},
