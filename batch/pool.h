@@ -27,7 +27,6 @@
 enum class Started { kByUser, kByRun, kByEndedRun };
 Started HowStarted();
 
-// How a picture handed to a worker ended.
 // The signals that stop a run (and the pictures its workers are on).
 inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -38,6 +37,7 @@ inline bool IgnoredAtStart(int signal) {
     return ::sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
 }
 
+// How a picture handed to a worker ended.
 struct Outcome {
     enum class Kind {
         kFinished,  // the chain ran to its end: reply says what it wrote

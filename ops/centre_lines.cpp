@@ -56,9 +56,9 @@ std::vector<DrawnPoint> Simplified(const std::vector<DrawnPoint>& line, double t
     const std::size_t lastIndex = line.size() - 1;
     std::vector<char> keep(line.size(), 0);
     keep.front() = keep.back() = 1;
-    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    std::vector<std::pair<std::size_t, std::size_t>> spans{{0, lastIndex}};
+    std::size_t far = 0;  // of a closed line: its point farthest from the start
     if (line.front() == line.back()) {
-        std::size_t far = 0;
         double farthest = 0;
         for (std::size_t k = 1; k < lastIndex; ++k) {
             const double d = std::hypot(line[k].x - line[0].x, line[k].y - line[0].y);
@@ -67,10 +67,7 @@ std::vector<DrawnPoint> Simplified(const std::vector<DrawnPoint>& line, double t
         if (far == 0) return line;  // every point on the start: nothing to split
         keep[far] = 1;
         spans = {{0, far}, {far, lastIndex}};
-    } else {
-        spans = {{0, lastIndex}};
     }
-    const bool ring = spans.size() == 2;
     while (!spans.empty()) {
         const auto [first, last] = spans.back();
         spans.pop_back();
@@ -86,8 +83,7 @@ std::vector<DrawnPoint> Simplified(const std::vector<DrawnPoint>& line, double t
             spans.push_back({at, last});
         }
     }
-    if (ring && std::count(keep.begin(), keep.end(), 1) == 3) {
-        const std::size_t far = static_cast<std::size_t>(std::find(keep.begin() + 1, keep.end(), 1) - keep.begin());
+    if (far != 0 && std::count(keep.begin(), keep.end(), 1) == 3) {
         double farthest = 0;
         std::size_t at = 0;
         for (std::size_t k = 1; k < lastIndex; ++k) {
